@@ -247,9 +247,14 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
+    // Sync server state and endpoint, then its accept thread.
+
+    // Flush and inactivity-check threads.
+
     writePidFile();
     startThread(&attr, sigHandlerThread, nullptr);
     pthread_attr_destroy(&attr);
 
     if (g_verbose) writeToLog("The registry file is: %s/%s/%s", g_kalvoDir, getKalvoSubDir(), REGD_DB_FILE);
+    // Loading (or initialising), seeding and the backup copy of the registry.
 }

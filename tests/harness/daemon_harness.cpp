@@ -1,0 +1,250 @@
+#include "harness/daemon_harness.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <rpc/pmap_clnt.h>
+#include <rpc/rpc.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/prctl.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kalvotest {
+
+namespace {
+
+std::atomic<uint32_t> progCounter{0};
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The daemon forks and its parent exits at once; as a child subreaper this
+// test process inherits the daemon and can collect its exit status.
+void becomeSubreaper() {
+    static bool done = false;
+    if (!done) {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        done = true;
+    }
+}
+
+bool portRegistered(uint32_t prog, uint32_t vers) {
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return pmap_getport(&addr, prog, vers, IPPROTO_TCP) != 0;
+}
+
+// Reaps any exited children; records the status of `pid` if among them.
+void reap(pid_t pid, int* status) {
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(-1, &st, WNOHANG);
+        if (r <= 0) return;
+        if (r == pid) *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+}
+
+}  // namespace
+
+uint32_t uniqueProg() {
+    uint32_t p = static_cast<uint32_t>(getpid()) & 0x3FFFF;
+    return 0x28000000u | (p << 6) | (progCounter++ & 0x3F);
+}
+
+std::string privateSubDir() {
+    char host[64];
+    if (gethostname(host, sizeof host) != 0) return ".kalvo";
+    host[sizeof host - 1] = '\0';
+    return std::string(".kalvo.") + host;
+}
+
+PrivateDaemon::PrivateDaemon(std::vector<std::string> extraArgs)
+    : extraArgs_(std::move(extraArgs)), prog_(uniqueProg()) {}
+
+PrivateDaemon::~PrivateDaemon() { stop(); }
+
+std::string PrivateDaemon::regDir() const { return baseDir_ + "/" + privateSubDir(); }
+
+void PrivateDaemon::exportEnv() const {
+    setenv("KALVO_REGISTRY_HOST", "localhost", 1);
+    setenv("KALVO_REGISTRY_PROG", std::to_string(prog_).c_str(), 1);
+}
+
+bool PrivateDaemon::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && exitStatus_ < 0; }
+
+bool PrivateDaemon::start(std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error != nullptr) *error = why;
+        return false;
+    };
+    becomeSubreaper();
+    if (baseDir_.empty()) {
+        char tmpl[] = "/tmp/kalvo_test_XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) return fail("mkdtemp failed");
+        baseDir_ = tmpl;
+    }
+    std::vector<std::string> args = {KALVO_DAEMON_PATH, "-prog", std::to_string(prog_), "-d", baseDir_};
+    bool hasP = false;
+    for (const auto& a : extraArgs_) hasP = hasP || a == "-p" || a == "-P";
+    if (!hasP) {
+        args.push_back("-p");
+        args.push_back("-1");
+    }
+    args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+
+    // One daemon start at a time across all test processes of this user.
+    int guard = open("/tmp/kalvo_test_startup.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (guard < 0) return fail("cannot open the harness start lock");
+    flock(guard, LOCK_EX);
+    std::string pidFile = regDir() + "/kalvo_reg.pid";
+    unlink(pidFile.c_str());
+
+    pid_t launcher = fork();
+    if (launcher == 0) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(launcher, &st, 0);
+    if (!WIFEXITED(st) || WEXITSTATUS(st) != 1) {
+        close(guard);
+        return fail("daemon launcher ended with status " + std::to_string(WEXITSTATUS(st)));
+    }
+    bool ok = false;
+    for (int i = 0; i < 1000; i++) {  // up to 20 s
+        if (pid_ <= 0) {
+            std::string text = readFile(pidFile);
+            if (!text.empty()) pid_ = atoi(text.c_str());
+        }
+        if (pid_ > 0 && portRegistered(prog_, 1) && portRegistered(prog_, 2)) {
+            ok = true;
+            break;
+        }
+        int status = -1;
+        reap(pid_, &status);
+        if (status >= 0) {
+            exitStatus_ = status;
+            break;
+        }
+        sleepMs(20);
+    }
+    close(guard);
+    if (!ok) {
+        stop();
+        return fail("daemon did not register within 20 s");
+    }
+    return true;
+}
+
+void PrivateDaemon::signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
+}
+
+bool PrivateDaemon::waitExit(double seconds) {
+    if (pid_ <= 0) return true;
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        reap(pid_, &exitStatus_);
+        if (exitStatus_ >= 0) return true;
+        if (kill(pid_, 0) != 0 && errno == ESRCH) return true;
+        sleepMs(10);
+    }
+    return false;
+}
+
+void PrivateDaemon::cleanupAfterExit() {
+    pmap_unset(prog_, 1);
+    pmap_unset(prog_, 2);
+    if (pid_ > 0) {
+        std::string sock = "/tmp/kalvo_sock_" + std::to_string(pid_);
+        unlink(sock.c_str());
+    }
+    // System V objects whose ids the daemon recorded.
+    std::istringstream ids(readFile(regDir() + "/kalvo_ipcs.log"));
+    std::string word;
+    std::vector<long> numbers;
+    while (ids >> word) {
+        char* end = nullptr;
+        long v = strtol(word.c_str(), &end, 10);
+        if (end != nullptr && *end == '\0') numbers.push_back(v);
+    }
+    for (long id : numbers) {
+        semctl(static_cast<int>(id), 0, IPC_RMID);
+        shmctl(static_cast<int>(id), IPC_RMID, nullptr);
+    }
+}
+
+void PrivateDaemon::stop() {
+    if (pid_ > 0 && exitStatus_ < 0) {
+        if (kill(pid_, 0) == 0) {
+            kill(pid_, SIGTERM);
+            if (!waitExit(20)) {
+                kill(pid_, SIGKILL);
+                waitExit(5);
+            }
+        }
+    }
+    if (pid_ > 0 || !baseDir_.empty()) cleanupAfterExit();
+    if (!keepDir_ && ownsDir_ && !baseDir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(baseDir_, ec);
+        baseDir_.clear();
+    }
+    pid_ = -1;
+}
+
+int runCommand(const std::vector<std::string>& argv, std::string* out, bool mergeStderr) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(fds[1], 1);
+        if (mergeStderr) dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int st = 0;
+    waitpid(child, &st, 0);
+    if (out != nullptr) *out = text;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace kalvotest

@@ -1,0 +1,119 @@
+#include "client/kalvo_rpc_client.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t DEFAULT_PROG = 0x3003003C;
+constexpr uint32_t CLIENT_LAYER_VERSION = 30000;
+
+struct ThreadClient {
+    CLIENT* clnt = nullptr;
+    std::string host;
+    uint32_t prog = 0;
+    ~ThreadClient() {
+        if (clnt != nullptr) clnt_destroy(clnt);
+    }
+};
+
+thread_local ThreadClient threadClients[3];  // index: version 1 or 2
+
+}  // namespace
+
+bool kalvoParseProg(const char* text, uint32_t* prog) {
+    if (text == nullptr || *text == '\0') return false;
+    int base = 10;
+    const char* digits = text;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        digits = text + 2;
+        if (*digits == '\0') return false;
+    }
+    for (const char* p = digits; *p != '\0'; p++) {
+        bool ok = base == 16 ? isxdigit(static_cast<unsigned char>(*p)) != 0
+                             : (*p >= '0' && *p <= '9');
+        if (!ok) return false;
+    }
+    errno = 0;
+    unsigned long long v = strtoull(digits, nullptr, base);
+    if (errno != 0 || v > 0xFFFFFFFFull) return false;
+    *prog = static_cast<uint32_t>(v);
+    return true;
+}
+
+KalvoTarget kalvoTargetFromEnv() {
+    KalvoTarget t;
+    const char* host = getenv("KALVO_REGISTRY_HOST");
+    t.host = host != nullptr && *host != '\0' ? host : "localhost";
+    t.prog = DEFAULT_PROG;
+    uint32_t prog;
+    if (kalvoParseProg(getenv("KALVO_REGISTRY_PROG"), &prog)) t.prog = prog;
+    return t;
+}
+
+CLIENT* kalvoClientCreate(const KalvoTarget& target, uint32_t version, std::string* error) {
+    CLIENT* clnt = clnt_create(target.host.c_str(), target.prog, version, "tcp");
+    if (clnt == nullptr && error != nullptr) *error = clnt_spcreateerror(target.host.c_str());
+    return clnt;
+}
+
+enum clnt_stat kalvoCall(CLIENT* clnt, uint32_t version, uint32_t proc, xdrproc_t encodeReq,
+                         void* req, xdrproc_t decodeRes, void* res, int timeoutSeconds) {
+    g_packetVersion = version;
+    struct timeval tv = {timeoutSeconds, 0};
+    enum clnt_stat st = clnt_call(clnt, proc, encodeReq, static_cast<char*>(req), decodeRes,
+                                  static_cast<char*>(res), tv);
+    g_packetVersion = 2;
+    return st;
+}
+
+void kalvoFillHeader(regd_USER_DATA* header) {
+    header->kalvoVersion = CLIENT_LAYER_VERSION;
+    header->userId = static_cast<uint32_t>(getuid());
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char buf[4096];
+    const char* name = "";
+    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr) {
+        name = found->pw_name;
+    } else if (getenv("USER") != nullptr) {
+        name = getenv("USER");
+    }
+    header->userName = strdup(name);
+    header->hostId = static_cast<uint32_t>(gethostid());
+}
+
+void kalvoFreeHeader(regd_USER_DATA* header) {
+    free(header->userName);
+    header->userName = nullptr;
+}
+
+CLIENT* kalvoThreadClient(uint32_t version, std::string* error) {
+    if (version < 1 || version > 2) {
+        if (error != nullptr) *error = "unsupported protocol version";
+        return nullptr;
+    }
+    ThreadClient& tc = threadClients[version];
+    KalvoTarget target = kalvoTargetFromEnv();
+    if (tc.clnt != nullptr && (tc.host != target.host || tc.prog != target.prog)) {
+        clnt_destroy(tc.clnt);
+        tc.clnt = nullptr;
+    }
+    if (tc.clnt == nullptr) {
+        tc.clnt = kalvoClientCreate(target, version, error);
+        tc.host = target.host;
+        tc.prog = target.prog;
+    }
+    return tc.clnt;
+}
+
+void kalvoDropThreadClient(uint32_t version) {
+    if (version < 1 || version > 2) return;
+    ThreadClient& tc = threadClients[version];
+    if (tc.clnt != nullptr) clnt_destroy(tc.clnt);
+    tc.clnt = nullptr;
+}

@@ -1,0 +1,74 @@
+// Starts a real private daemon (own program number, own temporary base
+// directory) under the running rpcbind, and stops and cleans it up.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kalvotest {
+
+// A program number in the user range that no other test process uses.
+uint32_t uniqueProg();
+
+// The registry subdirectory name a private daemon uses on this host.
+std::string privateSubDir();
+
+class PrivateDaemon {
+  public:
+    // extraArgs are appended to "-prog N -d BASE"; unless they contain -p,
+    // "-p -1" is added so the daemon never times out during a test.
+    explicit PrivateDaemon(std::vector<std::string> extraArgs = {});
+    ~PrivateDaemon();
+    PrivateDaemon(const PrivateDaemon&) = delete;
+    PrivateDaemon& operator=(const PrivateDaemon&) = delete;
+
+    // Starts the daemon and waits until both versions are registered.
+    // Daemon starts of all test processes are serialised, so they never trip
+    // the per-user start-up guard of each other.
+    bool start(std::string* error = nullptr);
+
+    // SIGTERM, wait for the process to end (SIGKILL after 20 s), then remove
+    // portmapper entries, socket, System V objects and the base directory.
+    void stop();
+
+    // Sends a signal to the daemon.
+    void signal(int sig);
+    // Waits up to `seconds` for the daemon to end; true if it ended.
+    bool waitExit(double seconds);
+    // The daemon's exit status once it ended (-1 unknown, 128+n by signal n).
+    int exitStatus() const { return exitStatus_; }
+    bool running() const;
+
+    uint32_t prog() const { return prog_; }
+    pid_t pid() const { return pid_; }
+    const std::string& baseDir() const { return baseDir_; }
+    // Base directory plus the registry subdirectory.
+    std::string regDir() const;
+    // Sets KALVO_REGISTRY_HOST and KALVO_REGISTRY_PROG for this process.
+    void exportEnv() const;
+    // Keeps the base directory on stop (for restarts on the same registry).
+    void keepDirectory(bool keep) { keepDir_ = keep; }
+    // Uses an existing base directory instead of a fresh temporary one.
+    void useBaseDir(const std::string& dir) { baseDir_ = dir; ownsDir_ = false; }
+
+  private:
+    std::vector<std::string> extraArgs_;
+    uint32_t prog_;
+    pid_t pid_ = -1;
+    std::string baseDir_;
+    bool ownsDir_ = true;
+    bool keepDir_ = false;
+    int exitStatus_ = -1;
+    void cleanupAfterExit();
+};
+
+// Runs `argv` to completion; returns its exit status and its standard output
+// and error in *out (both merged when mergeStderr).
+int runCommand(const std::vector<std::string>& argv, std::string* out, bool mergeStderr = true);
+
+// Reads a whole file; empty if missing.
+std::string readFile(const std::string& path);
+
+}  // namespace kalvotest
