@@ -10,6 +10,15 @@
 
 #include "rpc/regd_xdr.h"
 
+// XDR routine casts for clnt_call.
+template <typename T>
+inline xdrproc_t kalvoXdr(bool_t (*fn)(XDR*, T*)) {
+    return reinterpret_cast<xdrproc_t>(fn);
+}
+inline xdrproc_t kalvoXdrVoid() {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
+}
+
 struct KalvoTarget {
     std::string host;
     uint32_t prog;

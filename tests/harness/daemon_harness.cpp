@@ -60,6 +60,21 @@ void reap(pid_t pid, int* status) {
 
 }  // namespace
 
+StartLock::StartLock() {
+    fd_ = open("/tmp/kalvo_test_startup.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+}
+
+StartLock::~StartLock() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::string startupLockPath() {
+    char user[L_cuserid + 256] = {0};
+    if (cuserid(user) == nullptr) user[0] = '\0';
+    return std::string("/tmp/kalvo_prevent_multiple_registry_daemons_for_") + user;
+}
+
 uint32_t uniqueProg() {
     uint32_t p = static_cast<uint32_t>(getpid()) & 0x3FFFF;
     return 0x28000000u | (p << 6) | (progCounter++ & 0x3F);
@@ -107,9 +122,7 @@ bool PrivateDaemon::start(std::string* error) {
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
 
     // One daemon start at a time across all test processes of this user.
-    int guard = open("/tmp/kalvo_test_startup.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (guard < 0) return fail("cannot open the harness start lock");
-    flock(guard, LOCK_EX);
+    StartLock guard;
     std::string pidFile = regDir() + "/kalvo_reg.pid";
     unlink(pidFile.c_str());
 
@@ -126,7 +139,6 @@ bool PrivateDaemon::start(std::string* error) {
     int st = 0;
     waitpid(launcher, &st, 0);
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 1) {
-        close(guard);
         return fail("daemon launcher ended with status " + std::to_string(WEXITSTATUS(st)));
     }
     bool ok = false;
@@ -147,7 +159,6 @@ bool PrivateDaemon::start(std::string* error) {
         }
         sleepMs(20);
     }
-    close(guard);
     if (!ok) {
         stop();
         return fail("daemon did not register within 20 s");

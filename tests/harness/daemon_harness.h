@@ -15,6 +15,22 @@ uint32_t uniqueProg();
 // The registry subdirectory name a private daemon uses on this host.
 std::string privateSubDir();
 
+// Holds the lock that serialises daemon starts across all test processes
+// (the daemon's per-user start-up guard would refuse overlapping starts).
+class StartLock {
+  public:
+    StartLock();
+    ~StartLock();
+    StartLock(const StartLock&) = delete;
+    StartLock& operator=(const StartLock&) = delete;
+
+  private:
+    int fd_;
+};
+
+// The daemon's per-user start-up lock file for the calling user.
+std::string startupLockPath();
+
 class PrivateDaemon {
   public:
     // extraArgs are appended to "-prog N -d BASE"; unless they contain -p,

@@ -1,0 +1,190 @@
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <vector>
+
+#include "rpc/regd_xdr.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+template <typename T>
+Bytes encode(bool_t (*fn)(XDR*, T*), T* rec, uint32_t version = 2) {
+    g_packetVersion = version;
+    Bytes buf(4096);
+    XDR x;
+    xdrmem_create(&x, reinterpret_cast<char*>(buf.data()), static_cast<u_int>(buf.size()), XDR_ENCODE);
+    bool ok = fn(&x, rec);
+    u_int len = xdr_getpos(&x);
+    xdr_destroy(&x);
+    g_packetVersion = 2;
+    if (!ok) return {};
+    buf.resize(len);
+    return buf;
+}
+
+template <typename T>
+bool decode(bool_t (*fn)(XDR*, T*), const Bytes& bytes, T* rec, uint32_t version = 2) {
+    g_packetVersion = version;
+    memset(rec, 0, sizeof *rec);
+    XDR x;
+    xdrmem_create(&x, const_cast<char*>(reinterpret_cast<const char*>(bytes.data())),
+                  static_cast<u_int>(bytes.size()), XDR_DECODE);
+    bool ok = fn(&x, rec);
+    xdr_destroy(&x);
+    return ok;
+}
+
+template <typename T>
+void release(bool_t (*fn)(XDR*, T*), T* rec) {
+    xdr_free(reinterpret_cast<xdrproc_t>(fn), reinterpret_cast<char*>(rec));
+}
+
+const Bytes kOpenKeyBody = {0x00, 0x00, 0x75, 0x30, 0x00, 0x00, 0x01, 0xF4, 0x00, 0x00, 0x00, 0x03,
+                            0x6A, 0x6F, 0x65, 0x00, 0x00, 0x01, 0xE2, 0x40, 0x80, 0x00, 0x00, 0x02,
+                            0x00, 0x00, 0x00, 0x08, 0x53, 0x6F, 0x66, 0x74, 0x77, 0x61, 0x72, 0x65};
+
+TEST(WireRecords, OpenKeyRequestIsByteExact) {
+    char name[] = "joe";
+    char sub[] = "Software";
+    regd_REG_OPEN_KEY req{{30000, 500, name, 123456}, 0x80000002, sub};
+    EXPECT_EQ(encode(xdr_regd_REG_OPEN_KEY, &req), kOpenKeyBody);
+
+    regd_REG_OPEN_KEY back;
+    ASSERT_TRUE(decode(xdr_regd_REG_OPEN_KEY, kOpenKeyBody, &back));
+    EXPECT_EQ(back.userData.kalvoVersion, 30000u);
+    EXPECT_EQ(back.userData.userId, 500u);
+    EXPECT_STREQ(back.userData.userName, "joe");
+    EXPECT_EQ(back.userData.hostId, 123456u);
+    EXPECT_EQ(back.hKey, 0x80000002u);
+    EXPECT_STREQ(back.lpSubKey, "Software");
+    release(xdr_regd_REG_OPEN_KEY, &back);
+}
+
+TEST(WireRecords, OpenKeyReplyIsByteExact) {
+    regd_REG_OPEN_KEY_RES res{1, {0, 42}};
+    Bytes expected = {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x2A};
+    EXPECT_EQ(encode(xdr_regd_REG_OPEN_KEY_RES, &res), expected);
+}
+
+TEST(WireRecords, U16TakesFourBytesAndStringsArePadded) {
+    char name[] = "";
+    char sub[] = "abcde";
+    regd_REG_CREATE_KEY req{{0, 0, name, 0}, 7, sub, 1};
+    Bytes out = encode(xdr_regd_REG_CREATE_KEY, &req);
+    // header 16 bytes (empty name is a bare count), hKey, count 5 + 5 bytes + 3 pad, u16.
+    Bytes expectedTail = {0, 0, 0, 7, 0, 0, 0, 5, 'a', 'b', 'c', 'd', 'e', 0, 0, 0, 0, 0, 0, 1};
+    ASSERT_EQ(out.size(), 16u + expectedTail.size());
+    EXPECT_EQ(Bytes(out.begin() + 16, out.end()), expectedTail);
+}
+
+TEST(WireRecords, PlaceholderOpaqueHasCountThirteenAndTrailingZero) {
+    char placeholder[] = "ZORP+IS+COOL";
+    regd_REG_QUERY_VALUE_RES res{1, {0, 1, {13, placeholder}, 0}};
+    Bytes out = encode(xdr_regd_REG_QUERY_VALUE_RES, &res);
+    // tag, retval, type, count 13, 13 bytes + 3 pad, lpcbData.
+    ASSERT_EQ(out.size(), 4u * 4 + 16 + 4);
+    EXPECT_EQ(Bytes(out.begin() + 12, out.begin() + 16), (Bytes{0, 0, 0, 13}));
+    EXPECT_EQ(out[16 + 12], 0);
+    EXPECT_EQ(memcmp(out.data() + 16, "ZORP+IS+COOL", 12), 0);
+}
+
+TEST(WireRecords, ResultUnionWithOtherTagCarriesNothing) {
+    Bytes bytes = {0, 0, 0, 0};
+    regd_REG_QUERY_VERSION_RES res;
+    EXPECT_TRUE(decode(xdr_regd_REG_QUERY_VERSION_RES, bytes, &res));
+    EXPECT_EQ(res.resultTag, 0);
+    EXPECT_EQ(res.ret.major, 0u);
+}
+
+TEST(WireRecords, TruncatedRequestFailsToDecode) {
+    for (size_t cut = 0; cut < kOpenKeyBody.size(); cut++) {
+        Bytes part(kOpenKeyBody.begin(), kOpenKeyBody.begin() + static_cast<long>(cut));
+        regd_REG_OPEN_KEY rec;
+        EXPECT_FALSE(decode(xdr_regd_REG_OPEN_KEY, part, &rec)) << cut;
+        release(xdr_regd_REG_OPEN_KEY, &rec);
+    }
+}
+
+TEST(WireRecords, OversizedCountsAreRefusedBeforeAllocation) {
+    // SET_VALUE_EX with an opaque count of 16 MiB + 1 and nothing behind it.
+    Bytes bytes = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // header, empty name
+                   0, 0, 0, 1,                                      // hKey
+                   0, 0, 0, 0,                                      // value name ""
+                   0, 0, 0, 1,                                      // type
+                   0x01, 0x00, 0x00, 0x01};                         // opaque count
+    regd_REG_SET_VALUE_EX rec;
+    EXPECT_FALSE(decode(xdr_regd_REG_SET_VALUE_EX, bytes, &rec));
+    EXPECT_EQ(rec.lpData.val, nullptr);
+    release(xdr_regd_REG_SET_VALUE_EX, &rec);
+
+    // A string count of 4 GiB - 1 in the header.
+    Bytes hdr = {0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    regd_REG_QUERY_VERSION qv;
+    EXPECT_FALSE(decode(xdr_regd_REG_QUERY_VERSION, hdr, &qv));
+    release(xdr_regd_REG_QUERY_VERSION, &qv);
+}
+
+TEST(WireRecords, EmptyOpaqueDecodesToNoBuffer) {
+    Bytes bytes = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,
+                   0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    regd_REG_SET_VALUE_EX rec;
+    ASSERT_TRUE(decode(xdr_regd_REG_SET_VALUE_EX, bytes, &rec));
+    EXPECT_EQ(rec.lpData.len, 0u);
+    EXPECT_EQ(rec.lpData.val, nullptr);
+    EXPECT_STREQ(rec.lpValueName, "");
+    release(xdr_regd_REG_SET_VALUE_EX, &rec);
+}
+
+TEST(WireRecords, VersionOneHeaderIsSuppliedOnceAndLeftToItsOwner) {
+    // A version-1 OPEN_KEY body starts directly with hKey.
+    Bytes body(kOpenKeyBody.begin() + 20, kOpenKeyBody.end());
+    ASSERT_EQ(g_userNameToFree, nullptr);
+    regd_REG_OPEN_KEY rec;
+    ASSERT_TRUE(decode(xdr_regd_REG_OPEN_KEY, body, &rec, 1));
+    EXPECT_EQ(rec.hKey, 0x80000002u);
+    EXPECT_STREQ(rec.lpSubKey, "Software");
+    EXPECT_EQ(rec.userData.kalvoVersion, 30000u);
+    EXPECT_EQ(rec.userData.userId, 123456u);
+    EXPECT_EQ(rec.userData.hostId, 123456u);
+    EXPECT_STREQ(rec.userData.userName, ".Default");
+    EXPECT_EQ(g_userNameToFree, rec.userData.userName);
+
+    // While the copy is held, another decode does not touch the header.
+    regd_REG_OPEN_KEY second;
+    ASSERT_TRUE(decode(xdr_regd_REG_OPEN_KEY, body, &second, 1));
+    EXPECT_EQ(second.userData.userName, nullptr);
+
+    // The release pass leaves the copy to the dispatcher.
+    g_packetVersion = 1;
+    release(xdr_regd_REG_OPEN_KEY, &rec);
+    release(xdr_regd_REG_OPEN_KEY, &second);
+    g_packetVersion = 2;
+    EXPECT_STREQ(g_userNameToFree, ".Default");
+    free(g_userNameToFree);
+    g_userNameToFree = nullptr;
+
+    // Encoding a version-1 request writes no header either.
+    char sub[] = "Software";
+    regd_REG_OPEN_KEY out{{0, 0, nullptr, 0}, 0x80000002, sub};
+    EXPECT_EQ(encode(xdr_regd_REG_OPEN_KEY, &out, 1), body);
+    EXPECT_EQ(g_userNameToFree, nullptr);
+}
+
+TEST(WireRecords, VersionOneBodiesCarryOnlyTheFieldsAfterTheHeader) {
+    regd_REG_QUERY_VERSION qv{{1, 2, nullptr, 3}};
+    g_packetVersion = 1;
+    char buf[16];
+    XDR x;
+    xdrmem_create(&x, buf, sizeof buf, XDR_ENCODE);
+    EXPECT_TRUE(xdr_regd_REG_QUERY_VERSION(&x, &qv));
+    EXPECT_EQ(xdr_getpos(&x), 0u);
+    xdr_destroy(&x);
+    g_packetVersion = 2;
+
+    regd_REG_CLOSE_KEY ck{{1, 2, nullptr, 3}, 9};
+    EXPECT_EQ(encode(xdr_regd_REG_CLOSE_KEY, &ck, 1), (Bytes{0, 0, 0, 9}));
+}
+
+}  // namespace
