@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-thread_local uint32_t g_packetVersion = 2;
-thread_local char* g_userNameToFree = nullptr;
+constinit thread_local uint32_t g_packetVersion = 2;
+constinit thread_local char* g_userNameToFree = nullptr;
 
 namespace {
 

@@ -43,9 +43,9 @@ constexpr u_int REGD_MAX_REQUEST_FIELD = 16u * 1024u * 1024u;
 // Version of the call being served (or sent); in a version-1 call the
 // request header is not on the wire. Per thread, so that client threads
 // speaking different versions do not disturb each other.
-extern thread_local uint32_t g_packetVersion;
+extern constinit thread_local uint32_t g_packetVersion;
 // The ".Default" copy made for a version-1 header, freed by the dispatcher.
-extern thread_local char* g_userNameToFree;
+extern constinit thread_local char* g_userNameToFree;
 
 struct regd_USER_DATA {
     uint32_t kalvoVersion;
