@@ -189,18 +189,13 @@ void PrivateDaemon::cleanupAfterExit() {
         std::string sock = "/tmp/kalvo_sock_" + std::to_string(pid_);
         unlink(sock.c_str());
     }
-    // System V objects whose ids the daemon recorded.
+    // System V objects whose ids the daemon recorded ("shmId semId").
     std::istringstream ids(readFile(regDir() + "/kalvo_ipcs.log"));
-    std::string word;
-    std::vector<long> numbers;
-    while (ids >> word) {
-        char* end = nullptr;
-        long v = strtol(word.c_str(), &end, 10);
-        if (end != nullptr && *end == '\0') numbers.push_back(v);
-    }
-    for (long id : numbers) {
-        semctl(static_cast<int>(id), 0, IPC_RMID);
-        shmctl(static_cast<int>(id), IPC_RMID, nullptr);
+    int shmId = -1;
+    int semId = -1;
+    if (ids >> shmId >> semId) {
+        shmctl(shmId, IPC_RMID, nullptr);
+        semctl(semId, 0, IPC_RMID);
     }
 }
 

@@ -1,0 +1,176 @@
+// The System V semaphore set and segment handed to clients, and the removal
+// of what an earlier daemon left behind.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include "sync/kvsync_ipcs.h"
+
+namespace {
+
+bool shmExists(int id) {
+    struct shmid_ds st;
+    return shmctl(id, IPC_STAT, &st) == 0;
+}
+
+bool semExists(int id) { return semctl(id, 0, GETVAL) != -1 || errno != EINVAL; }
+
+class IpcsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kalvo_ipcstest_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        std::filesystem::create_directory(dir_ + "/sub");
+    }
+    void TearDown() override {
+        {
+            std::lock_guard<std::mutex> guard(kvRegSyncMutex);
+            kvDeleteSemaphoreSet();
+        }
+        std::filesystem::remove_all(dir_);
+    }
+    std::string idsFile() const { return dir_ + "/sub/kalvo_ipcs.log"; }
+
+    // A set and segment laid out as a daemon would leave them.
+    void leaveOldStructures(int* shm, int* sem, bool matchingHeader) {
+        *sem = semget(IPC_PRIVATE, 2, 0600 | IPC_CREAT | IPC_EXCL);
+        ASSERT_NE(*sem, -1);
+        *shm = shmget(IPC_PRIVATE, 4096, 0600 | IPC_CREAT | IPC_EXCL);
+        ASSERT_NE(*shm, -1);
+        void* addr = shmat(*shm, nullptr, 0);
+        ASSERT_NE(addr, reinterpret_cast<void*>(-1));
+        *static_cast<int*>(addr) = matchingHeader ? *sem : *sem + 1;
+        shmdt(addr);
+        std::ofstream(idsFile()) << *shm << " " << *sem << "\n";
+    }
+
+    std::string dir_;
+};
+
+TEST_F(IpcsTest, PathOfTheIdsFile) {
+    char* p = kvGetIPCSLogFilePathName("/a", "b");
+    EXPECT_STREQ(p, "/a/b/kalvo_ipcs.log");
+    free(p);
+    p = kvGetIPCSLogFilePathName("/a", nullptr);
+    EXPECT_STREQ(p, "/a/kalvo_ipcs.log");
+    free(p);
+    EXPECT_EQ(kvGetIPCSLogFilePathName(nullptr, "b"), nullptr);
+}
+
+TEST_F(IpcsTest, SegmentSizes) {
+    EXPECT_EQ(kvSegmentSize(8, 1024), 7292u);
+    EXPECT_EQ(kvSegmentSize(1, 1024), 1024u * 4 + 88);
+    EXPECT_EQ(kvSegmentSize(8, 1008), (1008u / 8 + 316) * 7 + 1008 * 4 + 88);
+}
+
+TEST_F(IpcsTest, CreatesOnceWithHeaderAndIdsFile) {
+    int id = kvSemaphoreSet(8, 1001, 0600, dir_.c_str(), "sub");
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(kvSemaphoreSet(8, 1001, 0600, dir_.c_str(), "sub"), id);
+    EXPECT_EQ(kvSyncInfo.shmId, id);
+
+    struct shmid_ds st;
+    ASSERT_EQ(shmctl(id, IPC_STAT, &st), 0);
+    EXPECT_EQ(st.shm_segsz, kvSegmentSize(8, 1008));
+    EXPECT_EQ(st.shm_perm.mode & 0777, 0600u);
+    const int32_t* words = static_cast<const int32_t*>(kvSyncInfo.shmAddr);
+    EXPECT_EQ(words[0], kvSyncInfo.semId);
+    EXPECT_EQ(words[1], 1008);
+    EXPECT_EQ(words[2], 8);
+    EXPECT_EQ(words[3], 7);
+    EXPECT_EQ(words[4], 126);
+    EXPECT_EQ(words[5], 0);
+
+    EXPECT_EQ(semctl(kvSyncInfo.semId, 0, GETVAL), 1);
+    for (int i = 1; i < 8; i++) EXPECT_EQ(semctl(kvSyncInfo.semId, i, GETVAL), 0);
+
+    std::ifstream in(idsFile());
+    int shm = -1, sem = -1;
+    ASSERT_TRUE(in >> shm >> sem);
+    EXPECT_EQ(shm, id);
+    EXPECT_EQ(sem, kvSyncInfo.semId);
+}
+
+TEST_F(IpcsTest, SingleSemaphoreAndMultipleOfEight) {
+    int id = kvSemaphoreSet(1, 1000, 0600, dir_.c_str(), "sub");
+    ASSERT_GE(id, 0);
+    struct shmid_ds st;
+    ASSERT_EQ(shmctl(id, IPC_STAT, &st), 0);
+    EXPECT_EQ(st.shm_segsz, 1000u * 4 + 88);
+    EXPECT_EQ(static_cast<const int32_t*>(kvSyncInfo.shmAddr)[1], 1000);
+    EXPECT_EQ(semctl(kvSyncInfo.semId, 0, GETVAL), 1);
+}
+
+TEST_F(IpcsTest, DeleteRemovesBoth) {
+    int id = kvSemaphoreSet(2, 8, 0600, dir_.c_str(), "sub");
+    ASSERT_GE(id, 0);
+    int sem = kvSyncInfo.semId;
+    {
+        std::lock_guard<std::mutex> guard(kvRegSyncMutex);
+        kvDeleteSemaphoreSet();
+    }
+    EXPECT_FALSE(shmExists(id));
+    EXPECT_FALSE(semExists(sem));
+    EXPECT_EQ(kvSyncInfo.shmAddr, nullptr);
+    // A later request creates a new pair.
+    EXPECT_GE(kvSemaphoreSet(2, 8, 0600, dir_.c_str(), "sub"), 0);
+}
+
+TEST_F(IpcsTest, FailedCreationLeavesNothing) {
+    // More semaphores than the system allows in one set.
+    EXPECT_EQ(kvSemaphoreSet(1 << 20, 8, 0600, dir_.c_str(), "sub"), -1);
+    EXPECT_EQ(kvSyncInfo.semId, -1);
+    EXPECT_EQ(kvSyncInfo.shmId, -1);
+    EXPECT_EQ(kvSemaphoreSet(0, 8, 0600, dir_.c_str(), "sub"), -1);
+}
+
+TEST_F(IpcsTest, OldStructuresNobodyUsesAreRemoved) {
+    int shm, sem;
+    leaveOldStructures(&shm, &sem, true);
+    kvCleanupOldIPCSStructures(dir_.c_str(), "sub");
+    EXPECT_FALSE(shmExists(shm));
+    EXPECT_FALSE(semExists(sem));
+    EXPECT_FALSE(std::filesystem::exists(idsFile()));
+}
+
+TEST_F(IpcsTest, OldStructuresStillAttachedStay) {
+    int shm, sem;
+    leaveOldStructures(&shm, &sem, true);
+    void* held = shmat(shm, nullptr, SHM_RDONLY);
+    ASSERT_NE(held, reinterpret_cast<void*>(-1));
+    kvCleanupOldIPCSStructures(dir_.c_str(), "sub");
+    EXPECT_TRUE(shmExists(shm));
+    EXPECT_TRUE(semExists(sem));
+    EXPECT_FALSE(std::filesystem::exists(idsFile()));
+    shmdt(held);
+    shmctl(shm, IPC_RMID, nullptr);
+    semctl(sem, 0, IPC_RMID);
+}
+
+TEST_F(IpcsTest, SegmentNamingAnotherSetStays) {
+    int shm, sem;
+    leaveOldStructures(&shm, &sem, false);
+    kvCleanupOldIPCSStructures(dir_.c_str(), "sub");
+    EXPECT_TRUE(shmExists(shm));
+    EXPECT_TRUE(semExists(sem));
+    EXPECT_FALSE(std::filesystem::exists(idsFile()));
+    shmctl(shm, IPC_RMID, nullptr);
+    semctl(sem, 0, IPC_RMID);
+}
+
+TEST_F(IpcsTest, GarbageIdsFileIsDeleted) {
+    std::ofstream(idsFile()) << "not numbers\n";
+    kvCleanupOldIPCSStructures(dir_.c_str(), "sub");
+    EXPECT_FALSE(std::filesystem::exists(idsFile()));
+}
+
+}  // namespace
