@@ -14,6 +14,7 @@
 
 #include "daemon/regdconfig.h"
 #include "daemon/regdutils.h"
+#include "sync/regdipcsrv.h"
 
 namespace {
 
@@ -52,6 +53,9 @@ const char* signalLogFormat(int sig) {
 
 void shutdownBySignal(int sig) {
     writeToLog(signalLogFormat(sig), sig);
+    char* syncEndpoint = kvProcessSRVName(g_registry_pid);
+    kvSRVRemoveEndpoint(syncEndpoint);
+    free(syncEndpoint);
     writeToLog("removing pidFile: %s", REGD_PID_FILE);
     unlink(REGD_PID_FILE);
     writeToLog("Exiting.");
@@ -248,6 +252,7 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     // Sync server state and endpoint, then its accept thread.
+    (void)regdStartSyncServer(&attr);
 
     // Flush and inactivity-check threads.
 

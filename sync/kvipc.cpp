@@ -1,0 +1,198 @@
+#include "sync/kvipc.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+bool growBuffer(std::vector<char>& buffer, int32_t size) {
+    if (size <= 0 || static_cast<size_t>(size) <= buffer.size()) return true;
+    try {
+        buffer.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void deleteLists(SyncIPCInfo* info) {
+    for (KvList* list : {info->processConnections, info->usedSlots, info->freeSlots, info->waitQueue,
+                         info->waitItemPool, info->aliases})
+        kvListDeleteList(list);
+}
+
+}  // namespace
+
+// Operations of the waiting side have no handler yet: such requests are read
+// and left unanswered.
+extern constexpr KvIPCOperation sync_ipc_handler[KV_IPC_NUM_OPCODES] = {
+    /* 0 */ {create_semaphore, 3, -1, 3},
+    /* 1 */ {create_event, 3, -1, 3},
+    /* 2 */ {create_mutex, 3, -1, 3},
+    /* 3 */ {open_semaphore, 3, -1, 3},
+    /* 4 */ {open_event, 3, -1, 3},
+    /* 5 */ {open_mutex, 4, -1, 3},
+    /* 6 release_semaphore */ {nullptr, 3, -1, 7},
+    /* 7 release_mutex */ {nullptr, 3, -1, 6},
+    /* 8 set_event */ {nullptr, 2, -1, 6},
+    /* 9 reset_event */ {nullptr, 2, -1, 3},
+    /* 10 pulse_event */ {nullptr, 2, -1, 6},
+    /* 11 */ {close_handle, 2, -1, 3},
+    /* 12 kvWaitEntryTimeout */ {nullptr, 3, -1, 2},
+    /* 13 */ {kvRegisterConnectionPid, 1, -1, 0},
+    /* 14 kvBeginWait: the handles follow word 4, which counts them */ {nullptr, 5, 4, 4},
+    /* 15 kvWaitObjectStateChange */ {nullptr, 5, -1, 2},
+    /* 16 */ {kvCreateObjectAliasOld, 5, -1, 2},
+    /* 17 */ {kvSyncDebug, 0, -1, 0},
+    /* 18 */ {kvCreateObjectAlias, 7, -1, 2},
+    /* 19 kvNotifyThreadExited */ {nullptr, 2, -1, 0},
+    /* 20 */ {duplicate_event, 2, -1, 3},
+};
+
+namespace {
+
+constexpr int32_t largestRecord() {
+    int32_t words = 0;
+    for (const KvIPCOperation& op : sync_ipc_handler) words = std::max({words, op.requestWords, op.replyWords});
+    return words * 4;
+}
+
+}  // namespace
+
+extern constexpr int32_t kvIPCMinBufferSize = largestRecord();
+
+SyncIPCInfo* sync_ipc_srv_init() {
+    auto* info = new (std::nothrow) SyncIPCInfo{};
+    if (info == nullptr) return nullptr;
+    info->processConnections = kvListNewList();
+    info->usedSlots = kvListNewList();
+    info->freeSlots = kvListNewList();
+    info->waitQueue = kvListNewList();
+    info->waitItemPool = kvListNewList();
+    info->aliases = kvListNewList();
+    if (info->processConnections == nullptr || info->usedSlots == nullptr || info->freeSlots == nullptr ||
+        info->waitQueue == nullptr || info->waitItemPool == nullptr || info->aliases == nullptr) {
+        deleteLists(info);
+        delete info;
+        return nullptr;
+    }
+    return info;
+}
+
+bool kvIPCRequestFits(const KvIPCOperation& operation, std::span<const char> request) {
+    size_t fixed = static_cast<size_t>(operation.requestWords) * 4;
+    if (request.size() < fixed) return false;
+    if (operation.countWord < 0) return true;
+    int32_t count = kvWireGetWord(request, static_cast<size_t>(operation.countWord));
+    return count <= 0 || static_cast<size_t>(count) <= (request.size() - fixed) / 4;
+}
+
+void kvIPCCallDispatcher(KvIPCCallContext* context) {
+    if (context == nullptr) return;
+    KvSRVConnection* connection = context->connection;
+    if (connection == nullptr || context->table == nullptr) {
+        kvSRVDisconnect(connection);
+        delete context;
+        return;
+    }
+    std::vector<char> request;
+    std::vector<char> reply;
+    bool serving = growBuffer(request, kvIPCMinBufferSize) && growBuffer(reply, kvIPCMinBufferSize);
+    while (serving) {
+        std::fill(request.begin(), request.end(), 0);
+        std::fill(reply.begin(), reply.end(), 0);
+        KvIPCHeader header;
+        if (kvSRVRead(connection, &header, sizeof header) <= 0) break;
+        // Lengths no record of the protocol comes near: a broken or hostile peer.
+        if (header.requestLength < 0 || header.requestLength > KV_IPC_MAX_LENGTH ||
+            header.replyLength > KV_IPC_MAX_LENGTH)
+            break;
+        if (!growBuffer(request, header.requestLength) || !growBuffer(reply, header.replyLength)) break;
+        if (header.requestLength > 0 &&
+            kvSRVRead(connection, request.data(), header.requestLength) != header.requestLength)
+            break;
+        if (header.opcode > context->maxOpcode) continue;
+        const KvIPCOperation& operation = context->table[header.opcode];
+        if (operation.handler == nullptr) continue;
+        std::span<const char> body(request.data(), static_cast<size_t>(header.requestLength));
+        if (!kvIPCRequestFits(operation, body)) break;
+        operation.handler(connection, context->info, body, std::span<char>(reply));
+        if (header.replyLength > 0 && kvSRVWrite(connection, reply.data(), header.replyLength) != header.replyLength)
+            break;
+    }
+    if (context->disconnectHandler != nullptr) context->disconnectHandler(connection, context->info);
+    kvSRVDisconnect(connection);
+    delete context;
+}
+
+int kvIPCServerCall(KvSRVConnection* connection, uint32_t opcode, const void* request, int requestLength,
+                    void* reply, int replyLength) {
+    if (connection == nullptr || (replyLength > 0 && reply == nullptr)) return -1;
+    KvIPCHeader header{opcode, requestLength, replyLength};
+    if (kvSRVWrite(connection, &header, sizeof header) != static_cast<int>(sizeof header)) return -1;
+    if (requestLength != 0 && request != nullptr && kvSRVWrite(connection, request, requestLength) != requestLength)
+        return -1;
+    if (replyLength >= 1 && kvSRVRead(connection, reply, replyLength) != replyLength) return -1;
+    return 0;
+}
+
+void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                             std::span<char>) {
+    if (info == nullptr) return;
+    auto* process = static_cast<ConnectedProcess*>(calloc(1, sizeof(ConnectedProcess)));
+    if (process == nullptr) return;
+    std::lock_guard<std::mutex> lock(info->stateLock);
+    process->pid = kvWireGetWord(request, 0);
+    process->connection = connection;
+    process->next = info->connectedProcesses;
+    info->connectedProcesses = process;
+}
+
+void sync_ipc_disconnect_handler(KvSRVConnection* connection, SyncIPCInfo* info) {
+    if (info == nullptr) return;
+    std::lock_guard<std::mutex> lock(info->stateLock);
+    ConnectedProcess** link = &info->connectedProcesses;
+    while (*link != nullptr && (*link)->connection != connection) link = &(*link)->next;
+    ConnectedProcess* process = *link;
+    if (process == nullptr) return;  // never registered: nothing of it to undo
+    *link = process->next;
+    int32_t pid = process->pid;
+    free(process);
+
+    KvListItem* item = kvListHeadItem(info->usedSlots);
+    while (item != nullptr) {
+        KvListItem* nextItem = kvListNextItem(item);
+        SyncObject* object = kvSyncObjectAt(info, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kvListItemData(item))));
+        KvListItem* u = kvListHeadItem(&object->users);
+        while (u != nullptr) {
+            KvListItem* nextUse = kvListNextItem(u);
+            auto* use = static_cast<SyncObjectUse*>(kvListItemData(u));
+            if (use->pid == pid) {
+                kvListRemoveAndFreeItem(&object->users, u);
+                free(use);
+            }
+            u = nextUse;
+        }
+        if (object->kind == KV_KIND_MUTEX && object->state <= 0 && object->ownerPid == pid) {
+            object->state = 1;
+            object->ownerPid = 0;
+            object->ownerThread = 0;
+            object->flags |= KV_FLAG_ABANDONED;
+        }
+        // Slots freed by a departing process are reused last.
+        if (kvListHeadItem(&object->users) == nullptr) kvFreeSyncObjectSlot(info, object, item, false);
+        item = nextItem;
+    }
+
+    KvListItem* a = kvListHeadItem(info->aliases);
+    while (a != nullptr) {
+        KvListItem* nextAlias = kvListNextItem(a);
+        auto* alias = static_cast<SyncObjectAlias*>(kvListItemData(a));
+        if (alias->pid == pid) {
+            kvListRemoveAndFreeItem(info->aliases, a);
+            free(alias);
+        }
+        a = nextAlias;
+    }
+}

@@ -1,0 +1,240 @@
+#include "sync/sync_wire_client.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace synctest {
+
+std::string words(std::initializer_list<int32_t> values) {
+    std::string s;
+    for (int32_t v : values) s.append(reinterpret_cast<const char*>(&v), sizeof v);
+    return s;
+}
+
+std::string withName(std::initializer_list<int32_t> values, const std::string& name) {
+    std::string s = words(values);
+    s.append(name);
+    s.push_back('\0');
+    return s;
+}
+
+WireClient::WireClient(pid_t daemonPid) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "/tmp/kalvo_sock_%d", static_cast<int>(daemonPid));
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+WireClient::~WireClient() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool WireClient::sendRaw(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t r = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        done += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool WireClient::send(uint32_t opcode, const std::string& body, int32_t replyLength) {
+    KvIPCHeader h{opcode, static_cast<int32_t>(body.size()), replyLength};
+    return sendRaw(std::string(reinterpret_cast<const char*>(&h), sizeof h) + body);
+}
+
+bool WireClient::recv(size_t n, std::string* out, int timeoutMs) {
+    out->clear();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[4096];
+    while (out->size() < n) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        deadline - std::chrono::steady_clock::now())
+                                        .count());
+        pollfd p{fd_, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+        ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out->size()), 0);
+        if (r <= 0) return false;
+        out->append(buf, static_cast<size_t>(r));
+    }
+    return true;
+}
+
+std::vector<int32_t> WireClient::call(uint32_t opcode, const std::string& body, int replyWords) {
+    std::string reply;
+    if (!send(opcode, body, replyWords * 4) || !recv(static_cast<size_t>(replyWords) * 4, &reply)) return {};
+    std::vector<int32_t> result(static_cast<size_t>(replyWords));
+    memcpy(result.data(), reply.data(), reply.size());
+    return result;
+}
+
+bool WireClient::closedByPeer(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+        if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;
+    }
+    return false;
+}
+
+bool WireClient::silentFor(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
+void WireClient::shutdownWrite() { shutdown(fd_, SHUT_WR); }
+
+void WireClient::registerPid(int32_t pid) { send(KV_OP_REGISTER_PID, words({pid}), 0); }
+
+HandleReply WireClient::create(uint32_t opcode, int32_t pid, int32_t a, int32_t b, const std::string& name) {
+    std::vector<int32_t> w = call(opcode, withName({pid, a, b}, name), 3);
+    if (w.size() != 3) return {};
+    return {static_cast<uint32_t>(w[0]), w[1], w[2]};
+}
+
+HandleReply WireClient::createEvent(int32_t pid, bool manual, bool initial, const std::string& name) {
+    return create(KV_OP_CREATE_EVENT, pid, manual ? 1 : 0, initial ? 1 : 0, name);
+}
+
+HandleReply WireClient::createMutex(int32_t pid, int32_t thread, bool owned, const std::string& name) {
+    return create(KV_OP_CREATE_MUTEX, pid, thread, owned ? 1 : 0, name);
+}
+
+HandleReply WireClient::createSemaphore(int32_t pid, int32_t count, int32_t maximum, const std::string& name) {
+    return create(KV_OP_CREATE_SEMAPHORE, pid, count, maximum, name);
+}
+
+HandleReply WireClient::open(uint32_t opcode, int32_t pid, const std::string& name) {
+    std::string body = opcode == KV_OP_OPEN_MUTEX ? withName({pid, 0, 0, 0}, name) : withName({pid, 0, 0}, name);
+    std::vector<int32_t> w = call(opcode, body, 3);
+    if (w.size() != 3) return {};
+    return {static_cast<uint32_t>(w[0]), w[1], w[2]};
+}
+
+HandleReply WireClient::duplicateEvent(int32_t pid, uint32_t handle) {
+    std::vector<int32_t> w = call(KV_OP_DUPLICATE_EVENT, words({pid, static_cast<int32_t>(handle)}), 3);
+    if (w.size() != 3) return {};
+    return {static_cast<uint32_t>(w[0]), w[1], w[2]};
+}
+
+std::vector<int32_t> WireClient::closeHandle(int32_t pid, uint32_t handle) {
+    return call(KV_OP_CLOSE_HANDLE, words({pid, static_cast<int32_t>(handle)}), 3);
+}
+
+std::vector<int32_t> WireClient::createAlias(int32_t pid, int32_t thread, int32_t flags, uint32_t clientHandle,
+                                             int32_t state, int32_t maximum, int32_t extraUses) {
+    return call(KV_OP_CREATE_ALIAS,
+                words({pid, thread, flags, static_cast<int32_t>(clientHandle), state, maximum, extraUses}), 2);
+}
+
+void SyncDaemonTest::SetUp() {
+    char path[] = "/tmp/kalvo_sync_stderr_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    stderrPath_ = path;
+    // The daemon inherits standard error from this process at its start.
+    fflush(stderr);
+    int saved = dup(2);
+    dup2(fd, 2);
+    close(fd);
+    daemon_ = std::make_unique<kalvotest::PrivateDaemon>();
+    std::string error;
+    bool started = daemon_->start(&error);
+    dup2(saved, 2);
+    close(saved);
+    ASSERT_TRUE(started) << error;
+    setenv("KALVO_REGISTRY_PID", std::to_string(daemon_->pid()).c_str(), 1);
+}
+
+void SyncDaemonTest::TearDown() {
+    if (daemon_) {
+        EXPECT_TRUE(daemon_->running()) << "the daemon ended during the test";
+        daemon_->stop();
+    }
+    std::string text = daemonStderr();
+    EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << text;
+    EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
+    unlink(stderrPath_.c_str());
+}
+
+std::string SyncDaemonTest::daemonStderr() const { return kalvotest::readFile(stderrPath_); }
+
+std::string SyncDaemonTest::dump() {
+    const std::string first = "---------- Cross-process sync objects";
+    const std::string last = "----------- Processes connected to cross-process sync server";
+    size_t before = daemonStderr().size();
+    WireClient c(daemonPid());
+    // The dump has no reply; the reply to the request after it says it is written.
+    if (!c.send(KV_OP_SYNC_DEBUG, "", 0) || c.closeHandle(0, 0).size() != 3) return "<no dump>";
+    std::string text = daemonStderr().substr(before);
+    size_t start = text.find(first);
+    size_t tail = text.find(last, start);
+    if (start == std::string::npos || tail == std::string::npos) return "<no dump>";
+    size_t headingEnd = text.find('\n', tail);
+    size_t end = headingEnd == std::string::npos ? std::string::npos : text.find('\n', headingEnd + 1);
+    if (end == std::string::npos) return "<no dump>";
+    return text.substr(start, end + 1 - start);
+}
+
+bool SyncDaemonTest::waitUntilGone(int32_t pid) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string text = dump();
+        size_t lineStart = text.rfind('\n', text.size() - 2);
+        std::istringstream pids(text.substr(lineStart + 1));
+        bool listed = false;
+        for (int32_t p; pids >> p;) listed = listed || p == pid;
+        if (text != "<no dump>" && !listed) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int runChild(const std::function<int(std::string& out)>& body, std::string* out) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        std::string text;
+        int code = body(text);
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t r = write(fds[1], text.data() + done, text.size() - done);
+            if (r <= 0) break;
+            done += static_cast<size_t>(r);
+        }
+        _exit(code);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (out != nullptr) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace synctest

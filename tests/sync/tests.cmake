@@ -1,0 +1,13 @@
+# Sync server: pure units in-process, the rest against real private daemons.
+kalvo_add_test(sync_unit_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_units.cpp
+  LIBS kalvo_sync)
+
+kalvo_add_test(sync_server_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_sync_objects.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_sync_dump.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_sync_garbage.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_synchapi.cpp
+  LIBS kalvo_test_harness kalvoclient)
+add_dependencies(sync_server_tests kalvo_registryd)
