@@ -40,6 +40,32 @@ const RegdProcEntry* procTable() {
     if (!filled) {
         table[REG_QUERY_VERSION] =
             procEntry(xdr_regd_REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION_RES, reg_query_version_2);
+        table[REG_CLOSE_KEY] = procEntry(xdr_regd_REG_CLOSE_KEY, xdr_regd_BASIC_RES, reg_close_key_2);
+        table[REG_CREATE_KEY] =
+            procEntry(xdr_regd_REG_CREATE_KEY, xdr_regd_REG_CREATE_KEY_RES, reg_create_key_2);
+        table[REG_CREATE_KEY_EX] =
+            procEntry(xdr_regd_REG_CREATE_KEY_EX, xdr_regd_REG_CREATE_KEY_RES, reg_create_key_ex_2);
+        table[REG_DELETE_KEY] = procEntry(xdr_regd_REG_DELETE_KEY, xdr_regd_BASIC_RES, reg_delete_key_2);
+        table[REG_DELETE_VALUE] =
+            procEntry(xdr_regd_REG_DELETE_VALUE, xdr_regd_BASIC_RES, reg_delete_value_2);
+        table[REG_ENUM_KEY] = procEntry(xdr_regd_REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY_RES, reg_enum_key_2);
+        table[REG_ENUM_KEY_EX] =
+            procEntry(xdr_regd_REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_RES, reg_enum_key_ex_2);
+        table[REG_ENUM_VALUE] =
+            procEntry(xdr_regd_REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE_RES, reg_enum_value_2);
+        table[REG_FLUSH_KEY] = procEntry(xdr_regd_REG_FLUSH_KEY, xdr_regd_BASIC_RES, reg_flush_key_2);
+        table[REG_OPEN_KEY] = procEntry(xdr_regd_REG_OPEN_KEY, xdr_regd_REG_OPEN_KEY_RES, reg_open_key_2);
+        table[REG_OPEN_KEY_EX] =
+            procEntry(xdr_regd_REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_RES, reg_open_key_ex_2);
+        table[REG_QUERY_INFO_KEY] =
+            procEntry(xdr_regd_REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY_RES, reg_query_info_key_2);
+        table[REG_QUERY_VALUE] =
+            procEntry(xdr_regd_REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE_RES, reg_query_value_2);
+        table[REG_QUERY_VALUE_EX] =
+            procEntry(xdr_regd_REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_RES, reg_query_value_ex_2);
+        table[REG_SET_VALUE] = procEntry(xdr_regd_REG_SET_VALUE, xdr_regd_BASIC_RES, reg_set_value_2);
+        table[REG_SET_VALUE_EX] =
+            procEntry(xdr_regd_REG_SET_VALUE_EX, xdr_regd_BASIC_RES, reg_set_value_ex_2);
         filled = true;
     }
     return table;

@@ -4,8 +4,19 @@
 
 #include "rpc/regd_xdr.h"
 
+// Largest reply buffer a procedure allocates from a size the client states;
+// a larger size is answered with 1130 as an allocation failure would be.
+constexpr uint32_t REGD_MAX_REPLY_BUFFER = 64u * 1024u * 1024u;
+
 // Logs the entry line and the request header when verbose.
 void regdTraceEntry(const char* procName, const regd_USER_DATA& header);
+
+// Logs "    ---" and the exit line with retval when verbose.
+void regdTraceExit(const char* procName, uint32_t retval);
+
+// Copies the request header into the caller fields g_currentUser,
+// g_currentUId and g_currentHostId; a name longer than 31 bytes is cut.
+void regdSetCaller(const regd_USER_DATA& header);
 
 // Releases the previous result of a procedure (after its first call) with
 // the result's own XDR routine, and clears the record.
@@ -16,4 +27,37 @@ void regdReleaseResult(Res& res, bool& calledBefore, bool_t (*xdrRes)(XDR*, Res*
     res = Res{};
 }
 
+// Skeleton steps 2 to 4: caller fields from the header, previous result
+// released, resultTag 1.
+template <typename Res>
+void regdStartResult(const regd_USER_DATA& header, Res& res, bool& calledBefore,
+                     bool_t (*xdrRes)(XDR*, Res*)) {
+    regdSetCaller(header);
+    regdReleaseResult(res, calledBefore, xdrRes);
+    res.resultTag = 1;
+}
+
 regd_REG_QUERY_VERSION_RES* reg_query_version_2(regd_REG_QUERY_VERSION* req, struct svc_req* rqstp);
+
+// Keys.
+regd_REG_OPEN_KEY_RES* reg_open_key_2(regd_REG_OPEN_KEY* req, struct svc_req* rqstp);
+regd_REG_OPEN_KEY_RES* reg_open_key_ex_2(regd_REG_OPEN_KEY_EX* req, struct svc_req* rqstp);
+regd_REG_CREATE_KEY_RES* reg_create_key_2(regd_REG_CREATE_KEY* req, struct svc_req* rqstp);
+regd_REG_CREATE_KEY_RES* reg_create_key_ex_2(regd_REG_CREATE_KEY_EX* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_close_key_2(regd_REG_CLOSE_KEY* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_delete_key_2(regd_REG_DELETE_KEY* req, struct svc_req* rqstp);
+// Answers with the close procedure's result record.
+regd_BASIC_RES* reg_flush_key_2(regd_REG_FLUSH_KEY* req, struct svc_req* rqstp);
+
+// Values.
+regd_REG_QUERY_VALUE_RES* reg_query_value_2(regd_REG_QUERY_VALUE* req, struct svc_req* rqstp);
+regd_REG_QUERY_VALUE_RES* reg_query_value_ex_2(regd_REG_QUERY_VALUE_EX* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_set_value_2(regd_REG_SET_VALUE* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_set_value_ex_2(regd_REG_SET_VALUE_EX* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_delete_value_2(regd_REG_DELETE_VALUE* req, struct svc_req* rqstp);
+
+// Enumeration and key information.
+regd_REG_ENUM_KEY_RES* reg_enum_key_2(regd_REG_ENUM_KEY* req, struct svc_req* rqstp);
+regd_REG_ENUM_KEY_RES* reg_enum_key_ex_2(regd_REG_ENUM_KEY_EX* req, struct svc_req* rqstp);
+regd_REG_ENUM_VALUE_RES* reg_enum_value_2(regd_REG_ENUM_VALUE* req, struct svc_req* rqstp);
+regd_REG_QUERY_INFO_KEY_RES* reg_query_info_key_2(regd_REG_QUERY_INFO_KEY* req, struct svc_req* rqstp);

@@ -1,0 +1,724 @@
+#include "store/regdcache.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "daemon/regdconfig.h"
+#include "daemon/regdutils.h"
+#include "daemon/tsm.h"
+
+RegCacheRec** regCacheTable = nullptr;
+uint32_t g_nCacheSlots = 0;
+uint32_t g_nEntries = 0;
+FreeCacheNode* freeCacheNode = nullptr;
+DeletedNode* deletedNodeList = nullptr;
+std::atomic<uint32_t> g_dirty{0};
+
+char g_currentUser[REGD_USER_NAME_SIZE] = {0};
+uint32_t g_currentUId = 0;
+uint32_t g_currentHostId = 0;
+
+RegdSubKeyCreator g_regdSubKeyCreator = regdCreateSubKeyDirect;
+
+namespace {
+
+// Slot numbers stay below the predefined handles so the two never meet.
+constexpr uint64_t REGD_MAX_SLOTS = 0x7FFFFFFFu;
+
+struct RootSpec {
+    const char* name;
+    uint32_t hKey;
+};
+
+constexpr RootSpec rootSpecs[REGD_NUM_ROOTS] = {
+    {"HKEY_CLASSES_ROOT", REGD_HKEY_CLASSES_ROOT},
+    {"HKEY_CURRENT_USER", REGD_HKEY_CURRENT_USER},
+    {"HKEY_LOCAL_MACHINE", REGD_HKEY_LOCAL_MACHINE},
+    {"HKEY_USERS", REGD_HKEY_USERS},
+    {"HKEY_CURRENT_CONFIG", REGD_HKEY_CURRENT_CONFIG},
+    {"HKEY_DYN_DATA", REGD_HKEY_DYN_DATA},
+};
+
+bool isRootHandle(uint32_t h) {
+    for (const RootSpec& r : rootSpecs)
+        if (r.hKey == h) return true;
+    return false;
+}
+
+const char* nameOf(const RegCacheRec* rec) { return rec->name != nullptr ? rec->name : ""; }
+
+// Case-insensitive equality of a record name with a path segment of `len`
+// bytes: the comparison of _tsm_strcasecmp, without copying the segment.
+bool nameEqualsSegment(const char* name, const char* seg, size_t len) {
+    if (name == nullptr) name = "";
+    for (size_t i = 0; i < len; i++) {
+        if (name[i] == '\0') return false;
+        if (tolower(static_cast<signed char>(name[i])) != tolower(static_cast<signed char>(seg[i])))
+            return false;
+    }
+    return name[len] == '\0';
+}
+
+// First child of `parent` named exactly `name` (case-sensitive, any kind).
+RegCacheRec* childNamedExactly(const RegCacheRec* parent, const char* name) {
+    if (parent == nullptr) return nullptr;
+    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
+        if (strcmp(nameOf(c), name) == 0) return c;
+    return nullptr;
+}
+
+// First record in slot order carrying the predefined handle h.
+RegCacheRec* findRootRecord(uint32_t h) {
+    for (uint32_t i = 0; i < g_nCacheSlots; i++) {
+        RegCacheRec* rec = regCacheTable[i];
+        if (rec != nullptr && rec->hKey == h) return rec;
+    }
+    return nullptr;
+}
+
+// First key (kind 0) child of `parent` whose name matches the segment.
+RegCacheRec* findKeyChild(const RegCacheRec* parent, const char* seg, size_t len) {
+    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
+        if (c->kind == REGD_KIND_KEY && nameEqualsSegment(c->name, seg, len)) return c;
+    return nullptr;
+}
+
+void pushFreeSlot(uint32_t slot) {
+    auto* node = static_cast<FreeCacheNode*>(malloc(sizeof(FreeCacheNode)));
+    if (node == nullptr) regdOutOfMemory();
+    node->slot = slot;
+    node->next = freeCacheNode;
+    freeCacheNode = node;
+}
+
+void pushDeletedHandle(uint32_t hKey) {
+    auto* node = static_cast<DeletedNode*>(malloc(sizeof(DeletedNode)));
+    if (node == nullptr) regdOutOfMemory();
+    node->hKey = hKey;
+    node->next = deletedNodeList;
+    deletedNodeList = node;
+}
+
+// Takes `rec` out of its parent's child list and clears its sibling links.
+void unlinkRec(RegCacheRec* rec) {
+    if (rec->prev != nullptr) {
+        rec->prev->next = rec->next;
+    } else if (rec->parent != nullptr && rec->parent->firstChild == rec) {
+        rec->parent->firstChild = rec->next;
+    }
+    if (rec->next != nullptr) rec->next->prev = rec->prev;
+    rec->next = nullptr;
+    rec->prev = nullptr;
+}
+
+// Frees a record's own buffers and notification entries, not the record.
+void freeRecContents(RegCacheRec* rec) {
+    free(rec->name);
+    free(rec->className);
+    free(rec->data);
+    rec->name = nullptr;
+    rec->className = nullptr;
+    rec->data = nullptr;
+    while (rec->notifyList != nullptr) {
+        RegNotifyEntry* n = rec->notifyList;
+        rec->notifyList = n->next;
+        free(n);
+    }
+}
+
+// Frees an unlinked record and hands its slot out next.
+void releaseRec(RegCacheRec* rec) {
+    uint32_t slot = rec->slot;
+    freeRecContents(rec);
+    if (slot < g_nCacheSlots && regCacheTable[slot] == rec) {
+        regCacheTable[slot] = nullptr;
+        regdAddFreeNode(static_cast<int32_t>(slot), slot);
+    }
+    if (g_nEntries > 0) g_nEntries--;
+    free(rec);
+}
+
+// Walks to the index-th child of `key` accepted by `want`.
+template <typename Pred>
+RegCacheRec* nthChild(const RegCacheRec* key, uint32_t index, Pred want) {
+    for (RegCacheRec* c = key->firstChild; c != nullptr; c = c->next) {
+        if (!want(c)) continue;
+        if (index == 0) return c;
+        index--;
+    }
+    return nullptr;
+}
+
+// Copies at most `cap` bytes of `text` (length len) into buf and pads the
+// rest of the capacity with NULs; the number of text bytes copied.
+uint32_t copyPadded(char* buf, uint32_t cap, const char* text, uint32_t len) {
+    uint32_t n = len < cap ? len : cap;
+    if (buf == nullptr) return n;
+    memcpy(buf, text, n);
+    memset(buf + n, 0, cap - n);
+    return n;
+}
+
+// Stored form of value data: string types gain a NUL when the given bytes
+// do not end in one, and their size then counts up to the first NUL.
+bool makeValueData(uint32_t dwType, const uint8_t* lpData, uint32_t cbData, uint8_t** out,
+                   uint32_t* size) {
+    *out = nullptr;
+    *size = 0;
+    bool isString = dwType == REGD_REG_SZ || dwType == REGD_REG_EXPAND_SZ;
+    if (isString && cbData > 0 && lpData[cbData - 1] != 0) {
+        auto* buf = static_cast<uint8_t*>(malloc(static_cast<size_t>(cbData) + 1));
+        if (buf == nullptr) return false;
+        memcpy(buf, lpData, cbData);
+        buf[cbData] = 0;
+        *out = buf;
+        *size = static_cast<uint32_t>(strlen(reinterpret_cast<char*>(buf))) + 1;
+        return true;
+    }
+    if (cbData == 0) return true;
+    auto* buf = static_cast<uint8_t*>(malloc(cbData));
+    if (buf == nullptr) return false;
+    memcpy(buf, lpData, cbData);
+    *out = buf;
+    *size = cbData;
+    return true;
+}
+
+}  // namespace
+
+// ---- Slot table and handles ----
+
+// Predefined handles by their rules, anything else as a slot number.
+RegCacheRec* regdFindHKey(uint32_t hKey) {
+    if (!isRootHandle(hKey)) return hKey < g_nCacheSlots ? regCacheTable[hKey] : nullptr;
+    if (hKey == REGD_HKEY_CLASSES_ROOT) {
+        RegCacheRec* software = childNamedExactly(findRootRecord(REGD_HKEY_LOCAL_MACHINE), "Software");
+        if (software == nullptr) return nullptr;
+        for (RegCacheRec* c = software->firstChild; c != nullptr; c = c->next)
+            if (strcmp(nameOf(c), "Classes") == 0) return c;
+        return nullptr;
+    }
+    if (hKey == REGD_HKEY_CURRENT_USER) {
+        RegCacheRec* users = findRootRecord(REGD_HKEY_USERS);
+        if (users == nullptr) return nullptr;
+        bool local = _tsm_gethostid() == g_currentHostId;
+        return childNamedExactly(users, local ? g_currentUser : ".Default");
+    }
+    return findRootRecord(hKey);
+}
+
+// Pops a free slot, growing the table once when the stack is empty.
+void regdFindNextFreeCacheRec(uint32_t& slot) {
+    if (freeCacheNode == nullptr) regdReallocateCache(1000);
+    if (freeCacheNode == nullptr) {
+        slot = REGD_NO_SLOT;
+        return;
+    }
+    FreeCacheNode* top = freeCacheNode;
+    freeCacheNode = top->next;
+    slot = top->slot;
+    free(top);
+}
+
+// Pushes from..to one by one so that `to` ends on top.
+uint32_t regdAddFreeNode(int32_t from, uint32_t to) {
+    int64_t s = from;
+    int64_t end = to;
+    int64_t step = s > end ? -1 : 1;
+    for (;; s += step) {
+        pushFreeSlot(static_cast<uint32_t>(s));
+        if (s == end) break;
+    }
+    return to;
+}
+
+// Fills the first n free slots with placeholder records, stack untouched.
+int32_t regdPreallocateFreeRec(int32_t n, uint32_t* slots) {
+    int32_t made = 0;
+    for (FreeCacheNode* node = freeCacheNode; node != nullptr && made < n; node = node->next) {
+        auto* rec = static_cast<RegCacheRec*>(calloc(1, sizeof(RegCacheRec)));
+        if (rec == nullptr) break;
+        rec->slot = REGD_NO_SLOT;
+        regCacheTable[node->slot] = rec;
+        slots[made++] = node->slot;
+    }
+    return made;
+}
+
+// Adds (n / 1000) * 1000 + 1000 empty slots, lowest new one on top.
+RegCacheRec** regdReallocateCache(int32_t n) {
+    int64_t grow = (n > 0 ? static_cast<int64_t>(n) / 1000 * 1000 : 0) + 1000;
+    uint64_t newCount = static_cast<uint64_t>(g_nCacheSlots) + static_cast<uint64_t>(grow);
+    RegCacheRec** table = nullptr;
+    if (newCount <= REGD_MAX_SLOTS)
+        table = static_cast<RegCacheRec**>(realloc(regCacheTable, newCount * sizeof(RegCacheRec*)));
+    if (table == nullptr) {
+        writeToLog("regdReallocateCache out of memory error.");
+        return nullptr;
+    }
+    uint32_t oldCount = g_nCacheSlots;
+    for (uint64_t i = oldCount; i < newCount; i++) table[i] = nullptr;
+    regCacheTable = table;
+    regdAddFreeNode(static_cast<int32_t>(newCount - 1), oldCount);
+    g_nCacheSlots = static_cast<uint32_t>(newCount);
+    return table;
+}
+
+void regdSetDirtyFlag() { g_dirty++; }
+
+// Releases every record and list; the table is absent afterwards.
+void regdDiscardCache() {
+    for (uint32_t i = 0; i < g_nCacheSlots; i++) {
+        RegCacheRec* rec = regCacheTable[i];
+        if (rec == nullptr) continue;
+        freeRecContents(rec);
+        free(rec);
+    }
+    free(regCacheTable);
+    regCacheTable = nullptr;
+    g_nCacheSlots = 0;
+    g_nEntries = 0;
+    while (freeCacheNode != nullptr) {
+        FreeCacheNode* n = freeCacheNode;
+        freeCacheNode = n->next;
+        free(n);
+    }
+    while (deletedNodeList != nullptr) {
+        DeletedNode* n = deletedNodeList;
+        deletedNodeList = n->next;
+        free(n);
+    }
+    g_dirty = 0;
+}
+
+// ---- Path resolution ----
+
+// One level per step: skip one leading backslash, match the segment up to
+// the next one; no backtracking once a candidate matched.
+RegCacheRec* regdFindSubKey(RegCacheRec* start, const char* path, uint32_t wantKind) {
+    if (path == nullptr) return start;
+    RegCacheRec* cur = start;
+    const char* p = path;
+    while (cur != nullptr) {
+        if (*p == '\\') p++;
+        const char* sep = strchr(p, '\\');
+        size_t len = sep != nullptr ? static_cast<size_t>(sep - p) : strlen(p);
+        bool hasRest = sep != nullptr && sep[1] != '\0';
+        RegCacheRec* match = nullptr;
+        for (RegCacheRec* c = cur->firstChild; c != nullptr; c = c->next) {
+            bool candidate = hasRest ? (c->kind == REGD_KIND_KEY || c->kind == wantKind)
+                                     : c->kind == wantKind;
+            if (candidate && nameEqualsSegment(c->name, p, len)) {
+                match = c;
+                break;
+            }
+        }
+        if (match == nullptr || !hasRest) return match;
+        cur = match;
+        p = sep + 1;
+    }
+    return nullptr;
+}
+
+// Resolves the handle, then the path; keys without a handle get one here.
+uint32_t regdRegOpenKey(uint32_t hKey, const char* subKey, uint32_t, uint32_t, uint32_t* phkResult,
+                        uint32_t forcedHandle) {
+    *phkResult = 0;
+    RegCacheRec* start = regdFindHKey(hKey);
+    if (start == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    RegCacheRec* key = regdFindSubKey(start, subKey, REGD_KIND_KEY);
+    if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    if (key->hKey == 0) key->hKey = forcedHandle != 0 ? forcedHandle : key->slot;
+    *phkResult = key->hKey;
+    return REGD_ERROR_SUCCESS;
+}
+
+// ---- Insertion and deletion ----
+
+// Takes a slot, fills a fresh record and links it under the parent.
+RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name) {
+    uint32_t slot = 0;
+    regdFindNextFreeCacheRec(slot);
+    if (slot == REGD_NO_SLOT) return nullptr;
+    // A record preallocated for a file read is taken over, not leaked.
+    RegCacheRec* pre = regCacheTable[slot];
+    bool reuse = pre != nullptr && pre->slot == REGD_NO_SLOT;
+    RegCacheRec* rec = reuse ? pre : static_cast<RegCacheRec*>(malloc(sizeof(RegCacheRec)));
+    char* copy = _tsm_strdup(name != nullptr ? name : "");
+    if (rec == nullptr || copy == nullptr) {
+        if (rec != nullptr && !reuse) free(rec);
+        free(copy);
+        regdAddFreeNode(static_cast<int32_t>(slot), slot);
+        return nullptr;
+    }
+    memset(rec, 0, sizeof *rec);
+    regCacheTable[slot] = rec;
+    g_nEntries++;
+    rec->hKey = slot;
+    rec->slot = slot;
+    rec->name = copy;
+    rec->nameLen = static_cast<uint32_t>(strlen(copy));
+    rec->packState = REGD_PACK_PENDING;
+    rec->parent = parent;
+    if (parent == nullptr) return rec;
+    if (parent->firstChild == nullptr) {
+        parent->firstChild = rec;
+    } else if (copy[0] == '\0') {
+        RegCacheRec* last = parent->firstChild;
+        while (last->next != nullptr) last = last->next;
+        last->next = rec;
+        rec->prev = last;
+    } else {
+        rec->next = parent->firstChild;
+        parent->firstChild->prev = rec;
+        parent->firstChild = rec;
+    }
+    return rec;
+}
+
+// Walks the existing part of the path, creates the rest, then sets class
+// and options on the final key.
+uint32_t regdInsertKey(uint32_t hKey, const char* subKey, uint32_t, const char* lpClass,
+                       uint32_t options, uint32_t, const void*, uint32_t* phkResult, uint32_t*,
+                       uint32_t forcedHandle) {
+    *phkResult = 0;
+    RegCacheRec* cur = regdFindHKey(hKey);
+    if (cur == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    const char* p = subKey != nullptr ? subKey : "";
+    while (*p == '\\') p++;
+    while (*p != '\0') {  // existing components
+        size_t len = strcspn(p, "\\");
+        RegCacheRec* found = findKeyChild(cur, p, len);
+        if (found == nullptr) break;
+        cur = found;
+        p += len;
+        while (*p == '\\') p++;
+    }
+    regdNotifySelfAndAncestors(cur, 1);
+    while (*p != '\0') {  // missing components
+        size_t len = strcspn(p, "\\");
+        std::string component(p, len);
+        RegCacheRec* rec = regdCreateNewCacheRec(cur, component.c_str());
+        if (rec == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+        rec->kind = REGD_KIND_KEY;
+        cur = rec;
+        p += len;
+        while (*p == '\\') p++;
+    }
+    if (forcedHandle != 0) cur->hKey = forcedHandle;
+    if (lpClass != nullptr) {
+        char* copy = _tsm_strdup(lpClass);
+        if (copy == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+        free(cur->className);
+        cur->className = copy;
+        cur->classLen = static_cast<uint32_t>(strlen(copy));
+    }
+    cur->options = options;
+    *phkResult = cur->hKey;
+    regdSetDirtyFlag();
+    return REGD_ERROR_SUCCESS;
+}
+
+// Finds the value, else creates it (a shadow beside a same-named sub-key).
+RegCacheRec* regdInsertValueKey(RegCacheRec* key, const char* name) {
+    if (key == nullptr) return nullptr;
+    if (name == nullptr) name = "";
+    RegCacheRec* value = regdFindSubKey(key, name, REGD_KIND_VALUE);
+    if (value != nullptr) return value;
+    RegCacheRec* sameNamedKey = regdFindSubKey(key, name, REGD_KIND_KEY);
+    if (sameNamedKey != nullptr) {
+        value = regdCreateNewCacheRec(sameNamedKey->parent, nameOf(sameNamedKey));
+        if (value != nullptr) value->isShadow = 1;
+    } else {
+        value = regdCreateNewCacheRec(key, name);
+    }
+    if (value != nullptr) value->kind = REGD_KIND_VALUE;
+    return value;
+}
+
+// Depth first, children in list order, each record after its children;
+// iterative so that no depth of tree can exhaust the stack.
+uint32_t regdRegDeleteKey(RegCacheRec* rec) {
+    if (rec == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    unlinkRec(rec);
+    RegCacheRec* node = rec;
+    for (;;) {
+        while (node->firstChild != nullptr) {
+            RegCacheRec* child = node->firstChild;
+            unlinkRec(child);
+            node = child;
+        }
+        RegCacheRec* up = node == rec ? nullptr : node->parent;
+        pushDeletedHandle(node->hKey);
+        releaseRec(node);
+        if (up == nullptr) break;
+        node = up;
+    }
+    return REGD_ERROR_SUCCESS;
+}
+
+void regdRemoveValueRec(RegCacheRec* rec) {
+    if (rec == nullptr) return;
+    unlinkRec(rec);
+    releaseRec(rec);
+}
+
+// Removes the newest deleted-handle entry for hKey.
+uint32_t regdRegCloseKey(uint32_t hKey) {
+    for (DeletedNode** link = &deletedNodeList; *link != nullptr; link = &(*link)->next) {
+        if ((*link)->hKey != hKey) continue;
+        DeletedNode* gone = *link;
+        *link = gone->next;
+        free(gone);
+        return REGD_ERROR_SUCCESS;
+    }
+    return REGD_ERROR_FILE_NOT_FOUND;
+}
+
+void regdNotifySelfAndAncestors(RegCacheRec*, uint32_t) {}
+void regdCheckNotifyList(RegCacheRec*, uint32_t) {}
+void regdCleanNotifiesInCache() {}
+uint32_t regdRegNotifyChangeKeyValue(uint32_t, int32_t, uint32_t, uint32_t, int32_t) { return 0; }
+uint32_t regdGetPidFromEventHandle(uint32_t) { return 0; }
+
+// ---- Values ----
+
+// Value by name, else sub-key's default value, else the record itself.
+uint32_t regdRegQueryValue(uint32_t hKey, const char* name, uint32_t, uint32_t* lpType,
+                           uint8_t* lpData, uint32_t* lpcbData) {
+    RegCacheRec* key = regdFindHKey(hKey);
+    if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    RegCacheRec* target = nullptr;
+    if (name == nullptr) {
+        target = regdFindSubKey(key, "", REGD_KIND_VALUE);
+        if (target == nullptr) target = key;
+    } else if (name[0] == '\0') {
+        target = regdFindSubKey(key, "", REGD_KIND_VALUE);
+    } else {
+        target = regdFindSubKey(key, name, REGD_KIND_VALUE);
+        if (target == nullptr) {
+            RegCacheRec* sub = regdFindSubKey(key, name, REGD_KIND_KEY);
+            if (sub != nullptr) {
+                target = regdFindSubKey(sub, "", REGD_KIND_VALUE);
+                if (target == nullptr) target = sub;
+            }
+        }
+    }
+    if (target == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    if (lpType != nullptr) *lpType = target->valueType;
+    uint32_t cap = lpcbData != nullptr ? *lpcbData : 0;
+    uint32_t size = target->dataSize;
+    if (lpData != nullptr) {
+        if (cap < size) {
+            memcpy(lpData, target->data, cap);
+            *lpcbData = size;
+            return REGD_ERROR_MORE_DATA;
+        }
+        if (size > 0) memcpy(lpData, target->data, size);
+    }
+    if (lpcbData != nullptr) *lpcbData = size;
+    if (size == 0) {
+        // An empty value reads as an empty string; a zero capacity gets nothing.
+        if (lpData != nullptr && cap > 0) lpData[0] = 0;
+        if (lpcbData != nullptr) *lpcbData = 1;
+    }
+    return REGD_ERROR_SUCCESS;
+}
+
+uint32_t regdCreateSubKeyDirect(uint32_t hKey, const char* subKey, uint32_t* phkResult) {
+    if (regdRegOpenKey(hKey, subKey, 0, 0, phkResult, 0) == REGD_ERROR_SUCCESS) return REGD_ERROR_SUCCESS;
+    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    return regdInsertKey(hKey, subKey, 0, nullptr, 0, 0, nullptr, phkResult, nullptr, 0);
+}
+
+// Chooses the key and value name, then replaces type and data under the lock.
+uint32_t regdRegSetValue(uint32_t hKey, const char* name, uint32_t, uint32_t dwType,
+                         const uint8_t* lpData, uint32_t cbData, uint32_t subKeyForm) {
+    if (lpData == nullptr && cbData > 0) return REGD_ERROR_INVALID_PARAMETER;
+    RegCacheRec* key = regdFindHKey(hKey);
+    if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    const char* valueName = name != nullptr ? name : "";
+    std::unique_lock<std::mutex> lock(regdWriteMutex, std::defer_lock);
+    if (valueName[0] != '\0' && subKeyForm == 1) {
+        uint32_t subHandle = 0;
+        if (g_regdSubKeyCreator(hKey, valueName, &subHandle) != REGD_ERROR_SUCCESS)
+            return REGD_ERROR_FILE_NOT_FOUND;
+        lock.lock();
+        key = regdFindHKey(subHandle);
+        valueName = "";
+    } else {
+        lock.lock();
+    }
+    RegCacheRec* value = regdInsertValueKey(key, valueName);
+    if (value == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    uint8_t* data = nullptr;
+    uint32_t size = 0;
+    if (!makeValueData(dwType, lpData, cbData, &data, &size)) return REGD_ERROR_FILE_NOT_FOUND;
+    value->valueType = dwType;
+    free(value->data);
+    value->data = data;
+    value->dataSize = size;
+    value->lastWriteTime = RegFileTime{0, 0};
+    regdNotifySelfAndAncestors(key, 4);
+    lock.unlock();
+    regdSetDirtyFlag();
+    return REGD_ERROR_SUCCESS;
+}
+
+// ---- Enumeration ----
+
+namespace {
+
+// Name of an enumerated key, in the first mode that applies.
+void enumKeyName(const RegCacheRec* key, char** lpName, uint32_t* lpcbName, uint32_t nameMax,
+                 uint32_t allocate) {
+    char* buf = lpName != nullptr ? *lpName : nullptr;
+    const char* name = nameOf(key);
+    uint32_t len = key->nameLen;
+    if (buf != nullptr && lpcbName != nullptr && *lpcbName > 0) {
+        *lpcbName = copyPadded(buf, *lpcbName, name, len);
+    } else if (buf == nullptr && nameMax == 0 && allocate != 0 && lpName != nullptr) {
+        *lpName = regdStrdupOrDie(name);
+        if (lpcbName != nullptr) *lpcbName = len;
+    } else if (buf != nullptr && nameMax == 0) {
+        memcpy(buf, name, static_cast<size_t>(len) + 1);
+        if (lpcbName != nullptr) *lpcbName = len;
+    } else if (buf != nullptr) {
+        if (len >= nameMax) {
+            memcpy(buf, name, nameMax);
+        } else {
+            memcpy(buf, name, static_cast<size_t>(len) + 1);
+        }
+        if (lpcbName != nullptr) *lpcbName = len < nameMax ? len : nameMax;
+    }
+}
+
+// Class of an enumerated key; true when a class was cut to the capacity.
+bool enumKeyClass(const RegCacheRec* key, char** lpClass, uint32_t* lpcbClass, uint32_t allocate) {
+    char* buf = lpClass != nullptr ? *lpClass : nullptr;
+    if (buf == nullptr) {
+        if (allocate != 0 && key->className != nullptr && lpClass != nullptr) {
+            *lpClass = regdStrdupOrDie(key->className);
+            if (lpcbClass != nullptr) *lpcbClass = key->classLen;
+        }
+        return false;
+    }
+    if (lpcbClass == nullptr) return false;
+    uint32_t cap = *lpcbClass;
+    if (key->className == nullptr) {
+        if (cap > 0) buf[0] = '\0';
+        *lpcbClass = 0;
+        return false;
+    }
+    *lpcbClass = copyPadded(buf, cap, key->className, key->classLen);
+    return key->classLen > cap;
+}
+
+}  // namespace
+
+uint32_t regdRegEnumKey(uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName, uint32_t,
+                        char** lpClass, uint32_t* lpcbClass, RegFileTime* lpftLastWriteTime,
+                        uint32_t nameMax, uint32_t allocate) {
+    RegCacheRec* key = regdFindHKey(hKey);
+    if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    RegCacheRec* sub =
+        nthChild(key, index, [](const RegCacheRec* c) { return c->kind == REGD_KIND_KEY; });
+    if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = RegFileTime{0, 0};
+    if (sub == nullptr) return REGD_ERROR_NO_MORE_ITEMS;
+    enumKeyName(sub, lpName, lpcbName, nameMax, allocate);
+    bool classCut = enumKeyClass(sub, lpClass, lpcbClass, allocate);
+    if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = sub->lastWriteTime;
+    return classCut ? REGD_ERROR_MORE_DATA : REGD_ERROR_SUCCESS;
+}
+
+uint32_t regdRegEnumValue(uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName, uint32_t,
+                          uint32_t* lpType, uint8_t** lpData, uint32_t* lpcbData, uint32_t allocate) {
+    RegCacheRec* key = regdFindHKey(hKey);
+    if (key == nullptr) {
+        if (lpType != nullptr) *lpType = 0;
+        if (lpcbData != nullptr) *lpcbData = 0;
+        if (lpcbName != nullptr) *lpcbName = 0;
+        return REGD_ERROR_FILE_NOT_FOUND;
+    }
+    if (lpType != nullptr) *lpType = 0;
+    RegCacheRec* value = nthChild(key, index, [](const RegCacheRec* c) {
+        return c->kind == REGD_KIND_VALUE && c->isShadow == 0;
+    });
+    if (value == nullptr) {
+        if (lpcbData != nullptr) *lpcbData = 0;
+        if (lpcbName != nullptr) *lpcbName = 0;
+        return REGD_ERROR_NO_MORE_ITEMS;
+    }
+    char* nameBuf = lpName != nullptr ? *lpName : nullptr;
+    if (nameBuf == nullptr && allocate != 0 && lpName != nullptr) {
+        *lpName = regdStrdupOrDie(nameOf(value));
+        if (lpcbName != nullptr) *lpcbName = value->nameLen;
+    } else if (lpcbName != nullptr) {
+        *lpcbName = copyPadded(nameBuf, *lpcbName, nameOf(value), value->nameLen);
+    }
+    if (lpType != nullptr) *lpType = value->valueType;
+    uint8_t* dataBuf = lpData != nullptr ? *lpData : nullptr;
+    uint32_t cap = lpcbData != nullptr ? *lpcbData : 0;
+    if (value->dataSize > 0 && dataBuf == nullptr && allocate != 0 && lpData != nullptr) {
+        auto* copy = static_cast<uint8_t*>(malloc(value->dataSize));
+        if (copy == nullptr) regdOutOfMemory();
+        memcpy(copy, value->data, value->dataSize);
+        *lpData = copy;
+    } else if (value->dataSize <= cap && dataBuf != nullptr && value->dataSize > 0) {
+        memcpy(dataBuf, value->data, value->dataSize);
+    }
+    if (lpcbData != nullptr) *lpcbData = value->dataSize;
+    return REGD_ERROR_SUCCESS;
+}
+
+// One walk over the children gives what a full enumeration of each kind
+// would: counts, longest names, longest class and largest data.
+void regdCountChildren(const RegCacheRec* key, RegKeyCounts* counts) {
+    *counts = RegKeyCounts{};
+    for (const RegCacheRec* c = key->firstChild; c != nullptr; c = c->next) {
+        if (c->kind == REGD_KIND_KEY) {
+            counts->cSubKeys++;
+            if (c->nameLen > counts->cbMaxSubKeyLen) counts->cbMaxSubKeyLen = c->nameLen;
+            if (c->className != nullptr && c->classLen > counts->cbMaxClassLen)
+                counts->cbMaxClassLen = c->classLen;
+        } else if (c->kind == REGD_KIND_VALUE && c->isShadow == 0) {
+            counts->cValues++;
+            if (c->nameLen > counts->cbMaxValueNameLen) counts->cbMaxValueNameLen = c->nameLen;
+            if (c->dataSize > counts->cbMaxValueLen) counts->cbMaxValueLen = c->dataSize;
+        }
+    }
+}
+
+// ---- Roots ----
+
+// The six roots in slots 0 to 5, then the keys every registry has.
+int regdInitCache() {
+    if (regCacheTable != nullptr) return 1;
+    if (regdReallocateCache(1000) == nullptr) return 0;
+    for (int i = 0; i < REGD_NUM_ROOTS; i++) {
+        auto* rec = static_cast<RegCacheRec*>(calloc(1, sizeof(RegCacheRec)));
+        if (rec == nullptr) regdOutOfMemory();
+        rec->slot = static_cast<uint32_t>(i);
+        rec->name = regdStrdupOrDie(rootSpecs[i].name);
+        rec->nameLen = static_cast<uint32_t>(strlen(rec->name));
+        rec->hKey = rootSpecs[i].hKey;
+        uint32_t slot = 0;
+        regdFindNextFreeCacheRec(slot);  // the fresh stack has slot i on top
+        regCacheTable[slot] = rec;
+        g_nEntries++;
+    }
+    uint32_t software = 0;
+    uint32_t ignored = 0;
+    regdInsertKey(REGD_HKEY_LOCAL_MACHINE, "Software", 0, nullptr, 0, 0, nullptr, &software, nullptr, 0);
+    if (software != 0)
+        regdInsertKey(software, "Classes", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+    regdInsertKey(REGD_HKEY_USERS, ".Default", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+    regdInsertKey(REGD_HKEY_CURRENT_CONFIG, "Config", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+    regdInsertKey(REGD_HKEY_CURRENT_USER, "Software", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+    writeToLog("Registry initialized.");
+    regdSetDirtyFlag();
+    return 1;
+}
