@@ -1,0 +1,150 @@
+// Round trips of the sync protocol: create-and-close of an event through the
+// client library against the real server code running in a child process,
+// beside a bare Unix-socket ping-pong of the same message sizes between two
+// processes, which is the floor any request/reply protocol here stands on.
+#include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "kalvo/synchapi.h"
+#include "sync/kvipc.h"
+#include "sync/kvipc_wire.h"
+#include "sync/kvsrv.h"
+#include "sync/regdipcsrv.h"
+
+namespace {
+
+constexpr const char* kEventName = "bench";
+
+pid_t g_serverPid = -1;
+pid_t g_echoPid = -1;
+int g_echoFd = -1;
+
+bool sendAll(int fd, const char* data, size_t n) {
+    while (n > 0) {
+        ssize_t r = send(fd, data, n, MSG_NOSIGNAL);
+        if (r <= 0) return false;
+        data += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool recvAll(int fd, char* data, size_t n) {
+    while (n > 0) {
+        ssize_t r = recv(fd, data, n, 0);
+        if (r <= 0) return false;
+        data += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// The sync server as the daemon runs it, without the registry around it.
+pid_t startServer() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        SyncIPCInfo* info = sync_ipc_srv_init();
+        char* path = kvProcessSRVName(getpid());
+        KvSRVEndpoint* endpoint = kvSRVInit(path, regdIPCConnectionHandler, info);
+        if (info == nullptr || endpoint == nullptr) _exit(1);
+        kvSRVConnectLoop(endpoint, 0);
+    }
+    char* path = kvProcessSRVName(pid);
+    for (int i = 0; i < 500 && access(path, F_OK) != 0; i++) usleep(10000);
+    free(path);
+    setenv("KALVO_REGISTRY_PID", std::to_string(pid).c_str(), 1);
+    return pid;
+}
+
+// Reads a framed request and answers with reply-length zero bytes.
+[[noreturn]] void echoLoop(int fd) {
+    char buf[4096];
+    for (;;) {
+        KvIPCHeader h;
+        if (!recvAll(fd, reinterpret_cast<char*>(&h), sizeof h) || h.requestLength < 0 ||
+            h.requestLength > static_cast<int32_t>(sizeof buf) || h.replyLength < 0 ||
+            h.replyLength > static_cast<int32_t>(sizeof buf) ||
+            !recvAll(fd, buf, static_cast<size_t>(h.requestLength)))
+            _exit(0);
+        memset(buf, 0, static_cast<size_t>(h.replyLength));
+        if (!sendAll(fd, buf, static_cast<size_t>(h.replyLength))) _exit(0);
+    }
+}
+
+void startEcho() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return;
+    g_echoPid = fork();
+    if (g_echoPid == 0) {
+        close(fds[0]);
+        echoLoop(fds[1]);
+    }
+    close(fds[1]);
+    g_echoFd = fds[0];
+}
+
+void BM_CreateCloseEvent(benchmark::State& state) {
+    for (auto _ : state) {
+        HANDLE h = CreateEventA(nullptr, FALSE, FALSE, kEventName);
+        if (h == nullptr || !CloseHandle(h)) {
+            state.SkipWithError("the sync server did not answer");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 2);  // round trips
+}
+BENCHMARK(BM_CreateCloseEvent)->UseRealTime();
+
+// The same two messages as create and close: header plus three words and
+// the name out, twelve bytes back; header plus two words out, twelve back.
+void BM_BareSocketPingPong(benchmark::State& state) {
+    auto message = [](uint32_t opcode, size_t bodyLength) {
+        KvIPCHeader h{opcode, static_cast<int32_t>(bodyLength), 12};
+        return std::string(reinterpret_cast<const char*>(&h), sizeof h) + std::string(bodyLength, 'b');
+    };
+    const std::string create = message(KV_OP_CREATE_EVENT, 12 + strlen(kEventName) + 1);
+    const std::string closing = message(KV_OP_CLOSE_HANDLE, 8);
+    char reply[12];
+    for (auto _ : state) {
+        if (!sendAll(g_echoFd, create.data(), create.size()) || !recvAll(g_echoFd, reply, sizeof reply) ||
+            !sendAll(g_echoFd, closing.data(), closing.size()) || !recvAll(g_echoFd, reply, sizeof reply)) {
+            state.SkipWithError("the echo process did not answer");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 2);
+}
+BENCHMARK(BM_BareSocketPingPong)->UseRealTime();
+
+void stopChild(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    g_serverPid = startServer();
+    startEcho();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_echoFd >= 0) close(g_echoFd);
+    stopChild(g_echoPid);
+    stopChild(g_serverPid);
+    char* path = kvProcessSRVName(g_serverPid);
+    kvSRVRemoveEndpoint(path);
+    free(path);
+    return 0;
+}
