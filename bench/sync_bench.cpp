@@ -27,26 +27,6 @@ pid_t g_serverPid = -1;
 pid_t g_echoPid = -1;
 int g_echoFd = -1;
 
-bool sendAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        ssize_t r = send(fd, data, n, MSG_NOSIGNAL);
-        if (r <= 0) return false;
-        data += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool recvAll(int fd, char* data, size_t n) {
-    while (n > 0) {
-        ssize_t r = recv(fd, data, n, 0);
-        if (r <= 0) return false;
-        data += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
 // The sync server as the daemon runs it, without the registry around it.
 pid_t startServer() {
     pid_t pid = fork();
@@ -70,13 +50,13 @@ pid_t startServer() {
     char buf[4096];
     for (;;) {
         KvIPCHeader h;
-        if (!recvAll(fd, reinterpret_cast<char*>(&h), sizeof h) || h.requestLength < 0 ||
+        if (!kvWireRecvAll(fd, &h, sizeof h) || h.requestLength < 0 ||
             h.requestLength > static_cast<int32_t>(sizeof buf) || h.replyLength < 0 ||
             h.replyLength > static_cast<int32_t>(sizeof buf) ||
-            !recvAll(fd, buf, static_cast<size_t>(h.requestLength)))
+            !kvWireRecvAll(fd, buf, static_cast<size_t>(h.requestLength)))
             _exit(0);
         memset(buf, 0, static_cast<size_t>(h.replyLength));
-        if (!sendAll(fd, buf, static_cast<size_t>(h.replyLength))) _exit(0);
+        if (!kvWireSendAll(fd, buf, static_cast<size_t>(h.replyLength))) _exit(0);
     }
 }
 
@@ -115,8 +95,8 @@ void BM_BareSocketPingPong(benchmark::State& state) {
     const std::string closing = message(KV_OP_CLOSE_HANDLE, 8);
     char reply[12];
     for (auto _ : state) {
-        if (!sendAll(g_echoFd, create.data(), create.size()) || !recvAll(g_echoFd, reply, sizeof reply) ||
-            !sendAll(g_echoFd, closing.data(), closing.size()) || !recvAll(g_echoFd, reply, sizeof reply)) {
+        if (!kvWireSendAll(g_echoFd, create.data(), create.size()) || !kvWireRecvAll(g_echoFd, reply, sizeof reply) ||
+            !kvWireSendAll(g_echoFd, closing.data(), closing.size()) || !kvWireRecvAll(g_echoFd, reply, sizeof reply)) {
             state.SkipWithError("the echo process did not answer");
             break;
         }

@@ -37,33 +37,11 @@ pid_t daemonPid() {
     return static_cast<pid_t>(pid);
 }
 
-bool sendAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        ssize_t r = send(fd, data, n, MSG_NOSIGNAL);  // a vanished daemon must not kill the caller
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        data += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool recvAll(int fd, char* data, size_t n) {
-    while (n > 0) {
-        ssize_t r = recv(fd, data, n, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        data += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
 bool sendRequest(int fd, uint32_t opcode, std::span<const char> request, size_t replyLength) {
     KvIPCHeader header{opcode, static_cast<int32_t>(request.size()), static_cast<int32_t>(replyLength)};
     std::string message(reinterpret_cast<const char*>(&header), sizeof header);
     message.append(request.data(), request.size());
-    return sendAll(fd, message.data(), message.size());
+    return kvWireSendAll(fd, message.data(), message.size());
 }
 
 void closeLocked() {
@@ -124,7 +102,7 @@ bool kvClientCall(uint32_t opcode, std::span<const char> request, std::span<char
             return false;
         }
     }
-    if (!recvAll(g_syncClient.fd, reply.data(), reply.size())) {
+    if (!kvWireRecvAll(g_syncClient.fd, reply.data(), reply.size())) {
         closeLocked();
         return false;
     }

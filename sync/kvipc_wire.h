@@ -8,11 +8,13 @@
 // no header of its own.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string_view>
+#include <sys/socket.h>
 
 struct KvIPCHeader {
     uint32_t opcode;
@@ -101,4 +103,31 @@ inline std::string_view kvWireName(std::span<const char> body, size_t offset) {
     if (end == std::string_view::npos) end = rest.size();
     if (end > KV_MAX_NAME_LENGTH) end = KV_MAX_NAME_LENGTH;
     return rest.substr(0, end);
+}
+
+// Whole-buffer send and receive on a blocking socket, for the client side;
+// false at the end of the stream or on an error. Sending never raises
+// SIGPIPE, so a vanished peer cannot kill the caller.
+inline bool kvWireSendAll(int fd, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+inline bool kvWireRecvAll(int fd, void* data, size_t n) {
+    char* p = static_cast<char*>(data);
+    while (n > 0) {
+        ssize_t r = recv(fd, p, n, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
 }

@@ -42,16 +42,7 @@ WireClient::~WireClient() {
     if (fd_ >= 0) close(fd_);
 }
 
-bool WireClient::sendRaw(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t r = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        done += static_cast<size_t>(r);
-    }
-    return true;
-}
+bool WireClient::sendRaw(const std::string& bytes) { return kvWireSendAll(fd_, bytes.data(), bytes.size()); }
 
 bool WireClient::send(uint32_t opcode, const std::string& body, int32_t replyLength) {
     KvIPCHeader h{opcode, static_cast<int32_t>(body.size()), replyLength};
