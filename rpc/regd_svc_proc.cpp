@@ -170,7 +170,9 @@ regd_REG_QUERY_VERSION_RES* reg_query_version_2(regd_REG_QUERY_VERSION* req, str
 
 // ---- Keys ----
 
-// An empty (or trimmed-to-empty) sub-key gives back the handle unresolved.
+// An empty sub-key, or one of nothing but blanks and '=' (which trimming
+// would remove but for the first character it always keeps), gives back the
+// handle unresolved.
 regd_REG_OPEN_KEY_RES* reg_open_key_2(regd_REG_OPEN_KEY* req, struct svc_req*) {
     static regd_REG_OPEN_KEY_RES result;
     static bool calledBefore = false;
@@ -182,7 +184,7 @@ regd_REG_OPEN_KEY_RES* reg_open_key_2(regd_REG_OPEN_KEY* req, struct svc_req*) {
     regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_OPEN_KEY_RES);
     g_clientsAreActive = 1;
     char* sub = fixlpSubKey(req->lpSubKey);
-    if (sub == nullptr || sub[0] == '\0') {
+    if (sub == nullptr || strspn(sub, " =") == strlen(sub)) {
         result.ret.hkResult = req->hKey;
         result.ret.retval = REGD_ERROR_SUCCESS;
     } else {

@@ -23,6 +23,21 @@ uint32_t g_currentHostId = 0;
 
 RegdSubKeyCreator g_regdSubKeyCreator = regdCreateSubKeyDirect;
 
+// Frees a record's own buffers and notification entries, not the record.
+void regdFreeRecordContents(RegCacheRec* rec) {
+    free(rec->name);
+    free(rec->className);
+    free(rec->data);
+    rec->name = nullptr;
+    rec->className = nullptr;
+    rec->data = nullptr;
+    while (rec->notifyList != nullptr) {
+        RegNotifyEntry* n = rec->notifyList;
+        rec->notifyList = n->next;
+        free(n);
+    }
+}
+
 namespace {
 
 // Slot numbers stay below the predefined handles so the two never meet.
@@ -114,25 +129,11 @@ void unlinkRec(RegCacheRec* rec) {
     rec->prev = nullptr;
 }
 
-// Frees a record's own buffers and notification entries, not the record.
-void freeRecContents(RegCacheRec* rec) {
-    free(rec->name);
-    free(rec->className);
-    free(rec->data);
-    rec->name = nullptr;
-    rec->className = nullptr;
-    rec->data = nullptr;
-    while (rec->notifyList != nullptr) {
-        RegNotifyEntry* n = rec->notifyList;
-        rec->notifyList = n->next;
-        free(n);
-    }
-}
 
 // Frees an unlinked record and hands its slot out next.
 void releaseRec(RegCacheRec* rec) {
     uint32_t slot = rec->slot;
-    freeRecContents(rec);
+    regdFreeRecordContents(rec);
     if (slot < g_nCacheSlots && regCacheTable[slot] == rec) {
         regCacheTable[slot] = nullptr;
         regdAddFreeNode(static_cast<int32_t>(slot), slot);
@@ -274,7 +275,7 @@ void regdDiscardCache() {
     for (uint32_t i = 0; i < g_nCacheSlots; i++) {
         RegCacheRec* rec = regCacheTable[i];
         if (rec == nullptr) continue;
-        freeRecContents(rec);
+        regdFreeRecordContents(rec);
         free(rec);
     }
     free(regCacheTable);

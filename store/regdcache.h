@@ -128,6 +128,10 @@ RegCacheRec** regdReallocateCache(int32_t n);
 // Adds 1 to g_dirty.
 void regdSetDirtyFlag();
 
+// Frees a record's name, class, data and notification entries (not the
+// record itself), leaving those fields empty.
+void regdFreeRecordContents(RegCacheRec* rec);
+
 // Frees every record, the table, both lists and resets the counters, so
 // that the cache can be built again from nothing.
 void regdDiscardCache();
