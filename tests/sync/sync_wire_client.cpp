@@ -74,7 +74,7 @@ std::vector<int32_t> WireClient::call(uint32_t opcode, const std::string& body, 
     return result;
 }
 
-bool WireClient::closedByPeer(int timeoutMs) {
+bool WireClient::closedByPeer(std::string* received, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];
     while (std::chrono::steady_clock::now() < deadline) {
@@ -82,6 +82,7 @@ bool WireClient::closedByPeer(int timeoutMs) {
         if (poll(&p, 1, 100) <= 0) continue;
         ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
         if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;
+        if (r > 0 && received != nullptr) received->append(buf, static_cast<size_t>(r));
     }
     return false;
 }

@@ -43,8 +43,9 @@ class WireClient {
     bool recv(size_t n, std::string* out, int timeoutMs = 10000);
     // The reply words of one request; empty if the reply did not come whole.
     std::vector<int32_t> call(uint32_t opcode, const std::string& body, int replyWords);
-    // True once the daemon has closed the connection (data before it is skipped).
-    bool closedByPeer(int timeoutMs = 10000);
+    // True once the daemon has closed the connection; the bytes that came
+    // before the end go to *received.
+    bool closedByPeer(std::string* received = nullptr, int timeoutMs = 10000);
     // True if nothing at all arrives within ms.
     bool silentFor(int ms);
     void shutdownWrite();
