@@ -1,0 +1,937 @@
+#include "store/regdio.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "daemon/regdconfig.h"
+#include "daemon/regdutils.h"
+#include "daemon/tsm.h"
+
+uint32_t g_magicNumber = 0;
+uint32_t g_version = 0;
+int registryDatabaseFixed = 0;
+
+namespace {
+
+const char* const rootNames[REGD_NUM_ROOTS] = {
+    "HKEY_CLASSES_ROOT",   "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE",
+    "HKEY_USERS",          "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
+};
+constexpr uint32_t rootHandles[REGD_NUM_ROOTS] = {
+    REGD_HKEY_CLASSES_ROOT, REGD_HKEY_CURRENT_USER,   REGD_HKEY_LOCAL_MACHINE,
+    REGD_HKEY_USERS,        REGD_HKEY_CURRENT_CONFIG, REGD_HKEY_DYN_DATA,
+};
+
+const char* nameOf(const RegCacheRec* rec) { return rec->name != nullptr ? rec->name : ""; }
+
+RegCacheRec* slotRecord(uint32_t slot) {
+    return slot < g_nCacheSlots ? regCacheTable[slot] : nullptr;
+}
+
+// A record named like a root carries that root's handle, wherever it is.
+uint32_t handleForName(const char* name, uint32_t slot) {
+    for (int i = 0; i < REGD_NUM_ROOTS; i++)
+        if (name != nullptr && strcmp(name, rootNames[i]) == 0) return rootHandles[i];
+    return slot;
+}
+
+RegCacheRec* childNamedExactly(const RegCacheRec* parent, const char* name, uint32_t kind) {
+    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
+        if (c->kind == kind && strcmp(nameOf(c), name) == 0) return c;
+    return nullptr;
+}
+
+void appendChild(RegCacheRec* parent, RegCacheRec* child) {
+    child->parent = parent;
+    child->next = nullptr;
+    RegCacheRec* last = parent->firstChild;
+    if (last == nullptr) {
+        child->prev = nullptr;
+        parent->firstChild = child;
+        return;
+    }
+    while (last->next != nullptr) last = last->next;
+    last->next = child;
+    child->prev = last;
+}
+
+bool isWithin(const RegCacheRec* rec, const RegCacheRec* ancestor) {
+    for (const RegCacheRec* r = rec; r != nullptr; r = r->parent)
+        if (r == ancestor) return true;
+    return false;
+}
+
+// Moves every child of `from` to the end of `to`'s child list.
+void moveChildren(RegCacheRec* from, RegCacheRec* to) {
+    RegCacheRec* first = from->firstChild;
+    if (first == nullptr) return;
+    for (RegCacheRec* c = first; c != nullptr; c = c->next) c->parent = to;
+    from->firstChild = nullptr;
+    RegCacheRec* last = to->firstChild;
+    if (last == nullptr) {
+        to->firstChild = first;
+        return;
+    }
+    while (last->next != nullptr) last = last->next;
+    last->next = first;
+    first->prev = last;
+}
+
+// Calls fn on `first`, on its later siblings and on everything below them,
+// in pre-order, without recursion.
+template <typename Fn>
+void forEachFrom(RegCacheRec* first, Fn fn) {
+    if (first == nullptr) return;
+    RegCacheRec* stop = first->parent;
+    RegCacheRec* cur = first;
+    while (cur != nullptr) {
+        fn(cur);
+        if (cur->firstChild != nullptr) {
+            cur = cur->firstChild;
+            continue;
+        }
+        while (cur != nullptr && cur->next == nullptr) {
+            cur = cur->parent;
+            if (cur == stop) cur = nullptr;
+        }
+        if (cur != nullptr) cur = cur->next;
+    }
+}
+
+void freeRecordBuffers(RegCacheRec* rec) {
+    free(rec->name);
+    free(rec->className);
+    free(rec->data);
+    rec->name = nullptr;
+    rec->className = nullptr;
+    rec->data = nullptr;
+}
+
+// Frees the record a read put in `slot`; a slot the read had taken goes
+// back on the free stack (an untaken one never left it).
+void releaseReadSlot(uint32_t slot) {
+    RegCacheRec* rec = slotRecord(slot);
+    if (rec == nullptr) return;
+    freeRecordBuffers(rec);
+    if (rec->slot != REGD_NO_SLOT) {
+        regdAddFreeNode(static_cast<int32_t>(slot), slot);
+        if (g_nEntries > 0) g_nEntries--;
+    }
+    free(rec);
+    regCacheTable[slot] = nullptr;
+}
+
+uint32_t getLE32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void putLE32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// ---- Reading ----
+
+constexpr size_t READ_BUFFER_BYTES = 256 * 1024;
+
+// Reads a file through a buffer, never past the size it had when opened.
+struct FileReader {
+    int fd = -1;
+    uint64_t size = 0;
+    uint64_t pos = 0;
+    uint8_t* buf = nullptr;
+    size_t bufPos = 0;
+    size_t bufLen = 0;
+
+    uint64_t remaining() const { return size - pos; }
+
+    bool read(void* out, size_t n) {
+        if (n > remaining()) return false;
+        auto* dst = static_cast<uint8_t*>(out);
+        while (n > 0) {
+            if (bufPos == bufLen && !refill()) return false;
+            size_t take = bufLen - bufPos < n ? bufLen - bufPos : n;
+            memcpy(dst, buf + bufPos, take);
+            bufPos += take;
+            dst += take;
+            n -= take;
+            pos += take;
+        }
+        return true;
+    }
+
+    bool u32(uint32_t& v) {
+        uint8_t b[4];
+        if (!read(b, sizeof b)) return false;
+        v = getLE32(b);
+        return true;
+    }
+
+    bool refill() {
+        for (;;) {
+            ssize_t got = ::read(fd, buf, READ_BUFFER_BYTES);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;  // the file shrank under us, or an I/O error
+            bufPos = 0;
+            bufLen = static_cast<size_t>(got);
+            return true;
+        }
+    }
+};
+
+struct ReadState {
+    const char* fileName;
+    uint32_t isMain;
+    FileReader in;
+    bool haveHeader = false;
+    uint32_t version = 0;
+    uint32_t count = 0;
+    uint32_t* slotMap = nullptr;
+    uint32_t taken = 0;
+};
+
+RegCacheRec* mapped(const ReadState& s, uint32_t index) { return regCacheTable[s.slotMap[index]]; }
+
+void logCorrupt(const char* fileName) {
+    if (g_verbose) writeToLog("%s is invalid or corrupt.", fileName);
+}
+
+// A length-prefixed text of `len` bytes, kept with an added NUL.
+bool readBytes(ReadState& s, uint32_t len, char** out) {
+    if (len > s.in.remaining()) return false;  // a length past the end of the file
+    auto* p = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
+    if (p == nullptr) return false;
+    *out = p;
+    p[len] = '\0';
+    return s.in.read(p, len);
+}
+
+bool readLink(ReadState& s, RegCacheRec** link) {
+    uint32_t raw = 0;
+    if (!s.in.u32(raw)) return false;
+    auto index = static_cast<int32_t>(raw);
+    if (index == REGD_NO_LINK) {
+        *link = nullptr;
+        return true;
+    }
+    if (index < 0 || static_cast<uint32_t>(index) >= s.count) return false;
+    *link = mapped(s, static_cast<uint32_t>(index));
+    return true;
+}
+
+bool readHeader(ReadState& s, const FileTypeRec& head) {
+    if (s.haveHeader || head.size != REGD_HEADER_REC_BYTES) return false;
+    HeaderRec h{};
+    if (!s.in.u32(h.version) || !s.in.u32(h.count)) return false;
+    // Each record takes at least REGD_MIN_NODE_BYTES: a larger count is a lie,
+    // and nothing is allocated for it.
+    if (h.count > s.in.remaining() / REGD_MIN_NODE_BYTES) return false;
+    uint64_t needed = static_cast<uint64_t>(h.count) + g_nEntries;
+    if (needed > 0x3FFFFFFFu) return false;
+    if (needed > g_nCacheSlots &&
+        regdReallocateCache(static_cast<int32_t>(needed - g_nCacheSlots)) == nullptr)
+        return false;
+    s.slotMap = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (h.count > 0 ? h.count : 1)));
+    if (s.slotMap == nullptr) return false;
+    int32_t made = regdPreallocateFreeRec(static_cast<int32_t>(h.count), s.slotMap);
+    if (made < static_cast<int32_t>(h.count)) {
+        writeToLog("Only able to allocate %d of %d nodes.", made, static_cast<int>(h.count));
+        regdBackOutRead(s.slotMap, made);
+        return false;
+    }
+    s.haveHeader = true;
+    s.version = h.version;
+    s.count = h.count;
+    return true;
+}
+
+bool readNode(ReadState& s) {
+    if (!s.haveHeader || s.taken >= s.count) return false;
+    uint32_t slot = 0;
+    regdFindNextFreeCacheRec(slot);
+    if (slot == REGD_NO_SLOT) return false;
+    if (slot != s.slotMap[s.taken]) {  // the stack changed under the read
+        regdAddFreeNode(static_cast<int32_t>(slot), slot);
+        return false;
+    }
+    RegCacheRec* rec = regCacheTable[slot];
+    rec->slot = slot;
+    rec->packState = REGD_PACK_PENDING;
+    g_nEntries++;
+    s.taken++;
+
+    uint32_t kindWord = 0;
+    if (!s.in.u32(kindWord)) return false;
+    rec->kind = kindWord & REGD_KIND_MASK;
+    if (rec->kind != REGD_KIND_KEY && rec->kind != REGD_KIND_VALUE) return false;
+    rec->isShadow = 0;
+
+    uint32_t len = 0;
+    if (!s.in.u32(len)) return false;
+    if (len > 0) {
+        if (!readBytes(s, len, &rec->name)) return false;
+        if (strcmp(rec->name, REGD_EMPTY_NAME) == 0) rec->name[0] = '\0';
+        rec->nameLen = static_cast<uint32_t>(strlen(rec->name));
+    }
+    if (!s.in.u32(len)) return false;
+    if (len > 0) {
+        if (!readBytes(s, len, &rec->className)) return false;
+        rec->classLen = static_cast<uint32_t>(strlen(rec->className));
+    }
+    if (!s.in.u32(len)) return false;
+    if (len > 0) {
+        char* data = nullptr;
+        if (!readBytes(s, len, &data)) {
+            free(data);
+            return false;
+        }
+        rec->data = reinterpret_cast<uint8_t*>(data);
+        rec->dataSize = len;
+    }
+    if (!s.in.u32(rec->valueType) || !s.in.u32(rec->lastWriteTime.dwLowDateTime) ||
+        !s.in.u32(rec->lastWriteTime.dwHighDateTime))
+        return false;
+    if (!readLink(s, &rec->parent) || !readLink(s, &rec->firstChild) || !readLink(s, &rec->next) ||
+        !readLink(s, &rec->prev))
+        return false;
+
+    rec->hKey = handleForName(rec->name, slot);
+    // Users' keys live in their own files: under HKEY_USERS only ".Default"
+    // is taken from this one.
+    if (rec->name != nullptr && strcmp(rec->name, ".Default") == 0 && rec->parent != nullptr &&
+        rec->parent->hKey == REGD_HKEY_USERS) {
+        rec->parent->firstChild = rec;
+        rec->next = nullptr;
+        rec->prev = nullptr;
+    }
+    return true;
+}
+
+// Checks that the children of `top`, followed by firstChild and next, form
+// a tree whose parent and prev links agree, meeting each record once; marks
+// the records met (packState 1). No recursion, so no depth of file can
+// exhaust the stack, and no cycle can make it loop.
+bool walkChildren(RegCacheRec* top) {
+    RegCacheRec* par = top;
+    RegCacheRec* cur = top->firstChild;
+    RegCacheRec* prev = nullptr;
+    for (;;) {
+        if (cur != nullptr) {
+            if (cur->slot == REGD_NO_SLOT || cur->packState != 0) return false;
+            if (cur->parent != par || cur->prev != prev) return false;
+            cur->packState = 1;
+            par = cur;
+            prev = nullptr;
+            cur = cur->firstChild;
+            continue;
+        }
+        if (par == top) return true;
+        cur = par->next;
+        prev = par;
+        par = par->parent;
+    }
+}
+
+bool rootNameOk(const ReadState& s, int index, const RegCacheRec* rec) {
+    // The old layout kept other things in the first two roots; the
+    // migration renames them.
+    if (s.version == REGD_DB_VERSION_OLD && index < 2) return true;
+    return strcmp(nameOf(rec), rootNames[index]) == 0;
+}
+
+// Checks the records read form whole trees under the file's top records,
+// then lets go of every record those trees do not reach (users' keys that
+// were cut from HKEY_USERS, strays of a damaged file).
+bool checkAndTrim(ReadState& s) {
+    for (uint32_t i = 0; i < s.taken; i++) mapped(s, i)->packState = 0;
+    uint32_t tops = s.isMain ? REGD_NUM_ROOTS : 1;
+    if (s.taken < tops) return false;
+    for (uint32_t i = 0; i < tops; i++) {
+        RegCacheRec* top = mapped(s, i);
+        if (top->parent != nullptr || top->next != nullptr || top->prev != nullptr) return false;
+        if (s.isMain && (top->kind != REGD_KIND_KEY || !rootNameOk(s, static_cast<int>(i), top)))
+            return false;
+        if (top->packState != 0) return false;
+        top->packState = 1;
+        if (!walkChildren(top)) return false;
+    }
+    for (uint32_t i = 0; i < s.count; i++) {
+        uint32_t slot = s.slotMap[i];
+        RegCacheRec* rec = regCacheTable[slot];
+        if (rec->slot != REGD_NO_SLOT && rec->packState == 1) {
+            rec->packState = REGD_PACK_PENDING;
+        } else {
+            releaseReadSlot(slot);
+        }
+    }
+    return true;
+}
+
+// Reads every record; false on any failure (the caller backs out).
+bool readAll(ReadState& s) {
+    while (s.in.pos != s.in.size) {
+        uint32_t type = 0;
+        FileTypeRec head{};
+        if (!s.in.u32(type) || !s.in.u32(head.size)) return false;
+        head.type = static_cast<int32_t>(type);
+        if (head.type == REGD_REC_HEADER) {
+            if (!readHeader(s, head)) return false;
+        } else if (head.type == REGD_REC_NODE) {
+            if (!readNode(s)) return false;
+        } else if (head.type != REGD_REC_SKIP) {
+            writeToLog("Unknown record type %d found in registry.", head.type);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void regdBackOutRead(uint32_t* slotMap, int32_t n) {
+    for (int32_t i = 0; i < n; i++) {
+        if (slotRecord(slotMap[i]) == nullptr) continue;
+        if (g_verbose) writeToLog("Backing out node: %d", static_cast<int>(slotMap[i]));
+        releaseReadSlot(slotMap[i]);
+    }
+}
+
+RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
+    struct stat st;
+    if (stat(fileName, &st) != 0) {
+        if (errno != ENOENT) return nullptr;
+        if (g_verbose) writeToLog("Registry file %s did not exist.", fileName);
+        if (isMain == 0) return nullptr;
+        return regdInitCache() ? slotRecord(0) : nullptr;
+    }
+    if ((st.st_mode & S_IRUSR) == 0) {
+        writeToLog("%s is unreadable. errno = %d", fileName, EACCES);
+        return nullptr;
+    }
+    // Non-blocking, so that a FIFO put in the file's place cannot hang us.
+    int fd = open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        writeToLog("Can't open %s. errno = %d", fileName, errno);
+        return nullptr;
+    }
+    struct stat fst {};
+    if (fstat(fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
+        writeToLog("Can't open %s. errno = %d", fileName, S_ISDIR(fst.st_mode) ? EISDIR : EINVAL);
+        close(fd);
+        return nullptr;
+    }
+    if (g_verbose) writeToLog("Opened registry file: %s", fileName);
+
+    ReadState s{};
+    s.fileName = fileName;
+    s.isMain = isMain;
+    s.in.fd = fd;
+    s.in.size = static_cast<uint64_t>(fst.st_size);
+    s.in.buf = static_cast<uint8_t*>(malloc(READ_BUFFER_BYTES));
+    RegCacheRec* top = nullptr;
+    bool ok = s.in.buf != nullptr;
+    if (ok) {
+        bool gotMagic = s.in.u32(g_magicNumber);
+        if (!gotMagic || g_magicNumber != REGD_MAGIC) {
+            if (g_verbose) writeToLog("Bad magic number in %s", fileName);
+            ok = false;
+        } else {
+            ok = readAll(s) && s.taken > 0 && checkAndTrim(s);
+        }
+    }
+    if (ok) {
+        top = mapped(s, 0);
+        if (isMain) g_version = s.version;
+    } else {
+        logCorrupt(fileName);
+        if (s.haveHeader) regdBackOutRead(s.slotMap, static_cast<int32_t>(s.count));
+    }
+    free(s.slotMap);
+    free(s.in.buf);
+    close(fd);
+    if (ok && registryDatabaseFixed == 0) {
+        regdFixRegistryCache(g_version);
+        registryDatabaseFixed = 1;
+    }
+    return top;
+}
+
+void regdFixRegistryCache(uint32_t version) {
+    if (version != REGD_DB_VERSION_OLD) return;
+    std::lock_guard<std::mutex> lock(regdWriteMutex);
+
+    // The old classes root held what now lives under HKLM\Software\Classes.
+    RegCacheRec* oldClasses = slotRecord(0);
+    RegCacheRec* classes = regdFindHKey(REGD_HKEY_CLASSES_ROOT);
+    if (oldClasses != nullptr && classes != nullptr && !isWithin(classes, oldClasses)) {
+        moveChildren(oldClasses, classes);
+        classes->kind = oldClasses->kind;
+        classes->isShadow = oldClasses->isShadow;
+        free(oldClasses->name);
+        oldClasses->name = regdStrdupOrDie(rootNames[0]);
+        oldClasses->nameLen = static_cast<uint32_t>(strlen(rootNames[0]));
+        oldClasses->hKey = REGD_HKEY_CLASSES_ROOT;
+        oldClasses->parent = nullptr;
+        oldClasses->next = nullptr;
+        oldClasses->prev = nullptr;
+        regdSetDirtyFlag();
+    }
+
+    // The old current-user root held the keys of the daemon's own user.
+    RegCacheRec* oldUser = slotRecord(1);
+    if (oldUser == nullptr || oldUser->hKey != REGD_HKEY_CURRENT_USER) return;
+    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+    if (users == nullptr || users->firstChild == nullptr || isWithin(users, oldUser)) {
+        writeToLog("Fatal: Couldn't find HKEY_USERS while fixing data.");
+        return;
+    }
+    if (g_registryProg == REGD_DEFAULT_PROG) {
+        while (oldUser->firstChild != nullptr) regdRegDeleteKey(oldUser->firstChild);
+    } else {
+        char buf[L_cuserid + 256] = {0};
+        const char* login = cuserid(buf);
+        if (login == nullptr || login[0] == '\0') login = getenv("USER");
+        if (login == nullptr || login[0] == '\0') return;
+        RegCacheRec* userKey = childNamedExactly(users, login, REGD_KIND_KEY);
+        if (userKey == nullptr) {
+            userKey = regdCreateNewCacheRec(nullptr, login);
+            if (userKey == nullptr) return;
+            userKey->kind = REGD_KIND_KEY;
+            appendChild(users, userKey);
+        }
+        if (isWithin(userKey, oldUser)) return;
+        moveChildren(oldUser, userKey);
+    }
+    oldUser->parent = nullptr;
+    oldUser->firstChild = nullptr;
+    oldUser->next = nullptr;
+    oldUser->prev = nullptr;
+    regdSetDirtyFlag();
+}
+
+void regdLoadUserData() {
+    if (_tsm_gethostid() != g_currentHostId) return;
+    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+    if (users == nullptr) {
+        writeToLog("Failed to find HKEY_USERS.  Restart the registry daemon");
+        return;
+    }
+    if (childNamedExactly(users, g_currentUser, REGD_KIND_KEY) != nullptr) return;
+    RegCacheRec* top = regdReadRegistryDatabase(regdUserFileName(g_currentUser).c_str(), 0);
+    if (top != nullptr) appendChild(users, top);
+    if (childNamedExactly(users, g_currentUser, REGD_KIND_KEY) != nullptr) return;
+    // Made directly rather than by path, so that a backslash in a user name
+    // stays part of the one key's name.
+    RegCacheRec* key = regdCreateNewCacheRec(users, g_currentUser);
+    if (key == nullptr) return;
+    key->kind = REGD_KIND_KEY;
+    regdSetDirtyFlag();
+}
+
+int regdLoadRegistry() {
+    if (regdReadRegistryDatabase(REGD_DB_FILE, 1) != nullptr) return 1;
+    writeToLog("Failed to read the registry database.  Trying backup.");
+    keepBackup = 0;  // never copy an unreadable file over a good backup
+    regdDiscardCache();
+    if (regdReadRegistryDatabase(REGD_DB_BACKUP_FILE, 1) != nullptr) return 1;
+    writeToLog("Failed to read the backup file.  Initializing.");
+    regdDiscardCache();
+    return regdInitCache();
+}
+
+std::string regdUserFileName(const char* userName) {
+    static const char hex[] = "0123456789ABCDEF";
+    const char* name = userName != nullptr ? userName : "";
+    bool isMainName = strcmp(name, "reg") == 0;
+    std::string esc;
+    for (const char* p = name; *p != '\0'; p++) {
+        auto c = static_cast<unsigned char>(*p);
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '.' || c == '_' || c == '-';
+        if (plain && !(isMainName && p == name)) {
+            esc += static_cast<char>(c);
+        } else {
+            esc += '%';
+            esc += hex[c >> 4];
+            esc += hex[c & 0xF];
+        }
+    }
+    // File names stop at 255 bytes; a writer's temporary name adds 5.
+    constexpr size_t maxEscaped = 200;
+    constexpr size_t keptPrefix = 160;
+    if (esc.size() > maxEscaped) {
+        size_t cut = keptPrefix;
+        // Never split a "%XX" triple.
+        if (esc[cut - 1] == '%') cut -= 1;
+        else if (esc[cut - 2] == '%') cut -= 2;
+        uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a over the whole name
+        for (const char* p = name; *p != '\0'; p++) {
+            h ^= static_cast<unsigned char>(*p);
+            h *= 0x100000001b3ull;
+        }
+        esc.resize(cut);
+        esc += '~';  // escaped everywhere else, so no plain name can look like this
+        for (int shift = 60; shift >= 0; shift -= 4) esc += hex[(h >> shift) & 0xF];
+    }
+    return "kalvo_" + esc + ".dat";
+}
+
+// ---- Writer ----
+
+namespace {
+
+constexpr size_t WRITE_BUFFER_BYTES = 1024 * 1024;
+
+// A database file being written: a temporary file beside the target that
+// replaces it only once it is whole and on disk.
+struct DbOut {
+    int fd = -1;
+    std::string tmpPath;
+    std::string dirPath;
+    uint8_t* buf = nullptr;
+    size_t used = 0;
+    bool failed = false;
+    int err = 0;
+
+    bool flush() {
+        size_t off = 0;
+        while (!failed && off < used) {
+            ssize_t n = ::write(fd, buf + off, used - off);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed = true;
+                err = n < 0 ? errno : ENOSPC;
+                break;
+            }
+            off += static_cast<size_t>(n);
+        }
+        used = 0;
+        return !failed;
+    }
+
+    void bytes(const void* p, size_t n) {
+        const auto* src = static_cast<const uint8_t*>(p);
+        while (n > 0 && !failed) {
+            if (used == WRITE_BUFFER_BYTES) flush();
+            size_t take = WRITE_BUFFER_BYTES - used < n ? WRITE_BUFFER_BYTES - used : n;
+            memcpy(buf + used, src, take);
+            used += take;
+            src += take;
+            n -= take;
+        }
+    }
+
+    void u32(uint32_t v) {
+        uint8_t b[4];
+        putLE32(b, v);
+        bytes(b, sizeof b);
+    }
+};
+
+// Opens the temporary file of `fileName`: "." + its name + ".tmp" in the same
+// directory, so that the rename never crosses file systems. A leftover of a
+// crash is removed first; O_EXCL refuses to follow anything put in its way.
+bool openTemp(const char* fileName, DbOut& out) {
+    std::string path(fileName);
+    size_t slash = path.rfind('/');
+    std::string prefix = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base.empty()) {
+        errno = EISDIR;
+        return false;
+    }
+    out.dirPath = prefix.empty() ? std::string(".") : prefix;
+    out.tmpPath = prefix + "." + base + ".tmp";
+    unlink(out.tmpPath.c_str());
+    out.fd = open(out.tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    return out.fd >= 0;
+}
+
+void syncDirectory(const std::string& dir) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)fsync(fd);
+    close(fd);
+}
+
+// Finishes the temporary file and puts it in place of `fileName`: with the
+// old file's permission bits and owner when it replaces one, and refusing
+// an existing file when overwrite is 0. False leaves the old file alone.
+bool commitTemp(DbOut& out, const char* fileName, const struct stat* old, uint32_t overwrite,
+                bool* existed) {
+    *existed = false;
+    out.flush();
+    if (!out.failed && old != nullptr) {
+        if (fchmod(out.fd, old->st_mode & 07777) != 0) {
+            out.failed = true;
+            out.err = errno;
+        } else if (old->st_uid != geteuid() || old->st_gid != getegid()) {
+            (void)fchown(out.fd, old->st_uid, old->st_gid);  // only root may; best effort
+        }
+    }
+    if (!out.failed && fsync(out.fd) != 0) {
+        out.failed = true;
+        out.err = errno;
+    }
+    if (close(out.fd) != 0 && !out.failed) {
+        out.failed = true;
+        out.err = errno;
+    }
+    out.fd = -1;
+    bool placed = false;
+    if (!out.failed) {
+        if (overwrite == 0) {
+            // link() will not replace an existing name, unlike rename().
+            if (link(out.tmpPath.c_str(), fileName) == 0) {
+                placed = true;
+            } else if (errno == EEXIST) {
+                *existed = true;
+            } else {
+                struct stat st;
+                if (stat(fileName, &st) == 0) *existed = true;
+                else placed = rename(out.tmpPath.c_str(), fileName) == 0;
+            }
+        } else {
+            placed = rename(out.tmpPath.c_str(), fileName) == 0;
+        }
+        if (!placed && !*existed) out.err = errno;
+    }
+    unlink(out.tmpPath.c_str());
+    if (placed) syncDirectory(out.dirPath);
+    return placed;
+}
+
+void setPackStateBelow(RegCacheRec* top, int32_t state) {
+    forEachFrom(top->firstChild, [state](RegCacheRec* r) { r->packState = state; });
+}
+
+void writeRecord(DbOut& out, const PackedRec& r) {
+    out.u32(static_cast<uint32_t>(REGD_REC_NODE));
+    out.u32(r.size);
+    out.u32(r.kindWord);
+    out.u32(r.nameLen);
+    out.bytes(r.name, r.nameLen);
+    out.u32(r.classLen);
+    out.bytes(r.className, r.classLen);
+    out.u32(r.dataLen);
+    out.bytes(r.data, r.dataLen);
+    out.u32(r.valueType);
+    out.u32(r.lastWriteTime.dwLowDateTime);
+    out.u32(r.lastWriteTime.dwHighDateTime);
+    out.u32(static_cast<uint32_t>(r.parent));
+    out.u32(static_cast<uint32_t>(r.firstChild));
+    out.u32(static_cast<uint32_t>(r.nextSibling));
+    out.u32(static_cast<uint32_t>(r.prevSibling));
+}
+
+// Records a whole write will stage at most: all not yet written, and the
+// six roots, which it writes whatever their state.
+uint32_t wholeWriteCapacity() {
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < g_nCacheSlots; i++) {
+        RegCacheRec* rec = regCacheTable[i];
+        if (rec == nullptr || rec->slot == REGD_NO_SLOT) continue;
+        if (rec->packState != REGD_PACK_DONE || i < static_cast<uint32_t>(REGD_NUM_ROOTS)) count++;
+    }
+    return count;
+}
+
+// top null: the whole registry.
+uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrite) {
+    struct stat st;
+    bool exists = stat(fileName, &st) == 0;
+    bool missing = !exists && errno == ENOENT;
+    if (exists && top == nullptr && (st.st_mode & S_IWUSR) == 0) {
+        writeToLog("Fatal error!  Can't create %s", fileName);
+        writeToLog("Registry data can't be saved.");
+        writeToLog("%s is unwriteable", fileName);
+        return REGD_WRITE_FILE_ERROR;
+    }
+    if (exists && top != nullptr && overwrite == 0) {
+        writeToLog("Registry file %s already exists.", fileName);
+        return REGD_WRITE_FILE_ERROR;
+    }
+    if (top == nullptr) {
+        for (uint32_t i = 0; i < static_cast<uint32_t>(REGD_NUM_ROOTS); i++) {
+            if (slotRecord(i) == nullptr) {
+                writeToLog("Registry data can't be saved.");
+                return REGD_WRITE_FILE_ERROR;
+            }
+        }
+    }
+
+    uint32_t capacity = 1;
+    if (top == nullptr) capacity = wholeWriteCapacity();
+    else regdCountSubKeys(top->firstChild, capacity);
+    auto* table = static_cast<PackedRec*>(calloc(capacity, sizeof(PackedRec)));
+    DbOut out;
+    out.buf = static_cast<uint8_t*>(malloc(WRITE_BUFFER_BYTES));
+    if (table == nullptr || out.buf == nullptr) {
+        writeToLog("Out of memory error writing %s", fileName);
+        free(table);
+        free(out.buf);
+        return REGD_ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // Replacing a file we could not open for writing would defeat its
+    // permissions; treat it as the open failure it would have been.
+    bool opened = !(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) && openTemp(fileName, out);
+    if (!opened) {
+        if (missing && top == nullptr) writeToLog("Fatal error!  Can't create %s", fileName);
+        else if (!missing) writeToLog("Fatal error!  Can't open %s", fileName);
+        writeToLog("Registry data can't be saved.");
+        free(table);
+        free(out.buf);
+        return REGD_WRITE_FILE_ERROR;
+    }
+
+    int32_t n = 0;
+    if (top == nullptr) {
+        for (int32_t i = 0; i < REGD_NUM_ROOTS; i++) {
+            RegCacheRec* root = regCacheTable[i];
+            root->packIndex = i;
+            root->packState = REGD_PACK_DONE;
+            regdPackFileRecord(root, &table[i]);
+        }
+        n = REGD_NUM_ROOTS;
+        for (int32_t i = 0; i < REGD_NUM_ROOTS; i++) regdPackSubTree(regCacheTable[i], table, n);
+    } else {
+        setPackStateBelow(top, REGD_PACK_PENDING);
+        top->packIndex = 0;
+        top->packState = REGD_PACK_DONE;
+        regdPackFileRecord(top, &table[0]);
+        n = 1;
+        regdPackSubTree(top, table, n);
+    }
+
+    g_magicNumber = REGD_MAGIC;
+    out.u32(REGD_MAGIC);
+    out.u32(static_cast<uint32_t>(REGD_REC_HEADER));
+    out.u32(REGD_HEADER_REC_BYTES);
+    out.u32(REGD_DB_VERSION);
+    out.u32(static_cast<uint32_t>(n));
+    for (int32_t i = 0; i < n; i++) writeRecord(out, table[i]);
+    free(table);
+
+    bool existed = false;
+    bool placed = commitTemp(out, fileName, exists ? &st : nullptr, top == nullptr ? 1 : overwrite, &existed);
+    free(out.buf);
+    if (placed) return REGD_ERROR_SUCCESS;
+    // Not written: in a full save the tree then goes into the main file.
+    if (top != nullptr) {
+        top->packState = REGD_PACK_PENDING;
+        setPackStateBelow(top, REGD_PACK_PENDING);
+    }
+    if (existed) {
+        writeToLog("Registry file %s already exists.", fileName);
+    } else {
+        writeToLog("Failed to write %s. errno = %d", fileName, out.err);
+        writeToLog("Registry data can't be saved.");
+    }
+    return REGD_WRITE_FILE_ERROR;
+}
+
+}  // namespace
+
+uint32_t regdPackFileRecord(RegCacheRec* rec, PackedRec* entry) {
+    *entry = PackedRec{};
+    entry->kindWord = rec->kind | (rec->isShadow == 0 ? REGD_KIND_NOT_SHADOW : 0u);
+    if (rec->name == nullptr) {
+        entry->nameLen = 0;
+        entry->name = nullptr;
+    } else if (rec->nameLen == 0) {
+        entry->nameLen = REGD_EMPTY_NAME_LEN;
+        entry->name = REGD_EMPTY_NAME;
+    } else {
+        entry->nameLen = rec->nameLen;
+        entry->name = rec->name;
+    }
+    entry->classLen = rec->className != nullptr ? rec->classLen : 0;
+    entry->className = rec->className;
+    entry->dataLen = rec->data != nullptr ? rec->dataSize : 0;
+    entry->data = rec->data;
+    entry->valueType = rec->valueType;
+    entry->lastWriteTime = rec->lastWriteTime;
+    entry->parent = REGD_NO_LINK;
+    entry->firstChild = REGD_NO_LINK;
+    entry->prevSibling = REGD_NO_LINK;
+    entry->nextSibling = REGD_NO_LINK;
+    entry->size = entry->nameLen + entry->classLen + entry->dataLen + REGD_NODE_SIZE_FIELD_BASE;
+    return entry->size;
+}
+
+// Depth-first pre-order without recursion: going down into a staged child
+// and coming back up through its parent link, the way a recursive walk
+// would, so that no depth of tree can exhaust the stack.
+void regdPackSubTree(RegCacheRec* parent, PackedRec* table, int32_t& n) {
+    RegCacheRec* par = parent;
+    RegCacheRec* cur = parent->firstChild;
+    int32_t lastStaged = REGD_NO_LINK;
+    for (;;) {
+        if (cur == nullptr) {
+            if (par == parent) return;
+            cur = par->next;
+            lastStaged = par->packIndex;
+            par = par->parent;
+            continue;
+        }
+        if (cur->options == REGD_OPTION_VOLATILE || cur->packState == REGD_PACK_DONE) {
+            cur = cur->next;
+            continue;
+        }
+        cur->packIndex = n;
+        regdPackFileRecord(cur, &table[n]);
+        cur->packState = REGD_PACK_DONE;
+        table[n].parent = par->packIndex;
+        if (lastStaged == REGD_NO_LINK) {
+            table[par->packIndex].firstChild = n;
+        } else {
+            table[lastStaged].nextSibling = n;
+            table[n].prevSibling = lastStaged;
+        }
+        n++;
+        par = cur;
+        cur = cur->firstChild;
+        lastStaged = REGD_NO_LINK;
+    }
+}
+
+void regdCountSubKeys(RegCacheRec* rec, uint32_t& count) {
+    forEachFrom(rec, [&count](RegCacheRec*) { count++; });
+}
+
+void regdResetPackState() {
+    for (uint32_t i = 0; i < g_nCacheSlots; i++)
+        if (regCacheTable[i] != nullptr) regCacheTable[i]->packState = REGD_PACK_PENDING;
+}
+
+uint32_t regdWriteSubTreeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrite) {
+    if (top == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    return writeDatabase(top, fileName, overwrite);
+}
+
+uint32_t regdWriteRegistryDatabase(uint32_t hKey, const char* fileName, uint32_t overwrite) {
+    if (hKey == 0) return writeDatabase(nullptr, fileName, overwrite);
+    return regdWriteSubTreeDatabase(regdFindHKey(hKey), fileName, overwrite);
+}
+
+void regdWriteEntireRegistryDatabase() {
+    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    regdResetPackState();
+    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+    for (RegCacheRec* c = users != nullptr ? users->firstChild : nullptr; c != nullptr; c = c->next) {
+        if (c->kind != REGD_KIND_KEY || strcmp(nameOf(c), ".Default") == 0) continue;
+        regdWriteSubTreeDatabase(c, regdUserFileName(nameOf(c)).c_str(), 1);
+    }
+    regdWriteRegistryDatabase(0, REGD_DB_FILE, 1);
+    regdResetPackState();
+    g_dirty = 0;
+}

@@ -1,0 +1,232 @@
+#include "io_test_util.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "daemon/regdconfig.h"
+#include "daemon/regdutils.h"
+#include "store/regdio.h"
+
+namespace iotest {
+
+Bytes& Bytes::u32(uint32_t v) {
+    for (int i = 0; i < 4; i++) b += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return *this;
+}
+
+Bytes& Bytes::node(uint32_t kindWord, const std::string& name, const std::string& cls, const std::string& data,
+                   uint32_t type, int32_t parent, int32_t firstChild, int32_t next, int32_t prev,
+                   uint32_t timeLow, uint32_t timeHigh) {
+    u32(3).u32(static_cast<uint32_t>(name.size() + cls.size() + data.size() + 40));
+    u32(kindWord).u32(static_cast<uint32_t>(name.size())).raw(name);
+    u32(static_cast<uint32_t>(cls.size())).raw(cls);
+    u32(static_cast<uint32_t>(data.size())).raw(data);
+    u32(type).u32(timeLow).u32(timeHigh);
+    return i32(parent).i32(firstChild).i32(next).i32(prev);
+}
+
+std::string appHiveByHand() {
+    constexpr uint32_t key = 0x80000000u;
+    Bytes f;
+    f.magic().header(4);
+    f.node(key, "App", "cls", "", 0, -1, 1, -1, -1);
+    f.node(key, "Sub", "", "", 0, 0, -1, 2, -1);
+    f.node(key | 1, "N", "", std::string("\x2A\0\0\0", 4), 4, 0, -1, 3, 1);
+    f.node(key | 1, "+regdEmpty+", "", std::string("hi\0", 3), 1, 0, -1, -1, 2);
+    return f.b;
+}
+
+void IoTest::SetUp() {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    oldCwd_ = cwd;
+    char tmpl[] = "/tmp/kalvo_io_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    regdResetLogForTest();
+    regdDiscardCache();
+    g_version = 0;
+    g_magicNumber = 0;
+    registryDatabaseFixed = 0;
+    g_verbose = 1;
+    keepBackup = 1;
+    memset(g_currentUser, 0, sizeof g_currentUser);
+    g_currentUId = 0;
+    g_currentHostId = 0;
+}
+
+void IoTest::TearDown() {
+    regdDiscardCache();
+    regdResetLogForTest();
+    g_verbose = 0;
+    if (!oldCwd_.empty()) (void)chdir(oldCwd_.c_str());
+    std::error_code ec;
+    if (!dir_.empty()) {
+        // Undo any permission games so the directory can go.
+        for (auto& e : std::filesystem::recursive_directory_iterator(dir_, ec))
+            chmod(e.path().c_str(), 0700);
+        std::filesystem::remove_all(dir_, ec);
+    }
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string logText() { return readFile(REGD_LOG_FILE); }
+
+uint32_t mkKey(uint32_t parent, const char* path, const char* cls, uint32_t options) {
+    uint32_t h = 0;
+    if (regdInsertKey(parent, path, 0, cls, options, 0, nullptr, &h, nullptr, 0) != 0) return 0;
+    return h;
+}
+
+uint32_t setValue(uint32_t key, const char* name, uint32_t type, const std::string& data) {
+    return regdRegSetValue(key, name, 0, type, reinterpret_cast<const uint8_t*>(data.data()),
+                           static_cast<uint32_t>(data.size()), 0);
+}
+
+RegCacheRec* rec(uint32_t handle, const char* path, uint32_t kind) {
+    RegCacheRec* start = regdFindHKey(handle);
+    if (start == nullptr || path == nullptr) return start;
+    return regdFindSubKey(start, path, kind);
+}
+
+std::vector<std::string> childNames(const RegCacheRec* key) {
+    std::vector<std::string> names;
+    for (const RegCacheRec* c = key->firstChild; c != nullptr; c = c->next)
+        names.push_back(c->name != nullptr ? c->name : "<null>");
+    return names;
+}
+
+namespace {
+
+std::string describeRec(const RegCacheRec* r) {
+    std::ostringstream s;
+    s << r->kind << ":" << (r->name != nullptr ? r->name : "<null>") << "/" << r->nameLen;
+    if (r->className != nullptr) s << " class=" << r->className << "/" << r->classLen;
+    s << " type=" << r->valueType << " data=";
+    for (uint32_t i = 0; i < r->dataSize; i++) s << std::hex << static_cast<int>(r->data[i]) << std::dec << ",";
+    s << " time=" << r->lastWriteTime.dwLowDateTime << "." << r->lastWriteTime.dwHighDateTime;
+    if (r->hKey >= 0x80000000u) s << " root=" << std::hex << r->hKey << std::dec;
+    return s.str();
+}
+
+void describeInto(const RegCacheRec* r, int depth, std::ostringstream& s) {
+    s << std::string(static_cast<size_t>(depth) * 2, ' ') << describeRec(r) << "\n";
+    for (const RegCacheRec* c = r->firstChild; c != nullptr; c = c->next) {
+        EXPECT_EQ(c->parent, r);
+        describeInto(c, depth + 1, s);
+    }
+}
+
+}  // namespace
+
+std::string describeTree(const RegCacheRec* top) {
+    std::ostringstream s;
+    describeInto(top, 0, s);
+    return s.str();
+}
+
+CacheSnapshot CacheSnapshot::take() {
+    CacheSnapshot snap;
+    snap.nEntries = g_nEntries;
+    snap.nSlots = g_nCacheSlots;
+    for (uint32_t i = 0; i < g_nCacheSlots; i++) {
+        const RegCacheRec* r = regCacheTable[i];
+        if (r == nullptr) {
+            snap.slots.push_back("");
+            continue;
+        }
+        std::ostringstream s;
+        s << static_cast<const void*>(r) << " " << r->hKey << " " << r->slot << " " << describeRec(r) << " p"
+          << static_cast<const void*>(r->parent) << " c" << static_cast<const void*>(r->firstChild) << " n"
+          << static_cast<const void*>(r->next) << " v" << static_cast<const void*>(r->prev);
+        snap.slots.push_back(s.str());
+    }
+    for (FreeCacheNode* n = freeCacheNode; n != nullptr; n = n->next) snap.freeSlots.push_back(n->slot);
+    std::sort(snap.freeSlots.begin(), snap.freeSlots.end());
+    return snap;
+}
+
+namespace {
+
+struct Cursor {
+    const std::string& b;
+    size_t pos = 0;
+    bool u32(uint32_t& v) {
+        if (b.size() - pos < 4) return false;
+        v = 0;
+        for (int i = 0; i < 4; i++) v |= static_cast<uint32_t>(static_cast<uint8_t>(b[pos + i])) << (8 * i);
+        pos += 4;
+        return true;
+    }
+    bool str(std::string& s) {
+        uint32_t n = 0;
+        if (!u32(n) || b.size() - pos < n) return false;
+        s = b.substr(pos, n);
+        pos += n;
+        return true;
+    }
+};
+
+}  // namespace
+
+ParsedFile parseDb(const std::string& bytes) {
+    ParsedFile f;
+    Cursor c{bytes};
+    uint32_t magic = 0;
+    if (!c.u32(magic) || magic != 0xDEADFACEu) return f;
+    while (c.pos < bytes.size()) {
+        uint32_t type = 0, size = 0;
+        if (!c.u32(type) || !c.u32(size)) return f;
+        if (type == 1) {
+            if (size != 8 || !c.u32(f.version) || !c.u32(f.headerCount)) return f;
+        } else if (type == 3) {
+            ParsedRec r;
+            uint32_t p, fc, n, v;
+            r.sizeField = size;
+            if (!c.u32(r.kindWord) || !c.str(r.name) || !c.str(r.cls) || !c.str(r.data) || !c.u32(r.type) ||
+                !c.u32(r.timeLow) || !c.u32(r.timeHigh) || !c.u32(p) || !c.u32(fc) || !c.u32(n) || !c.u32(v))
+                return f;
+            r.parent = static_cast<int32_t>(p);
+            r.firstChild = static_cast<int32_t>(fc);
+            r.next = static_cast<int32_t>(n);
+            r.prev = static_cast<int32_t>(v);
+            f.recs.push_back(r);
+        }
+    }
+    f.ok = true;
+    return f;
+}
+
+std::vector<int32_t> ParsedFile::children(int32_t i) const {
+    std::vector<int32_t> out;
+    for (int32_t c = recs[static_cast<size_t>(i)].firstChild; c >= 0 && static_cast<size_t>(c) < recs.size() &&
+                                                              out.size() <= recs.size();
+         c = recs[static_cast<size_t>(c)].next)
+        out.push_back(c);
+    return out;
+}
+
+}  // namespace iotest

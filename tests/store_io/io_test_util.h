@@ -1,0 +1,99 @@
+// Shared pieces of the database file tests: a scratch registry directory,
+// a byte builder for files laid out by hand, and a snapshot of the cache
+// that tells whether a failed read left it exactly as it was.
+#pragma once
+
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "store/regdcache.h"
+
+namespace iotest {
+
+// Builds file bytes field by field, little-endian.
+struct Bytes {
+    std::string b;
+    Bytes& u32(uint32_t v);
+    Bytes& i32(int32_t v) { return u32(static_cast<uint32_t>(v)); }
+    Bytes& raw(const std::string& s) {
+        b += s;
+        return *this;
+    }
+    Bytes& magic() { return u32(0xDEADFACEu); }
+    Bytes& header(uint32_t count, uint32_t version = 20300) { return u32(1).u32(8).u32(version).u32(count); }
+    // A type-3 record laid out field by field; links are file indices.
+    Bytes& node(uint32_t kindWord, const std::string& name, const std::string& cls, const std::string& data,
+                uint32_t type, int32_t parent, int32_t firstChild, int32_t next, int32_t prev,
+                uint32_t timeLow = 0, uint32_t timeHigh = 0);
+    // A key record (not a shadow), no class or data.
+    Bytes& key(const std::string& name, int32_t parent, int32_t firstChild, int32_t next, int32_t prev) {
+        return node(0x80000000u, name, "", "", 0, parent, firstChild, next, prev);
+    }
+};
+
+// A database file taken apart independently of the reader: the test's own
+// oracle of the layout. ok is false when the bytes do not follow it.
+struct ParsedRec {
+    uint32_t kindWord = 0;
+    std::string name, cls, data;
+    uint32_t type = 0, timeLow = 0, timeHigh = 0, sizeField = 0;
+    int32_t parent = -1, firstChild = -1, next = -1, prev = -1;
+};
+struct ParsedFile {
+    bool ok = false;
+    uint32_t version = 0;
+    uint32_t headerCount = 0;
+    std::vector<ParsedRec> recs;
+    // Indices of the children of record i, following firstChild and next.
+    std::vector<int32_t> children(int32_t i) const;
+};
+ParsedFile parseDb(const std::string& bytes);
+
+// The hive of key App by hand: App (class "cls") with, in list order, key
+// Sub, value N (REG_DWORD 42) and the default value "hi".
+std::string appHiveByHand();
+
+// A fresh directory as the working directory, an empty cache and reader
+// state, and a log of its own in that directory.
+class IoTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string dir_;
+    std::string oldCwd_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+std::string logText();
+
+// Creates `path` below `parent` and returns its handle (0 on failure).
+uint32_t mkKey(uint32_t parent, const char* path, const char* cls = nullptr, uint32_t options = 0);
+// Sets a value; name null for the default value.
+uint32_t setValue(uint32_t key, const char* name, uint32_t type, const std::string& data);
+// The record a handle and path lead to (kind 0 for keys, 1 for values).
+RegCacheRec* rec(uint32_t handle, const char* path = nullptr, uint32_t kind = 0);
+// Names of the direct children in list order.
+std::vector<std::string> childNames(const RegCacheRec* key);
+
+// Everything a read may touch: counters, each slot's record and its
+// contents and links, and the set of free slots.
+struct CacheSnapshot {
+    uint32_t nEntries = 0;
+    uint32_t nSlots = 0;
+    std::vector<std::string> slots;      // per slot: "" when empty, else a description
+    std::vector<uint32_t> freeSlots;     // sorted
+    static CacheSnapshot take();
+    bool operator==(const CacheSnapshot& o) const {
+        return nEntries == o.nEntries && nSlots == o.nSlots && slots == o.slots && freeSlots == o.freeSlots;
+    }
+};
+
+// Describes a sub-tree (names, kinds, classes, data, types, handles of
+// root-named keys), child lists in order; for comparing trees.
+std::string describeTree(const RegCacheRec* top);
+
+}  // namespace iotest

@@ -1,0 +1,342 @@
+// The reader: files laid out by hand, round trips through the writer, and
+// damaged files, each of which must fail and leave the cache as it was.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "daemon/regdconfig.h"
+#include "io_test_util.h"
+#include "store/regdio.h"
+
+using namespace iotest;
+
+namespace {
+
+constexpr uint32_t HKLM = REGD_HKEY_LOCAL_MACHINE;
+constexpr uint32_t HKU = REGD_HKEY_USERS;
+constexpr uint32_t KEY = 0x80000000u;
+
+class ReaderTest : public IoTest {
+  protected:
+    // A registry with a little of everything, so that a damaged read has
+    // something to disturb.
+    void populate() {
+        ASSERT_EQ(regdInitCache(), 1);
+        uint32_t k = mkKey(HKLM, "Software\\Existing", "class");
+        setValue(k, "v", 1, "value");
+        setValue(k, nullptr, 3, std::string("\0\1\2", 3));
+        mkKey(k, "Child\\Grandchild");
+        // A freed slot in the middle, so that slot order matters.
+        uint32_t gone = mkKey(HKLM, "Gone");
+        ASSERT_EQ(regdRegDeleteKey(regdFindHKey(gone)), 0u);
+    }
+
+    // The file must be refused and the cache left exactly as it was.
+    void expectRejected(const std::string& bytes, uint32_t isMain = 0) {
+        writeFile("bad.dat", bytes);
+        CacheSnapshot before = CacheSnapshot::take();
+        EXPECT_EQ(regdReadRegistryDatabase("bad.dat", isMain), nullptr);
+        EXPECT_TRUE(CacheSnapshot::take() == before);
+    }
+};
+
+TEST_F(ReaderTest, HandMadeHiveBuildsTheTreeItDescribes) {
+    populate();
+    writeFile("app.dat", appHiveByHand());
+    uint32_t before = g_nEntries;
+    RegCacheRec* top = regdReadRegistryDatabase("app.dat", 0);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(g_nEntries, before + 4);
+    EXPECT_STREQ(top->name, "App");
+    EXPECT_STREQ(top->className, "cls");
+    EXPECT_EQ(top->classLen, 3u);
+    EXPECT_EQ(top->parent, nullptr);
+    EXPECT_EQ(top->next, nullptr);
+    EXPECT_EQ(top->hKey, top->slot);
+    EXPECT_EQ(childNames(top), (std::vector<std::string>{"Sub", "N", ""}));
+    RegCacheRec* n = top->firstChild->next;
+    EXPECT_EQ(n->kind, REGD_KIND_VALUE);
+    EXPECT_EQ(n->valueType, 4u);
+    ASSERT_EQ(n->dataSize, 4u);
+    EXPECT_EQ(memcmp(n->data, "\x2A\0\0\0", 4), 0);
+    RegCacheRec* dflt = n->next;
+    EXPECT_EQ(dflt->nameLen, 0u);  // "+regdEmpty+" is the default value
+    EXPECT_STREQ(dflt->name, "");
+    EXPECT_EQ(dflt->prev, n);
+    EXPECT_EQ(dflt->dataSize, 3u);
+    EXPECT_STREQ(reinterpret_cast<char*>(dflt->data), "hi");
+    for (RegCacheRec* c = top->firstChild; c != nullptr; c = c->next) {
+        EXPECT_EQ(c->parent, top);
+        EXPECT_EQ(c->isShadow, 0u);
+        EXPECT_EQ(regCacheTable[c->slot], c);
+    }
+}
+
+TEST_F(ReaderTest, WriteThenReadGivesBackTheSameTree) {
+    populate();
+    uint32_t k = mkKey(HKLM, "Software\\Trip", "trip class");
+    setValue(k, "empty", 3, "");
+    setValue(k, "bin", 3, std::string("\0\xff\0x", 4));
+    setValue(k, "multi", 7, std::string("a\0b\0\0", 5));
+    for (int i = 0; i < 30; i++) {
+        uint32_t c = mkKey(k, ("c" + std::to_string(i) + "\\d\\e").c_str(), i % 2 ? "odd" : nullptr);
+        setValue(c, nullptr, 1, std::string(static_cast<size_t>(i) * 10, 'x'));
+    }
+    RegCacheRec* trip = regdFindHKey(k);
+    trip->lastWriteTime = RegFileTime{0x12345678u, 0x9ABCDEF0u};
+    std::string expected = describeTree(trip);
+    ASSERT_EQ(regdWriteRegistryDatabase(k, "trip.dat", 0), 0u);
+    RegCacheRec* back = regdReadRegistryDatabase("trip.dat", 0);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(describeTree(back), expected);
+}
+
+TEST_F(ReaderTest, WholeRegistryRoundTripsThroughTheMainFile) {
+    populate();
+    setValue(mkKey(HKU, ".Default\\Env"), "PATH", 2, "%HOME%");
+    mkKey(REGD_HKEY_CURRENT_CONFIG, "Config\\Display");
+    std::string expected;
+    for (uint32_t i = 0; i < 6; i++) expected += describeTree(regCacheTable[i]);
+    ASSERT_EQ(regdWriteRegistryDatabase(0, "kalvo_reg.dat", 1), 0u);
+    regdDiscardCache();
+    ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
+    std::string got;
+    for (uint32_t i = 0; i < 6; i++) got += describeTree(regCacheTable[i]);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(g_version, 20300u);
+    ASSERT_NE(regdFindHKey(REGD_HKEY_CLASSES_ROOT), nullptr);
+    EXPECT_STREQ(regdFindHKey(REGD_HKEY_CLASSES_ROOT)->name, "Classes");
+}
+
+TEST_F(ReaderTest, VeryDeepTreeIsWrittenAndReadWithoutRecursion) {
+    ASSERT_EQ(regdInitCache(), 1);
+    constexpr int depth = 200000;
+    std::string path;
+    for (int i = 0; i < depth; i++) path += i ? "\\a" : "a";
+    uint32_t deep = mkKey(HKLM, "Deep");
+    ASSERT_NE(mkKey(deep, path.c_str()), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(deep, "deep.dat", 0), 0u);
+    RegCacheRec* back = regdReadRegistryDatabase("deep.dat", 0);
+    ASSERT_NE(back, nullptr);
+    int levels = 0;
+    for (RegCacheRec* r = back->firstChild; r != nullptr; r = r->firstChild) levels++;
+    EXPECT_EQ(levels, depth);
+}
+
+TEST_F(ReaderTest, UnknownAndSkipRecordsAreSteppedOverByTheirHeadAlone) {
+    populate();
+    Bytes f;
+    f.magic().header(2);
+    f.key("Top", -1, 1, -1, -1);
+    f.u32(7).u32(0xFFFFFFF0u);  // unknown: its size field is not believed
+    f.u32(4).u32(1234);         // skip record: nothing after its head
+    f.key("Kid", 0, -1, -1, -1);
+    writeFile("odd.dat", f.b);
+    RegCacheRec* top = regdReadRegistryDatabase("odd.dat", 0);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(childNames(top), std::vector<std::string>{"Kid"});
+    EXPECT_NE(logText().find("Unknown record type 7 found in registry."), std::string::npos);
+}
+
+TEST_F(ReaderTest, NameStartingWithNulIsTheEmptyName) {
+    populate();
+    Bytes f;
+    f.magic().header(2);
+    f.key("Top", -1, 1, -1, -1);
+    f.node(KEY | 1, std::string("\0junk", 5), "", "d", 1, 0, -1, -1, -1);
+    writeFile("nul.dat", f.b);
+    RegCacheRec* top = regdReadRegistryDatabase("nul.dat", 0);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->firstChild->nameLen, 0u);
+    EXPECT_STREQ(top->firstChild->name, "");
+}
+
+TEST_F(ReaderTest, KeyNamedLikeARootGetsThatHandleButTheRealRootStillResolves) {
+    populate();
+    RegCacheRec* realUsers = regdFindHKey(HKU);
+    Bytes f;
+    f.magic().header(3);
+    f.key("Hive", -1, 1, -1, -1);
+    f.key("Inner", 0, 2, -1, -1);
+    f.key("HKEY_USERS", 1, -1, -1, -1);
+    writeFile("roots.dat", f.b);
+    RegCacheRec* top = regdReadRegistryDatabase("roots.dat", 0);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->firstChild->firstChild->hKey, HKU);
+    EXPECT_EQ(regdFindHKey(HKU), realUsers);
+}
+
+TEST_F(ReaderTest, MainFileKeepsOnlyDefaultUnderUsersAndLetsTheRestGo) {
+    Bytes f;
+    f.magic().header(11);
+    f.key("HKEY_CLASSES_ROOT", -1, -1, -1, -1);
+    f.key("HKEY_CURRENT_USER", -1, -1, -1, -1);
+    f.key("HKEY_LOCAL_MACHINE", -1, -1, -1, -1);
+    f.key("HKEY_USERS", -1, 6, -1, -1);
+    f.key("HKEY_CURRENT_CONFIG", -1, -1, -1, -1);
+    f.key("HKEY_DYN_DATA", -1, -1, -1, -1);
+    f.key("bob", 3, 7, 8, -1);  // a user before .Default
+    f.key("BobSoftware", 6, -1, -1, -1);
+    f.key(".Default", 3, 9, 10, 6);
+    f.key("Software", 8, -1, -1, -1);
+    f.key("eve", 3, -1, -1, 8);  // and one after
+    writeFile("kalvo_reg.dat", f.b);
+    ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
+    RegCacheRec* users = regdFindHKey(HKU);
+    ASSERT_NE(users, nullptr);
+    EXPECT_EQ(childNames(users), std::vector<std::string>{".Default"});
+    EXPECT_EQ(g_nEntries, 8u);  // the six roots, .Default and its Software
+    uint32_t live = 0;
+    for (uint32_t i = 0; i < g_nCacheSlots; i++) live += regCacheTable[i] != nullptr;
+    EXPECT_EQ(live, 8u);
+    uint32_t freeCount = 0;
+    for (FreeCacheNode* n = freeCacheNode; n != nullptr; n = n->next) freeCount++;
+    EXPECT_EQ(freeCount, g_nCacheSlots - 8u);
+}
+
+TEST_F(ReaderTest, MissingFiles) {
+    EXPECT_EQ(regdReadRegistryDatabase("nothing.dat", 0), nullptr);
+    EXPECT_EQ(regCacheTable, nullptr);
+    RegCacheRec* top = regdReadRegistryDatabase("nothing.dat", 1);
+    ASSERT_NE(top, nullptr);  // the empty registry
+    EXPECT_STREQ(top->name, "HKEY_CLASSES_ROOT");
+    EXPECT_EQ(g_nEntries, 11u);
+    EXPECT_NE(logText().find("Registry file nothing.dat did not exist."), std::string::npos);
+}
+
+TEST_F(ReaderTest, FileWithoutOwnerReadIsRefused) {
+    populate();
+    writeFile("locked.dat", appHiveByHand());
+    ASSERT_EQ(chmod("locked.dat", 0200), 0);
+    CacheSnapshot before = CacheSnapshot::take();
+    EXPECT_EQ(regdReadRegistryDatabase("locked.dat", 0), nullptr);
+    EXPECT_TRUE(CacheSnapshot::take() == before);
+    EXPECT_NE(logText().find("locked.dat is unreadable."), std::string::npos);
+}
+
+TEST_F(ReaderTest, DirectoryAndFifoAreRefusedWithoutHanging) {
+    populate();
+    ASSERT_EQ(mkdir("dir.dat", 0755), 0);
+    ASSERT_EQ(mkfifo("fifo.dat", 0644), 0);
+    EXPECT_EQ(regdReadRegistryDatabase("dir.dat", 0), nullptr);
+    EXPECT_EQ(regdReadRegistryDatabase("fifo.dat", 0), nullptr);
+    EXPECT_EQ(regdReadRegistryDatabase("/dev/zero", 0), nullptr);
+}
+
+TEST_F(ReaderTest, TruncationAtEveryByteFailsAndLeavesTheCacheAlone) {
+    populate();
+    std::string whole = appHiveByHand();
+    for (size_t len = 0; len < whole.size(); len++) {
+        SCOPED_TRACE("length " + std::to_string(len));
+        expectRejected(whole.substr(0, len));
+    }
+}
+
+TEST_F(ReaderTest, TruncatedMainFileFallsToNothing) {
+    ASSERT_EQ(regdInitCache(), 1);
+    mkKey(HKLM, "Software\\X\\Y\\Z");
+    ASSERT_EQ(regdWriteRegistryDatabase(0, "full.dat", 1), 0u);
+    std::string whole = readFile("full.dat");
+    regdDiscardCache();
+    for (size_t len = 0; len < whole.size(); len += 7) {
+        writeFile("kalvo_reg.dat", whole.substr(0, len));
+        EXPECT_EQ(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr) << len;
+        EXPECT_EQ(g_nEntries, 0u);
+        for (uint32_t i = 0; i < g_nCacheSlots; i++) ASSERT_EQ(regCacheTable[i], nullptr);
+    }
+}
+
+TEST_F(ReaderTest, LyingHeadersAreRefused) {
+    populate();
+    std::string body = appHiveByHand().substr(20);  // the four records alone
+    auto withHeader = [&](const std::string& head) { return Bytes().magic().raw(head).raw(body).b; };
+    expectRejected(Bytes().u32(0xDEADFACFu).b + appHiveByHand().substr(4));  // bad magic
+    expectRejected(withHeader(Bytes().header(100000).b));       // more records than the file holds
+    expectRejected(withHeader(Bytes().header(0xFFFFFFFFu).b));
+    expectRejected(withHeader(Bytes().header(3).b));            // more records than the count
+    expectRejected(withHeader(Bytes().header(0).b));
+    expectRejected(withHeader(Bytes().u32(1).u32(12).u32(20300).u32(4).u32(0).b));  // header size 12
+    expectRejected(Bytes().magic().raw(body).b);                 // records before any header
+    expectRejected(withHeader(Bytes().header(4).header(4).b));  // two headers
+    expectRejected(withHeader(Bytes().header(5).b) + Bytes().key("Spare", -1, -1, -1, -1).b +
+                   std::string("\0", 1));  // trailing byte
+}
+
+TEST_F(ReaderTest, LyingLengthsAreRefusedBeforeAnythingIsAllocated) {
+    populate();
+    auto oneKey = [](uint32_t nameLen, uint32_t classLen, uint32_t dataLen) {
+        Bytes f;
+        f.magic().header(1).u32(3).u32(40).u32(KEY).u32(nameLen).raw("abc");
+        f.u32(classLen).u32(dataLen).u32(0).u32(0).u32(0).i32(-1).i32(-1).i32(-1).i32(-1);
+        return f.b;
+    };
+    expectRejected(oneKey(1000, 0, 0));
+    expectRejected(oneKey(0xFFFFFFFFu, 0, 0));
+    // Padded past the smallest record, so that only the length is wrong.
+    const std::string pad(60, '\0');
+    expectRejected(Bytes().magic().header(1).u32(3).u32(40).u32(KEY).u32(0).u32(0xFFFFFFF0u).raw(pad).b);
+    expectRejected(Bytes().magic().header(1).u32(3).u32(40).u32(KEY).u32(0).u32(0).u32(0x7FFFFFFFu).raw(pad).b);
+}
+
+TEST_F(ReaderTest, LyingLinksAreRefused) {
+    populate();
+    auto twoKeys = [](int32_t p0, int32_t c0, int32_t n0, int32_t v0, int32_t p1, int32_t c1, int32_t n1,
+                      int32_t v1) {
+        return Bytes().magic().header(2).key("A", p0, c0, n0, v0).key("B", p1, c1, n1, v1).b;
+    };
+    writeFile("ok.dat", twoKeys(-1, 1, -1, -1, 0, -1, -1, -1));
+    EXPECT_NE(regdReadRegistryDatabase("ok.dat", 0), nullptr);  // the well-formed shape, for contrast
+    expectRejected(twoKeys(-1, 2, -1, -1, 0, -1, -1, -1));   // link past the count
+    expectRejected(twoKeys(-1, -2, -1, -1, 0, -1, -1, -1));  // negative link
+    expectRejected(twoKeys(-1, 1, -1, -1, 0, 1, -1, -1));    // child of itself
+    expectRejected(twoKeys(-1, 1, -1, -1, 0, 0, -1, -1));    // child's child is the top
+    expectRejected(twoKeys(-1, 1, -1, -1, 0, -1, 1, -1));    // its own next sibling
+    expectRejected(twoKeys(-1, 1, -1, -1, -1, -1, -1, -1));  // child without its parent link
+    expectRejected(twoKeys(-1, 1, -1, -1, 0, -1, -1, 0));    // first child with a prev
+    expectRejected(twoKeys(-1, 1, 1, -1, 0, -1, -1, -1));    // top with a sibling
+    expectRejected(twoKeys(1, -1, -1, -1, -1, 0, -1, -1));   // top with a parent
+    // Two siblings naming each other next: a loop along the child list.
+    expectRejected(Bytes().magic().header(3).key("A", -1, 1, -1, -1).key("B", 0, -1, 2, -1).key("C", 0, -1, 1, 1).b);
+    // A link to a record the file never delivers.
+    expectRejected(Bytes().magic().header(3).key("A", -1, 1, -1, -1).key("B", 0, -1, 2, -1).b);
+}
+
+TEST_F(ReaderTest, UnknownKindIsRefused) {
+    populate();
+    expectRejected(Bytes().magic().header(2).key("A", -1, 1, -1, -1).node(KEY | 2, "B", "", "", 0, 0, -1, -1, -1).b);
+}
+
+TEST_F(ReaderTest, MainFileMustStartWithTheSixRoots) {
+    populate();
+    expectRejected(appHiveByHand(), 1);
+    Bytes f;
+    f.magic().header(6);
+    for (const char* n : {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_WRONG",
+                          "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"})
+        f.key(n, -1, -1, -1, -1);
+    expectRejected(f.b, 1);
+}
+
+TEST_F(ReaderTest, FailedReadIntoAGrowingTableStillBacksOutEveryRecord) {
+    populate();
+    // Enough records that the table must grow for them; broken at the end.
+    Bytes f;
+    constexpr int n = 2500;
+    f.magic().header(n).key("Top", -1, 1, -1, -1);
+    for (int i = 1; i < n; i++) f.key("k" + std::to_string(i), 0, -1, i + 1 < n ? i + 1 : n, i > 1 ? i - 1 : -1);
+    writeFile("big.dat", f.b);
+    uint32_t entries = g_nEntries;
+    EXPECT_EQ(regdReadRegistryDatabase("big.dat", 0), nullptr);
+    EXPECT_EQ(g_nEntries, entries);
+    uint32_t live = 0;
+    uint32_t freeCount = 0;
+    for (uint32_t i = 0; i < g_nCacheSlots; i++) live += regCacheTable[i] != nullptr;
+    for (FreeCacheNode* node = freeCacheNode; node != nullptr; node = node->next) freeCount++;
+    EXPECT_EQ(live, entries);
+    EXPECT_EQ(freeCount, g_nCacheSlots - entries);
+    EXPECT_NE(logText().find("Backing out node: "), std::string::npos);
+}
+
+}  // namespace
