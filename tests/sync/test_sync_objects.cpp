@@ -2,6 +2,9 @@
 // wire by raw clients that claim their own pids.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <unistd.h>
+
 #include "sync/sync_wire_client.h"
 
 using namespace synctest;
@@ -273,6 +276,20 @@ TEST_F(SyncObjects, UnregisteredConnectionLeavesItsObjectsBehind) {
     // A use by P1 keeps the object; closing through P1 still works later.
     EXPECT_EQ(c.createEvent(P2, false, false, "kept").error, 183);
     EXPECT_EQ(c.closeHandle(P1, 0x28000000)[0], 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SyncObjects, TerminationRemovesTheEndpoint) {
+    std::string path = "/tmp/kalvo_sock_" + std::to_string(daemonPid());
+    ASSERT_EQ(access(path.c_str(), F_OK), 0);
+    daemon_->signal(SIGTERM);
+    ASSERT_TRUE(daemon_->waitExit(20));
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    daemon_->stop();
+    daemon_.reset();
 }
 
 }  // namespace
