@@ -66,6 +66,16 @@ const RegdProcEntry* procTable() {
         table[REG_SET_VALUE] = procEntry(xdr_regd_REG_SET_VALUE, xdr_regd_BASIC_RES, reg_set_value_2);
         table[REG_SET_VALUE_EX] =
             procEntry(xdr_regd_REG_SET_VALUE_EX, xdr_regd_BASIC_RES, reg_set_value_ex_2);
+        table[REG_LOAD_KEY] = procEntry(xdr_regd_REG_LOAD_KEY, xdr_regd_BASIC_RES, reg_load_key_2);
+        table[REG_UNLOAD_KEY] = procEntry(xdr_regd_REG_UNLOAD_KEY, xdr_regd_BASIC_RES, reg_unload_key_2);
+        table[REG_REPLACE_KEY] = procEntry(xdr_regd_REG_REPLACE_KEY, xdr_regd_BASIC_RES, reg_replace_key_2);
+        table[REG_RESTORE_KEY] = procEntry(xdr_regd_REG_RESTORE_KEY, xdr_regd_BASIC_RES, reg_restore_key_2);
+        table[REG_SAVE_KEY] = procEntry(xdr_regd_REG_SAVE_KEY, xdr_regd_BASIC_RES, reg_save_key_2);
+        table[REG_GET_KEY_SEC] =
+            procEntry(xdr_regd_REG_GET_KEY_SEC, xdr_regd_REG_GET_KEY_SEC_RES, reg_get_key_security_2);
+        table[REG_SET_KEY_SEC] = procEntry(xdr_regd_REG_SET_KEY_SEC, xdr_regd_BASIC_RES, reg_set_key_security_2);
+        table[REG_NOTIFY_CHANGE_KEY_VALUE] = procEntry(xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_BASIC_RES,
+                                                       reg_notify_change_key_value_2);
         filled = true;
     }
     return table;

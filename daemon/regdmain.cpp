@@ -17,6 +17,8 @@
 #include "daemon/regdutils.h"
 #include "sync/kvsync_ipcs.h"
 #include "store/regdcache.h"
+#include "store/regdio.h"
+#include "store/regdseed.h"
 #include "sync/regdipcsrv.h"
 
 namespace {
@@ -267,14 +269,20 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
 
     if (g_verbose) writeToLog("The registry file is: %s/%s/%s", g_kalvoDir, getKalvoSubDir(), REGD_DB_FILE);
     kvCleanupOldIPCSStructures(g_kalvoDir, getKalvoSubDir());
-    // Loading (or initialising), seeding and the backup copy of the registry.
-    if (!regdInitCache()) {
+    // The main file, else its backup, else an empty registry.
+    if (!regdLoadRegistry()) {
         writeToLog("Failed to initialize the registry.  Exiting.");
         regdCloseLog();
         unlink(REGD_PID_FILE);
         regdRemoveStartupLock();
         exit(2);
     }
+    if (!regdCheckKalvoKey()) {
+        (void)regdInsertVersionKey();
+        (void)regdInitOleKeys();
+    }
+    // Only a file that was read successfully becomes the backup.
+    if (keepBackup) (void)copyFile(REGD_DB_FILE, REGD_DB_BACKUP_FILE);
 }
 
 namespace {

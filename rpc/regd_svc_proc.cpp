@@ -7,6 +7,7 @@
 #include "daemon/regdconfig.h"
 #include "daemon/regdutils.h"
 #include "store/regdcache.h"
+#include "store/regdio.h"
 
 namespace {
 
@@ -680,5 +681,191 @@ regd_REG_QUERY_INFO_KEY_RES* reg_query_info_key_2(regd_REG_QUERY_INFO_KEY* req, 
     ret.cbMaxValueLen = counts.cbMaxValueLen;
     ret.retval = REGD_ERROR_SUCCESS;
     regdTraceExit("reg_query_info_key_2", ret.retval);
+    return &result;
+}
+
+// ---- Hives, security and notification ----
+
+namespace {
+
+// A hive's top key takes the name it is loaded under, and with it the
+// handle that name calls for: a top key saved from a root must not keep
+// that root's handle under another name.
+void renameLoadedKey(RegCacheRec* top, const char* name) {
+    free(top->name);
+    top->name = regdStrdupOrDie(name);
+    top->nameLen = static_cast<uint32_t>(strlen(name));
+    top->hKey = regdHandleForName(top->name, top->slot);
+}
+
+void linkAsFirstChild(RegCacheRec* parent, RegCacheRec* child) {
+    child->parent = parent;
+    child->prev = nullptr;
+    child->next = parent->firstChild;
+    if (parent->firstChild != nullptr) parent->firstChild->prev = child;
+    parent->firstChild = child;
+}
+
+void traceHiveEntry(const char* procName, const regd_USER_DATA& header, uint32_t hKey) {
+    regdTraceEntry(procName, header);
+    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", hKey);
+}
+
+// LOAD_KEY as the nested call of replace and restore makes it.
+uint32_t callLoadKey(const regd_USER_DATA& header, uint32_t hKey, const char* subKey, const char* file,
+                     struct svc_req* rqstp) {
+    regd_REG_LOAD_KEY load{};
+    load.userData = copyHeader(header);
+    load.hKey = hKey;
+    load.lpSubKey = subKey != nullptr ? regdStrdupOrDie(subKey) : nullptr;
+    load.lpFile = regdStrdupOrDie(file);
+    uint32_t retval = reg_load_key_2(&load, rqstp)->ret.retval;
+    free(load.lpFile);
+    free(load.lpSubKey);
+    free(load.userData.userName);
+    return retval;
+}
+
+}  // namespace
+
+// Reads the hive file and links its tree as the first child of hKey's key,
+// named lpSubKey (when given) in place of any key of that name.
+regd_BASIC_RES* reg_load_key_2(regd_REG_LOAD_KEY* req, struct svc_req*) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_load_key_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    RegCacheRec* key = regdFindHKey(req->hKey);
+    if (key == nullptr) {
+        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+        return &result;
+    }
+    char* sub = req->lpSubKey != nullptr ? fixlpSubKey(req->lpSubKey) : nullptr;
+    RegCacheRec* old = sub != nullptr ? regdFindSubKey(key, sub, REGD_KIND_KEY) : nullptr;
+    result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+    {
+        // Held from the read to the linking, so no save sees half a tree.
+        std::lock_guard<std::mutex> lock(regdWriteMutex);
+        RegCacheRec* top = regdReadRegistryDatabase(orEmpty(req->lpFile), 0);
+        if (top != nullptr) {
+            if (req->lpSubKey != nullptr) renameLoadedKey(top, req->lpSubKey);
+            if (old != nullptr) regdRegDeleteKey(old);
+            linkAsFirstChild(key, top);
+            regdNotifySelfAndAncestors(key, 1);
+            result.ret.retval = REGD_ERROR_SUCCESS;
+        }
+    }
+    free(sub);
+    if (result.ret.retval == REGD_ERROR_SUCCESS) regdSetDirtyFlag();
+    regdTraceExit("reg_load_key_2", result.ret.retval);
+    return &result;
+}
+
+// Removes the key and its sub-tree from the cache; no file is written.
+regd_BASIC_RES* reg_unload_key_2(regd_REG_UNLOAD_KEY* req, struct svc_req* rqstp) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_unload_key_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    regd_REG_DELETE_KEY del{};
+    del.userData = copyHeader(req->userData);
+    del.hKey = req->hKey;
+    del.lpSubKey = fixlpSubKey(orEmpty(req->lpSubKey));
+    result.ret.retval = reg_delete_key_2(&del, rqstp)->ret.retval;
+    free(del.lpSubKey);
+    free(del.userData.userName);
+    regdTraceExit("reg_unload_key_2", result.ret.retval);
+    return &result;
+}
+
+// Saves the existing sub-key to lpOldFile, then loads lpNewFile in its place.
+regd_BASIC_RES* reg_replace_key_2(regd_REG_REPLACE_KEY* req, struct svc_req* rqstp) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_replace_key_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    RegCacheRec* key = regdFindHKey(req->hKey);
+    char* sub = key != nullptr ? fixlpSubKey(orEmpty(req->lpSubKey)) : nullptr;
+    RegCacheRec* old = key != nullptr ? regdFindSubKey(key, sub, REGD_KIND_KEY) : nullptr;
+    free(sub);
+    if (old == nullptr) {
+        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+        return &result;
+    }
+    {
+        std::lock_guard<std::mutex> lock(regdWriteMutex);
+        // By record, not by handle: a key named like a root carries that
+        // root's handle. A failed save does not stop the load.
+        (void)regdWriteSubTreeDatabase(old, orEmpty(req->lpOldFile), 1);
+    }
+    result.ret.retval =
+        callLoadKey(req->userData, req->hKey, orEmpty(req->lpSubKey), orEmpty(req->lpNewFile), rqstp);
+    regdTraceExit("reg_replace_key_2", result.ret.retval);
+    return &result;
+}
+
+// Loads the hive under hKey by the name stored in the file, beside any key
+// of that name.
+regd_BASIC_RES* reg_restore_key_2(regd_REG_RESTORE_KEY* req, struct svc_req* rqstp) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_restore_key_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    result.ret.retval = callLoadKey(req->userData, req->hKey, nullptr, orEmpty(req->lpFile), rqstp);
+    regdTraceExit("reg_restore_key_2", result.ret.retval);
+    return &result;
+}
+
+// Writes the key's sub-tree (hKey 0: the whole registry) to a new file.
+regd_BASIC_RES* reg_save_key_2(regd_REG_SAVE_KEY* req, struct svc_req*) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_save_key_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    if (req->hKey != 0 && regdFindHKey(req->hKey) == nullptr) {
+        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+    } else {
+        std::lock_guard<std::mutex> lock(regdWriteMutex);
+        // Earlier sub-tree saves leave their records marked as written; the
+        // whole registry means all of it.
+        if (req->hKey == 0) regdResetPackState();
+        result.ret.retval = regdWriteRegistryDatabase(req->hKey, orEmpty(req->lpFile), 0);
+    }
+    regdTraceExit("reg_save_key_2", result.ret.retval);
+    return &result;
+}
+
+// Keys carry no security data: an empty descriptor.
+regd_REG_GET_KEY_SEC_RES* reg_get_key_security_2(regd_REG_GET_KEY_SEC* req, struct svc_req*) {
+    static regd_REG_GET_KEY_SEC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_get_key_security_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_GET_KEY_SEC_RES);
+    result.ret.retval = REGD_ERROR_SUCCESS;
+    dummyString(&result.ret.pSecurityDescriptor);
+    result.ret.lpcbSecurityDescriptor = 0;
+    regdTraceExit("reg_get_key_security_2", result.ret.retval);
+    return &result;
+}
+
+regd_BASIC_RES* reg_set_key_security_2(regd_REG_SET_KEY_SEC* req, struct svc_req*) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_set_key_security_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    result.ret.retval = REGD_ERROR_SUCCESS;
+    regdTraceExit("reg_set_key_security_2", result.ret.retval);
+    return &result;
+}
+
+// Accepted and not recorded: the client's event is never signalled.
+regd_BASIC_RES* reg_notify_change_key_value_2(regd_REG_NOTIFY_CHANGE_KEY_VALUE* req, struct svc_req*) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    traceHiveEntry("reg_notify_change_key_value_2", req->userData, req->hKey);
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    result.ret.retval = regdRegNotifyChangeKeyValue(req->hKey, req->bWatchSubtree, req->dwNotifyFilter,
+                                                    req->hEvent, req->fAsynchronous);
+    regdTraceExit("reg_notify_change_key_value_2", result.ret.retval);
     return &result;
 }

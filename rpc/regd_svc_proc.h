@@ -61,3 +61,13 @@ regd_REG_ENUM_KEY_RES* reg_enum_key_2(regd_REG_ENUM_KEY* req, struct svc_req* rq
 regd_REG_ENUM_KEY_RES* reg_enum_key_ex_2(regd_REG_ENUM_KEY_EX* req, struct svc_req* rqstp);
 regd_REG_ENUM_VALUE_RES* reg_enum_value_2(regd_REG_ENUM_VALUE* req, struct svc_req* rqstp);
 regd_REG_QUERY_INFO_KEY_RES* reg_query_info_key_2(regd_REG_QUERY_INFO_KEY* req, struct svc_req* rqstp);
+
+// Hives, security and notification.
+regd_BASIC_RES* reg_load_key_2(regd_REG_LOAD_KEY* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_unload_key_2(regd_REG_UNLOAD_KEY* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_replace_key_2(regd_REG_REPLACE_KEY* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_restore_key_2(regd_REG_RESTORE_KEY* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_save_key_2(regd_REG_SAVE_KEY* req, struct svc_req* rqstp);
+regd_REG_GET_KEY_SEC_RES* reg_get_key_security_2(regd_REG_GET_KEY_SEC* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_set_key_security_2(regd_REG_SET_KEY_SEC* req, struct svc_req* rqstp);
+regd_BASIC_RES* reg_notify_change_key_value_2(regd_REG_NOTIFY_CHANGE_KEY_VALUE* req, struct svc_req* rqstp);

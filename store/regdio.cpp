@@ -34,13 +34,6 @@ RegCacheRec* slotRecord(uint32_t slot) {
     return slot < g_nCacheSlots ? regCacheTable[slot] : nullptr;
 }
 
-// A record named like a root carries that root's handle, wherever it is.
-uint32_t handleForName(const char* name, uint32_t slot) {
-    for (int i = 0; i < REGD_NUM_ROOTS; i++)
-        if (name != nullptr && strcmp(name, rootNames[i]) == 0) return rootHandles[i];
-    return slot;
-}
-
 RegCacheRec* childNamedExactly(const RegCacheRec* parent, const char* name, uint32_t kind) {
     for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
         if (c->kind == kind && strcmp(nameOf(c), name) == 0) return c;
@@ -304,7 +297,7 @@ bool readNode(ReadState& s) {
         !readLink(s, &rec->prev))
         return false;
 
-    rec->hKey = handleForName(rec->name, slot);
+    rec->hKey = regdHandleForName(rec->name, slot);
     // Users' keys live in their own files: under HKEY_USERS only ".Default"
     // is taken from this one.
     if (rec->name != nullptr && strcmp(rec->name, ".Default") == 0 && rec->parent != nullptr &&
@@ -395,6 +388,12 @@ bool readAll(ReadState& s) {
 }
 
 }  // namespace
+
+uint32_t regdHandleForName(const char* name, uint32_t slot) {
+    for (int i = 0; i < REGD_NUM_ROOTS; i++)
+        if (name != nullptr && strcmp(name, rootNames[i]) == 0) return rootHandles[i];
+    return slot;
+}
 
 void regdBackOutRead(uint32_t* slotMap, int32_t n) {
     for (int32_t i = 0; i < n; i++) {

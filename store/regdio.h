@@ -91,6 +91,11 @@ extern int registryDatabaseFixed;     // the old-format migration has run
 // the file must hold the six roots as its first records. Takes no lock.
 RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain);
 
+// The handle a record read into `slot` carries: a record named like one of
+// the six roots (exactly, wherever it stands) gets that root's predefined
+// handle, any other its slot number.
+uint32_t regdHandleForName(const char* name, uint32_t slot);
+
 // Undoes a partial read: frees the records in the n slots of slotMap and
 // gives their slots back.
 void regdBackOutRead(uint32_t* slotMap, int32_t n);

@@ -191,6 +191,63 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
                       LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                       LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
 
+/* ---- Hives, security and notification ---- */
+
+typedef void* HANDLE;
+typedef DWORD SECURITY_INFORMATION;
+typedef void* PSECURITY_DESCRIPTOR;
+
+#define ERROR_INSUFFICIENT_BUFFER 122L
+
+#define REG_NOTIFY_CHANGE_NAME 0x1
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x2
+#define REG_NOTIFY_CHANGE_LAST_SET 0x4
+#define REG_NOTIFY_CHANGE_SECURITY 0x8
+
+/* Hive files are database files of the daemon. Their names are the
+ * daemon's: a relative name is taken in the daemon's registry directory. */
+
+/* LOAD_KEY: reads the hive lpFile and puts its tree below hKey as the key
+ * lpSubKey, in place of any key of that name. ERROR_FILE_NOT_FOUND when
+ * hKey names no key or the file is missing, unreadable or damaged (the old
+ * key then stays). Null arguments: ERROR_INVALID_PARAMETER. */
+LONG RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile);
+
+/* UNLOAD_KEY: removes the key lpSubKey and everything below it from the
+ * registry; nothing is written. A null lpSubKey is sent as "". */
+LONG RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey);
+
+/* SAVE_KEY: writes the key and everything below it (hKey null: the whole
+ * registry) to the new file lpFile. An existing file is not replaced: the
+ * result is then -1, as for a file that cannot be written; 8 when the
+ * daemon has no memory for it. lpSecurityAttributes is not used. */
+LONG RegSaveKeyA(HKEY hKey, LPCSTR lpFile, const LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+
+/* RESTORE_KEY: reads the hive lpFile and puts its tree below hKey under the
+ * name stored in the file, beside any key of that name. dwFlags is sent and
+ * not used. */
+LONG RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags);
+
+/* REPLACE_KEY: writes the key lpSubKey to lpOldFile (replacing that file),
+ * then loads lpNewFile in its place. ERROR_FILE_NOT_FOUND, with no file
+ * touched, when there is no such key (a null lpSubKey names none). */
+LONG RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR lpOldFile);
+
+/* GET_KEY_SEC: keys carry no security data; *lpcbSecurityDescriptor becomes
+ * 0 and nothing is copied. A null lpcbSecurityDescriptor is
+ * ERROR_INVALID_PARAMETER. */
+LONG RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                       PSECURITY_DESCRIPTOR pSecurityDescriptor, LPDWORD lpcbSecurityDescriptor);
+
+/* SET_KEY_SEC: accepted and ignored (the descriptor does not travel). */
+LONG RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
+                       PSECURITY_DESCRIPTOR pSecurityDescriptor);
+
+/* NOTIFY_CHANGE_KEY_VALUE: accepted and not recorded; hEvent is never
+ * signalled by the daemon. The event travels as its low 32 bits. */
+LONG RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
+                             BOOL fAsynchronous);
+
 #ifdef __cplusplus
 }
 #endif

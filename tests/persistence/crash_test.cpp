@@ -1,0 +1,136 @@
+// A daemon killed with SIGKILL at random moments while it saves a large
+// registry over and over must always come back on a readable registry that
+// holds one whole earlier save: never a torn file, never the backup.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "daemon/regdconfig.h"
+#include "daemon/regdutils.h"
+#include "persistence_util.h"
+#include "store/regdcache.h"
+#include "store/regdio.h"
+
+using namespace persisttest;
+
+namespace {
+
+constexpr int kRounds = 50;
+constexpr int kBulkKeys = 5000;
+constexpr int kValuesPerKey = 40;  // about 205,000 records in all
+
+std::string bulkValue(int key, int value) { return "value " + std::to_string(key) + "/" + std::to_string(value); }
+
+// Builds the large registry in this process and writes it as the daemon's
+// main file; the store logs into the registry directory meanwhile.
+void writeBigRegistry(const std::string& dir) {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    ASSERT_EQ(regdInitCache(), 1);
+    uint32_t bulk = 0;
+    ASSERT_EQ(regdInsertKey(REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk, nullptr, 0),
+              0u);
+    for (int k = 0; k < kBulkKeys; k++) {
+        uint32_t key = 0;
+        std::string name = "K" + std::to_string(k);
+        ASSERT_EQ(regdInsertKey(bulk, name.c_str(), 0, "bulk", 0, 0, nullptr, &key, nullptr, 0), 0u);
+        for (int v = 0; v < kValuesPerKey; v++) {
+            std::string text = bulkValue(k, v);
+            regdRegSetValue(key, ("v" + std::to_string(v)).c_str(), 0, REGD_REG_SZ,
+                            reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), 0);
+        }
+    }
+    ASSERT_EQ(regdWriteRegistryDatabase(0, REGD_DB_FILE, 1), 0u);
+    regdDiscardCache();
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+// The generations present under HKLM\Software\Crash: must be exactly
+// g1..gN (keys are made one after another, so any whole save holds such a
+// prefix); returns N, or -1 when the set has a hole or a stranger.
+int crashGenerations() {
+    HKEY crash = openKey(HKEY_LOCAL_MACHINE, "Software\\Crash");
+    if (crash == nullptr) return 0;
+    std::set<std::string> names;
+    for (DWORD i = 0;; i++) {
+        char name[64];
+        LONG rv = RegEnumKeyA(crash, i, name, sizeof name);
+        if (rv == ERROR_NO_MORE_ITEMS) break;
+        if (rv != ERROR_SUCCESS) return -1;
+        names.insert(name);
+    }
+    int n = static_cast<int>(names.size());
+    for (int g = 1; g <= n; g++)
+        if (names.count("g" + std::to_string(g)) == 0) return -1;
+    return n;
+}
+
+TEST(CrashTest, KilledWhileSavingAlwaysRestartsOnAWholeEarlierSave) {
+    RegistryHome home;
+    writeBigRegistry(home.dir());
+    const uintmax_t bigSize = std::filesystem::file_size(home.file("kalvo_reg.dat"));
+    unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> delayMs(0, 1500);
+    std::cout << "seed " << seed << ", main file " << bigSize << " bytes\n";
+
+    int lastSaved = 0;   // the newest generation a save reported done
+    int killedMidWrite = 0;
+    int totalSaves = 0;
+    for (int round = 0; round <= kRounds; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto d = home.start({"-i", "1"});
+        ASSERT_NE(d, nullptr);
+        ASSERT_EQ(home.log().find("Trying backup"), std::string::npos) << "the main file was unreadable";
+        ASSERT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, "Software\\Bulk"), static_cast<DWORD>(kBulkKeys));
+        int k = static_cast<int>(rng() % kBulkKeys);
+        int v = static_cast<int>(rng() % kValuesPerKey);
+        ASSERT_EQ(queryValue(HKEY_LOCAL_MACHINE, "Software\\Bulk\\K" + std::to_string(k), ("v" + std::to_string(v)).c_str()),
+                  bulkValue(k, v) + '\0');
+        int present = crashGenerations();
+        ASSERT_GE(present, 0) << "generations with a hole: a torn save";
+        ASSERT_GE(present, lastSaved) << "a save that reported success was lost";
+        if (round == kRounds) {
+            stopDaemon(d);
+            break;
+        }
+
+        std::atomic<bool> stop{false};
+        std::atomic<int> saved{lastSaved};
+        std::atomic<int> saves{0};
+        std::thread saver([&, present] {
+            HKEY crash = nullptr;
+            if (RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\Crash", &crash) != ERROR_SUCCESS) return;
+            for (int gen = present + 1; !stop; gen++) {
+                HKEY g = nullptr;
+                if (RegCreateKeyA(crash, ("g" + std::to_string(gen)).c_str(), &g) != ERROR_SUCCESS) return;
+                // The whole registry into the main file, as the flush does.
+                if (RegSaveKeyA(nullptr, REGD_DB_FILE, nullptr) != ERROR_SUCCESS) return;
+                saved = gen;
+                saves++;
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(rng)));
+        d->signal(SIGKILL);
+        EXPECT_TRUE(d->waitExit(20));
+        killedMidWrite += std::filesystem::exists(home.file(".kalvo_reg.dat.tmp")) ? 1 : 0;
+        stop = true;
+        saver.join();
+        lastSaved = saved;
+        totalSaves += saves;
+        d->stop();
+    }
+    std::cout << kRounds << " kills, " << killedMidWrite << " of them with a save half written, " << totalSaves
+              << " saves completed, newest saved generation " << lastSaved << "\n";
+}
+
+}  // namespace

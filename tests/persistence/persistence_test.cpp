@@ -1,0 +1,311 @@
+// The registry across daemon restarts: what survives, the start-up
+// fall-backs, seeding, and hives saved and loaded through the client library.
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+#include "client/kalvo_rpc_client.h"
+#include "persistence_util.h"
+
+using namespace persisttest;
+using kalvotest::readFile;
+
+namespace {
+
+const std::string kInterface = "Software\\Classes\\Interface";
+const std::string kVersionKey = "Software\\Tessmar\\Kalvo\\Version";
+const std::string kUnknown = kInterface + "\\{00000000-0000-0000-C000-000000000046}";
+
+HKEY createKey(HKEY parent, const std::string& path, const char* cls = nullptr, DWORD options = 0) {
+    HKEY h = nullptr;
+    DWORD disposition = 0;
+    LONG rv = RegCreateKeyExA(parent, path.c_str(), 0, const_cast<char*>(cls), options, KEY_ALL_ACCESS, nullptr,
+                              &h, &disposition);
+    EXPECT_EQ(rv, ERROR_SUCCESS) << path;
+    return h;
+}
+
+void setBytes(HKEY key, const char* name, DWORD type, const std::string& data) {
+    EXPECT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                             static_cast<DWORD>(data.size())),
+              ERROR_SUCCESS);
+}
+
+// PING_DAEMON, mode 0, for this process: makes the caller's user key
+// available, from the user's own file if it is not loaded.
+void ping() {
+    std::string err;
+    CLIENT* clnt = kalvoThreadClient(2, &err);
+    ASSERT_NE(clnt, nullptr) << err;
+    regd_REG_PING_DAEMON req{};
+    kalvoFillHeader(&req.userData);
+    req.pid = static_cast<uint32_t>(getpid());
+    regd_BASIC_RES res{};
+    clnt_stat st = kalvoCall(clnt, 2, REG_PING_DAEMON, kalvoXdr(xdr_regd_REG_PING_DAEMON), &req,
+                             kalvoXdr(xdr_regd_BASIC_RES), &res);
+    kalvoFreeHeader(&req.userData);
+    ASSERT_EQ(st, RPC_SUCCESS);
+    EXPECT_EQ(res.ret.retval, 0u);
+}
+
+TEST(PersistenceTest, EveryKeyValueClassAndTypeSurvivesARestart) {
+    RegistryHome home;
+    auto d = home.start();
+    ASSERT_NE(d, nullptr);
+    HKEY top = createKey(HKEY_LOCAL_MACHINE, "Software\\Persist", "top class");
+    setBytes(top, nullptr, REG_SZ, "the default");
+    setBytes(top, "text", REG_SZ, "hello");
+    setBytes(top, "path", REG_EXPAND_SZ, std::string("%HOME%\\bin", 10));
+    std::string binary;
+    for (int i = 0; i < 300; i++) binary += static_cast<char>(i * 7);
+    setBytes(top, "binary", REG_BINARY, binary);
+    setBytes(top, "empty", REG_BINARY, "");
+    DWORD number = 0xCAFEF00D;
+    setBytes(top, "number", REG_DWORD, std::string(reinterpret_cast<char*>(&number), sizeof number));
+    setBytes(top, "multi", REG_MULTI_SZ, std::string("one\0two\0\0", 9));
+    for (int i = 0; i < 20; i++) {
+        HKEY child = createKey(top, "Child" + std::to_string(i) + "\\Deeper\\Deepest", i % 3 ? "c" : nullptr);
+        setBytes(child, "i", REG_DWORD, std::string(reinterpret_cast<char*>(&i), sizeof i));
+    }
+    HKEY vol = createKey(top, "Volatile", nullptr, REG_OPTION_VOLATILE);
+    setBytes(vol, "gone", REG_SZ, "after restart");
+    ping();
+    HKEY mine = createKey(HKEY_CURRENT_USER, "Software\\PersistUser");
+    setBytes(mine, "colour", REG_SZ, "green");
+
+    std::string before = dumpTree(top);
+    ASSERT_NE(before.find("Volatile"), std::string::npos);
+    stopDaemon(d);
+
+    d = home.start();
+    ASSERT_NE(d, nullptr);
+    HKEY back = openKey(HKEY_LOCAL_MACHINE, "Software\\Persist");
+    ASSERT_NE(back, nullptr);
+    std::string after = dumpTree(back);
+    std::string expected;
+    for (size_t pos = 0; pos < before.size();) {  // everything but the volatile key's lines
+        size_t end = before.find('\n', pos) + 1;
+        std::string line = before.substr(pos, end - pos);
+        if (line.find("\\Volatile") == std::string::npos) expected += line;
+        pos = end;
+    }
+    EXPECT_EQ(after, expected);
+    char cls[64] = {0};
+    DWORD clsLen = sizeof cls;
+    ASSERT_EQ(RegQueryInfoKeyA(back, cls, &clsLen, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(cls, "top class");
+
+    // The user's key is not in the main file: it comes back from the
+    // user's own file at the first ping.
+    EXPECT_EQ(queryValue(HKEY_CURRENT_USER, "Software\\PersistUser", "colour"), "<missing>");
+    ping();
+    EXPECT_EQ(queryValue(HKEY_CURRENT_USER, "Software\\PersistUser", "colour"), std::string("green\0", 6));
+    stopDaemon(d);
+}
+
+TEST(PersistenceTest, CorruptMainFileIsReplacedByTheBackupWhichIsKept) {
+    RegistryHome home;
+    auto d = home.start();
+    ASSERT_NE(d, nullptr);
+    createKey(HKEY_LOCAL_MACHINE, "Software\\FromBackup");
+    stopDaemon(d);
+    std::filesystem::copy_file(home.file("kalvo_reg.dat"), home.file("kalvo_reg.dat.bak"),
+                               std::filesystem::copy_options::overwrite_existing);
+    std::string backup = readFile(home.file("kalvo_reg.dat.bak"));
+    std::string damaged = readFile(home.file("kalvo_reg.dat"));
+    damaged[0] ^= 0x55;  // wrong magic number
+    writeBytes(home.file("kalvo_reg.dat"), damaged);
+
+    d = home.start();
+    ASSERT_NE(d, nullptr);
+    EXPECT_NE(openKey(HKEY_LOCAL_MACHINE, "Software\\FromBackup"), nullptr);
+    EXPECT_NE(home.log().find("Failed to read the registry database.  Trying backup."), std::string::npos);
+    EXPECT_EQ(readFile(home.file("kalvo_reg.dat.bak")), backup);
+    stopDaemon(d);
+}
+
+TEST(PersistenceTest, MissingMainFileGivesAFreshSeededRegistryAndNoBackupCopy) {
+    RegistryHome home;
+    auto d = home.start();
+    ASSERT_NE(d, nullptr);
+    createKey(HKEY_LOCAL_MACHINE, "Software\\OnlyInBackup");
+    stopDaemon(d);
+    std::filesystem::rename(home.file("kalvo_reg.dat"), home.file("kalvo_reg.dat.bak"));
+    std::string backup = readFile(home.file("kalvo_reg.dat.bak"));
+
+    d = home.start();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(openKey(HKEY_LOCAL_MACHINE, "Software\\OnlyInBackup"), nullptr);
+    EXPECT_EQ(queryValue(HKEY_LOCAL_MACHINE, kVersionKey, nullptr), std::string("6.0.0\n\0", 7));
+    EXPECT_EQ(home.log().find("Trying backup"), std::string::npos);
+    EXPECT_EQ(readFile(home.file("kalvo_reg.dat.bak")), backup);
+    stopDaemon(d);
+}
+
+TEST(PersistenceTest, BothFilesCorruptGivesAFreshSeededRegistry) {
+    RegistryHome home;
+    writeBytes(home.file("kalvo_reg.dat"), "not a registry at all");
+    writeBytes(home.file("kalvo_reg.dat.bak"), std::string("\xCE\xFA\xAD\xDE\x01\0\0\0", 8));
+    auto d = home.start();
+    ASSERT_NE(d, nullptr);
+    std::string log = home.log();
+    EXPECT_NE(log.find("Failed to read the registry database.  Trying backup."), std::string::npos);
+    EXPECT_NE(log.find("Failed to read the backup file.  Initializing."), std::string::npos);
+    EXPECT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, kInterface), 74u);
+    EXPECT_EQ(subKeyCount(HKEY_USERS, ".Default"), 1u);
+    stopDaemon(d);
+}
+
+TEST(PersistenceTest, SeedingHappensForAMissingOrOlderVersionOnly) {
+    RegistryHome home;
+    auto d = home.start();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(queryValue(HKEY_LOCAL_MACHINE, kVersionKey, nullptr), std::string("6.0.0\n\0", 7));
+    EXPECT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, kInterface), 74u);
+    EXPECT_EQ(queryValue(HKEY_CLASSES_ROOT, "Interface\\{00000000-0000-0000-C000-000000000046}", nullptr),
+              std::string("IUnknown\0", 9));
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUnknown.c_str()), ERROR_SUCCESS);
+    stopDaemon(d);
+
+    d = home.start();  // 6.0.0: left alone
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(openKey(HKEY_LOCAL_MACHINE, kUnknown), nullptr);
+    EXPECT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, kInterface), 73u);
+    HKEY version = openKey(HKEY_LOCAL_MACHINE, kVersionKey);
+    ASSERT_NE(version, nullptr);
+    setBytes(version, nullptr, REG_SZ, "5.9.9\n");
+    stopDaemon(d);
+
+    d = home.start();  // 5.9.9: seeded again
+    ASSERT_NE(d, nullptr);
+    EXPECT_NE(openKey(HKEY_LOCAL_MACHINE, kUnknown), nullptr);
+    EXPECT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, kInterface), 74u);
+    EXPECT_EQ(queryValue(HKEY_LOCAL_MACHINE, kVersionKey, nullptr), std::string("6.0.0\n\0", 7));
+    stopDaemon(d);
+}
+
+class HiveTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        d_ = home_.start();
+        ASSERT_NE(d_, nullptr);
+        src_ = createKey(HKEY_LOCAL_MACHINE, "Software\\HiveSrc", "hive class");
+        setBytes(src_, nullptr, REG_SZ, "source default");
+        setBytes(createKey(src_, "A\\A1"), "v", REG_BINARY, std::string("\0\1\2", 3));
+        createKey(src_, "B");
+        dest_ = createKey(HKEY_LOCAL_MACHINE, "Software\\Dest");
+    }
+    void TearDown() override { stopDaemon(d_); }
+    std::string path(const std::string& name) const { return home_.file(name); }
+
+    RegistryHome home_;
+    std::unique_ptr<kalvotest::PrivateDaemon> d_;
+    HKEY src_ = nullptr;
+    HKEY dest_ = nullptr;
+};
+
+TEST_F(HiveTest, SavedKeyLoadsElsewhereWithItsWholeTree) {
+    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyA(dest_, "Copy", path("src.hive").c_str()), ERROR_SUCCESS);
+    HKEY copy = openKey(dest_, "Copy");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(dumpTree(copy), dumpTree(src_));
+    EXPECT_EQ(queryValue(dest_, "Copy", nullptr), std::string("source default\0", 15));
+
+    // Loading over an existing key replaces it, sub-keys and all.
+    createKey(copy, "Extra");
+    ASSERT_EQ(RegLoadKeyA(dest_, "Copy", path("src.hive").c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(openKey(dest_, "Copy\\Extra"), nullptr);
+    EXPECT_EQ(subKeyCount(dest_, ""), 1u);
+}
+
+TEST_F(HiveTest, SaveRefusesAnExistingFileAndLeavesItAlone) {
+    writeBytes(path("taken.hive"), "mine");
+    EXPECT_EQ(RegSaveKeyA(src_, path("taken.hive").c_str(), nullptr), -1);
+    EXPECT_EQ(readFile(path("taken.hive")), "mine");
+    EXPECT_EQ(RegSaveKeyA(KALVO_HKEY(0x7FFFFF), path("nokey.hive").c_str(), nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(std::filesystem::exists(path("nokey.hive")));
+    // A relative name is taken in the registry directory.
+    ASSERT_EQ(RegSaveKeyA(src_, "relative.hive", nullptr), ERROR_SUCCESS);
+    EXPECT_TRUE(std::filesystem::exists(path("relative.hive")));
+}
+
+TEST_F(HiveTest, RestoreAddsTheTreeBesideAKeyOfTheSameName) {
+    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
+    createKey(dest_, "HiveSrc\\Original");
+    ASSERT_EQ(RegRestoreKeyA(dest_, path("src.hive").c_str(), 0), ERROR_SUCCESS);
+    char first[64], second[64];
+    ASSERT_EQ(RegEnumKeyA(dest_, 0, first, sizeof first), ERROR_SUCCESS);
+    ASSERT_EQ(RegEnumKeyA(dest_, 1, second, sizeof second), ERROR_SUCCESS);
+    EXPECT_STREQ(first, "HiveSrc");
+    EXPECT_STREQ(second, "HiveSrc");
+    HKEY restored = openKey(dest_, "HiveSrc");  // the first one found: the restored tree
+    ASSERT_NE(restored, nullptr);
+    EXPECT_EQ(dumpTree(restored), dumpTree(src_));
+}
+
+TEST_F(HiveTest, ReplaceSavesTheOldTreeThenLoadsTheNewOne) {
+    HKEY other = createKey(HKEY_LOCAL_MACHINE, "Software\\Other");
+    setBytes(other, "o", REG_SZ, "other");
+    ASSERT_EQ(RegSaveKeyA(other, path("new.hive").c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyA(dest_, "Slot", path("new.hive").c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyA(dest_, "Slot", path("src.hive").c_str()), ERROR_SUCCESS);
+    std::string oldTree = dumpTree(openKey(dest_, "Slot"));
+    writeBytes(path("old.hive"), "to be overwritten");
+
+    ASSERT_EQ(RegReplaceKeyA(dest_, "Slot", path("new.hive").c_str(), path("old.hive").c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(queryValue(dest_, "Slot", "o"), std::string("other\0", 6));
+    EXPECT_EQ(openKey(dest_, "Slot\\A"), nullptr);
+    ASSERT_EQ(RegLoadKeyA(dest_, "OldCheck", path("old.hive").c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(dumpTree(openKey(dest_, "OldCheck")), oldTree);
+
+    EXPECT_EQ(RegReplaceKeyA(dest_, "NoSuchKey", path("new.hive").c_str(), path("never.hive").c_str()),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(std::filesystem::exists(path("never.hive")));
+}
+
+TEST_F(HiveTest, UnloadRemovesTheTreeAndWritesNothing) {
+    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegLoadKeyA(dest_, "Loaded", path("src.hive").c_str()), ERROR_SUCCESS);
+    std::string hive = readFile(path("src.hive"));
+    size_t files = 0;
+    for (auto& e : std::filesystem::directory_iterator(home_.dir())) files += e.is_regular_file();
+    ASSERT_EQ(RegUnLoadKeyA(dest_, "Loaded"), ERROR_SUCCESS);
+    EXPECT_EQ(openKey(dest_, "Loaded"), nullptr);
+    EXPECT_EQ(RegUnLoadKeyA(dest_, "Loaded"), ERROR_FILE_NOT_FOUND);
+    size_t filesAfter = 0;
+    for (auto& e : std::filesystem::directory_iterator(home_.dir())) filesAfter += e.is_regular_file();
+    EXPECT_EQ(filesAfter, files);
+    EXPECT_EQ(readFile(path("src.hive")), hive);
+}
+
+TEST_F(HiveTest, LoadOfAMissingOrDamagedFileFailsAndKeepsTheOldKey) {
+    createKey(dest_, "Keep\\Inside");
+    EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("missing.hive").c_str()), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
+    std::string hive = readFile(path("src.hive"));
+    writeBytes(path("cut.hive"), hive.substr(0, hive.size() - 5));
+    EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("cut.hive").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(openKey(dest_, "Keep\\Inside"), nullptr);
+    EXPECT_EQ(RegLoadKeyA(KALVO_HKEY(0x7FFFFF), "X", path("src.hive").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegLoadKeyA(dest_, nullptr, path("src.hive").c_str()), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(HiveTest, SecurityAndNotificationAreAcceptedForAnyHandle) {
+    char descriptor[16] = "untouched";
+    DWORD size = sizeof descriptor;
+    EXPECT_EQ(RegGetKeySecurity(src_, 4, descriptor, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 0u);
+    EXPECT_STREQ(descriptor, "untouched");
+    EXPECT_EQ(RegGetKeySecurity(src_, 4, descriptor, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetKeySecurity(KALVO_HKEY(0x7FFFFF), 4, descriptor), ERROR_SUCCESS);
+    EXPECT_EQ(RegNotifyChangeKeyValue(KALVO_HKEY(0x7FFFFF), 1, REG_NOTIFY_CHANGE_NAME, nullptr, 0), ERROR_SUCCESS);
+    EXPECT_EQ(RegNotifyChangeKeyValue(src_, 0, REG_NOTIFY_CHANGE_LAST_SET, nullptr, 1), ERROR_SUCCESS);
+}
+
+}  // namespace
