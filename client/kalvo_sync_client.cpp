@@ -1,39 +1,111 @@
 #include "client/kalvo_sync_client.h"
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <vector>
 
+#include "kalvo/kalvoping.h"
 #include "sync/kvipc_wire.h"
 
 namespace {
 
+// ---------------------------------------------------------------------------
+// Request connection
+// ---------------------------------------------------------------------------
+
 struct SyncClient {
-    std::mutex lock;  // one request and its reply at a time
+    std::mutex lock;  // one request and its reply at a time; everything below
     int fd = -1;
-    pid_t owner = 0;   // the process that opened fd
-    pid_t daemon = 0;  // the daemon it leads to
+    pid_t owner = 0;          // the process that opened fd
+    pid_t daemon = 0;         // the daemon it leads to
+    uint64_t generation = 0;  // counts the connections made
+    std::atomic<int> liveFd{-1};  // fd, for the listener's liveness check
 };
 
 SyncClient g_syncClient;
 std::once_flag g_forkHandlersOnce;
 
-// The daemon's pid from KALVO_REGISTRY_PID, or 0 when unset or malformed.
-pid_t daemonPid() {
+// ---------------------------------------------------------------------------
+// Wake-up channel: pending waits and the listening socket
+// ---------------------------------------------------------------------------
+
+struct WakeChannel {
+    std::mutex lock;  // everything below
+    std::unordered_map<uint32_t, KvClientWait*> waits;
+    uint32_t lastEntry = 0;
+    int listenFd = -1;
+    pid_t owner = 0;  // the process listening on listenFd
+};
+
+// Made once and never destroyed: the listener thread may still use it
+// while the process runs its exit handlers and static destructors.
+WakeChannel& channel() {
+    static WakeChannel* c = new WakeChannel;
+    return *c;
+}
+
+// Read by the exit handler without a lock; path is written before owner.
+char g_listenPath[sizeof(sockaddr_un::sun_path)];
+std::atomic<pid_t> g_listenOwner{0};
+
+sockaddr_un processAddress(pid_t pid) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/", KV_SOCKET_DIR);
+    size_t used = strlen(addr.sun_path);
+    snprintf(addr.sun_path + used, sizeof addr.sun_path - used, KV_SOCKET_NAME_FORMAT, static_cast<int>(pid));
+    return addr;
+}
+
+// Ends every wait begun on connection `generation` with a failure.
+void failWaits(uint64_t generation) {
+    WakeChannel& c = channel();
+    std::lock_guard<std::mutex> guard(c.lock);
+    for (auto& [entry, wait] : c.waits) {
+        if (wait->connection != generation || wait->done) continue;
+        wait->done = true;
+        wait->result = KV_WAIT_FAILED;
+        wait->delivered.notify_all();
+    }
+}
+
+// The daemon drops everything of a connection that ends, waits included,
+// without waking them: they are failed here.
+void closeLocked() {
+    if (g_syncClient.fd < 0) return;
+    close(g_syncClient.fd);
+    g_syncClient.fd = -1;
+    g_syncClient.liveFd = -1;
+    failWaits(g_syncClient.generation);
+}
+
+// The daemon's pid: KALVO_REGISTRY_PID when set (0 if malformed), else the
+// registry's answer to a ping (0 when it cannot be had).
+pid_t findDaemon() {
     const char* text = getenv("KALVO_REGISTRY_PID");
-    if (text == nullptr || *text == '\0') return 0;
-    char* end = nullptr;
-    errno = 0;
-    long pid = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || pid <= 0 || pid > INT32_MAX) return 0;
+    if (text != nullptr) {
+        char* end = nullptr;
+        errno = 0;
+        long pid = strtol(text, &end, 10);
+        if (*text == '\0' || errno != 0 || *end != '\0' || pid <= 0 || pid > INT32_MAX) return 0;
+        return static_cast<pid_t>(pid);
+    }
+    DWORD pid = 0;
+    if (KalvoGetDaemonPid(&pid) != ERROR_SUCCESS || pid == 0 || pid > INT32_MAX) return 0;
     return static_cast<pid_t>(pid);
 }
 
@@ -44,18 +116,9 @@ bool sendRequest(int fd, uint32_t opcode, std::span<const char> request, size_t 
     return kvWireSendAll(fd, message.data(), message.size());
 }
 
-void closeLocked() {
-    if (g_syncClient.fd >= 0) close(g_syncClient.fd);
-    g_syncClient.fd = -1;
-}
-
 bool connectLocked(pid_t pid) {
     if (pid == 0) return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/", KV_SOCKET_DIR);
-    size_t used = strlen(addr.sun_path);
-    snprintf(addr.sun_path + used, sizeof addr.sun_path - used, KV_SOCKET_NAME_FORMAT, static_cast<int>(pid));
+    sockaddr_un addr = processAddress(pid);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
@@ -70,34 +133,57 @@ bool connectLocked(pid_t pid) {
     g_syncClient.fd = fd;
     g_syncClient.owner = getpid();
     g_syncClient.daemon = pid;
+    g_syncClient.generation++;
+    g_syncClient.liveFd = fd;
     return true;
 }
 
-// A child forked while another thread held the lock would find it held
-// forever; holding it across fork keeps it consistent. The child drops the
-// parent's connection: it is another process and registers itself.
+// A child forked while another thread held a lock would find it held
+// forever; holding both across fork keeps them consistent. The child drops
+// the parent's connection, listener and waits: it is another process, and
+// registers and listens for itself.
 void installForkHandlers() {
-    pthread_atfork([] { g_syncClient.lock.lock(); }, [] { g_syncClient.lock.unlock(); },
-                   [] {
-                       closeLocked();
-                       g_syncClient.lock.unlock();
-                   });
+    pthread_atfork(
+        [] {
+            g_syncClient.lock.lock();
+            channel().lock.lock();
+        },
+        [] {
+            channel().lock.unlock();
+            g_syncClient.lock.unlock();
+        },
+        [] {
+            WakeChannel& c = channel();
+            c.waits.clear();
+            if (c.listenFd >= 0) close(c.listenFd);
+            c.listenFd = -1;
+            c.owner = 0;
+            c.lock.unlock();
+            closeLocked();
+            g_syncClient.lock.unlock();
+        });
 }
 
-}  // namespace
-
-bool kvClientCall(uint32_t opcode, std::span<const char> request, std::span<char> reply) {
-    std::call_once(g_forkHandlersOnce, installForkHandlers);
-    std::lock_guard<std::mutex> guard(g_syncClient.lock);
-    pid_t daemon = daemonPid();
-    if (g_syncClient.fd >= 0 && (g_syncClient.owner != getpid() || g_syncClient.daemon != daemon)) closeLocked();
-    bool fresh = g_syncClient.fd < 0;
-    if (fresh && !connectLocked(daemon)) return false;
-    if (!sendRequest(g_syncClient.fd, opcode, request, reply.size())) {
-        // A daemon that restarted under the same pid, or a connection it
-        // dropped: nothing was delivered, so one more try is safe.
+// The wait, if any, is tied to whichever connection the request goes out on.
+bool callLocked(uint32_t opcode, std::span<const char> request, std::span<char> reply, KvClientWait* beginning) {
+    if (g_syncClient.fd >= 0 && g_syncClient.owner != getpid()) closeLocked();
+    // An override naming another daemon than the connected one moves there.
+    if (g_syncClient.fd >= 0 && getenv("KALVO_REGISTRY_PID") != nullptr && findDaemon() != g_syncClient.daemon)
         closeLocked();
-        if (fresh || !connectLocked(daemon) || !sendRequest(g_syncClient.fd, opcode, request, reply.size())) {
+    bool fresh = g_syncClient.fd < 0;
+    if (fresh && !connectLocked(findDaemon())) return false;
+    auto send = [&] {
+        if (beginning != nullptr) {
+            std::lock_guard<std::mutex> guard(channel().lock);
+            beginning->connection = g_syncClient.generation;
+        }
+        return sendRequest(g_syncClient.fd, opcode, request, reply.size());
+    };
+    if (!send()) {
+        // A daemon that restarted, or a connection it dropped: nothing was
+        // delivered, so one more try on a new connection is safe.
+        closeLocked();
+        if (fresh || !connectLocked(findDaemon()) || !send()) {
             closeLocked();
             return false;
         }
@@ -109,11 +195,236 @@ bool kvClientCall(uint32_t opcode, std::span<const char> request, std::span<char
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Thread exit
+// ---------------------------------------------------------------------------
+
+pthread_key_t g_threadKey;
+std::once_flag g_threadKeyOnce;
+
+// Key destructor: runs in a thread that used the library as it ends. Only
+// an existing connection is told; a new one would know nothing of the thread.
+void threadEnded(void*) {
+    std::lock_guard<std::mutex> guard(g_syncClient.lock);
+    if (g_syncClient.fd < 0 || g_syncClient.owner != getpid()) return;
+    int32_t words[2] = {kvClientPid(), static_cast<int32_t>(syscall(SYS_gettid))};
+    if (!sendRequest(g_syncClient.fd, KV_OP_THREAD_EXITED, {reinterpret_cast<const char*>(words), sizeof words}, 0))
+        closeLocked();
+}
+
+// ---------------------------------------------------------------------------
+// Listener thread
+// ---------------------------------------------------------------------------
+
+// Bytes of one connection from the daemon that do not yet make a message.
+struct Peer {
+    int fd;
+    std::string pending;
+};
+
+// Longest message body accepted from a peer; the daemon sends 12 or 4.
+constexpr int32_t kMaxMessageBody = 256;
+
+// Only the user's own processes (or the superuser's daemon) may wake us.
+bool trustedPeer(int fd) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) return false;
+    return cred.uid == geteuid() || cred.uid == 0;
+}
+
+// Delivers the whole messages buffered for a peer; false when the peer
+// broke the framing and must be dropped.
+bool deliverMessages(Peer& peer) {
+    size_t used = 0;
+    while (peer.pending.size() - used >= sizeof(KvIPCHeader)) {
+        KvIPCHeader header;
+        memcpy(&header, peer.pending.data() + used, sizeof header);
+        if (header.requestLength < 0 || header.requestLength > kMaxMessageBody) return false;
+        size_t total = sizeof header + static_cast<size_t>(header.requestLength);
+        if (peer.pending.size() - used < total) break;
+        std::span<const char> body(peer.pending.data() + used + sizeof header,
+                                   static_cast<size_t>(header.requestLength));
+        // Event signals (opcode 1) have no use here and are passed over.
+        if (header.opcode == KV_MSG_WAKE_WAIT_ENTRY && body.size() >= 8)
+            kvClientDeliver(static_cast<uint32_t>(kvWireGetWord(body, 0)), kvWireGetWord(body, 1));
+        used += total;
+    }
+    peer.pending.erase(0, used);
+    return true;
+}
+
+// A connection from the daemon ended. If the request connection has ended
+// too the daemon is gone (or has dropped this process): its waits are
+// failed rather than left to wait for wake-ups that cannot come.
+void daemonConnectionEnded() {
+    int fd = g_syncClient.liveFd.load();
+    if (fd < 0) return;
+    pollfd p{fd, POLLRDHUP, 0};
+    if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) return;
+    std::lock_guard<std::mutex> guard(g_syncClient.lock);
+    if (g_syncClient.fd == fd) closeLocked();
+}
+
+void* listenForWakeUps(void* arg) {
+    const int listenFd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    std::vector<Peer> peers;
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.assign(1, pollfd{listenFd, POLLIN, 0});
+        for (const Peer& peer : peers) fds.push_back(pollfd{peer.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return nullptr;
+        }
+        // Shut down at process exit, or closed in a forked child.
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return nullptr;
+        for (size_t i = peers.size(); i-- > 0;) {
+            if (fds[i + 1].revents == 0) continue;
+            Peer& peer = peers[i];
+            bool open = true;
+            char buffer[512];
+            for (;;) {
+                ssize_t r = recv(peer.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (r > 0) {
+                    peer.pending.append(buffer, static_cast<size_t>(r));
+                    continue;
+                }
+                open = r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+                break;
+            }
+            if (!deliverMessages(peer)) open = false;
+            if (!open) {
+                close(peer.fd);
+                peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i));
+                daemonConnectionEnded();
+            }
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0 && trustedPeer(fd))
+                peers.push_back(Peer{fd, {}});
+            else if (fd >= 0)
+                close(fd);
+        }
+    }
+}
+
+// At normal process end: the socket file goes, and the listener with it.
+void removeListener() {
+    if (g_listenOwner.load() != getpid()) return;
+    unlink(g_listenPath);
+    WakeChannel& c = channel();
+    std::unique_lock<std::mutex> guard(c.lock, std::try_to_lock);
+    if (guard.owns_lock() && c.listenFd >= 0 && c.owner == getpid()) shutdown(c.listenFd, SHUT_RDWR);
+}
+
+}  // namespace
+
+bool kvClientCall(uint32_t opcode, std::span<const char> request, std::span<char> reply) {
+    std::call_once(g_forkHandlersOnce, installForkHandlers);
+    std::lock_guard<std::mutex> guard(g_syncClient.lock);
+    return callLocked(opcode, request, reply, nullptr);
+}
+
+bool kvClientBeginWait(KvClientWait* wait, std::span<const char> request, std::span<char> reply) {
+    std::call_once(g_forkHandlersOnce, installForkHandlers);
+    std::lock_guard<std::mutex> guard(g_syncClient.lock);
+    return callLocked(KV_OP_BEGIN_WAIT, request, reply, wait);
+}
+
 int32_t kvClientPid() { return static_cast<int32_t>(getpid()); }
 
-int32_t kvClientThreadId() { return static_cast<int32_t>(syscall(SYS_gettid)); }
+int32_t kvClientThreadId() {
+    thread_local bool marked = false;
+    if (!marked) {
+        std::call_once(g_threadKeyOnce, [] { pthread_key_create(&g_threadKey, threadEnded); });
+        // A destructor runs only for a non-null value.
+        pthread_setspecific(g_threadKey, &g_threadKey);
+        marked = true;
+    }
+    return static_cast<int32_t>(syscall(SYS_gettid));
+}
 
 void kvClientDisconnect() {
     std::lock_guard<std::mutex> guard(g_syncClient.lock);
     closeLocked();
+}
+
+bool kvClientListen() {
+    std::call_once(g_forkHandlersOnce, installForkHandlers);
+    WakeChannel& c = channel();
+    std::lock_guard<std::mutex> guard(c.lock);
+    pid_t self = getpid();
+    if (c.listenFd >= 0 && c.owner == self) return true;
+    sockaddr_un addr = processAddress(self);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // A file at this process's own path was left by an earlier process
+    // that had the same pid.
+    unlink(addr.sun_path);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || chmod(addr.sun_path, 0600) != 0 ||
+        ::listen(fd, 16) != 0) {
+        close(fd);
+        unlink(addr.sun_path);
+        return false;
+    }
+    pthread_attr_t attr;
+    pthread_t thread;
+    bool started = pthread_attr_init(&attr) == 0;
+    if (started) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        started = pthread_create(&thread, &attr, listenForWakeUps, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    if (!started) {
+        close(fd);
+        unlink(addr.sun_path);
+        return false;
+    }
+    static std::once_flag exitHookOnce;  // inherited by forked children
+    std::call_once(exitHookOnce, [] { atexit(removeListener); });
+    memcpy(g_listenPath, addr.sun_path, sizeof g_listenPath);
+    g_listenOwner = self;
+    c.listenFd = fd;
+    c.owner = self;
+    return true;
+}
+
+void kvClientAddWait(KvClientWait* wait) {
+    WakeChannel& c = channel();
+    std::lock_guard<std::mutex> guard(c.lock);
+    // Entries are not reused while a wait holds one; 0 means "no wait".
+    do {
+        c.lastEntry++;
+    } while (c.lastEntry == 0 || c.waits.count(c.lastEntry) != 0);
+    wait->entry = c.lastEntry;
+    wait->done = false;
+    c.waits[wait->entry] = wait;
+}
+
+void kvClientRemoveWait(KvClientWait* wait) {
+    WakeChannel& c = channel();
+    std::lock_guard<std::mutex> guard(c.lock);
+    c.waits.erase(wait->entry);
+}
+
+bool kvClientAwait(KvClientWait* wait, const std::chrono::steady_clock::time_point* deadline) {
+    WakeChannel& c = channel();
+    std::unique_lock<std::mutex> guard(c.lock);
+    if (deadline == nullptr) {
+        wait->delivered.wait(guard, [wait] { return wait->done; });
+        return true;
+    }
+    return wait->delivered.wait_until(guard, *deadline, [wait] { return wait->done; });
+}
+
+void kvClientDeliver(uint32_t entry, int32_t result) {
+    WakeChannel& c = channel();
+    std::lock_guard<std::mutex> guard(c.lock);
+    auto found = c.waits.find(entry);
+    if (found == c.waits.end() || found->second->done) return;
+    found->second->done = true;
+    found->second->result = result;
+    found->second->delivered.notify_all();
 }

@@ -1,11 +1,20 @@
-// The process's connection to the sync server of the registry daemon: one
-// socket per process, opened on first use (anew in a forked child), with
-// the process registered on it. Calls of all threads share it, one request
-// and its reply at a time; no call blocks in the daemon, so none holds the
-// connection for long. Waits will add the process's own listening socket,
-// on which the daemon sends wake-ups.
+// The process's link with the sync server of the registry daemon.
+//
+// Requests: one socket per process to the daemon's socket, opened on first
+// use (anew in a forked child), with the process registered on it. Calls of
+// all threads share it, one request and its reply at a time; no request
+// blocks in the daemon, so none holds the connection for long.
+//
+// Wake-ups: the process listens on its own socket /tmp/kalvo_sock_<pid>,
+// where the daemon connects to send the result of each wait it satisfied.
+// A waiting thread enters its wait under an entry number before asking the
+// daemon, and the listener thread hands each wake-up to the wait it names.
+// A wait that the connection it was begun on outlives is failed, since the
+// daemon withdraws a departed connection's waits without waking them.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <span>
 
@@ -14,9 +23,40 @@
 // connection broke; the next call then connects again.
 bool kvClientCall(uint32_t opcode, std::span<const char> request, std::span<char> reply);
 
-// The ids the daemon knows this process and thread by.
+// The ids the daemon knows this process and thread by. Asking for the
+// thread id also marks the thread as a user of the library: when it ends,
+// the daemon is told (so its mutexes are abandoned and its waits dropped).
 int32_t kvClientPid();
 int32_t kvClientThreadId();
 
 // Closes the connection (tests use this to act as a departed process).
 void kvClientDisconnect();
+
+// One pending wait of a thread. Fields below `entry` are guarded by the
+// library's wait table lock.
+struct KvClientWait {
+    uint32_t entry = 0;       // the wait entry the daemon sends back
+    bool done = false;        // a result has been delivered
+    int32_t result = 0;       // wait result, or -1 when the wait failed
+    uint64_t connection = 0;  // the connection its begin request went out on
+    std::condition_variable delivered;
+};
+
+// Makes sure this process listens for wake-ups; false when it cannot.
+bool kvClientListen();
+
+// Enters a wait under a fresh entry, before its begin request is sent, so
+// that a wake-up overtaking the reply still finds it; and takes it out.
+void kvClientAddWait(KvClientWait* wait);
+void kvClientRemoveWait(KvClientWait* wait);
+
+// kvClientCall for the begin request of an entered wait, tying the wait to
+// the connection the request goes out on.
+bool kvClientBeginWait(KvClientWait* wait, std::span<const char> request, std::span<char> reply);
+
+// Blocks until the wait's result is delivered (true) or the deadline, if
+// any, passes (false).
+bool kvClientAwait(KvClientWait* wait, const std::chrono::steady_clock::time_point* deadline);
+
+// Hands a result to the wait with that entry; unknown entries are dropped.
+void kvClientDeliver(uint32_t entry, int32_t result);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "sync/regdipcsrv.h"
+
 namespace {
 
 bool growBuffer(std::vector<char>& buffer, int32_t size) {
@@ -24,8 +26,6 @@ void deleteLists(SyncIPCInfo* info) {
 
 }  // namespace
 
-// Operations of the waiting side have no handler yet: such requests are read
-// and left unanswered.
 extern constexpr KvIPCOperation sync_ipc_handler[KV_IPC_NUM_OPCODES] = {
     /* 0 */ {create_semaphore, 3, -1, 3},
     /* 1 */ {create_event, 3, -1, 3},
@@ -33,20 +33,20 @@ extern constexpr KvIPCOperation sync_ipc_handler[KV_IPC_NUM_OPCODES] = {
     /* 3 */ {open_semaphore, 3, -1, 3},
     /* 4 */ {open_event, 3, -1, 3},
     /* 5 */ {open_mutex, 4, -1, 3},
-    /* 6 release_semaphore */ {nullptr, 3, -1, 7},
-    /* 7 release_mutex */ {nullptr, 3, -1, 6},
-    /* 8 set_event */ {nullptr, 2, -1, 6},
-    /* 9 reset_event */ {nullptr, 2, -1, 3},
-    /* 10 pulse_event */ {nullptr, 2, -1, 6},
+    /* 6 */ {release_semaphore, 3, -1, 7},
+    /* 7 */ {release_mutex, 3, -1, 6},
+    /* 8 */ {set_event, 2, -1, 6},
+    /* 9 */ {reset_event, 2, -1, 3},
+    /* 10 */ {pulse_event, 2, -1, 6},
     /* 11 */ {close_handle, 2, -1, 3},
-    /* 12 kvWaitEntryTimeout */ {nullptr, 3, -1, 2},
+    /* 12 */ {kvWaitEntryTimeout, 3, -1, 2},
     /* 13 */ {kvRegisterConnectionPid, 1, -1, 0},
-    /* 14 kvBeginWait: the handles follow word 4, which counts them */ {nullptr, 5, 4, 4},
-    /* 15 kvWaitObjectStateChange */ {nullptr, 5, -1, 2},
+    /* 14: the handles follow word 4, which counts them */ {kvBeginWait, 5, 4, 4},
+    /* 15 */ {kvWaitObjectStateChange, 5, -1, 2},
     /* 16 */ {kvCreateObjectAliasOld, 5, -1, 2},
     /* 17 */ {kvSyncDebug, 0, -1, 0},
     /* 18 */ {kvCreateObjectAlias, 7, -1, 2},
-    /* 19 kvNotifyThreadExited */ {nullptr, 2, -1, 0},
+    /* 19 */ {kvNotifyThreadExited, 2, -1, 0},
     /* 20 */ {duplicate_event, 2, -1, 3},
 };
 
@@ -147,52 +147,4 @@ void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std
     process->connection = connection;
     process->next = info->connectedProcesses;
     info->connectedProcesses = process;
-}
-
-void sync_ipc_disconnect_handler(KvSRVConnection* connection, SyncIPCInfo* info) {
-    if (info == nullptr) return;
-    std::lock_guard<std::mutex> lock(info->stateLock);
-    ConnectedProcess** link = &info->connectedProcesses;
-    while (*link != nullptr && (*link)->connection != connection) link = &(*link)->next;
-    ConnectedProcess* process = *link;
-    if (process == nullptr) return;  // never registered: nothing of it to undo
-    *link = process->next;
-    int32_t pid = process->pid;
-    free(process);
-
-    KvListItem* item = kvListHeadItem(info->usedSlots);
-    while (item != nullptr) {
-        KvListItem* nextItem = kvListNextItem(item);
-        SyncObject* object = kvSyncObjectAt(info, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kvListItemData(item))));
-        KvListItem* u = kvListHeadItem(&object->users);
-        while (u != nullptr) {
-            KvListItem* nextUse = kvListNextItem(u);
-            auto* use = static_cast<SyncObjectUse*>(kvListItemData(u));
-            if (use->pid == pid) {
-                kvListRemoveAndFreeItem(&object->users, u);
-                free(use);
-            }
-            u = nextUse;
-        }
-        if (object->kind == KV_KIND_MUTEX && object->state <= 0 && object->ownerPid == pid) {
-            object->state = 1;
-            object->ownerPid = 0;
-            object->ownerThread = 0;
-            object->flags |= KV_FLAG_ABANDONED;
-        }
-        // Slots freed by a departing process are reused last.
-        if (kvListHeadItem(&object->users) == nullptr) kvFreeSyncObjectSlot(info, object, item, false);
-        item = nextItem;
-    }
-
-    KvListItem* a = kvListHeadItem(info->aliases);
-    while (a != nullptr) {
-        KvListItem* nextAlias = kvListNextItem(a);
-        auto* alias = static_cast<SyncObjectAlias*>(kvListItemData(a));
-        if (alias->pid == pid) {
-            kvListRemoveAndFreeItem(info->aliases, a);
-            free(alias);
-        }
-        a = nextAlias;
-    }
 }

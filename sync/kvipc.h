@@ -90,7 +90,3 @@ int kvIPCServerCall(KvSRVConnection* connection, uint32_t opcode, const void* re
 // Opcode 13: remembers that this connection speaks for the request's pid.
 void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                              std::span<char> reply);
-
-// Runs when a connection ends: the process it registered loses every use,
-// owned mutex and alias it had.
-void sync_ipc_disconnect_handler(KvSRVConnection* connection, SyncIPCInfo* info);

@@ -78,6 +78,11 @@ constexpr uint32_t KV_EVENT_TAG_SHIFT = 16;
 // Event handles carry 16 bits of index, so no event may live above this.
 constexpr uint32_t KV_MAX_EVENT_SLOTS = 0x10000u;
 
+// Wait results beside the position of the satisfying handle.
+constexpr int32_t KV_WAIT_ABANDONED_0 = 128;  // added to the position of an abandoned mutex
+constexpr int32_t KV_WAIT_TIMEOUT = 258;
+constexpr int32_t KV_WAIT_FAILED = -1;
+
 // Socket path of a process: "/tmp" + "/" + "kalvo_sock_<pid>".
 constexpr const char* KV_SOCKET_DIR = "/tmp";
 constexpr const char* KV_SOCKET_NAME_FORMAT = "kalvo_sock_%d";

@@ -16,10 +16,6 @@ uint32_t itemIndex(KvListItem* item) {
 
 void* indexData(uint32_t index) { return reinterpret_cast<void*>(static_cast<uintptr_t>(index)); }
 
-bool isServerKind(uint32_t kind) {
-    return kind == KV_KIND_EVENT || kind == KV_KIND_MUTEX || kind == KV_KIND_SEMAPHORE;
-}
-
 SyncObjectUse* findUse(SyncObject* object, int32_t pid) {
     for (KvListItem* item = kvListHeadItem(&object->users); item != nullptr; item = kvListNextItem(item)) {
         auto* use = static_cast<SyncObjectUse*>(kvListItemData(item));
@@ -170,6 +166,12 @@ uint32_t kvSyncObjectHandle(const SyncObject* object) {
 SyncObject* kvSyncObjectAt(SyncIPCInfo* info, uint32_t index) {
     if (info == nullptr || index >= info->nSlots) return nullptr;
     return &info->slots[index];
+}
+
+SyncObject* kvSyncObjectOfHandle(SyncIPCInfo* info, uint32_t handle) {
+    SyncObject* object = kvSyncObjectAt(info, kvHandleIndex(handle));
+    if (object == nullptr || object->kind != (handle & KV_KIND_MASK)) return nullptr;
+    return object;
 }
 
 SyncObject* kvFindSyncObject(SyncIPCInfo* info, std::string_view name) {
@@ -334,7 +336,7 @@ void close_handle(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> req
     std::lock_guard<std::mutex> lock(info->stateLock);
     uint32_t handle = kvResolveAlias(info, pid, static_cast<uint32_t>(kvWireGetWord(request, 1)));
     SyncObject* object = kvSyncObjectAt(info, handle & KV_INDEX_MASK);
-    if (object == nullptr || !isServerKind(object->kind) || (object->flags & KV_FLAG_IN_USE) == 0) return;
+    if (object == nullptr || !kvIsServerKind(object->kind) || (object->flags & KV_FLAG_IN_USE) == 0) return;
     if (kvDecrSyncObjectUse(info, object, pid, KV_USE_HANDLE) != 1) return;
     kvWirePutWord(reply, 0, 1);
     kvWirePutWord(reply, 1, 0);

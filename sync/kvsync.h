@@ -84,6 +84,22 @@ struct WaitQueueItem {
 // The handle that names an object: kind, server marker and slot index.
 uint32_t kvSyncObjectHandle(const SyncObject* object);
 
+// Kinds whose objects the server keeps state for; handles of any other kind
+// stand for objects a client manages itself.
+inline bool kvIsServerKind(uint32_t kind) {
+    return kind == KV_KIND_EVENT || kind == KV_KIND_MUTEX || kind == KV_KIND_SEMAPHORE;
+}
+
+// The slot index a handle carries: 16 bits for an event (a duplicate tag
+// sits above them), 27 bits for the other kinds.
+inline uint32_t kvHandleIndex(uint32_t handle) {
+    return (handle & KV_KIND_MASK) == KV_KIND_EVENT ? handle & KV_EVENT_INDEX_MASK : handle & KV_INDEX_MASK;
+}
+
+// The object of the handle's own kind in the handle's slot, in use or not;
+// null when the slot lies outside the table or holds another kind.
+SyncObject* kvSyncObjectOfHandle(SyncIPCInfo* info, uint32_t handle);
+
 // The object in slot `index`, or null when the index is outside the table.
 SyncObject* kvSyncObjectAt(SyncIPCInfo* info, uint32_t index);
 

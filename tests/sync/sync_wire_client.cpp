@@ -49,7 +49,7 @@ bool WireClient::send(uint32_t opcode, const std::string& body, int32_t replyLen
     return sendRaw(std::string(reinterpret_cast<const char*>(&h), sizeof h) + body);
 }
 
-bool WireClient::recv(size_t n, std::string* out, int timeoutMs) {
+bool recvExactly(int fd, size_t n, std::string* out, int timeoutMs) {
     out->clear();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];
@@ -57,14 +57,16 @@ bool WireClient::recv(size_t n, std::string* out, int timeoutMs) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         deadline - std::chrono::steady_clock::now())
                                         .count());
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, left) <= 0) return false;
-        ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out->size()), 0);
+        ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out->size()), 0);
         if (r <= 0) return false;
         out->append(buf, static_cast<size_t>(r));
     }
     return true;
 }
+
+bool WireClient::recv(size_t n, std::string* out, int timeoutMs) { return recvExactly(fd_, n, out, timeoutMs); }
 
 std::vector<int32_t> WireClient::call(uint32_t opcode, const std::string& body, int replyWords) {
     std::string reply;
@@ -75,12 +77,16 @@ std::vector<int32_t> WireClient::call(uint32_t opcode, const std::string& body, 
 }
 
 bool WireClient::closedByPeer(std::string* received, int timeoutMs) {
+    return synctest::closedByPeer(fd_, received, timeoutMs);
+}
+
+bool closedByPeer(int fd, std::string* received, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[4096];
     while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
-        ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+        ssize_t r = ::recv(fd, buf, sizeof buf, 0);
         if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;
         if (r > 0 && received != nullptr) received->append(buf, static_cast<size_t>(r));
     }
@@ -137,6 +143,82 @@ std::vector<int32_t> WireClient::createAlias(int32_t pid, int32_t thread, int32_
                 words({pid, thread, flags, static_cast<int32_t>(clientHandle), state, maximum, extraUses}), 2);
 }
 
+std::vector<int32_t> WireClient::beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t needed,
+                                           std::initializer_list<uint32_t> handles) {
+    std::string body = words({pid, static_cast<int32_t>(entry), thread, needed, static_cast<int32_t>(handles.size())});
+    for (uint32_t h : handles) body += words({static_cast<int32_t>(h)});
+    return call(KV_OP_BEGIN_WAIT, body, 4);
+}
+
+std::vector<int32_t> WireClient::waitTimeout(int32_t pid, uint32_t entry) {
+    return call(KV_OP_WAIT_TIMEOUT, words({pid, 0, static_cast<int32_t>(entry)}), 2);
+}
+
+std::vector<int32_t> WireClient::objectStateChange(int32_t pid, uint32_t entry, int32_t position, int32_t value) {
+    return call(KV_OP_WAIT_OBJECT_STATE, words({pid, 0, static_cast<int32_t>(entry), position, value}), 2);
+}
+
+std::vector<int32_t> WireClient::eventCall(uint32_t opcode, int32_t pid, uint32_t handle) {
+    return call(opcode, words({pid, static_cast<int32_t>(handle)}), opcode == KV_OP_RESET_EVENT ? 3 : 6);
+}
+
+std::vector<int32_t> WireClient::releaseMutex(int32_t pid, int32_t thread, uint32_t handle) {
+    return call(KV_OP_RELEASE_MUTEX, words({pid, thread, static_cast<int32_t>(handle)}), 6);
+}
+
+std::vector<int32_t> WireClient::releaseSemaphore(int32_t pid, uint32_t handle, int32_t count) {
+    return call(KV_OP_RELEASE_SEMAPHORE, words({pid, static_cast<int32_t>(handle), count}), 7);
+}
+
+void WireClient::threadExited(int32_t pid, int32_t thread) { send(KV_OP_THREAD_EXITED, words({pid, thread}), 0); }
+
+ProcessSocket::ProcessSocket(int32_t pid) : path_("/tmp/kalvo_sock_" + std::to_string(pid)) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    unlink(path_.c_str());
+    listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ >= 0 &&
+        (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd_, 4) != 0)) {
+        close(listenFd_);
+        listenFd_ = -1;
+    }
+}
+
+ProcessSocket::~ProcessSocket() {
+    if (fd_ >= 0) close(fd_);
+    if (listenFd_ >= 0) close(listenFd_);
+    unlink(path_.c_str());
+}
+
+bool ProcessSocket::acceptDaemon(int timeoutMs) {
+    if (fd_ >= 0) return true;
+    pollfd p{listenFd_, POLLIN, 0};
+    if (listenFd_ < 0 || poll(&p, 1, timeoutMs) <= 0) return false;
+    fd_ = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return fd_ >= 0;
+}
+
+std::vector<int32_t> ProcessSocket::nextWake(int timeoutMs) {
+    std::string message;
+    if (!acceptDaemon(timeoutMs) || !recvExactly(fd_, 24, &message, timeoutMs)) return {};
+    std::vector<int32_t> w(6);
+    memcpy(w.data(), message.data(), message.size());
+    // Opcode 0, a 12-byte body, no reply wanted.
+    if (w[0] != static_cast<int32_t>(KV_MSG_WAKE_WAIT_ENTRY) || w[1] != 12 || w[2] != 0) return {};
+    return {w[3], w[4], w[5]};
+}
+
+bool ProcessSocket::closedByDaemon(std::string* received, int timeoutMs) {
+    return acceptDaemon(timeoutMs) && closedByPeer(fd_, received, timeoutMs);
+}
+
+bool ProcessSocket::silentFor(int ms) {
+    if (!acceptDaemon(ms)) return true;
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
 void SyncDaemonTest::SetUp() {
     char path[] = "/tmp/kalvo_sync_stderr_XXXXXX";
     int fd = mkstemp(path);
@@ -153,7 +235,9 @@ void SyncDaemonTest::SetUp() {
     dup2(saved, 2);
     close(saved);
     ASSERT_TRUE(started) << error;
-    setenv("KALVO_REGISTRY_PID", std::to_string(daemon_->pid()).c_str(), 1);
+    // The client library finds the daemon through the registry's ping.
+    daemon_->exportEnv();
+    unsetenv("KALVO_REGISTRY_PID");
 }
 
 void SyncDaemonTest::TearDown() {
@@ -184,6 +268,16 @@ std::string SyncDaemonTest::dump() {
     size_t end = headingEnd == std::string::npos ? std::string::npos : text.find('\n', headingEnd + 1);
     if (end == std::string::npos) return "<no dump>";
     return text.substr(start, end + 1 - start);
+}
+
+std::string SyncDaemonTest::dumpWhen(const std::function<bool(const std::string&)>& settled) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string text = dump();
+    while (!settled(text) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        text = dump();
+    }
+    return text;
 }
 
 bool SyncDaemonTest::waitUntilGone(int32_t pid) {

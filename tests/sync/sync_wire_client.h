@@ -29,6 +29,12 @@ struct HandleReply {
     int32_t flag = -1;
 };
 
+// Reads exactly n bytes from fd within the time-out; false on end of stream,
+// error or time-out.
+bool recvExactly(int fd, size_t n, std::string* out, int timeoutMs);
+// True once the peer of fd has closed; what came before goes to *received.
+bool closedByPeer(int fd, std::string* received, int timeoutMs);
+
 class WireClient {
   public:
     explicit WireClient(pid_t daemonPid);
@@ -63,12 +69,56 @@ class WireClient {
     std::vector<int32_t> createAlias(int32_t pid, int32_t thread, int32_t flags, uint32_t clientHandle,
                                      int32_t state, int32_t maximum, int32_t extraUses);
 
+    // Words: pending, wait result, error code, error flag.
+    std::vector<int32_t> beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t needed,
+                                   std::initializer_list<uint32_t> handles);
+    // Words: not-found flag, wait result.
+    std::vector<int32_t> waitTimeout(int32_t pid, uint32_t entry);
+    // Words: still-waiting flag, wait result.
+    std::vector<int32_t> objectStateChange(int32_t pid, uint32_t entry, int32_t position, int32_t value);
+    // set (8), reset (9) and pulse (10); the reply words of the opcode.
+    std::vector<int32_t> eventCall(uint32_t opcode, int32_t pid, uint32_t handle);
+    std::vector<int32_t> releaseMutex(int32_t pid, int32_t thread, uint32_t handle);
+    std::vector<int32_t> releaseSemaphore(int32_t pid, uint32_t handle, int32_t count);
+    // Opcode 19; no reply.
+    void threadExited(int32_t pid, int32_t thread);
+
   private:
     int fd_ = -1;
 };
 
-// A private daemon whose standard error goes to a file, with
-// KALVO_REGISTRY_PID set for the client library.
+// Pids no real process can have (Linux pids stay below 2^22): a raw client
+// may speak for them and listen on their sockets without meeting anyone.
+constexpr int32_t kFakePidBase = 5000000;
+
+// The socket of a process that a raw client speaks for: the daemon connects
+// here to send that process its wake-ups.
+class ProcessSocket {
+  public:
+    explicit ProcessSocket(int32_t pid);
+    ~ProcessSocket();
+    ProcessSocket(const ProcessSocket&) = delete;
+    ProcessSocket& operator=(const ProcessSocket&) = delete;
+
+    bool listening() const { return listenFd_ >= 0; }
+    // The next wake-up's body (wait entry, wait result, reserved), checking
+    // its header; empty if none came whole within the time-out.
+    std::vector<int32_t> nextWake(int timeoutMs = 5000);
+    // True if no byte arrives within ms.
+    bool silentFor(int ms);
+    // True once the daemon has closed its connection here; the bytes that
+    // came before the end go to *received.
+    bool closedByDaemon(std::string* received, int timeoutMs = 10000);
+
+  private:
+    bool acceptDaemon(int timeoutMs);
+    std::string path_;
+    int listenFd_ = -1;
+    int fd_ = -1;
+};
+
+// A private daemon whose standard error goes to a file, named to the
+// client library by KALVO_REGISTRY_HOST and KALVO_REGISTRY_PROG.
 class SyncDaemonTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -77,6 +127,9 @@ class SyncDaemonTest : public ::testing::Test {
     pid_t daemonPid() const { return daemon_->pid(); }
     // The dump the daemon writes for opcode 17, exactly.
     std::string dump();
+    // The dump once `settled` holds for it (a woken wait is retired just
+    // after its wake-up is sent), or the last one after a few seconds.
+    std::string dumpWhen(const std::function<bool(const std::string&)>& settled);
     // Waits until no registered connection of pid is left, i.e. the daemon
     // has cleaned up after the process.
     bool waitUntilGone(int32_t pid);

@@ -153,13 +153,21 @@ TEST_F(SyncApi, BadArgumentsFailBeforeReachingTheDaemon) {
     EXPECT_EQ(dump().find("handle"), std::string::npos);
 }
 
-TEST_F(SyncApi, AnUnreachableDaemonIsReportedAndAReturningOneServes) {
-    int status = runChild([](std::string&) {
-        unsetenv("KALVO_REGISTRY_PID");
+TEST_F(SyncApi, AnUnreachableDaemonIsReportedAndThePidVariableOverridesThePing) {
+    const std::string daemon = std::to_string(daemonPid());
+    int status = runChild([&](std::string&) {
+        // No registry serves this program number: the ping finds nobody.
+        setenv("KALVO_REGISTRY_PROG", "0x40000fff", 1);
         if (CreateEventA(nullptr, FALSE, FALSE, nullptr) != nullptr) return 1;
         if (GetLastError() != ERROR_SERVICE_NOT_ACTIVE) return 2;
         setenv("KALVO_REGISTRY_PID", "1", 1);  // no daemon socket for pid 1
         if (CreateEventA(nullptr, FALSE, FALSE, nullptr) != nullptr) return 3;
+        setenv("KALVO_REGISTRY_PID", "12x", 1);
+        if (CreateEventA(nullptr, FALSE, FALSE, nullptr) != nullptr) return 4;
+        // The variable names the daemon without asking the registry.
+        setenv("KALVO_REGISTRY_PID", daemon.c_str(), 1);
+        HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (h == nullptr || !CloseHandle(h)) return 5;
         return 0;
     });
     EXPECT_EQ(status, 0);

@@ -11,3 +11,11 @@ kalvo_add_test(sync_server_tests
           ${CMAKE_CURRENT_LIST_DIR}/test_synchapi.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_server_tests kalvo_registryd)
+
+# Waits, signalling, wake-ups, thread exit and disconnect: on the wire and
+# through the client library, in real processes and threads.
+kalvo_add_test(sync_wait_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_sync_waits.cpp
+  LIBS kalvo_test_harness kalvoclient)
+add_dependencies(sync_wait_tests kalvo_registryd)
