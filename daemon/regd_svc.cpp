@@ -38,6 +38,7 @@ const RegdProcEntry* procTable() {
     static RegdProcEntry table[REGD_NPROCS] = {};
     static bool filled = false;
     if (!filled) {
+        table[REG_PING_DAEMON] = procEntry(xdr_regd_REG_PING_DAEMON, xdr_regd_BASIC_RES, reg_ping_daemon_2);
         table[REG_QUERY_VERSION] =
             procEntry(xdr_regd_REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION_RES, reg_query_version_2);
         table[REG_CLOSE_KEY] = procEntry(xdr_regd_REG_CLOSE_KEY, xdr_regd_BASIC_RES, reg_close_key_2);

@@ -1,6 +1,5 @@
 #include "daemon/regdmain.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "daemon/regdclients.h"
 #include "daemon/regdconfig.h"
 #include "daemon/regdutils.h"
 #include "sync/kvsync_ipcs.h"
@@ -56,11 +56,19 @@ const char* signalLogFormat(int sig) {
     }
 }
 
-void shutdownBySignal(int sig) {
-    writeToLog(signalLogFormat(sig), sig);
+void removeSyncEndpoint() {
     char* syncEndpoint = kvProcessSRVName(g_registry_pid);
     kvSRVRemoveEndpoint(syncEndpoint);
     free(syncEndpoint);
+}
+
+// Ends the daemon after a terminating signal: final write first (waiting for
+// any change in progress, so a half-changed cache is never written),
+// unregistration last, exit status 2.
+[[noreturn]] void shutdownBySignal(int sig) {
+    writeToLog(signalLogFormat(sig), sig);
+    regdWriteEntireRegistryDatabase();
+    removeSyncEndpoint();
     writeToLog("removing pidFile: %s", REGD_PID_FILE);
     unlink(REGD_PID_FILE);
     writeToLog("Exiting.");
@@ -69,7 +77,52 @@ void shutdownBySignal(int sig) {
     kvDeleteSemaphoreSet();
     regd_svc_unregister(g_registryProg, g_registryVers);
     fflush(nullptr);
+    // Other threads keep running until the process ends: no static
+    // destructors may run under them.
     _exit(2);
+}
+
+// Ends a private daemon nobody uses: unregister first so no new call
+// arrives, then the final write; the semaphore set stays for the next
+// daemon's start-up to remove. Exit status 0.
+[[noreturn]] void shutdownByTimeout() {
+    writeToLog("Registry Daemon inactivity time out");
+    regd_svc_unregister(g_registryProg, g_registryVers);
+    regdWriteEntireRegistryDatabase();
+    writeToLog("removing pidFile: %s", REGD_PID_FILE);
+    unlink(REGD_PID_FILE);
+    regdCloseLog();
+    regdFreePidList();
+    removeSyncEndpoint();
+    fflush(nullptr);
+    _exit(0);
+}
+
+// Sleeps whole seconds; a zero or negative period still yields the CPU for
+// a second rather than spinning.
+void sleepSeconds(int64_t seconds) { sleep(static_cast<unsigned>(seconds > 0 ? seconds : 1)); }
+
+// Flush thread: writes the whole registry when it changed since the last
+// save, every g_flushInterval seconds.
+void* regdFlushCache(void*) {
+    for (;;) {
+        sleepSeconds(g_flushInterval);
+        if (g_dirty != 0) regdWriteEntireRegistryDatabase();
+    }
+    return nullptr;
+}
+
+// Inactivity check of a private daemon: ends it once a whole interval went
+// by without an open-key or ping call, no version-1 client was ever seen,
+// and none of the listed client processes exists.
+void* regdCheckPing(void*) {
+    for (;;) {
+        if (g_Kalvo3AppConnected) g_clientsAreActive = 1;
+        if (!g_clientsAreActive && !regdProcessesStillExist()) shutdownByTimeout();
+        g_clientsAreActive = 0;
+        sleepSeconds(static_cast<int64_t>(g_pingCheckInterval) * 60);
+    }
+    return nullptr;
 }
 
 void* sigHandlerThread(void*) {
@@ -261,7 +314,11 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     // Sync server state and endpoint, then its accept thread.
     (void)regdStartSyncServer(&attr);
 
-    // Flush and inactivity-check threads.
+    startThread(&attr, regdFlushCache, nullptr);
+    if (g_pingCheckInterval != -1 && g_registryProg != REGD_DEFAULT_PROG) {
+        if (g_verbose) writeToLog("Setting up timeout check every %d seconds", g_pingCheckInterval * 60);
+        startThread(&attr, regdCheckPing, nullptr);
+    }
 
     writePidFile();
     startThread(&attr, sigHandlerThread, nullptr);
@@ -283,76 +340,4 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     }
     // Only a file that was read successfully becomes the backup.
     if (keepBackup) (void)copyFile(REGD_DB_FILE, REGD_DB_BACKUP_FILE);
-}
-
-namespace {
-
-struct RegdClientRec {
-    int32_t pid;
-    uint32_t uid;
-    RegdClientRec* next;
-};
-
-RegdClientRec* pidList = nullptr;
-// Written under the lock by the RPC thread only; read without it as a
-// shortcut for the common repeated ping of one process.
-std::atomic<int32_t> lastPidAdded{0};
-
-}  // namespace
-
-void regdAddToClientList(int32_t pid, uint32_t uid) {
-    if (pid == lastPidAdded.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> guard(regdPidListMutex);
-    for (RegdClientRec* r = pidList; r != nullptr; r = r->next)
-        if (r->pid == pid) return;
-    // A record that cannot be allocated is skipped; the ping still succeeds.
-    RegdClientRec* rec = static_cast<RegdClientRec*>(malloc(sizeof(RegdClientRec)));
-    if (rec == nullptr) return;
-    *rec = RegdClientRec{pid, uid, pidList};
-    pidList = rec;
-    lastPidAdded.store(pid, std::memory_order_relaxed);
-}
-
-void regdRemoveFromClientList(int32_t pid) {
-    std::lock_guard<std::mutex> guard(regdPidListMutex);
-    for (RegdClientRec** link = &pidList; *link != nullptr; link = &(*link)->next) {
-        if ((*link)->pid == pid) {
-            RegdClientRec* gone = *link;
-            *link = gone->next;
-            free(gone);
-            return;
-        }
-    }
-}
-
-int regdFindUid(uint32_t uid) {
-    std::lock_guard<std::mutex> guard(regdPidListMutex);
-    for (RegdClientRec* r = pidList; r != nullptr; r = r->next)
-        if (r->uid == uid) return 1;
-    return 0;
-}
-
-int regdProcessesStillExist() {
-    std::lock_guard<std::mutex> guard(regdPidListMutex);
-    for (RegdClientRec* r = pidList; r != nullptr; r = r->next) {
-        // A pid of 0 or below would probe a whole process group.
-        if (r->pid > 0 && kill(r->pid, 0) == 0) return 1;
-    }
-    return 0;
-}
-
-void regdFreePidList() {
-    std::lock_guard<std::mutex> guard(regdPidListMutex);
-    while (pidList != nullptr) {
-        RegdClientRec* next = pidList->next;
-        free(pidList);
-        pidList = next;
-    }
-}
-
-int regdClientListLength() {
-    std::lock_guard<std::mutex> guard(regdPidListMutex);
-    int n = 0;
-    for (RegdClientRec* r = pidList; r != nullptr; r = r->next) n++;
-    return n;
 }

@@ -4,10 +4,15 @@
 #include <cstring>
 #include <mutex>
 
+#include <unistd.h>
+
+#include "daemon/regdclients.h"
 #include "daemon/regdconfig.h"
 #include "daemon/regdutils.h"
+#include "daemon/tsm.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
+#include "sync/kvsync_ipcs.h"
 
 namespace {
 
@@ -170,6 +175,81 @@ regd_REG_QUERY_VERSION_RES* reg_query_version_2(regd_REG_QUERY_VERSION* req, str
 }
 
 // ---- Keys ----
+
+namespace {
+
+constexpr uint32_t PING_ORDINARY = 0;
+constexpr uint32_t PING_PROCESS_END = 1;
+constexpr uint32_t PING_SEGMENT = 2;
+constexpr uint32_t PING_DAEMON_PID = 3;
+constexpr uint32_t NO_USER = 0xFFFFFFFFu;
+
+int32_t lastPid = 0;
+uint32_t lastUid = NO_USER;
+
+// The first child of HKEY_USERS named exactly `name`, or null.
+RegCacheRec* findUserKey(const char* name) {
+    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+    if (users == nullptr) return nullptr;
+    for (RegCacheRec* c = users->firstChild; c != nullptr; c = c->next)
+        if (c->name != nullptr && strcmp(c->name, name) == 0) return c;
+    return nullptr;
+}
+
+// Process-end ping: when the caller's user has no listed process left,
+// writes the user's key to the user's file and removes it from the cache.
+// True when the key was unloaded.
+bool unloadUserIfLast(const regd_REG_PING_DAEMON* req) {
+    regdRemoveFromClientList(static_cast<int32_t>(req->pid));
+    if (regdFindUid(req->userData.userId) != 0) return false;
+    if (_tsm_gethostid() != req->userData.hostId) return false;
+    RegCacheRec* key = findUserKey(g_currentUser);
+    if (key == nullptr) return false;
+    std::string file = regdUserFileName(g_currentUser);
+    std::lock_guard<std::mutex> guard(regdWriteMutex);
+    (void)regdWriteRegistryDatabase(key->hKey, file.c_str(), 1);
+    (void)regdRegDeleteKey(key);
+    return true;
+}
+
+}  // namespace
+
+regd_BASIC_RES* reg_ping_daemon_2(regd_REG_PING_DAEMON* req, struct svc_req*) {
+    static regd_BASIC_RES result;
+    static bool calledBefore = false;
+    regdTraceEntry("reg_ping_daemon", req->userData);
+    if (g_verbose) writeToLog("    ptr->finalPing: %d", asInt(req->finalPing));
+    g_clientsAreActive = 1;
+    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    result.ret.retval = 0;
+    switch (req->finalPing) {
+    case PING_SEGMENT:
+        result.ret.retval = static_cast<uint32_t>(kvSemaphoreSet(
+            g_numSemaphores, g_numProcesses, g_syncPermissions, g_kalvoDir, getKalvoSubDir()));
+        break;
+    case PING_DAEMON_PID:
+        result.ret.retval = static_cast<uint32_t>(getpid());
+        break;
+    case PING_PROCESS_END:
+        if (unloadUserIfLast(req)) {
+            if (g_verbose) writeToLog("<-- Leaving regd_ping_daemon()");
+            lastUid = NO_USER;
+            return &result;
+        }
+        break;
+    default:
+        if (static_cast<int32_t>(req->pid) != lastPid && _tsm_gethostid() == req->userData.hostId)
+            regdAddToClientList(static_cast<int32_t>(req->pid), req->userData.userId);
+        lastPid = static_cast<int32_t>(req->pid);
+        break;
+    }
+    if (req->userData.userId != lastUid) {
+        regdLoadUserData();
+        lastUid = req->userData.userId;
+    }
+    if (g_verbose) writeToLog("<-- Leaving regd_ping_daemon()");
+    return &result;
+}
 
 // An empty sub-key, or one of nothing but blanks and '=' (which trimming
 // would remove but for the first character it always keeps), gives back the

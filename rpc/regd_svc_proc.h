@@ -39,6 +39,10 @@ void regdStartResult(const regd_USER_DATA& header, Res& res, bool& calledBefore,
 
 regd_REG_QUERY_VERSION_RES* reg_query_version_2(regd_REG_QUERY_VERSION* req, struct svc_req* rqstp);
 
+// Client process life cycle: ordinary ping (0), process end (1), segment id
+// (2), daemon pid (3).
+regd_BASIC_RES* reg_ping_daemon_2(regd_REG_PING_DAEMON* req, struct svc_req* rqstp);
+
 // Keys.
 regd_REG_OPEN_KEY_RES* reg_open_key_2(regd_REG_OPEN_KEY* req, struct svc_req* rqstp);
 regd_REG_OPEN_KEY_RES* reg_open_key_ex_2(regd_REG_OPEN_KEY_EX* req, struct svc_req* rqstp);

@@ -66,6 +66,8 @@ class PrivateDaemon {
     void exportEnv() const;
     // Keeps the base directory on stop (for restarts on the same registry).
     void keepDirectory(bool keep) { keepDir_ = keep; }
+    // Serves under this program number instead of a unique one (before start).
+    void useProg(uint32_t prog) { prog_ = prog; }
     // Uses an existing base directory instead of a fresh temporary one.
     void useBaseDir(const std::string& dir) { baseDir_ = dir; ownsDir_ = false; }
 

@@ -1,3 +1,11 @@
 kalvo_add_test(lifecycle_ipcs_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ipcs_test.cpp
   LIBS kalvo_sync)
+kalvo_add_test(lifecycle_daemon_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/lifecycle_test.cpp
+  LIBS kalvo_test_harness kalvoclient)
+add_dependencies(lifecycle_daemon_test kalvo_registryd)
+kalvo_add_test(lifecycle_load_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/load_test.cpp
+  LIBS kalvo_test_harness kalvoclient)
+add_dependencies(lifecycle_load_test kalvo_registryd)

@@ -1,0 +1,331 @@
+// The daemon's life: pings and users, the System V set on request, the
+// flush thread, the inactivity time-out, and the orderly ends by signal.
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "client/kalvo_rpc_client.h"
+#include "harness/daemon_harness.h"
+#include "kalvo/kalvoping.h"
+#include "kalvo/winreg.h"
+
+using kalvotest::PrivateDaemon;
+using kalvotest::readFile;
+
+namespace {
+
+constexpr uint32_t DEFAULT_PROG = 0x3003003C;
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool fileExists(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+// A ping with a header of our choosing; the reply's retval, or ~0 when the
+// call itself failed.
+uint32_t ping(uint32_t prog, uint32_t pid, uint32_t mode, const char* user, uint32_t uid,
+              uint32_t hostId, uint32_t version = 2) {
+    KalvoTarget t{"localhost", prog};
+    CLIENT* c = kalvoClientCreate(t, version, nullptr);
+    if (c == nullptr) return ~0u;
+    regd_REG_PING_DAEMON req{{30000, uid, const_cast<char*>(user), hostId}, pid, mode};
+    regd_BASIC_RES res{};
+    clnt_stat st = kalvoCall(c, version, REG_PING_DAEMON, kalvoXdr(xdr_regd_REG_PING_DAEMON), &req,
+                             kalvoXdr(xdr_regd_BASIC_RES), &res, 10);
+    clnt_destroy(c);
+    return st == RPC_SUCCESS ? res.ret.retval : ~0u;
+}
+
+uint32_t localHost() { return static_cast<uint32_t>(gethostid()); }
+
+bool userKeyLoaded(const char* user) {
+    HKEY h;
+    return RegOpenKeyExA(HKEY_USERS, user, 0, 0, &h) == ERROR_SUCCESS;
+}
+
+std::string queryString(HKEY root, const char* sub, const char* name) {
+    HKEY h;
+    if (RegOpenKeyExA(root, sub, 0, 0, &h) != ERROR_SUCCESS) return "<no key>";
+    char buf[256];
+    DWORD type = 0, size = sizeof buf;
+    if (RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size) != ERROR_SUCCESS)
+        return "<no value>";
+    return std::string(buf);
+}
+
+bool setString(HKEY root, const char* sub, const char* name, const char* value) {
+    HKEY h;
+    if (RegCreateKeyA(root, sub, &h) != ERROR_SUCCESS) return false;
+    return RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                          static_cast<DWORD>(strlen(value) + 1)) == ERROR_SUCCESS;
+}
+
+TEST(Ping, UsersAreLoadedOnFirstPingAndUnloadedWithTheirLastProcess) {
+    PrivateDaemon d;
+    std::string err;
+    ASSERT_TRUE(d.start(&err)) << err;
+    d.exportEnv();
+    const uint32_t host = localHost();
+
+    EXPECT_EQ(ping(d.prog(), 100, 0, "ltuser", 5000, host), 0u);
+    EXPECT_TRUE(userKeyLoaded("ltuser"));
+    EXPECT_EQ(ping(d.prog(), 101, 0, "ltuser", 5000, host), 0u);
+    ASSERT_TRUE(setString(HKEY_USERS, "ltuser\\Software\\Test", "v", "kept"));
+
+    // One of two processes ends: the key stays.
+    EXPECT_EQ(ping(d.prog(), 100, 1, "ltuser", 5000, host), 0u);
+    EXPECT_TRUE(userKeyLoaded("ltuser"));
+    EXPECT_FALSE(fileExists(d.regDir() + "/kalvo_ltuser.dat"));
+
+    // The last one ends: written to the user's file and removed.
+    EXPECT_EQ(ping(d.prog(), 101, 1, "ltuser", 5000, host), 0u);
+    EXPECT_FALSE(userKeyLoaded("ltuser"));
+    EXPECT_TRUE(fileExists(d.regDir() + "/kalvo_ltuser.dat"));
+
+    // The user's next ping loads it again with its data.
+    EXPECT_EQ(ping(d.prog(), 102, 0, "ltuser", 5000, host), 0u);
+    EXPECT_EQ(queryString(HKEY_USERS, "ltuser\\Software\\Test", "v"), "kept");
+}
+
+TEST(Ping, RepeatedPingsListAProcessOnceAndRemoteOnesNotAtAll) {
+    PrivateDaemon d;
+    std::string err;
+    ASSERT_TRUE(d.start(&err)) << err;
+    d.exportEnv();
+    const uint32_t host = localHost();
+
+    // Two pings of one process, interleaved with another user's ping.
+    EXPECT_EQ(ping(d.prog(), 200, 0, "twice", 6000, host), 0u);
+    EXPECT_EQ(ping(d.prog(), 999, 0, "other", 6001, host), 0u);
+    EXPECT_EQ(ping(d.prog(), 200, 0, "twice", 6000, host), 0u);
+    EXPECT_EQ(ping(d.prog(), 200, 1, "twice", 6000, host), 0u);
+    EXPECT_FALSE(userKeyLoaded("twice")) << "a second record kept the user listed";
+
+    // A ping from another host lists nothing and loads nothing.
+    EXPECT_EQ(ping(d.prog(), 300, 0, "remote", 7000, host ^ 1u), 0u);
+    EXPECT_FALSE(userKeyLoaded("remote"));
+    // Loading happens when the user id changes from one ping to the next,
+    // so another user pings in between.
+    EXPECT_EQ(ping(d.prog(), 999, 0, "other", 6001, host), 0u);
+    EXPECT_EQ(ping(d.prog(), 301, 0, "remote", 7000, host), 0u);
+    EXPECT_TRUE(userKeyLoaded("remote"));
+    EXPECT_EQ(ping(d.prog(), 301, 1, "remote", 7000, host), 0u);
+    EXPECT_FALSE(userKeyLoaded("remote")) << "the remote process was listed";
+
+    // A process-end ping of a user whose key is not loaded changes nothing.
+    EXPECT_EQ(ping(d.prog(), 302, 1, "nobody", 7001, host), 0u);
+}
+
+TEST(Ping, DaemonPidAndSharedSegment) {
+    PrivateDaemon d({"-s", "1", "-n", "1001"});
+    std::string err;
+    ASSERT_TRUE(d.start(&err)) << err;
+    const uint32_t host = localHost();
+    EXPECT_EQ(ping(d.prog(), 1, 3, "u", 1, host), static_cast<uint32_t>(d.pid()));
+
+    uint32_t id = ping(d.prog(), 1, 2, "u", 1, host);
+    ASSERT_NE(id, ~0u);
+    EXPECT_EQ(ping(d.prog(), 2, 2, "u", 1, host), id);
+    struct shmid_ds st;
+    ASSERT_EQ(shmctl(static_cast<int>(id), IPC_STAT, &st), 0);
+    EXPECT_EQ(st.shm_segsz, 1008u * 4 + 88);
+    void* addr = shmat(static_cast<int>(id), nullptr, SHM_RDONLY);
+    ASSERT_NE(addr, reinterpret_cast<void*>(-1));
+    const int32_t* w = static_cast<const int32_t*>(addr);
+    EXPECT_EQ(w[1], 1008);
+    EXPECT_EQ(w[2], 1);
+    EXPECT_EQ(w[3], 0);
+    EXPECT_EQ(w[4], 126);
+    std::string ids = readFile(d.regDir() + "/kalvo_ipcs.log");
+    EXPECT_EQ(ids, std::to_string(id) + " " + std::to_string(w[0]) + "\n");
+    shmdt(addr);
+}
+
+TEST(Ping, StructuresOfAKilledDaemonAreRemovedByTheNextOne) {
+    PrivateDaemon first;
+    std::string err;
+    ASSERT_TRUE(first.start(&err)) << err;
+    uint32_t id = ping(first.prog(), 1, 2, "u", 1, localHost());
+    ASSERT_NE(id, ~0u);
+    struct shmid_ds st;
+    ASSERT_EQ(shmctl(static_cast<int>(id), IPC_STAT, &st), 0);
+    EXPECT_EQ(st.shm_segsz, 7292u);
+
+    std::string base = first.baseDir();
+    first.keepDirectory(true);
+    first.signal(SIGKILL);
+    ASSERT_TRUE(first.waitExit(10));
+    ASSERT_EQ(shmctl(static_cast<int>(id), IPC_STAT, &st), 0) << "killed daemon left nothing";
+    // Clean the dead daemon's portmapper entries and socket, but not its
+    // directory or System V objects: that is the next daemon's job.
+    std::filesystem::remove(first.regDir() + "/kalvo_ipcs.log.keep");
+    std::filesystem::copy_file(first.regDir() + "/kalvo_ipcs.log", first.regDir() + "/kalvo_ipcs.log.keep");
+    first.stop();
+    std::filesystem::rename(first.regDir() + "/kalvo_ipcs.log.keep", first.regDir() + "/kalvo_ipcs.log");
+
+    PrivateDaemon second;
+    second.useBaseDir(base);
+    ASSERT_TRUE(second.start(&err)) << err;
+    EXPECT_NE(shmctl(static_cast<int>(id), IPC_STAT, &st), 0) << "old segment still there";
+    EXPECT_FALSE(fileExists(second.regDir() + "/kalvo_ipcs.log"));
+    second.stop();
+    std::filesystem::remove_all(base);
+}
+
+TEST(Signals, TermAndIntEndWithAFinalWriteAndNothingLeft) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        PrivateDaemon d({"-i", "3600"});
+        std::string err;
+        ASSERT_TRUE(d.start(&err)) << err;
+        d.exportEnv();
+        ASSERT_TRUE(setString(HKEY_LOCAL_MACHINE, "Software\\Final", "v", "written at exit"));
+        uint32_t id = ping(d.prog(), 1, 2, "u", 1, localHost());
+        ASSERT_NE(id, ~0u);
+        std::string dir = d.regDir();
+        std::string sock = "/tmp/kalvo_sock_" + std::to_string(d.pid());
+        EXPECT_TRUE(fileExists(sock));
+
+        d.keepDirectory(true);
+        d.signal(sig);
+        ASSERT_TRUE(d.waitExit(20));
+        EXPECT_EQ(d.exitStatus(), 2);
+        EXPECT_FALSE(fileExists(dir + "/kalvo_reg.pid"));
+        EXPECT_FALSE(fileExists(sock));
+        struct shmid_ds st;
+        EXPECT_NE(shmctl(static_cast<int>(id), IPC_STAT, &st), 0);
+        std::string out;
+        kalvotest::runCommand({"rpcinfo", "-p", "localhost"}, &out);
+        EXPECT_EQ(out.find(" " + std::to_string(d.prog()) + " "), std::string::npos);
+        std::string log = readFile(dir + "/kalvo_reg.log");
+        std::string expect = sig == SIGTERM ? "Received signal SIGTERM: 15" : "Received signal SIGINT: 2";
+        size_t a = log.find(expect);
+        size_t b = log.find("removing pidFile: kalvo_reg.pid");
+        size_t c = log.find("Exiting.");
+        ASSERT_NE(a, std::string::npos) << log;
+        EXPECT_LT(a, b);
+        EXPECT_LT(b, c);
+        std::string db = readFile(dir + "/kalvo_reg.dat");
+        EXPECT_NE(db.find("written at exit"), std::string::npos) << "the final write is missing";
+
+        // A new daemon on the same directory serves what was written.
+        std::string base = d.baseDir();
+        d.stop();
+        PrivateDaemon again;
+        again.useBaseDir(base);
+        ASSERT_TRUE(again.start(&err)) << err;
+        again.exportEnv();
+        EXPECT_EQ(queryString(HKEY_LOCAL_MACHINE, "Software\\Final", "v"), "written at exit");
+        again.stop();
+        std::filesystem::remove_all(base);
+    }
+}
+
+TEST(Flush, WritesAfterAChangeAndNeverWhenNothingChanged) {
+    PrivateDaemon d({"-i", "1"});
+    std::string err;
+    ASSERT_TRUE(d.start(&err)) << err;
+    d.exportEnv();
+    std::string db = d.regDir() + "/kalvo_reg.dat";
+    // The seeded start-up changes are written by the first passes.
+    struct stat st {};
+    for (int i = 0; i < 500 && stat(db.c_str(), &st) != 0; i++) sleepMs(20);
+    ASSERT_EQ(stat(db.c_str(), &st), 0);
+    sleepMs(2500);
+    ASSERT_EQ(stat(db.c_str(), &st), 0);
+    const ino_t ino = st.st_ino;
+    const auto mtime = st.st_mtim;
+
+    sleepMs(3000);
+    ASSERT_EQ(stat(db.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, ino);
+    EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);
+    EXPECT_EQ(st.st_mtim.tv_nsec, mtime.tv_nsec);
+
+    ASSERT_TRUE(setString(HKEY_LOCAL_MACHINE, "Software\\Flushed", "v", "by the timer"));
+    bool written = false;
+    for (int i = 0; i < 250 && !written; i++) {
+        written = readFile(db).find("by the timer") != std::string::npos;
+        if (!written) sleepMs(20);
+    }
+    EXPECT_TRUE(written);
+}
+
+TEST(Inactivity, PrivateDaemonsEndUnlessAVersionOneClientWasSeen) {
+    // Three daemons checking every minute: one nobody calls, one that served
+    // a version-1 call, and one under the default program number.
+    PrivateDaemon idle({"-p", "1"});
+    PrivateDaemon oldClient({"-p", "1"});
+    PrivateDaemon defaultProg({"-p", "1"});
+    defaultProg.useProg(DEFAULT_PROG);
+    std::string err;
+    ASSERT_TRUE(idle.start(&err)) << err;
+    ASSERT_TRUE(oldClient.start(&err)) << err;
+    ASSERT_TRUE(defaultProg.start(&err)) << err;
+    KalvoTarget t{"localhost", oldClient.prog()};
+    CLIENT* c = kalvoClientCreate(t, 1, nullptr);
+    ASSERT_NE(c, nullptr);
+    struct timeval tv = {5, 0};
+    ASSERT_EQ(clnt_call(c, 0, kalvoXdrVoid(), nullptr, kalvoXdrVoid(), nullptr, tv), RPC_SUCCESS);
+    clnt_destroy(c);
+
+    std::string idleDir = idle.regDir();
+    idle.keepDirectory(true);
+    EXPECT_TRUE(idle.waitExit(150)) << "the idle daemon did not time out";
+    EXPECT_EQ(idle.exitStatus(), 0);
+    std::string log = readFile(idleDir + "/kalvo_reg.log");
+    EXPECT_NE(log.find("Registry Daemon inactivity time out"), std::string::npos) << log;
+    EXPECT_FALSE(fileExists(idleDir + "/kalvo_reg.pid"));
+    EXPECT_TRUE(fileExists(idleDir + "/kalvo_reg.dat"));
+    idle.keepDirectory(false);
+    idle.stop();
+
+    // Well past two intervals: the other two are still serving.
+    sleepMs(10000);
+    EXPECT_TRUE(oldClient.running());
+    EXPECT_TRUE(defaultProg.running());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PingClient, LibraryFunctionsAgainstARealDaemon) {
+    PrivateDaemon d;
+    std::string err;
+    ASSERT_TRUE(d.start(&err)) << err;
+    d.exportEnv();
+    DWORD pid = 0;
+    ASSERT_EQ(KalvoGetDaemonPid(&pid), ERROR_SUCCESS);
+    EXPECT_EQ(pid, static_cast<DWORD>(d.pid()));
+    EXPECT_EQ(KalvoGetDaemonPid(nullptr), ERROR_INVALID_PARAMETER);
+
+    DWORD a = 0, b = 0;
+    ASSERT_EQ(KalvoGetSyncSegment(&a), ERROR_SUCCESS);
+    ASSERT_EQ(KalvoGetSyncSegment(&b), ERROR_SUCCESS);
+    EXPECT_EQ(a, b);
+
+    // This process's own user key came with its first ping (of any kind)
+    // and goes with its process-end ping.
+    HKEY cu;
+    EXPECT_EQ(KalvoProcessStart(), ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Software", &cu), ERROR_SUCCESS);
+    EXPECT_EQ(KalvoProcessEnd(), ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Software", &cu), ERROR_FILE_NOT_FOUND)
+        << "the user's key is still loaded after the process-end ping";
+
+    // No daemon: a clear transport error, not a hang or crash.
+    setenv("KALVO_REGISTRY_PROG", std::to_string(kalvotest::uniqueProg()).c_str(), 1);
+    EXPECT_EQ(KalvoProcessStart(), 1722);
+}
+
+}  // namespace
