@@ -43,12 +43,12 @@ namespace {
 // Slot numbers stay below the predefined handles so the two never meet.
 constexpr uint64_t REGD_MAX_SLOTS = 0x7FFFFFFFu;
 
-struct RootSpec {
+struct RootDef {
     const char* name;
     uint32_t hKey;
 };
 
-constexpr RootSpec rootSpecs[REGD_NUM_ROOTS] = {
+constexpr RootDef rootDefs[REGD_NUM_ROOTS] = {
     {"HKEY_CLASSES_ROOT", REGD_HKEY_CLASSES_ROOT},
     {"HKEY_CURRENT_USER", REGD_HKEY_CURRENT_USER},
     {"HKEY_LOCAL_MACHINE", REGD_HKEY_LOCAL_MACHINE},
@@ -58,7 +58,7 @@ constexpr RootSpec rootSpecs[REGD_NUM_ROOTS] = {
 };
 
 bool isRootHandle(uint32_t h) {
-    for (const RootSpec& r : rootSpecs)
+    for (const RootDef& r : rootDefs)
         if (r.hKey == h) return true;
     return false;
 }
@@ -67,9 +67,13 @@ const char* nameOf(const RegCacheRec* rec) { return rec->name != nullptr ? rec->
 
 // Case-insensitive equality of a record name with a path segment of `len`
 // bytes: the comparison of _tsm_strcasecmp, without copying the segment.
-bool nameEqualsSegment(const char* name, const char* seg, size_t len) {
-    if (name == nullptr) name = "";
+// Lookups walk whole child lists, so the cheap tests come first: the length
+// (lower-casing maps byte to byte), then equal bytes without the table.
+bool nameEqualsSegment(const RegCacheRec* rec, const char* seg, size_t len) {
+    if (rec->nameLen != len) return false;
+    const char* name = rec->name != nullptr ? rec->name : "";
     for (size_t i = 0; i < len; i++) {
+        if (name[i] == seg[i]) continue;
         if (name[i] == '\0') return false;
         if (tolower(static_cast<signed char>(name[i])) != tolower(static_cast<signed char>(seg[i])))
             return false;
@@ -97,7 +101,7 @@ RegCacheRec* findRootRecord(uint32_t h) {
 // First key (kind 0) child of `parent` whose name matches the segment.
 RegCacheRec* findKeyChild(const RegCacheRec* parent, const char* seg, size_t len) {
     for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
-        if (c->kind == REGD_KIND_KEY && nameEqualsSegment(c->name, seg, len)) return c;
+        if (c->kind == REGD_KIND_KEY && nameEqualsSegment(c, seg, len)) return c;
     return nullptr;
 }
 
@@ -128,7 +132,6 @@ void unlinkRec(RegCacheRec* rec) {
     rec->next = nullptr;
     rec->prev = nullptr;
 }
-
 
 // Frees an unlinked record and hands its slot out next.
 void releaseRec(RegCacheRec* rec) {
@@ -312,7 +315,7 @@ RegCacheRec* regdFindSubKey(RegCacheRec* start, const char* path, uint32_t wantK
         for (RegCacheRec* c = cur->firstChild; c != nullptr; c = c->next) {
             bool candidate = hasRest ? (c->kind == REGD_KIND_KEY || c->kind == wantKind)
                                      : c->kind == wantKind;
-            if (candidate && nameEqualsSegment(c->name, p, len)) {
+            if (candidate && nameEqualsSegment(c, p, len)) {
                 match = c;
                 break;
             }
@@ -703,9 +706,9 @@ int regdInitCache() {
         auto* rec = static_cast<RegCacheRec*>(calloc(1, sizeof(RegCacheRec)));
         if (rec == nullptr) regdOutOfMemory();
         rec->slot = static_cast<uint32_t>(i);
-        rec->name = regdStrdupOrDie(rootSpecs[i].name);
+        rec->name = regdStrdupOrDie(rootDefs[i].name);
         rec->nameLen = static_cast<uint32_t>(strlen(rec->name));
-        rec->hKey = rootSpecs[i].hKey;
+        rec->hKey = rootDefs[i].hKey;
         uint32_t slot = 0;
         regdFindNextFreeCacheRec(slot);  // the fresh stack has slot i on top
         regCacheTable[slot] = rec;
