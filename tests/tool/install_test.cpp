@@ -1,0 +1,163 @@
+// cmake --install into a staging directory: every file is there, the
+// systemd units pass systemd-analyze, and a C program built against the
+// staged library through its pkg-config file talks to a daemon.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness/daemon_harness.h"
+#include "tool/tool_runner.h"
+
+using tooltest::readFile;
+using tooltest::runProgram;
+using tooltest::ToolRun;
+using tooltest::writeFile;
+
+namespace {
+
+bool onPath(const std::string& program) {
+    return runProgram({"/bin/sh", "-c", "command -v " + program}).status == 0;
+}
+
+bool isExecutable(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;
+}
+
+// Replaces every `from` in `text` with `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+class Install : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        stage_ = new std::string(tooltest::makeTempDir());
+        ToolRun r = runProgram({"/usr/bin/env", "DESTDIR=" + *stage_, KALVO_CMAKE, "--install", KALVO_BUILD_DIR});
+        installStatus_ = r.status;
+        installOutput_ = new std::string(r.out + r.err);
+    }
+
+    static void TearDownTestSuite() {
+        std::filesystem::remove_all(*stage_);
+        delete stage_;
+        delete installOutput_;
+    }
+
+    void SetUp() override { ASSERT_EQ(installStatus_, 0) << *installOutput_; }
+
+    // A path below the staged prefix.
+    static std::string staged(const std::string& relative) {
+        return *stage_ + KALVO_INSTALL_PREFIX + "/" + relative;
+    }
+
+    static std::string* stage_;
+    static std::string* installOutput_;
+    static int installStatus_;
+};
+
+std::string* Install::stage_ = nullptr;
+std::string* Install::installOutput_ = nullptr;
+int Install::installStatus_ = -1;
+
+const std::string kBin = KALVO_BINDIR;
+const std::string kSbin = KALVO_SBINDIR;
+const std::string kLib = KALVO_LIBDIR;
+const std::string kMan = KALVO_MANDIR;
+const std::string kSystemUnit = "lib/systemd/system/kalvo-registryd.service";
+const std::string kUserUnit = "lib/systemd/user/kalvo-registryd-private@.service";
+
+TEST_F(Install, StagingHoldsEveryFile) {
+    EXPECT_TRUE(isExecutable(staged(kSbin + "/kalvo_registryd")));
+    EXPECT_TRUE(isExecutable(staged(kBin + "/kalvoreg")));
+    for (const std::string& file :
+         {kLib + "/libkalvoclient.a", std::string("include/kalvo/winreg.h"), std::string("include/kalvo/kalvoping.h"),
+          std::string("include/kalvo/synchapi.h"), kLib + "/pkgconfig/kalvoclient.pc",
+          kMan + "/man1/kalvoreg.1", kMan + "/man8/kalvo_registryd.8", kSystemUnit, kUserUnit}) {
+        EXPECT_FALSE(readFile(staged(file)).empty()) << file;
+    }
+    std::string pc = readFile(staged(kLib + "/pkgconfig/kalvoclient.pc"));
+    EXPECT_NE(pc.find("Requires: libtirpc\n"), std::string::npos) << pc;
+    EXPECT_NE(pc.find("-lkalvoclient -lpthread"), std::string::npos) << pc;
+    std::string daemonPath = std::string(KALVO_INSTALL_PREFIX) + "/" + kSbin + "/kalvo_registryd";
+    std::string system = readFile(staged(kSystemUnit));
+    EXPECT_NE(system.find("ExecStart=-" + daemonPath + " -d /var/adm\n"), std::string::npos) << system;
+    EXPECT_NE(system.find("After=rpcbind.service"), std::string::npos);
+    std::string user = readFile(staged(kUserUnit));
+    EXPECT_NE(user.find(daemonPath + " -prog %i -d %h"), std::string::npos) << user;
+    EXPECT_NE(user.find("After=rpcbind.service"), std::string::npos);
+}
+
+TEST_F(Install, ManPagesFormatWithoutWarnings) {
+    if (!onPath("groff")) GTEST_SKIP() << "groff is not installed";
+    for (const std::string& page : {kMan + "/man1/kalvoreg.1", kMan + "/man8/kalvo_registryd.8"}) {
+        ToolRun r = runProgram({"/bin/sh", "-c", "groff -man -Tutf8 -ww -z '" + staged(page) + "'"});
+        EXPECT_EQ(r.status, 0) << page;
+        EXPECT_EQ(r.err, "") << page;
+    }
+}
+
+TEST_F(Install, UnitsPassSystemdAnalyzeVerify) {
+    if (!onPath("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+    // The units name the daemon where it will live; here it lives in the
+    // staging directory, and the man pages of Documentation= there too.
+    std::string dir = tooltest::makeTempDir();
+    std::string daemonPath = std::string(KALVO_INSTALL_PREFIX) + "/" + kSbin + "/kalvo_registryd";
+    std::string systemUnit = dir + "/kalvo-registryd.service";
+    std::string userUnit = dir + "/kalvo-registryd-private@805503037.service";
+    writeFile(systemUnit, replaced(readFile(staged(kSystemUnit)), daemonPath, staged(kSbin + "/kalvo_registryd")));
+    writeFile(userUnit, replaced(readFile(staged(kUserUnit)), daemonPath, staged(kSbin + "/kalvo_registryd")));
+    std::string runtime = dir + "/runtime";
+    mkdir(runtime.c_str(), 0700);
+    std::string env = "MANPATH='" + staged(kMan) + "' XDG_RUNTIME_DIR='" + runtime + "' ";
+    ToolRun system = runProgram({"/bin/sh", "-c", env + "systemd-analyze verify '" + systemUnit + "'"});
+    EXPECT_EQ(system.status, 0) << system.out << system.err;
+    ToolRun user = runProgram({"/bin/sh", "-c", env + "systemd-analyze --user verify '" + userUnit + "'"});
+    EXPECT_EQ(user.status, 0) << user.out << user.err;
+    // Without the staged man pages the same unit is refused: the check
+    // above found them.
+    ToolRun noPages = runProgram(
+        {"/bin/sh", "-c", "MANPATH='" + runtime + "' systemd-analyze verify '" + systemUnit + "'"});
+    EXPECT_NE(noPages.status, 0);
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
+    if (!onPath("cc") || !onPath("pkg-config")) GTEST_SKIP() << "cc or pkg-config is not installed";
+    std::string dir = tooltest::makeTempDir();
+    writeFile(dir + "/version.c",
+              "#include <stdio.h>\n"
+              "#include <kalvo/kalvoping.h>\n"
+              "int main(void) {\n"
+              "    DWORD a, b, c;\n"
+              "    LONG rv = KalvoQueryVersion(&a, &b, &c);\n"
+              "    if (rv != ERROR_SUCCESS) return 2;\n"
+              "    printf(\"%u.%u.%u\\n\", a, b, c);\n"
+              "    return 0;\n"
+              "}\n");
+    std::string pkg = "PKG_CONFIG_PATH='" + staged(kLib + "/pkgconfig") + "' PKG_CONFIG_SYSROOT_DIR='" + *stage_ + "' ";
+    ToolRun build = runProgram({"/bin/sh", "-c",
+                                "cc -o '" + dir + "/version' '" + dir + "/version.c' $(" + pkg +
+                                    "pkg-config --cflags --libs kalvoclient)"});
+    ASSERT_EQ(build.status, 0) << build.out << build.err;
+
+    kalvotest::PrivateDaemon daemon;
+    std::string why;
+    ASSERT_TRUE(daemon.start(&why)) << why;
+    daemon.exportEnv();
+    ToolRun run = runProgram({dir + "/version"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "2.3.0\n");
+    ToolRun tool = runProgram({staged(kBin + "/kalvoreg"), "version"});
+    EXPECT_EQ(tool.status, 0) << tool.err;
+    EXPECT_NE(tool.out.find("protocol version 2.3.0"), std::string::npos) << tool.out;
+    daemon.stop();
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace

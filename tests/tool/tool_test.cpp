@@ -1,0 +1,416 @@
+// kalvoreg as a user runs it: every sub-command against real private
+// daemons, with its output, exit status and messages checked.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness/daemon_harness.h"
+#include "tool/tool_runner.h"
+
+using tooltest::readFile;
+using tooltest::runTool;
+using tooltest::ToolRun;
+using tooltest::writeFile;
+
+namespace {
+
+// UTF-16LE of ASCII text, with its byte-order mark.
+std::string utf16File(const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+class Kalvoreg : public ::testing::Test {
+  protected:
+    // One daemon for the suite, its standard error in a file (the sync dump
+    // goes there).
+    static void SetUpTestSuite() {
+        dir_ = new std::string(tooltest::makeTempDir());
+        daemonStderr_ = new std::string(*dir_ + "/daemon.stderr");
+        FILE* err = fopen(daemonStderr_->c_str(), "w");
+        ASSERT_NE(err, nullptr);
+        fflush(stderr);
+        int saved = dup(2);
+        dup2(fileno(err), 2);
+        fclose(err);
+        daemon_ = new kalvotest::PrivateDaemon();
+        std::string why;
+        bool started = daemon_->start(&why);
+        dup2(saved, 2);
+        close(saved);
+        ASSERT_TRUE(started) << why;
+        daemon_->exportEnv();
+    }
+
+    static void TearDownTestSuite() {
+        if (daemon_ != nullptr) daemon_->stop();
+        delete daemon_;
+        daemon_ = nullptr;
+        std::string text = readFile(*daemonStderr_);
+        EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << text;
+        std::filesystem::remove_all(*dir_);
+        delete dir_;
+        delete daemonStderr_;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(daemon_, nullptr);
+        daemon_->exportEnv();
+    }
+
+    // Runs kalvoreg and expects success with nothing on standard error.
+    static std::string ok(const std::vector<std::string>& args) {
+        ToolRun r = runTool(args);
+        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.err, "");
+        return r.out;
+    }
+
+    // Runs kalvoreg and expects exit status 1 and a message holding `words`.
+    static ToolRun fails(const std::vector<std::string>& args, const std::string& words) {
+        ToolRun r = runTool(args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.out;
+        EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+        return r;
+    }
+
+    static kalvotest::PrivateDaemon* daemon_;
+    static std::string* dir_;
+    static std::string* daemonStderr_;
+};
+
+kalvotest::PrivateDaemon* Kalvoreg::daemon_ = nullptr;
+std::string* Kalvoreg::dir_ = nullptr;
+std::string* Kalvoreg::daemonStderr_ = nullptr;
+
+const char kNotFound[] = "ERROR_FILE_NOT_FOUND (2): The system cannot find the file specified.";
+
+TEST_F(Kalvoreg, QueryShowsEveryTypeInItsLayout) {
+    const std::string key = "HKLM\\Software\\KalvoregQuery";
+    ok({"add", key, "/ve", "/d", "hello world"});
+    ok({"add", key, "/v", "Count", "/t", "REG_DWORD", "/d", "42"});
+    ok({"add", key, "/v", "Big", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "0x01020304"});
+    ok({"add", key, "/v", "Wide", "/t", "REG_QWORD", "/d", "0x123456789a"});
+    ok({"add", key, "/v", "bin", "/t", "REG_BINARY", "/d", "00ff10"});
+    ok({"add", key, "/v", "Nothing", "/t", "REG_NONE"});
+    ok({"add", key, "/v", "Expand", "/t", "REG_EXPAND_SZ", "/d", "%HOME%\\x"});
+    ok({"add", key, "/v", "List", "/t", "REG_MULTI_SZ", "/d", "one\\0two"});
+    ok({"add", key + "\\Sub", "/v", "Inner", "/d", "deep"});
+    const std::string values =
+        "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n"
+        "    (Default)    REG_SZ    hello world\n"
+        "    Big    REG_DWORD_BIG_ENDIAN    0x1020304\n"
+        "    bin    REG_BINARY    00FF10\n"
+        "    Count    REG_DWORD    0x2a\n"
+        "    Expand    REG_EXPAND_SZ    %HOME%\\x\n"
+        "    List    REG_MULTI_SZ    one\\0two\n"
+        "    Nothing    REG_NONE    \n"
+        "    Wide    REG_QWORD    0x123456789a\n"
+        "\n";
+    // Any case of the path; the output spells the names as stored.
+    EXPECT_EQ(ok({"query", "hklm\\software\\kalvoregquery"}), values + "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n");
+    EXPECT_EQ(ok({"query", key, "/s"}), values +
+                                            "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
+                                            "    Inner    REG_SZ    deep\n\n");
+    EXPECT_EQ(ok({"query", key, "-v", "list", "-se", ";"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    List    REG_MULTI_SZ    one;two\n\n");
+    EXPECT_EQ(ok({"query", key, "/VE"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    (Default)    REG_SZ    hello world\n\n");
+    EXPECT_EQ(ok({"query", key, "/v", "Inner", "/s"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    Inner    REG_SZ    deep\n\n");
+    fails({"query", key, "/v", "Absent"}, kNotFound);
+}
+
+TEST_F(Kalvoreg, BadKeysTypesAndDataFailWithTheirWin32Error) {
+    const std::string key = "HKLM\\Software\\KalvoregBadAdd";
+    ToolRun r = fails({"query", "HKLM\\NoSuchKey"}, kNotFound);
+    EXPECT_EQ(r.err, "kalvoreg: query HKEY_LOCAL_MACHINE\\NoSuchKey: " + std::string(kNotFound) + "\n");
+    EXPECT_EQ(r.out, "");
+    fails({"query", "HKXY\\Software"}, "ERROR_BAD_ARGUMENTS (160)");
+    fails({"query"}, "missing arguments");
+    fails({"add", key, "/v", "a", "/t", "REG_FOO"}, "ERROR_INVALID_DATATYPE (1804): The specified datatype is invalid.");
+    fails({"add", key, "/v", "a", "/t", "REG_DWORD", "/d", "12x"}, "ERROR_INVALID_DATA (13)");
+    fails({"add", key, "/v", "a", "/t", "REG_BINARY", "/d", "abc"}, "ERROR_INVALID_DATA (13)");
+    fails({"add", key, "/v", "a", "/ve"}, "exclude each other");
+    // A refused value creates nothing.
+    fails({"query", key}, kNotFound);
+    fails({"frobnicate"}, "unknown command 'frobnicate'");
+}
+
+TEST_F(Kalvoreg, ExistingValueIsReplacedOnlyWithForce) {
+    const std::string key = "HKCU\\Software\\KalvoregForce";
+    ok({"add", key, "/v", "v", "/d", "first"});
+    // Standard input is no terminal, so there is nobody to ask.
+    fails({"add", key, "/v", "V", "/d", "second"}, "ERROR_CANCELLED (1223)");
+    EXPECT_EQ(ok({"query", key, "/v", "v"}), "HKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    first\n\n");
+    ok({"add", key, "-v", "v", "-d", "third", "-F"});
+    EXPECT_EQ(ok({"query", key, "/v", "v"}), "HKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    third\n\n");
+}
+
+TEST_F(Kalvoreg, DeleteRemovesValuesThenKeys) {
+    const std::string key = "HKLM\\Software\\KalvoregDelete";
+    const std::string full = "HKEY_LOCAL_MACHINE\\Software\\KalvoregDelete";
+    ok({"add", key, "/ve", "/d", "d"});
+    ok({"add", key, "/v", "a", "/d", "1"});
+    ok({"add", key, "/v", "b", "/d", "2"});
+    ok({"add", key, "/v", "c", "/d", "3"});
+    ok({"add", key + "\\Sub"});
+    fails({"delete", key, "/v", "a"}, "ERROR_CANCELLED (1223)");
+    ok({"delete", key, "/v", "A", "/f"});
+    fails({"delete", key, "/v", "a", "/f"}, kNotFound);
+    ok({"delete", key, "/ve", "/f"});
+    EXPECT_EQ(ok({"query", key}), full + "\n    b    REG_SZ    2\n    c    REG_SZ    3\n\n" + full + "\\Sub\n");
+    ok({"delete", key, "/va", "/f"});
+    EXPECT_EQ(ok({"query", key}), full + "\n\n" + full + "\\Sub\n");
+    fails({"delete", key}, "ERROR_CANCELLED (1223)");
+    fails({"delete", "HKLM", "/f"}, "root key cannot be deleted");
+    ok({"delete", key, "/f"});
+    fails({"query", key}, kNotFound);
+    fails({"delete", key, "/f"}, kNotFound);
+}
+
+// Values of every type, including bytes that are no UTF-8, for exports.
+void addEveryType(const std::string& key) {
+    const std::vector<std::vector<std::string>> adds = {
+        {"/ve", "/d", "caf\xE9 \"quoted\" back\\slash"},
+        {"/v", "dw", "/t", "REG_DWORD", "/d", "0xdeadbeef"},
+        {"/v", "be", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "7"},
+        {"/v", "qw", "/t", "REG_QWORD", "/d", "1"},
+        {"/v", "bin", "/t", "REG_BINARY", "/d", std::string(200, 'e')},
+        {"/v", "none", "/t", "REG_NONE", "/d", ""},
+        {"/v", "exp", "/t", "REG_EXPAND_SZ", "/d", "%PATH%;\xE2\x82\xAC"},
+        {"/v", "multi", "/t", "REG_MULTI_SZ", "/d", "a\\0\xFF\\0c"},
+    };
+    for (const auto& a : adds) {
+        std::vector<std::string> args{"add", key};
+        args.insert(args.end(), a.begin(), a.end());
+        ToolRun r = runTool(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+}
+
+TEST_F(Kalvoreg, ExportOfSeededRegistryImportsIntoEmptyDaemonAsSameBytes) {
+    addEveryType("HKLM\\Software\\KalvoregRoundTrip\\Types");
+    ok({"add", "HKLM\\Software\\KalvoregRoundTrip\\Empty\\Deeper"});
+    addEveryType("HKCU\\Software\\KalvoregRoundTrip");
+    std::string dir = *dir_ + "/roundtrip";
+    mkdir(dir.c_str(), 0755);
+    ok({"export", "HKLM", dir + "/lm.reg"});
+    ok({"export", "HKLM", dir + "/lm4.reg", "/a"});
+    ok({"export", "HKU", dir + "/users.reg"});
+    std::string lm = readFile(dir + "/lm.reg");
+    ASSERT_EQ(lm.substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(readFile(dir + "/lm4.reg").substr(0, 10), "REGEDIT4\r\n");
+    // Exporting again gives the same bytes; an existing file needs /y.
+    fails({"export", "HKLM", dir + "/lm.reg"}, "ERROR_FILE_EXISTS (80)");
+    ok({"export", "HKLM", dir + "/lm.reg", "/y"});
+    EXPECT_EQ(readFile(dir + "/lm.reg"), lm);
+
+    kalvotest::PrivateDaemon fresh;
+    std::string why;
+    ASSERT_TRUE(fresh.start(&why)) << why;
+    fresh.exportEnv();
+    ok({"import", dir + "/lm.reg"});
+    ok({"import", dir + "/users.reg"});
+    ok({"export", "HKLM", dir + "/lm.again.reg"});
+    ok({"export", "HKLM", dir + "/lm4.again.reg", "/a"});
+    ok({"export", "HKU", dir + "/users.again.reg"});
+    EXPECT_EQ(readFile(dir + "/lm.again.reg"), lm);
+    EXPECT_EQ(readFile(dir + "/lm4.again.reg"), readFile(dir + "/lm4.reg"));
+    EXPECT_EQ(readFile(dir + "/users.again.reg"), readFile(dir + "/users.reg"));
+    fresh.stop();
+
+    // The REGEDIT4 file alone gives the same registry too.
+    kalvotest::PrivateDaemon third;
+    ASSERT_TRUE(third.start(&why)) << why;
+    third.exportEnv();
+    ok({"import", dir + "/lm4.reg"});
+    ok({"export", "HKLM", dir + "/lm.third.reg"});
+    EXPECT_EQ(readFile(dir + "/lm.third.reg"), lm);
+    third.stop();
+}
+
+TEST_F(Kalvoreg, BothHeaderFormsImportTheSameRegistry) {
+    std::string body =
+        "\r\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregHeaders]\r\n"
+        "@=\"text\"\r\n"
+        "\"n\"=dword:00000010\r\n";
+    std::string file = *dir_ + "/headers.reg";
+    writeFile(file, "REGEDIT4\r\n" + body + "\"e\"=hex(2):41,42,00\r\n");
+    ok({"import", file});
+    std::string fromRegedit4 = ok({"query", "HKLM\\Software\\KalvoregHeaders"});
+    EXPECT_EQ(fromRegedit4,
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregHeaders\n"
+              "    (Default)    REG_SZ    text\n"
+              "    e    REG_EXPAND_SZ    AB\n"
+              "    n    REG_DWORD    0x10\n\n");
+    ok({"delete", "HKLM\\Software\\KalvoregHeaders", "/f"});
+    // Version 5.00 text is UTF-16LE, and so is its hex(2) string data.
+    writeFile(file,
+              utf16File("Windows Registry Editor Version 5.00\r\n" + body + "\"e\"=hex(2):41,00,42,00,00,00\r\n"));
+    ok({"import", file});
+    EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregHeaders"}), fromRegedit4);
+}
+
+TEST_F(Kalvoreg, HandWrittenFileWithEveryTypeImportsAsWritten) {
+    const std::string key = "HKLM\\Software\\KalvoregHand";
+    ok({"add", key, "/v", "Doomed", "/d", "x"});
+    ok({"add", key + "\\Old\\Deep", "/v", "y", "/d", "z"});
+    std::string file = *dir_ + "/hand.reg";
+    writeFile(file,
+              "REGEDIT4\n"
+              "\n"
+              "; every value type, continued lines and deletions\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\KalvoregHand]\n"
+              "@=\"default text\"\n"
+              "\"Path\"=\"C:\\\\Program Files\\\\\\\"Q\\\"\"\n"
+              "\"Count\"=dword:0000002a\n"
+              "\"Bin\"=hex:de,ad,be,ef\n"
+              "\"None\"=hex(0):01,02\n"
+              "\"Expand\"=hex(2):25,50,41,54,48,25,00\n"
+              "\"Multi\"=hex(7):6f,6e,65,00,74,\\\n"
+              "  77,6f,00,00\n"
+              "\"Big\"=hex(5):01,02,03,04\n"
+              "\"Wide\"=hex(b):08,07,06,05,04,03,02,01\n"
+              "\"Doomed\"=-\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\\Child]\n"
+              "\"x\"=\"y\"\n"
+              "\n"
+              "[-HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\\Old]\n");
+    ok({"import", file});
+    EXPECT_EQ(ok({"query", key, "/s"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\n"
+              "    (Default)    REG_SZ    default text\n"
+              "    Big    REG_DWORD_BIG_ENDIAN    0x1020304\n"
+              "    Bin    REG_BINARY    DEADBEEF\n"
+              "    Count    REG_DWORD    0x2a\n"
+              "    Expand    REG_EXPAND_SZ    %PATH%\n"
+              "    Multi    REG_MULTI_SZ    one\\0two\n"
+              "    None    REG_NONE    0102\n"
+              "    Path    REG_SZ    C:\\Program Files\\\"Q\"\n"
+              "    Wide    REG_QWORD    0x102030405060708\n"
+              "\n"
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\\Child\n"
+              "    x    REG_SZ    y\n"
+              "\n");
+}
+
+TEST_F(Kalvoreg, MalformedFileChangesNothingAndNamesItsLine) {
+    std::string file = *dir_ + "/bad.reg";
+    writeFile(file,
+              "REGEDIT4\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\KalvoregBadFile]\n"
+              "\"a\"=\"fine\"\n"
+              "\"b\"=hex:01,\\\n"
+              "  02,zz\n");
+    ToolRun r = fails({"import", file}, "line 6: ERROR_INVALID_DATA (13): The data is invalid.");
+    EXPECT_NE(r.err.find("'zz' is not a hex byte"), std::string::npos) << r.err;
+    fails({"query", "HKLM\\Software\\KalvoregBadFile"}, kNotFound);
+    writeFile(file, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregBadFile]\n\"a\"=dword:1\n\"c\"=\"C:\\dir\"\n");
+    fails({"import", file}, "line 4");
+    writeFile(file, utf16File("Windows Registry Editor Version 5.00\r\n") + "\x41");
+    fails({"import", file}, "middle of a character");
+    fails({"import", *dir_ + "/missing.reg"}, kNotFound);
+    fails({"query", "HKLM\\Software\\KalvoregBadFile"}, kNotFound);
+}
+
+TEST_F(Kalvoreg, HiveCommandsMoveTreesThroughFiles) {
+    std::string dir = *dir_ + "/hives";
+    mkdir(dir.c_str(), 0755);
+    ok({"add", "HKLM\\Software\\KalvoregHive\\Inner", "/v", "x", "/d", "saved"});
+    ok({"save", "HKLM\\Software\\KalvoregHive", dir + "/hive.dat"});
+    struct stat st{};
+    EXPECT_EQ(stat((dir + "/hive.dat").c_str(), &st), 0);
+    fails({"save", "HKLM\\Software\\KalvoregHive", dir + "/hive.dat"}, "status -1");
+
+    ok({"load", "HKLM\\Software\\KalvoregLoaded", dir + "/hive.dat"});
+    EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregLoaded\\Inner"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregLoaded\\Inner\n    x    REG_SZ    saved\n\n");
+    ok({"unload", "HKLM\\Software\\KalvoregLoaded"});
+    fails({"query", "HKLM\\Software\\KalvoregLoaded"}, kNotFound);
+    fails({"load", "HKLM\\Software\\KalvoregLoaded", dir + "/missing.dat"}, kNotFound);
+
+    ok({"add", "HKLM\\Software\\KalvoregRestored"});
+    ok({"restore", "HKLM\\Software\\KalvoregRestored", dir + "/hive.dat"});
+    EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregRestored\\KalvoregHive\\Inner", "/v", "x"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregRestored\\KalvoregHive\\Inner\n    x    REG_SZ    saved\n\n");
+
+    ok({"add", "HKLM\\Software\\KalvoregOther", "/v", "y", "/d", "replacement"});
+    ok({"save", "HKLM\\Software\\KalvoregOther", dir + "/other.dat"});
+    ok({"replace", "HKLM\\Software\\KalvoregHive", dir + "/other.dat", dir + "/old.dat"});
+    EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregHive"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregHive\n    y    REG_SZ    replacement\n\n");
+    ok({"load", "HKLM\\Software\\KalvoregBack", dir + "/old.dat"});
+    EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregBack\\Inner", "/v", "x"}),
+              "HKEY_LOCAL_MACHINE\\Software\\KalvoregBack\\Inner\n    x    REG_SZ    saved\n\n");
+    fails({"replace", "HKLM\\Software\\KalvoregNone", dir + "/other.dat", dir + "/old2.dat"}, kNotFound);
+    fails({"unload", "HKLM"}, "below a root key");
+}
+
+TEST_F(Kalvoreg, VersionPingAndAnAbsentDaemon) {
+    EXPECT_NE(ok({"version"}).find("protocol version 2.3.0"), std::string::npos);
+    EXPECT_NE(ok({"ping"}).find("answers: pid " + std::to_string(daemon_->pid()) + "\n"), std::string::npos);
+    setenv("KALVO_REGISTRY_PROG", std::to_string(kalvotest::uniqueProg()).c_str(), 1);
+    const char unavailable[] = "RPC_S_SERVER_UNAVAILABLE (1722): The RPC server is unavailable.";
+    fails({"ping"}, unavailable);
+    fails({"version"}, unavailable);
+    fails({"query", "HKLM"}, unavailable);
+    fails({"sync-dump"}, unavailable);
+}
+
+TEST_F(Kalvoreg, SyncDumpGoesToTheDaemonsStandardError) {
+    size_t before = readFile(*daemonStderr_).size();
+    ToolRun r = runTool({"sync-dump"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "sync dump written to the standard error of the daemon (pid " + std::to_string(daemon_->pid()) +
+                         ")\n");
+    std::string dump = readFile(*daemonStderr_).substr(before);
+    EXPECT_NE(dump.find("---------- Cross-process sync objects ---------\n"), std::string::npos) << dump;
+    // The tool itself is connected while the dump is made.
+    std::string processes = "----------- Processes connected to cross-process sync server ------------\n";
+    size_t at = dump.find(processes);
+    ASSERT_NE(at, std::string::npos) << dump;
+    EXPECT_NE(dump.find(std::to_string(r.pid) + " ", at), std::string::npos) << dump;
+}
+
+TEST_F(Kalvoreg, HelpListsEveryCommandAndItsForms) {
+    std::string help = ok({"--help"});
+    for (const char* c : {"query", "add", "delete", "export", "import", "save", "load", "unload", "restore",
+                          "replace", "version", "ping", "sync-dump"}) {
+        EXPECT_NE(help.find(std::string("\n  ") + c + " "), std::string::npos) << c;
+    }
+    EXPECT_NE(ok({"query", "--help"}).find("query KEY [/v NAME | /ve] [/s] [/se SEPARATOR]"), std::string::npos);
+    EXPECT_NE(ok({"add", "/?"}).find("REG_DWORD_BIG_ENDIAN, REG_QWORD"), std::string::npos);
+    EXPECT_NE(ok({"help", "export"}).find("/y"), std::string::npos);
+    ToolRun none = runTool({});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("Usage: kalvoreg COMMAND"), std::string::npos);
+}
+
+TEST_F(Kalvoreg, ProgressShowsOnATerminalOnly) {
+    const std::string key = "HKLM\\Software\\KalvoregProgress";
+    for (const char* sub : {"\\A", "\\B", "\\B\\C"}) ok({"add", key + sub});
+    std::string file = *dir_ + "/progress.reg";
+    ToolRun r = tooltest::runToolOnTerminal({"export", key, file, "/y"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("exporting: 4 of 4 keys"), std::string::npos) << r.err;
+    r = tooltest::runToolOnTerminal({"import", file});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("importing: 4 of 4 keys"), std::string::npos) << r.err;
+    // Not a terminal: not a word.
+    EXPECT_EQ(runTool({"export", key, file, "/y"}).err, "");
+    EXPECT_EQ(runTool({"import", file}).err, "");
+}
+
+}  // namespace

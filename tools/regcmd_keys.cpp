@@ -1,0 +1,179 @@
+// query, add and delete.
+#include <algorithm>
+#include <cstdio>
+
+#include "tools/regcmds.h"
+#include "tools/regconsole.h"
+#include "tools/regdata.h"
+#include "tools/regerror.h"
+#include "tools/regops.h"
+#include "tools/regtext.h"
+
+namespace regtool {
+
+namespace {
+
+// The value picked by /v NAME or /ve, if either is given.
+struct ValueChoice {
+    bool given = false;
+    std::string name;
+
+    // The printable name: (Default) for the default value.
+    std::string shown() const { return name.empty() ? "(Default)" : "\"" + name + "\""; }
+};
+
+// Reads /v and /ve (and /va when allowed); false after reporting a clash.
+bool valueChoice(const std::string& command, const ParsedArgs& args, ValueChoice* out) {
+    int count = (args.has("v") ? 1 : 0) + (args.has("ve") ? 1 : 0) + (args.has("va") ? 1 : 0);
+    if (count > 1) {
+        usageError(command, "/v, /ve and /va exclude each other");
+        return false;
+    }
+    out->given = args.has("v") || args.has("ve");
+    out->name = args.has("v") ? args.value("v") : "";
+    return true;
+}
+
+// The value of `values` named `name` (ignoring case), or null.
+const ValueRecord* findValue(const std::vector<ValueRecord>& values, const std::string& name) {
+    auto it = std::find_if(values.begin(), values.end(),
+                           [&](const ValueRecord& v) { return equalIgnoringCase(v.name, name); });
+    return it == values.end() ? nullptr : &*it;
+}
+
+void printValue(const ValueRecord& v, const std::string& separator) {
+    std::string line = "    " + (v.name.empty() ? std::string("(Default)") : v.name) + "    " + typeName(v.type) +
+                       "    " + formatQueryData(v.type, v.data, separator) + "\n";
+    fwrite(line.data(), 1, line.size(), stdout);
+}
+
+// Asks on a terminal unless `forced`; false after reporting a refusal.
+bool confirmed(const std::string& command, bool forced, const std::string& question, const char* flag) {
+    if (forced || confirmOnTerminal(question)) return true;
+    reportError(command, TOOL_ERROR_CANCELLED,
+                std::string("(not confirmed; give ") + flag + " to go ahead without asking)");
+    return false;
+}
+
+}  // namespace
+
+int runQuery(const ParsedArgs& args) {
+    const std::string cmd = "query";
+    KeyPath path;
+    ValueChoice choice;
+    if (!expectPositional(cmd, args, 1, "KEY") || !keyArgument(cmd, args.positional[0], &path) ||
+        !valueChoice(cmd, args, &choice) || !announceToDaemon(cmd) || !findKey(cmd, path, &path)) {
+        return 1;
+    }
+    bool recursive = args.has("s");
+    std::string separator = args.has("se") ? args.value("se") : "\\0";
+    std::vector<KeyPath> keys;
+    std::string failed;
+    if (LONG rv = listKeyTree(path, recursive, &keys, &failed)) return reportError(cmd + " " + failed, rv);
+    size_t matches = 0;
+    for (const KeyPath& key : keys) {
+        KeyHandle handle;
+        std::vector<ValueRecord> values;
+        if (LONG rv = readKeyValues(key, &handle, &values)) return reportError(cmd + " " + key.full(), rv);
+        const ValueRecord* only = choice.given ? findValue(values, choice.name) : nullptr;
+        if (choice.given && only == nullptr) continue;
+        matches++;
+        printf("%s\n", key.full().c_str());
+        if (only != nullptr) {
+            printValue(*only, separator);
+        } else {
+            for (const ValueRecord& v : values) printValue(v, separator);
+        }
+        printf("\n");
+        if (!recursive && !choice.given) {
+            std::vector<std::string> names;
+            if (LONG rv2 = readSubKeyNames(handle.get(), &names)) return reportError(cmd + " " + key.full(), rv2);
+            for (const std::string& n : names) printf("%s\n", key.child(n).full().c_str());
+        }
+    }
+    if (choice.given && matches == 0) {
+        return reportError(cmd + " " + path.full(), ERROR_FILE_NOT_FOUND, "(no value " + choice.shown() + ")");
+    }
+    return 0;
+}
+
+int runAdd(const ParsedArgs& args) {
+    const std::string cmd = "add";
+    KeyPath path;
+    ValueChoice choice;
+    if (!expectPositional(cmd, args, 1, "KEY") || !keyArgument(cmd, args.positional[0], &path) ||
+        !valueChoice(cmd, args, &choice)) {
+        return 1;
+    }
+    uint32_t type = TYPE_SZ;
+    if (args.has("t") && !parseAddType(args.value("t"), &type)) {
+        return reportError(cmd, TOOL_ERROR_INVALID_DATATYPE,
+                           "('" + args.value("t") +
+                               "' is not one of REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, "
+                               "REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_BINARY, REG_NONE)");
+    }
+    bool setsValue = choice.given || args.has("d") || args.has("t");
+    std::string bytes;
+    std::string why;
+    if (setsValue && !parseAddData(type, args.has("d") ? args.value("d") : "", args.has("s") ? args.value("s") : "\\0",
+                                   &bytes, &why)) {
+        return reportError(cmd, TOOL_ERROR_INVALID_DATA, "(" + why + ")");
+    }
+    if (!announceToDaemon(cmd)) return 1;
+    KeyHandle key;
+    if (LONG rv = key.create(path)) return reportError(cmd + " " + path.full(), rv);
+    if (!setsValue) return 0;
+    std::vector<ValueRecord> values;
+    if (LONG rv = readValues(key.get(), &values)) return reportError(cmd + " " + path.full(), rv);
+    if (findValue(values, choice.name) != nullptr &&
+        !confirmed(cmd, args.has("f"), "Value " + choice.shown() + " exists, overwrite", "/f")) {
+        return 1;
+    }
+    const BYTE* data = bytes.empty() ? nullptr : reinterpret_cast<const BYTE*>(bytes.data());
+    LONG rv = RegSetValueExA(key.get(), choice.name.c_str(), 0, type, data, static_cast<DWORD>(bytes.size()));
+    if (rv != ERROR_SUCCESS) return reportError(cmd + " " + path.full() + " " + choice.shown(), rv);
+    return 0;
+}
+
+int runDelete(const ParsedArgs& args) {
+    const std::string cmd = "delete";
+    KeyPath path;
+    ValueChoice choice;
+    if (!expectPositional(cmd, args, 1, "KEY") || !keyArgument(cmd, args.positional[0], &path) ||
+        !valueChoice(cmd, args, &choice) || !announceToDaemon(cmd) || !findKey(cmd, path, &path)) {
+        return 1;
+    }
+    bool forced = args.has("f");
+    if (!choice.given && !args.has("va")) {
+        if (path.subKey.empty()) {
+            return reportError(cmd + " " + path.full(), ERROR_INVALID_PARAMETER, "(a root key cannot be deleted)");
+        }
+        if (!confirmed(cmd, forced, "Permanently delete the registry key " + path.full(), "/f")) return 1;
+        LONG rv = RegDeleteKeyA(path.root, path.subKey.c_str());
+        return rv == ERROR_SUCCESS ? 0 : reportError(cmd + " " + path.full(), rv);
+    }
+    KeyHandle key;
+    std::vector<ValueRecord> values;
+    if (LONG rv = readKeyValues(path, &key, &values)) return reportError(cmd + " " + path.full(), rv);
+    std::vector<std::string> doomed;
+    if (args.has("va")) {
+        if (!confirmed(cmd, forced, "Delete all values under the registry key " + path.full(), "/f")) return 1;
+        for (const ValueRecord& v : values) doomed.push_back(v.name);
+    } else {
+        const ValueRecord* found = findValue(values, choice.name);
+        if (found == nullptr) {
+            return reportError(cmd + " " + path.full(), ERROR_FILE_NOT_FOUND, "(no value " + choice.shown() + ")");
+        }
+        if (!confirmed(cmd, forced, "Delete the registry value " + choice.shown() + " of " + path.full(), "/f")) {
+            return 1;
+        }
+        doomed.push_back(found->name);
+    }
+    for (const std::string& name : doomed) {
+        LONG rv = RegDeleteValueA(key.get(), name.empty() ? nullptr : name.c_str());
+        if (rv != ERROR_SUCCESS) return reportError(cmd + " " + path.full() + " \"" + name + "\"", rv);
+    }
+    return 0;
+}
+
+}  // namespace regtool
