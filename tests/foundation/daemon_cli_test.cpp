@@ -140,13 +140,14 @@ TEST(DaemonStartUp, TrailingSlashPidFileAndDirectoryLock) {
         status = runCommand({KALVO_DAEMON_PATH, "-prog", std::to_string(kalvotest::uniqueProg()), "-d",
                              base, "-p", "-1"},
                             &out);
+        // Checked while no other test may start a daemon.
+        EXPECT_FALSE(fileExists(kalvotest::startupLockPath()));
     }
     EXPECT_EQ(status, 1);  // the launching parent
     EXPECT_NE(out.find(reg), std::string::npos) << out;
     EXPECT_NE(out.find(std::to_string(d.pid())), std::string::npos) << out;
     EXPECT_EQ(countOf(out, "\n"), 1u) << out;
     EXPECT_EQ(readFile(reg + "/kalvo_reg.pid"), std::to_string(d.pid()));
-    EXPECT_FALSE(fileExists(kalvotest::startupLockPath()));
     EXPECT_TRUE(queryVersion(d.prog()));
 
     d.stop();
