@@ -1,6 +1,7 @@
 // The reader: files laid out by hand, round trips through the writer, and
 // damaged files, each of which must fail and leave the cache as it was.
 #include <cstring>
+#include <random>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -337,6 +338,52 @@ TEST_F(ReaderTest, FailedReadIntoAGrowingTableStillBacksOutEveryRecord) {
     EXPECT_EQ(live, entries);
     EXPECT_EQ(freeCount, g_nCacheSlots - entries);
     EXPECT_NE(logText().find("Backing out node: "), std::string::npos);
+}
+
+// Any damage to a valid file either is refused, leaving the cache as it
+// was, or yields a well-formed tree that can be deleted again cleanly.
+TEST_F(ReaderTest, RandomlyDamagedFilesNeverBreakTheCache) {
+    populate();
+    uint32_t src = mkKey(HKLM, "Software\\FuzzSource", "cls");
+    for (int i = 0; i < 6; i++) {
+        uint32_t k = mkKey(src, ("k" + std::to_string(i) + "\\deeper").c_str());
+        setValue(k, "v", 3, std::string(static_cast<size_t>(i), 'x'));
+        setValue(k, nullptr, 1, "d");
+    }
+    ASSERT_EQ(regdWriteRegistryDatabase(src, "valid.dat", 0), 0u);
+    const std::string valid = readFile("valid.dat");
+    g_verbose = 0;  // thousands of refusals need no log
+    std::mt19937 rng(20300);
+    int accepted = 0;
+    for (int round = 0; round < 1500; round++) {
+        std::string bytes = valid;
+        int edits = 1 + static_cast<int>(rng() % 3);
+        for (int e = 0; e < edits; e++) {
+            size_t at = rng() % bytes.size();
+            if (rng() % 2 == 0) {
+                bytes[at] = static_cast<char>(rng());
+            } else {  // a whole word: small numbers and -1 hit counts and links
+                static const uint32_t words[] = {0, 1, 2, 3, 4, 7, 11, 0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u};
+                uint32_t w = words[rng() % (sizeof words / sizeof words[0])];
+                at -= at % 4;
+                for (size_t b = 0; b < 4 && at + b < bytes.size(); b++) bytes[at + b] = static_cast<char>(w >> (8 * b));
+            }
+        }
+        writeFile("fuzz.dat", bytes);
+        CacheSnapshot before = CacheSnapshot::take();
+        RegCacheRec* top = regdReadRegistryDatabase("fuzz.dat", 0);
+        if (top == nullptr) {
+            ASSERT_TRUE(CacheSnapshot::take() == before) << "round " << round;
+            continue;
+        }
+        accepted++;
+        uint32_t reached = 0;
+        regdCountSubKeys(top, reached);
+        ASSERT_EQ(g_nEntries, before.nEntries + reached) << "round " << round;
+        ASSERT_EQ(regdRegDeleteKey(top), 0u);
+        ASSERT_TRUE(CacheSnapshot::take() == before) << "round " << round;
+    }
+    EXPECT_GT(accepted, 0);  // some damage (to data bytes) leaves a valid file
 }
 
 }  // namespace
