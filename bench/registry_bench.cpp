@@ -90,56 +90,47 @@ void BM_NullProcedure(benchmark::State& state) {
     setRate(state);
 }
 
-void BM_OpenKey(benchmark::State& state) {
+// Runs `call` on the shape's samples in turn until it fails.
+template <typename Call>
+void runOverSamples(benchmark::State& state, const char* what, Call call) {
     Shape shape = static_cast<Shape>(state.range(0));
     size_t n = 0;
     for (auto _ : state) {
-        const Sample& s = g_samples[shape][n++ % kSamples];
-        HKEY k;
-        if (RegOpenKeyA(g_parent[shape], s.path.c_str(), &k) != ERROR_SUCCESS) {
-            state.SkipWithError("open failed");
+        if (call(shape, g_samples[shape][n % kSamples], n) != ERROR_SUCCESS) {
+            state.SkipWithError(what);
             break;
         }
+        n++;
     }
     setRate(state);
+}
+
+void BM_OpenKey(benchmark::State& state) {
+    runOverSamples(state, "open failed", [](Shape shape, const Sample& s, size_t) {
+        HKEY k;
+        return RegOpenKeyA(g_parent[shape], s.path.c_str(), &k);
+    });
 }
 
 void BM_QueryValue(benchmark::State& state) {
-    Shape shape = static_cast<Shape>(state.range(0));
-    size_t n = 0;
-    for (auto _ : state) {
-        const Sample& s = g_samples[shape][n++ % kSamples];
+    runOverSamples(state, "query failed", [](Shape, const Sample& s, size_t) {
         DWORD v = 0;
         DWORD size = sizeof v;
         DWORD type = 0;
-        if (RegQueryValueExA(s.key, "val", nullptr, &type, reinterpret_cast<LPBYTE>(&v), &size) !=
-            ERROR_SUCCESS) {
-            state.SkipWithError("query failed");
-            break;
-        }
-    }
-    setRate(state);
+        return RegQueryValueExA(s.key, "val", nullptr, &type, reinterpret_cast<LPBYTE>(&v), &size);
+    });
 }
 
 void BM_SetValue(benchmark::State& state) {
-    Shape shape = static_cast<Shape>(state.range(0));
-    size_t n = 0;
-    for (auto _ : state) {
-        const Sample& s = g_samples[shape][n % kSamples];
-        DWORD v = static_cast<DWORD>(n++);
-        if (RegSetValueExA(s.key, "val", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) !=
-            ERROR_SUCCESS) {
-            state.SkipWithError("set failed");
-            break;
-        }
-    }
-    setRate(state);
+    runOverSamples(state, "set failed", [](Shape, const Sample& s, size_t n) {
+        DWORD v = static_cast<DWORD>(n);
+        return RegSetValueExA(s.key, "val", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+    });
 }
 
 // OPEN_KEY with a header filled once: the call without the library's
 // per-call work of looking up the user and host.
 void BM_OpenKeyRaw(benchmark::State& state) {
-    Shape shape = static_cast<Shape>(state.range(0));
     std::string error;
     CLIENT* clnt = kalvoThreadClient(2, &error);
     if (clnt == nullptr) {
@@ -148,39 +139,27 @@ void BM_OpenKeyRaw(benchmark::State& state) {
     }
     regd_REG_OPEN_KEY req{};
     kalvoFillHeader(&req.userData);
-    req.hKey = KALVO_HKEY_VALUE(g_parent[shape]);
-    size_t n = 0;
-    for (auto _ : state) {
-        req.lpSubKey = const_cast<char*>(g_samples[shape][n++ % kSamples].path.c_str());
+    runOverSamples(state, "raw open failed", [&](Shape shape, const Sample& s, size_t) -> LONG {
+        req.hKey = KALVO_HKEY_VALUE(g_parent[shape]);
+        req.lpSubKey = const_cast<char*>(s.path.c_str());
         regd_REG_OPEN_KEY_RES res{};
         enum clnt_stat st = kalvoCall(clnt, 2, REG_OPEN_KEY, reinterpret_cast<xdrproc_t>(xdr_regd_REG_OPEN_KEY),
                                       &req, reinterpret_cast<xdrproc_t>(xdr_regd_REG_OPEN_KEY_RES), &res);
-        if (st != RPC_SUCCESS || res.ret.retval != 0) {
-            state.SkipWithError("raw open failed");
-            break;
-        }
-    }
+        return st == RPC_SUCCESS ? static_cast<LONG>(res.ret.retval) : RPC_S_CALL_FAILED;
+    });
     kalvoFreeHeader(&req.userData);
-    setRate(state);
 }
 
 // Also walks the list: opens the key by path from the parent and queries
 // in one call, as a caller without a handle does.
 void BM_QueryValueByPath(benchmark::State& state) {
-    Shape shape = static_cast<Shape>(state.range(0));
-    size_t n = 0;
-    for (auto _ : state) {
-        const Sample& s = g_samples[shape][n++ % kSamples];
+    runOverSamples(state, "query by path failed", [](Shape shape, const Sample& s, size_t) {
         std::string path = s.path + "\\val";
         DWORD v = 0;
         DWORD size = sizeof v;
-        if (RegQueryValueExA(g_parent[shape], path.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(&v),
-                             &size) != ERROR_SUCCESS) {
-            state.SkipWithError("query by path failed");
-            break;
-        }
-    }
-    setRate(state);
+        return RegQueryValueExA(g_parent[shape], path.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(&v),
+                                &size);
+    });
 }
 
 BENCHMARK(BM_NullProcedure)->UseRealTime();
