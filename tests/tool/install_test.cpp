@@ -142,7 +142,7 @@ TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
               "}\n");
     std::string pkg = "PKG_CONFIG_PATH='" + staged(kLib + "/pkgconfig") + "' PKG_CONFIG_SYSROOT_DIR='" + *stage_ + "' ";
     ToolRun build = runProgram({"/bin/sh", "-c",
-                                "cc -o '" + dir + "/version' '" + dir + "/version.c' $(" + pkg +
+                                "cc " KALVO_TEST_CFLAGS " -o '" + dir + "/version' '" + dir + "/version.c' $(" + pkg +
                                     "pkg-config --cflags --libs kalvoclient)"});
     ASSERT_EQ(build.status, 0) << build.out << build.err;
 

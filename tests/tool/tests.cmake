@@ -32,6 +32,8 @@ if(TARGET kalvoreg)
     KALVO_BINDIR="${CMAKE_INSTALL_BINDIR}"
     KALVO_SBINDIR="${CMAKE_INSTALL_SBINDIR}"
     KALVO_LIBDIR="${CMAKE_INSTALL_LIBDIR}"
-    KALVO_MANDIR="${CMAKE_INSTALL_MANDIR}")
+    KALVO_MANDIR="${CMAKE_INSTALL_MANDIR}"
+    # An instrumented library links only into an instrumented program.
+    KALVO_TEST_CFLAGS="$<$<BOOL:${KALVO_SANITIZE}>:-fsanitize=address,undefined>")
   add_dependencies(kalvoreg_install_tests kalvoreg kalvo_registryd kalvoclient)
 endif()
