@@ -3,6 +3,7 @@
 // refused with the line at fault.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "tools/regargs.h"
@@ -210,6 +211,49 @@ TEST(RegFile, DamagedInputIsRefusedWithItsLine) {
     expectFault(h + "[HKLM\\A]\n\"v\"=hex:00,\\", 3, "ends inside");
     expectFault(h + "[HKLM\\A]\nstray text\n", 3, "expected a [key]");
     expectFault("Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex(2):41,00,42\n", 3, "odd number");
+}
+
+// Lines of a file as the parser counts them (UTF-16 files decoded).
+int lineCount(const std::string& bytes) {
+    std::string text = bytes;
+    if (bytes.substr(0, 2) == "\xFF\xFE") {
+        utf16leToBytes(bytes.substr(2, (bytes.size() - 2) / 2 * 2), &text);
+    }
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
+}
+
+TEST(RegFile, DamagedCopiesOfGoodFilesFailOnALineOfTheFile) {
+    RegDocument doc;
+    RegFileSection s;
+    s.path = "HKEY_LOCAL_MACHINE\\Software\\Fuzz";
+    s.values.push_back(value("", 1, "a \"b\" \\c\0"s));
+    s.values.push_back(value("d", 4, "\1\2\3\4"));
+    s.values.push_back(value("m", 7, std::string(90, 'x') + "\0\0"s));
+    doc.sections.push_back(s);
+    std::mt19937 rng(11);
+    const std::string interesting = "\\\"[]\n\r,=@-:()hex0";
+    for (RegFormat format : {RegFormat::Regedit4, RegFormat::Version5}) {
+        std::string good;
+        std::string why;
+        ASSERT_TRUE(writeRegFile(doc, format, &good, &why));
+        for (int round = 0; round < 3000; round++) {
+            std::string bad = good;
+            for (int k = 1 + static_cast<int>(rng() % 4); k > 0 && !bad.empty(); k--) {
+                size_t at = rng() % bad.size();
+                switch (rng() % 3) {
+                    case 0: bad[at] = interesting[rng() % interesting.size()]; break;
+                    case 1: bad.erase(at, 1); break;
+                    default: bad.resize(at); break;
+                }
+            }
+            RegDocument parsed;
+            RegParseError error;
+            if (parseRegFile(bad, &parsed, &error)) continue;
+            EXPECT_GE(error.line, 1);
+            EXPECT_LE(error.line, lineCount(bad));
+            EXPECT_FALSE(error.message.empty());
+        }
+    }
 }
 
 TEST(RegFile, KeyNameWithLineBreakCannotBeWritten) {
