@@ -30,6 +30,7 @@ const char kKeyHelp[] =
     "HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).\n"
     "Options are written /x or -x, without regard to case.\n";
 
+// Every sub-command with its help and options.
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"query", "show a key's values and sub-keys",
@@ -116,6 +117,7 @@ const std::vector<Command>& commands() {
     return table;
 }
 
+// The list of commands and the common rules.
 void printGeneralHelp(FILE* out) {
     fprintf(out,
             "Usage: kalvoreg COMMAND [ARGUMENTS]\n"
@@ -128,8 +130,10 @@ void printGeneralHelp(FILE* out) {
             kKeyHelp);
 }
 
+// One command's forms, on standard output.
 void printCommandHelp(const Command& c) { printf("Usage: %s\n%s", c.help, kKeyHelp); }
 
+// The command named `name` (without case), or null.
 const Command* findCommand(const std::string& name) {
     for (const Command& c : commands()) {
         if (regtool::equalIgnoringCase(name, c.name)) return &c;
@@ -137,8 +141,10 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
+// True for the words that ask for help.
 bool isHelpWord(const std::string& a) { return a == "--help" || a == "-h" || a == "/?" || a == "-?" || a == "/h"; }
 
+// Runs the command line `words`; the exit status.
 int run(const std::vector<std::string>& words) {
     if (words.empty()) {
         printGeneralHelp(stderr);

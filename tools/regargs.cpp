@@ -6,6 +6,7 @@ namespace regtool {
 
 namespace {
 
+// True for the words that ask for help.
 bool isHelp(const std::string& a) { return a == "/?" || a == "-?" || a == "-h" || a == "--help" || a == "/h"; }
 
 // The form that `word` names ("/ve", "-ve", "--ve"), or null.

@@ -41,6 +41,7 @@ const ValueRecord* findValue(const std::vector<ValueRecord>& values, const std::
     return it == values.end() ? nullptr : &*it;
 }
 
+// One value line of query: indent, name, type and data, four spaces apart.
 void printValue(const ValueRecord& v, const std::string& separator) {
     std::string line = "    " + (v.name.empty() ? std::string("(Default)") : v.name) + "    " + typeName(v.type) +
                        "    " + formatQueryData(v.type, v.data, separator) + "\n";

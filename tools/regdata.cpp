@@ -29,12 +29,14 @@ constexpr TypeEntry kTypes[] = {
     {11, "REG_QWORD", true},
 };
 
+// The number whose little-endian bytes are `data` (at most 8).
 uint64_t littleEndian(std::string_view data) {
     uint64_t v = 0;
     for (size_t i = data.size(); i > 0; i--) v = (v << 8) | static_cast<uint8_t>(data[i - 1]);
     return v;
 }
 
+// Two upper-case hex digits per byte, no separators.
 std::string hexUpper(std::string_view data) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
@@ -45,6 +47,7 @@ std::string hexUpper(std::string_view data) {
     return out;
 }
 
+// "0x" and lower-case hex digits.
 std::string hexLower(uint64_t v) {
     char buf[24];
     snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
@@ -70,6 +73,7 @@ bool parseNumber(std::string_view text, uint64_t max, uint64_t* out) {
     return true;
 }
 
+// Appends the low `bytes` bytes of v, least significant first.
 void appendLittleEndian(std::string* out, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; i++) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }

@@ -17,14 +17,17 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 // Longest line the writer makes before breaking hex data, backslash included.
 constexpr size_t kLineWidth = 80;
 
+// Space or tab.
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// `s` without blanks at either end.
 std::string_view trim(std::string_view s) {
     while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
     return s;
 }
 
+// True when `s` begins with `prefix`, ignoring case.
 bool startsWithIgnoringCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && equalIgnoringCase(s.substr(0, prefix.size()), prefix);
 }
@@ -45,6 +48,7 @@ bool parseHexNumber(std::string_view text, size_t maxDigits, uint32_t* out) {
 // Types whose data a Unicode .reg file carries as UTF-16LE.
 bool isTextType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
 
+// The lines of `text`, split at LF, each without a trailing CR.
 std::vector<std::string_view> splitLines(std::string_view text) {
     std::vector<std::string_view> lines;
     size_t start = 0;
@@ -88,14 +92,17 @@ class Parser {
     RegParseError* error_;
     size_t index_ = 0;
 
+    // 1-based line of the file being read.
     int lineNumber() const { return static_cast<int>(index_) + 1; }
 
+    // Records the fault; always false.
     bool fail(int line, std::string message) {
         error_->line = line;
         error_->message = std::move(message);
         return false;
     }
 
+    // [KEY] or [-KEY]: starts a section.
     bool keyLine(std::string_view line) {
         if (line.back() != ']') return fail(lineNumber(), "a key line must end with ']'");
         std::string_view inner = line.substr(1, line.size() - 2);
@@ -147,6 +154,7 @@ class Parser {
         return fail(lineNumber(), "a quoted string has no closing '\"'");
     }
 
+    // "name"=data or @=data: a value of the current section.
     bool valueLine(std::string_view line) {
         if (doc_->sections.empty()) return fail(lineNumber(), "a value line before any [key] line");
         RegFileSection& section = doc_->sections.back();
@@ -167,6 +175,7 @@ class Parser {
         return true;
     }
 
+    // The part after '=': -, "text", dword: or hex data.
     bool valueData(std::string_view data, RegFileValue* value) {
         if (data == "-") {
             value->remove = true;
@@ -257,7 +266,7 @@ class Parser {
     }
 };
 
-// The value name as written: @ for the default value, else quoted.
+// `s` in double quotes with \\, \", \n and \r escaped.
 std::string quoteText(std::string_view s) {
     std::string out = "\"";
     for (char c : s) {
@@ -284,6 +293,7 @@ bool isPlainString(const RegFileValue& v) {
     return text.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
 }
 
+// Appends `line` and `bytes` as comma-separated hex, broken before 80 columns.
 void appendHex(std::string& out, std::string line, std::string_view bytes) {
     static const char digits[] = "0123456789abcdef";
     size_t onLine = 0;
@@ -301,6 +311,7 @@ void appendHex(std::string& out, std::string line, std::string_view bytes) {
     out += line + "\r\n";
 }
 
+// Appends the line(s) of one value in the notation that keeps its bytes.
 void appendValue(std::string& out, const RegFileValue& v, RegFormat format) {
     std::string prefix = (v.name.empty() ? std::string("@") : quoteText(v.name)) + "=";
     if (v.remove) {

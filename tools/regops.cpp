@@ -20,6 +20,7 @@ DWORD grown(DWORD size) { return size >= kMaxBuffer / 2 ? 0 : size * 2; }
 
 KeyHandle::~KeyHandle() { close(); }
 
+// Closes an owned handle and forgets it.
 void KeyHandle::close() {
     if (owned_) RegCloseKey(key_);
     key_ = nullptr;

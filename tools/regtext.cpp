@@ -43,11 +43,13 @@ size_t decodeUtf8(std::string_view s, size_t i, uint32_t* cp) {
     return len;
 }
 
+// Appends one UTF-16LE code unit.
 void putUnit(std::string& out, uint32_t unit) {
     out.push_back(static_cast<char>(unit & 0xFF));
     out.push_back(static_cast<char>((unit >> 8) & 0xFF));
 }
 
+// Appends code point `cp` (surrogates too) in UTF-8 form.
 void putUtf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
@@ -66,6 +68,7 @@ void putUtf8(std::string& out, uint32_t cp) {
     }
 }
 
+// `c` with ASCII upper case made lower.
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace

@@ -17,10 +17,12 @@ using tooltest::writeFile;
 
 namespace {
 
+// True when the shell finds `program`.
 bool onPath(const std::string& program) {
     return runProgram({"/bin/sh", "-c", "command -v " + program}).status == 0;
 }
 
+// True for a regular file its owner may run.
 bool isExecutable(const std::string& path) {
     struct stat st{};
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;

@@ -17,6 +17,7 @@ using namespace std::string_literals;
 
 namespace {
 
+// UTF-16LE of ASCII text.
 std::string utf16(const std::string& ascii) {
     std::string out;
     for (char c : ascii) {
@@ -26,6 +27,7 @@ std::string utf16(const std::string& ascii) {
     return out;
 }
 
+// A value to write.
 RegFileValue value(const std::string& name, uint32_t type, const std::string& data) {
     RegFileValue v;
     v.name = name;
@@ -43,6 +45,7 @@ void expectFault(const std::string& text, int line, const std::string& words) {
     EXPECT_NE(error.message.find(words), std::string::npos) << error.message;
 }
 
+// A document's sections and values, one per line, for comparisons.
 std::string sectionsAsText(const RegDocument& doc) {
     std::string out;
     for (const RegFileSection& s : doc.sections) {

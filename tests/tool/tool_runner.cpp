@@ -49,6 +49,7 @@ void drain(std::vector<int> fds, std::vector<std::string*> outs, std::chrono::st
     }
 }
 
+// Reaps `child` (killed at the deadline); its exit status or 128+signal.
 int waitChild(pid_t child, std::chrono::steady_clock::time_point deadline) {
     int st = 0;
     while (waitpid(child, &st, WNOHANG) == 0) {
@@ -62,6 +63,7 @@ int waitChild(pid_t child, std::chrono::steady_clock::time_point deadline) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
+// Replaces the process with argv[0]; exit 127 when that fails.
 [[noreturn]] void execArgs(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -70,6 +72,7 @@ int waitChild(pid_t child, std::chrono::steady_clock::time_point deadline) {
     _exit(127);
 }
 
+// kalvoreg's path followed by `args`.
 std::vector<std::string> toolArgv(const std::vector<std::string>& args) {
     std::vector<std::string> argv{KALVOREG_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
