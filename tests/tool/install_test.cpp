@@ -36,6 +36,12 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
+// A fresh directory, removed with everything in it when the test ends.
+struct ScratchDir {
+    std::string path = tooltest::makeTempDir();
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+};
+
 class Install : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -108,7 +114,8 @@ TEST_F(Install, UnitsPassSystemdAnalyzeVerify) {
     if (!onPath("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
     // The units name the daemon where it will live; here it lives in the
     // staging directory, and the man pages of Documentation= there too.
-    std::string dir = tooltest::makeTempDir();
+    ScratchDir scratch;
+    const std::string& dir = scratch.path;
     std::string daemonPath = std::string(KALVO_INSTALL_PREFIX) + "/" + kSbin + "/kalvo_registryd";
     std::string systemUnit = dir + "/kalvo-registryd.service";
     std::string userUnit = dir + "/kalvo-registryd-private@805503037.service";
@@ -126,12 +133,12 @@ TEST_F(Install, UnitsPassSystemdAnalyzeVerify) {
     ToolRun noPages = runProgram(
         {"/bin/sh", "-c", "MANPATH='" + runtime + "' systemd-analyze verify '" + systemUnit + "'"});
     EXPECT_NE(noPages.status, 0);
-    std::filesystem::remove_all(dir);
 }
 
 TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
     if (!onPath("cc") || !onPath("pkg-config")) GTEST_SKIP() << "cc or pkg-config is not installed";
-    std::string dir = tooltest::makeTempDir();
+    ScratchDir scratch;
+    const std::string& dir = scratch.path;
     writeFile(dir + "/version.c",
               "#include <stdio.h>\n"
               "#include <kalvo/kalvoping.h>\n"
@@ -159,7 +166,6 @@ TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
     EXPECT_EQ(tool.status, 0) << tool.err;
     EXPECT_NE(tool.out.find("protocol version 2.3.0"), std::string::npos) << tool.out;
     daemon.stop();
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
