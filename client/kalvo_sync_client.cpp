@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -33,7 +34,7 @@ struct SyncClient {
     pid_t owner = 0;          // the process that opened fd
     pid_t daemon = 0;         // the daemon it leads to
     uint64_t generation = 0;  // counts the connections made
-    std::atomic<int> liveFd{-1};  // fd, for the listener's liveness check
+    std::atomic<int> liveFd{-1};  // fd, for the listener to watch without the lock
 };
 
 SyncClient g_syncClient;
@@ -43,12 +44,21 @@ std::once_flag g_forkHandlersOnce;
 // Wake-up channel: pending waits and the listening socket
 // ---------------------------------------------------------------------------
 
+// One connection from the daemon, with the bytes that do not yet make a
+// message.
+struct Peer {
+    int fd;
+    std::string pending;
+};
+
 struct WakeChannel {
     std::mutex lock;  // everything below
     std::unordered_map<uint32_t, KvClientWait*> waits;
     uint32_t lastEntry = 0;
     int listenFd = -1;
-    pid_t owner = 0;  // the process listening on listenFd
+    int nudgeFd = -1;         // an eventfd that makes the listener look again
+    pid_t owner = 0;          // the process listening on listenFd
+    std::vector<Peer> peers;  // kept here so a forked child can close them
 };
 
 // Made once and never destroyed: the listener thread may still use it
@@ -135,6 +145,11 @@ bool connectLocked(pid_t pid) {
     g_syncClient.daemon = pid;
     g_syncClient.generation++;
     g_syncClient.liveFd = fd;
+    // The listener watches the new connection from now on.
+    WakeChannel& c = channel();
+    std::lock_guard<std::mutex> guard(c.lock);
+    uint64_t one = 1;
+    if (c.nudgeFd >= 0 && c.owner == getpid()) (void)!write(c.nudgeFd, &one, sizeof one);
     return true;
 }
 
@@ -156,7 +171,11 @@ void installForkHandlers() {
             WakeChannel& c = channel();
             c.waits.clear();
             if (c.listenFd >= 0) close(c.listenFd);
+            if (c.nudgeFd >= 0) close(c.nudgeFd);
+            for (const Peer& peer : c.peers) close(peer.fd);
+            c.peers.clear();
             c.listenFd = -1;
+            c.nudgeFd = -1;
             c.owner = 0;
             c.lock.unlock();
             closeLocked();
@@ -216,12 +235,6 @@ void threadEnded(void*) {
 // Listener thread
 // ---------------------------------------------------------------------------
 
-// Bytes of one connection from the daemon that do not yet make a message.
-struct Peer {
-    int fd;
-    std::string pending;
-};
-
 // Longest message body accepted from a peer; the daemon sends 12 or 4.
 constexpr int32_t kMaxMessageBody = 256;
 
@@ -233,9 +246,18 @@ bool trustedPeer(int fd) {
     return cred.uid == geteuid() || cred.uid == 0;
 }
 
+// Hands a result to the wait with that entry; channel lock held.
+void deliverLocked(WakeChannel& c, uint32_t entry, int32_t result) {
+    auto found = c.waits.find(entry);
+    if (found == c.waits.end() || found->second->done) return;
+    found->second->done = true;
+    found->second->result = result;
+    found->second->delivered.notify_all();
+}
+
 // Delivers the whole messages buffered for a peer; false when the peer
-// broke the framing and must be dropped.
-bool deliverMessages(Peer& peer) {
+// broke the framing and must be dropped. Channel lock held.
+bool deliverMessages(WakeChannel& c, Peer& peer) {
     size_t used = 0;
     while (peer.pending.size() - used >= sizeof(KvIPCHeader)) {
         KvIPCHeader header;
@@ -247,76 +269,99 @@ bool deliverMessages(Peer& peer) {
                                    static_cast<size_t>(header.requestLength));
         // Event signals (opcode 1) have no use here and are passed over.
         if (header.opcode == KV_MSG_WAKE_WAIT_ENTRY && body.size() >= 8)
-            kvClientDeliver(static_cast<uint32_t>(kvWireGetWord(body, 0)), kvWireGetWord(body, 1));
+            deliverLocked(c, static_cast<uint32_t>(kvWireGetWord(body, 0)), kvWireGetWord(body, 1));
         used += total;
     }
     peer.pending.erase(0, used);
     return true;
 }
 
-// A connection from the daemon ended. If the request connection has ended
-// too the daemon is gone (or has dropped this process): its waits are
-// failed rather than left to wait for wake-ups that cannot come.
-void daemonConnectionEnded() {
-    int fd = g_syncClient.liveFd.load();
-    if (fd < 0) return;
-    pollfd p{fd, POLLRDHUP, 0};
-    if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) return;
+// Reads what a peer has sent, without blocking; false once it has ended.
+bool readPeer(Peer& peer) {
+    char buffer[512];
+    for (;;) {
+        ssize_t r = recv(peer.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (r > 0) {
+            peer.pending.append(buffer, static_cast<size_t>(r));
+            continue;
+        }
+        return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+    }
+}
+
+// The request connection `fd` was closed by the daemon: the daemon is gone
+// or has dropped this process, and with it every wait begun on the
+// connection, which would otherwise wait for wake-ups that cannot come.
+void requestConnectionEnded(int fd) {
     std::lock_guard<std::mutex> guard(g_syncClient.lock);
     if (g_syncClient.fd == fd) closeLocked();
 }
 
-void* listenForWakeUps(void* arg) {
-    const int listenFd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-    std::vector<Peer> peers;
-    std::vector<pollfd> fds;
+// Connections from daemons accepted at once; normally there is one.
+constexpr size_t kMaxPeers = 16;
+
+// Watches the listening socket, the daemons' connections to it and the
+// request connection (for its end). The peers are touched under the
+// channel lock, since a fork may copy them at any moment. Nothing on this
+// thread's stack owns heap memory: a child forked meanwhile inherits the
+// heap but not this thread.
+void* listenForWakeUps(void*) {
+    WakeChannel& c = channel();
+    int listenFd, nudgeFd;
+    {
+        std::lock_guard<std::mutex> guard(c.lock);
+        listenFd = c.listenFd;
+        nudgeFd = c.nudgeFd;
+    }
+    constexpr size_t kFirstPeer = 3;
+    pollfd fds[kFirstPeer + kMaxPeers];
     for (;;) {
-        fds.assign(1, pollfd{listenFd, POLLIN, 0});
-        for (const Peer& peer : peers) fds.push_back(pollfd{peer.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        int requestFd = g_syncClient.liveFd.load();
+        fds[0] = pollfd{listenFd, POLLIN, 0};
+        fds[1] = pollfd{nudgeFd, POLLIN, 0};
+        fds[2] = pollfd{requestFd, POLLRDHUP, 0};  // a negative fd is passed over
+        size_t polled = kFirstPeer;
+        {
+            std::lock_guard<std::mutex> guard(c.lock);
+            for (const Peer& peer : c.peers) fds[polled++] = pollfd{peer.fd, POLLIN, 0};
+        }
+        if (poll(fds, polled, -1) < 0) {
             if (errno == EINTR) continue;
             return nullptr;
         }
-        // Shut down at process exit, or closed in a forked child.
+        // The listening socket is unusable: nothing more can come.
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return nullptr;
-        for (size_t i = peers.size(); i-- > 0;) {
-            if (fds[i + 1].revents == 0) continue;
-            Peer& peer = peers[i];
-            bool open = true;
-            char buffer[512];
-            for (;;) {
-                ssize_t r = recv(peer.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (r > 0) {
-                    peer.pending.append(buffer, static_cast<size_t>(r));
-                    continue;
-                }
-                open = r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
-                break;
-            }
-            if (!deliverMessages(peer)) open = false;
-            if (!open) {
+        uint64_t nudges;
+        if ((fds[1].revents & POLLIN) != 0) (void)!read(nudgeFd, &nudges, sizeof nudges);
+        {
+            std::lock_guard<std::mutex> guard(c.lock);
+            // Only this thread adds and removes peers: fds[kFirstPeer + i] is peer i.
+            for (size_t i = c.peers.size(); i-- > 0;) {
+                Peer& peer = c.peers[i];
+                if (fds[kFirstPeer + i].revents == 0) continue;
+                if (readPeer(peer) && deliverMessages(c, peer)) continue;
                 close(peer.fd);
-                peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i));
-                daemonConnectionEnded();
+                c.peers.erase(c.peers.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0 && c.peers.size() < kMaxPeers && trustedPeer(fd))
+                    c.peers.push_back(Peer{fd, {}});
+                else if (fd >= 0)
+                    close(fd);
             }
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0 && trustedPeer(fd))
-                peers.push_back(Peer{fd, {}});
-            else if (fd >= 0)
-                close(fd);
-        }
+        // Wake-ups already read were delivered above, before this.
+        if (requestFd >= 0 && (fds[2].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+            requestConnectionEnded(requestFd);
     }
 }
 
-// At normal process end: the socket file goes, and the listener with it.
+// At normal process end the socket file goes; the socket itself goes with
+// the process. The listener thread is left as it is: exit handlers and
+// other threads' last moments should not race each other.
 void removeListener() {
-    if (g_listenOwner.load() != getpid()) return;
-    unlink(g_listenPath);
-    WakeChannel& c = channel();
-    std::unique_lock<std::mutex> guard(c.lock, std::try_to_lock);
-    if (guard.owns_lock() && c.listenFd >= 0 && c.owner == getpid()) shutdown(c.listenFd, SHUT_RDWR);
+    if (g_listenOwner.load() == getpid()) unlink(g_listenPath);
 }
 
 }  // namespace
@@ -359,35 +404,37 @@ bool kvClientListen() {
     if (c.listenFd >= 0 && c.owner == self) return true;
     sockaddr_un addr = processAddress(self);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    int nudge = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     // A file at this process's own path was left by an earlier process
     // that had the same pid.
     unlink(addr.sun_path);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || chmod(addr.sun_path, 0600) != 0 ||
-        ::listen(fd, 16) != 0) {
-        close(fd);
-        unlink(addr.sun_path);
-        return false;
-    }
+    bool listening = fd >= 0 && nudge >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     chmod(addr.sun_path, 0600) == 0 && ::listen(fd, 16) == 0;
+    c.listenFd = fd;
+    c.nudgeFd = nudge;
+    c.owner = self;
     pthread_attr_t attr;
     pthread_t thread;
-    bool started = pthread_attr_init(&attr) == 0;
+    bool started = listening && pthread_attr_init(&attr) == 0;
     if (started) {
+        // The thread reads its descriptors once this lock is released.
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        started = pthread_create(&thread, &attr, listenForWakeUps, reinterpret_cast<void*>(static_cast<intptr_t>(fd))) == 0;
+        started = pthread_create(&thread, &attr, listenForWakeUps, nullptr) == 0;
         pthread_attr_destroy(&attr);
     }
     if (!started) {
-        close(fd);
-        unlink(addr.sun_path);
+        if (fd >= 0) close(fd);
+        if (nudge >= 0) close(nudge);
+        if (listening) unlink(addr.sun_path);
+        c.listenFd = -1;
+        c.nudgeFd = -1;
+        c.owner = 0;
         return false;
     }
     static std::once_flag exitHookOnce;  // inherited by forked children
     std::call_once(exitHookOnce, [] { atexit(removeListener); });
     memcpy(g_listenPath, addr.sun_path, sizeof g_listenPath);
     g_listenOwner = self;
-    c.listenFd = fd;
-    c.owner = self;
     return true;
 }
 
@@ -422,9 +469,5 @@ bool kvClientAwait(KvClientWait* wait, const std::chrono::steady_clock::time_poi
 void kvClientDeliver(uint32_t entry, int32_t result) {
     WakeChannel& c = channel();
     std::lock_guard<std::mutex> guard(c.lock);
-    auto found = c.waits.find(entry);
-    if (found == c.waits.end() || found->second->done) return;
-    found->second->done = true;
-    found->second->result = result;
-    found->second->delivered.notify_all();
+    deliverLocked(c, entry, result);
 }

@@ -1,6 +1,7 @@
 #include "sync/sync_wire_client.h"
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -294,6 +295,66 @@ bool SyncDaemonTest::waitUntilGone(int32_t pid) {
     return false;
 }
 
+Child::Child(const std::function<int(Child&)>& body) {
+    int down[2], up[2];
+    if (pipe2(down, O_CLOEXEC) != 0) return;
+    if (pipe2(up, O_CLOEXEC) != 0) {
+        close(down[0]);
+        close(down[1]);
+        return;
+    }
+    fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(down[1]);
+        close(up[0]);
+        in_ = down[0];
+        out_ = up[1];
+        exit(body(*this));
+    }
+    close(down[0]);
+    close(up[1]);
+    in_ = up[0];
+    out_ = down[1];
+}
+
+Child::~Child() {
+    if (pid_ > 0 && status_ < 0 && !reapedElsewhere_) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (in_ >= 0) close(in_);
+    if (out_ >= 0) close(out_);
+}
+
+bool Child::say(char c) { return write(out_, &c, 1) == 1; }
+
+bool Child::hear(char* c, int timeoutMs) {
+    pollfd p{in_, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1 && read(in_, c, 1) == 1;
+}
+
+int Child::wait(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (status_ < 0) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (r < 0) {  // reaped elsewhere: it has ended, with a status unknown here
+            reapedElsewhere_ = true;
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
+void Child::kill(int sig) { ::kill(pid_, sig); }
+
 int runChild(const std::function<int(std::string& out)>& body, std::string* out) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
@@ -309,7 +370,9 @@ int runChild(const std::function<int(std::string& out)>& body, std::string* out)
             if (r <= 0) break;
             done += static_cast<size_t>(r);
         }
-        _exit(code);
+        close(fds[1]);
+        // A normal end, so the client library cleans up as it would anywhere.
+        exit(code);
     }
     close(fds[1]);
     std::string text;

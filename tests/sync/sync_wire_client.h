@@ -139,8 +139,37 @@ class SyncDaemonTest : public ::testing::Test {
     std::string stderrPath_;
 };
 
-// Runs body in a forked child; returns its exit status and what it wrote
-// to `out` (handed back through a pipe).
+// A forked child running beside the test, with a two-way byte channel. The
+// body's result is the child's exit status; it ends through exit(), as a
+// process that ends normally does, so the client library's clean-up runs.
+class Child {
+  public:
+    explicit Child(const std::function<int(Child&)>& body);
+    ~Child();  // a child still running is killed and reaped
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // One byte to the other side, and the next byte from it (false when
+    // nothing came within the time-out or the other side has gone).
+    bool say(char c);
+    bool hear(char* c, int timeoutMs = 10000);
+    // The exit status (128 + n after signal n), or -1 when the child has not
+    // ended within the time-out or was reaped elsewhere (stopping a daemon
+    // reaps every child of the test process).
+    int wait(int timeoutMs = 10000);
+    void kill(int sig);
+
+  private:
+    pid_t pid_ = -1;
+    int in_ = -1;   // this side reads here
+    int out_ = -1;  // this side writes here
+    int status_ = -1;
+    bool reapedElsewhere_ = false;
+};
+
+// Runs body in a forked child, which ends through exit(); returns its exit
+// status and what it wrote to `out` (handed back through a pipe).
 int runChild(const std::function<int(std::string& out)>& body, std::string* out = nullptr);
 
 }  // namespace synctest

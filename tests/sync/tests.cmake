@@ -17,5 +17,13 @@ add_dependencies(sync_server_tests kalvo_registryd)
 kalvo_add_test(sync_wait_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp
           ${CMAKE_CURRENT_LIST_DIR}/test_sync_waits.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_synchapi_waits.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_wait_tests kalvo_registryd)
+
+# Eight processes of four threads each on shared objects for twenty seconds.
+kalvo_add_test(sync_stress_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_sync_stress.cpp
+  LIBS kalvo_test_harness kalvoclient)
+add_dependencies(sync_stress_test kalvo_registryd)

@@ -1,0 +1,465 @@
+// Waits and signalling through the client library, in real processes and
+// threads: this test process, forked children and threads of both, woken
+// through their own sockets by the daemon.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+#include "kalvo/synchapi.h"
+#include "sync/sync_wire_client.h"
+
+using namespace synctest;
+
+namespace {
+
+using SyncApiWaits = SyncDaemonTest;
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+std::string socketPath(pid_t pid) { return "/tmp/kalvo_sock_" + std::to_string(pid); }
+
+// A wait result as one byte over a child's channel.
+char resultByte(DWORD result) { return result == WAIT_FAILED ? 'F' : result == WAIT_TIMEOUT ? 'T' : char('0' + result % 64 + (result >= WAIT_ABANDONED_0 ? 64 : 0)); }
+char abandonedByte(DWORD position) { return resultByte(WAIT_ABANDONED_0 + position); }
+
+TEST_F(SyncApiWaits, WaitForAnyInAnotherProcessGetsTheLowestAcquirablePosition) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "any.event");
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, 5, "any.sem");
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, "any.mutex");
+    ASSERT_TRUE(event && sem && mutex);
+    Child child([](Child& me) {
+        HANDLE h[3] = {OpenEventA(SYNCHRONIZE, FALSE, "any.event"), OpenSemaphoreA(SYNCHRONIZE, FALSE, "any.sem"),
+                       OpenMutexA(SYNCHRONIZE, FALSE, "any.mutex")};
+        for (char c; me.hear(&c) && c == 'w';) me.say(resultByte(WaitForMultipleObjects(3, h, FALSE, 10000)));
+        return 0;
+    });
+    char got = 0;
+    // Queued first, then satisfied by the semaphore alone.
+    ASSERT_TRUE(child.say('w'));
+    dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 1; });
+    ASSERT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+    ASSERT_TRUE(child.hear(&got));
+    EXPECT_EQ(got, resultByte(1));
+    // Event and semaphore both ready: the event, lowest, is taken alone.
+    ASSERT_TRUE(SetEvent(event));
+    ASSERT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+    for (DWORD want : {0u, 1u}) {
+        ASSERT_TRUE(child.say('w'));
+        ASSERT_TRUE(child.hear(&got));
+        EXPECT_EQ(got, resultByte(want));
+    }
+    ASSERT_TRUE(child.say('w'));
+    dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 1; });
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    ASSERT_TRUE(child.hear(&got));
+    EXPECT_EQ(got, resultByte(2));
+    child.say('q');
+    EXPECT_EQ(child.wait(), 0);
+}
+
+TEST_F(SyncApiWaits, WaitForAllInAnotherProcessTakesEverythingTogether) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, "all.mutex");
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, 1, "all.sem");
+    ASSERT_TRUE(mutex && sem);
+    Child child([](Child& me) {
+        HANDLE h[2] = {OpenMutexA(SYNCHRONIZE, FALSE, "all.mutex"), OpenSemaphoreA(SYNCHRONIZE, FALSE, "all.sem")};
+        me.say(resultByte(WaitForMultipleObjects(2, h, TRUE, INFINITE)));
+        char c;
+        me.hear(&c);
+        return ReleaseMutex(h[0]) ? 0 : 1;
+    });
+    dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 1; });
+    ASSERT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+    // The mutex is still ours, so the semaphore is left where it is.
+    char got = 0;
+    EXPECT_FALSE(child.hear(&got, 200));
+    EXPECT_NE(dump().find("name 'all.sem', semaphore, current value 1"), std::string::npos);
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    ASSERT_TRUE(child.hear(&got));
+    EXPECT_EQ(got, resultByte(WAIT_OBJECT_0));
+    std::string text = dump();
+    EXPECT_NE(text.find("name 'all.sem', semaphore, current value 0"), std::string::npos) << text;
+    EXPECT_NE(text.find("name 'all.mutex', mutex, owned by pid " + std::to_string(child.pid())), std::string::npos)
+        << text;
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_TIMEOUT);
+    child.say('r');
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(SyncApiWaits, AnAutoResetEventSetOnceReleasesOnlyTheOldestOfThreeWaitingProcesses) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "oldest");
+    ASSERT_NE(event, nullptr);
+    std::vector<std::unique_ptr<Child>> children;
+    for (size_t i = 0; i < 3; i++) {
+        children.push_back(std::make_unique<Child>([](Child& me) {
+            HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, "oldest");
+            me.say(resultByte(WaitForSingleObject(e, 20000)));
+            return 0;
+        }));
+        // Each is queued before the next starts, so their order is known.
+        dumpWhen([&](const std::string& d) { return countOf(d, "wait entry") == i + 1; });
+    }
+    for (size_t woken = 0; woken < 3; woken++) {
+        ASSERT_TRUE(SetEvent(event));
+        char got = 0;
+        ASSERT_TRUE(children[woken]->hear(&got)) << "waiter " << woken;
+        EXPECT_EQ(got, resultByte(WAIT_OBJECT_0));
+        for (size_t later = woken + 1; later < 3; later++) EXPECT_FALSE(children[later]->hear(&got, 100));
+        EXPECT_EQ(children[woken]->wait(), 0);
+    }
+    // Each set was consumed by its waiter: nothing is left signalled.
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+}
+
+TEST_F(SyncApiWaits, PulseReleasesEveryWaitingThreadOfAManualEventAndOneOfAnAutoEvent) {
+    for (BOOL manual : {TRUE, FALSE}) {
+        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
+        HANDLE event = CreateEventA(nullptr, manual, FALSE, nullptr);
+        ASSERT_NE(event, nullptr);
+        std::atomic<int> released{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; t++)
+            threads.emplace_back([&] {
+                if (WaitForSingleObject(event, 10000) == WAIT_OBJECT_0) released++;
+            });
+        dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 3; });
+        ASSERT_TRUE(PulseEvent(event));
+        const int expected = manual ? 3 : 1;
+        std::string text = dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 0 ||
+                                                                       countOf(d, "wait entry") == 2; });
+        EXPECT_EQ(countOf(text, "wait entry"), static_cast<size_t>(3 - expected)) << text;
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+        // The pulse is over: whoever still waits needs sets of its own.
+        for (int more = expected; more < 3; more++) ASSERT_TRUE(SetEvent(event));
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(released.load(), 3);
+        EXPECT_TRUE(CloseHandle(event));
+    }
+    EXPECT_EQ(dump().find("handle 0x2"), std::string::npos);
+}
+
+TEST_F(SyncApiWaits, SemaphoreReleasesOfNothingOrPastTheMaximumFailAndChangeNothing) {
+    HANDLE sem = CreateSemaphoreA(nullptr, 1, 3, nullptr);
+    ASSERT_NE(sem, nullptr);
+    LONG previous = -5;
+    for (LONG count : {0, -1, 3, INT32_MAX}) {
+        SetLastError(0);
+        EXPECT_FALSE(ReleaseSemaphore(sem, count, &previous)) << count;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << count;
+    }
+    EXPECT_EQ(previous, -5);
+    EXPECT_TRUE(ReleaseSemaphore(sem, 2, &previous));
+    EXPECT_EQ(previous, 1);
+    int taken = 0;
+    while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0) taken++;
+    EXPECT_EQ(taken, 3);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(ReleaseSemaphore(event, 1, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SyncApiWaits, AMutexIsOwnedRecursivelyAndFreedByItsLastRelease) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, "recursive");
+    ASSERT_NE(mutex, nullptr);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+    auto otherProcessTries = [] {
+        return runChild([](std::string&) {
+            HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, "recursive");
+            DWORD r = WaitForSingleObject(m, 50);
+            if (r == WAIT_OBJECT_0) ReleaseMutex(m);
+            // Not the owner: a release fails and the last error says so.
+            return r == WAIT_OBJECT_0 ? 0 : r == WAIT_TIMEOUT && !ReleaseMutex(m) && GetLastError() == 6 ? 1 : 2;
+        });
+    };
+    std::thread([&] { EXPECT_FALSE(ReleaseMutex(mutex)); }).join();
+    for (int level = 0; level < 3; level++) {
+        EXPECT_EQ(otherProcessTries(), 1) << "level " << level;
+        EXPECT_TRUE(ReleaseMutex(mutex));
+    }
+    EXPECT_FALSE(ReleaseMutex(mutex));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(otherProcessTries(), 0);
+}
+
+TEST_F(SyncApiWaits, AMutexLeftByAnEndingThreadIsReportedAbandonedAtItsPosition) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "abandon.event");
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, "abandon.mutex");
+    ASSERT_TRUE(event && mutex);
+    Child waiter([](Child& me) {
+        HANDLE h[2] = {OpenEventA(SYNCHRONIZE, FALSE, "abandon.event"),
+                       OpenMutexA(SYNCHRONIZE, FALSE, "abandon.mutex")};
+        char c;
+        me.hear(&c);
+        DWORD r = WaitForMultipleObjects(2, h, FALSE, 10000);
+        me.say(resultByte(r));
+        return r == WAIT_ABANDONED_0 + 1 && ReleaseMutex(h[1]) ? 0 : 1;
+    });
+    // The thread takes the mutex twice and ends without releasing it.
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    }).join();
+    waiter.say('w');
+    char got = 0;
+    ASSERT_TRUE(waiter.hear(&got));
+    EXPECT_EQ(got, abandonedByte(1));
+    EXPECT_EQ(waiter.wait(), 0);
+    // Reported once: the next owner takes it plainly.
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+}
+
+TEST_F(SyncApiWaits, AMutexLeftByAnEndingProcessIsReportedAbandonedToAWaiter) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    for (int sig : {0, SIGKILL}) {
+        SCOPED_TRACE(sig == 0 ? "exit" : "SIGKILL");
+        Child owner([](Child& me) {
+            HANDLE m = CreateMutexA(nullptr, TRUE, "left.mutex");
+            WaitForSingleObject(m, 0);  // owned twice
+            me.say('o');
+            char c;
+            me.hear(&c);
+            return 0;
+        });
+        char c = 0;
+        ASSERT_TRUE(owner.hear(&c));
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "left.mutex");
+        ASSERT_NE(mutex, nullptr);
+        std::atomic<DWORD> result{0};
+        std::thread waiter([&] {
+            HANDLE h[3] = {event, event, mutex};
+            result = WaitForMultipleObjects(3, h, FALSE, 10000);
+            EXPECT_TRUE(ReleaseMutex(mutex));
+        });
+        dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 1; });
+        if (sig == 0)
+            owner.say('x');
+        else
+            owner.kill(sig);
+        waiter.join();
+        EXPECT_EQ(result.load(), WAIT_ABANDONED_0 + 2);
+        EXPECT_EQ(owner.wait(), sig == 0 ? 0 : 128 + sig);
+        unlink(socketPath(owner.pid()).c_str());  // a killed process leaves its socket file
+        EXPECT_TRUE(CloseHandle(mutex));
+    }
+}
+
+TEST_F(SyncApiWaits, AThreadWaitingInTheSameProcessIsReleasedByASiblingsCall) {
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, 2, nullptr);
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, nullptr);
+    ASSERT_TRUE(sem && mutex);
+    std::atomic<DWORD> fromSem{WAIT_FAILED}, fromMutex{WAIT_FAILED};
+    std::thread a([&] { fromSem = WaitForSingleObject(sem, 10000); });
+    std::thread b([&] {
+        fromMutex = WaitForSingleObject(mutex, 10000);
+        ReleaseMutex(mutex);
+    });
+    dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 2; });
+    ASSERT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    a.join();
+    b.join();
+    EXPECT_EQ(fromSem.load(), WAIT_OBJECT_0);
+    EXPECT_EQ(fromMutex.load(), WAIT_OBJECT_0);
+}
+
+// Releases race the consumers' time-outs: a unit handed to a wait that is
+// just timing out must still reach that thread, never vanish.
+TEST_F(SyncApiWaits, TimeOutsRacingWakeUpsLoseNothing) {
+    constexpr int kUnits = 1500;
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, kUnits, "race.sem");
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, "race.stop");
+    ASSERT_TRUE(sem && stop);
+    Child consumers([](Child& me) {
+        HANDLE s = OpenSemaphoreA(SYNCHRONIZE, FALSE, "race.sem");
+        HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, "race.stop");
+        std::atomic<int> taken{0};
+        std::atomic<bool> failed{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; t++)
+            threads.emplace_back([&, t] {
+                std::mt19937 random(static_cast<unsigned>(t));
+                for (;;) {
+                    DWORD r = WaitForSingleObject(s, random() % 3);
+                    if (r == WAIT_OBJECT_0)
+                        taken++;
+                    else if (r != WAIT_TIMEOUT)
+                        failed = true;
+                    if (r == WAIT_TIMEOUT && WaitForSingleObject(done, 0) == WAIT_OBJECT_0) break;
+                }
+            });
+        for (auto& t : threads) t.join();
+        std::string count = std::to_string(taken.load());
+        for (char c : count) me.say(c);
+        return failed ? 1 : 0;
+    });
+    std::mt19937 random(7);
+    for (int i = 0; i < kUnits; i++) {
+        ASSERT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+        if (random() % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
+    }
+    // Whatever the consumers did not take is still counted here.
+    int left = 0;
+    while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0) left++;
+    ASSERT_TRUE(SetEvent(stop));
+    std::string reported;
+    for (char c; consumers.hear(&c, 15000);) reported += c;
+    EXPECT_EQ(consumers.wait(), 0);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_EQ(std::stoi(reported) + left, kUnits);
+    EXPECT_EQ(dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 0; }).find("wait entry"),
+              std::string::npos);
+}
+
+TEST_F(SyncApiWaits, AWaiterWhoseProcessDiesLeavesNoTrace) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "dies.event");
+    ASSERT_NE(event, nullptr);
+    Child waiter([](Child&) {
+        HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, "dies.event");
+        WaitForSingleObject(e, INFINITE);
+        return 0;
+    });
+    const std::string pid = std::to_string(waiter.pid());
+    std::string text = dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 1; });
+    ASSERT_NE(text.find("process " + pid + ","), std::string::npos) << text;
+    waiter.kill(SIGKILL);
+    EXPECT_EQ(waiter.wait(), 128 + SIGKILL);
+    unlink(socketPath(waiter.pid()).c_str());  // a killed process leaves its socket file
+    ASSERT_TRUE(waitUntilGone(waiter.pid()));
+    text = dump();
+    EXPECT_EQ(text.find("wait entry"), std::string::npos) << text;
+    EXPECT_EQ(text.find(" " + pid + "-"), std::string::npos) << text;
+    EXPECT_NE(text.find("name 'dies.event', event, unsignalled, in use by (process-refcount-waitcount): " +
+                        std::to_string(getpid()) + "-1-0\n"),
+              std::string::npos)
+        << text;
+    // A set is not swallowed by the dead waiter.
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(SyncApiWaits, TheWakeUpSocketExistsWhileTheProcessRunsAndGoesWhenItEnds) {
+    Child child([](Child& me) {
+        HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (WaitForSingleObject(e, 10) != WAIT_TIMEOUT) return 1;
+        me.say('w');
+        char c;
+        me.hear(&c);
+        return 0;
+    });
+    char c = 0;
+    ASSERT_TRUE(child.hear(&c));
+    EXPECT_EQ(access(socketPath(child.pid()).c_str(), F_OK), 0);
+    child.say('x');
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_NE(access(socketPath(child.pid()).c_str(), F_OK), 0);
+}
+
+TEST_F(SyncApiWaits, TimeOutsEndTheWaitAndWithdrawIt) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(event, 120), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(120));
+    EXPECT_EQ(dump().find("wait entry"), std::string::npos);
+    // A set after the time-out finds nobody to release: it stays signalled.
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+}
+
+TEST_F(SyncApiWaits, DuplicatedEventHandlesNameTheSameEvent) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HANDLE copy = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    EXPECT_NE(copy, event);
+    ASSERT_TRUE(SetEvent(copy));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    // The same event twice in a wait for all is refused, tag or not.
+    HANDLE both[2] = {event, copy};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+
+    HANDLE moved = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), copy, GetCurrentProcess(), &moved, 0, FALSE,
+                                DUPLICATE_CLOSE_SOURCE));
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_TRUE(ResetEvent(moved));
+    EXPECT_TRUE(CloseHandle(moved));
+    EXPECT_EQ(dump().find("event"), std::string::npos);
+
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), mutex, GetCurrentProcess(), &copy, 0, FALSE, 0));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), nullptr, 0, FALSE, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(SyncApiWaits, BadWaitArgumentsFailWithTheirErrors) {
+    HANDLE event = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    HANDLE many[65];
+    for (HANDLE& h : many) h = event;
+    struct Case {
+        const char* what;
+        DWORD count;
+        const HANDLE* handles;
+        DWORD error;
+    };
+    HANDLE withNull[2] = {event, nullptr};
+    HANDLE stale[1] = {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x28000400))};
+    for (const Case& c : {Case{"no handles", 0, many, ERROR_INVALID_PARAMETER},
+                          Case{"too many", 65, many, ERROR_INVALID_PARAMETER},
+                          Case{"null array", 1, nullptr, ERROR_INVALID_PARAMETER},
+                          Case{"null handle", 2, withNull, ERROR_INVALID_HANDLE},
+                          Case{"no such object", 1, stale, ERROR_INVALID_HANDLE}}) {
+        SCOPED_TRACE(c.what);
+        SetLastError(0);
+        EXPECT_EQ(WaitForMultipleObjects(c.count, c.handles, FALSE, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    // 64 positions are allowed, even all the same one in a wait for any.
+    EXPECT_EQ(WaitForMultipleObjects(64, many, FALSE, 0), WAIT_OBJECT_0);
+    // A handle whose object is gone names nothing a wait could take.
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SyncApiWaits, AWaitOutlivingItsDaemonFailsInsteadOfHanging) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "outlived");
+    ASSERT_NE(event, nullptr);
+    Child waiter([](Child& me) {
+        HANDLE e = OpenEventA(SYNCHRONIZE, FALSE, "outlived");
+        DWORD r = WaitForSingleObject(e, INFINITE);
+        me.say(r == WAIT_FAILED && GetLastError() == ERROR_SERVICE_NOT_ACTIVE ? 'F' : resultByte(r));
+        return 0;
+    });
+    dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 1; });
+    // Stopping the daemon reaps every child of this process, the waiter's
+    // status included: its answer comes over the channel.
+    daemon_->stop();
+    daemon_.reset();
+    char c = 0;
+    ASSERT_TRUE(waiter.hear(&c));
+    EXPECT_EQ(c, 'F');
+    waiter.wait();  // lets it end by itself
+}
+
+}  // namespace
