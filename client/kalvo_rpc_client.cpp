@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -71,20 +72,52 @@ enum clnt_stat kalvoCall(CLIENT* clnt, uint32_t version, uint32_t proc, xdrproc_
     return st;
 }
 
+namespace {
+
+// The caller's identity, looked up once per process and user id: the host
+// id and the password entry each cost more than a whole call to the daemon.
+struct CallerIdentity {
+    uid_t uid = static_cast<uid_t>(-1);
+    std::string name;
+    uint32_t hostId = 0;
+};
+
+std::mutex identityMutex;
+CallerIdentity identity;
+bool hostIdKnown = false;
+
+}  // namespace
+
 void kalvoFillHeader(regd_USER_DATA* header) {
-    header->kalvoVersion = CLIENT_LAYER_VERSION;
-    header->userId = static_cast<uint32_t>(getuid());
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    char buf[4096];
-    const char* name = "";
-    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr) {
-        name = found->pw_name;
-    } else if (getenv("USER") != nullptr) {
-        name = getenv("USER");
+    uid_t uid = getuid();
+    std::string name;
+    uint32_t hostId;
+    {
+        std::lock_guard<std::mutex> guard(identityMutex);
+        if (!hostIdKnown) {
+            identity.hostId = static_cast<uint32_t>(gethostid());
+            hostIdKnown = true;
+        }
+        if (identity.uid != uid || identity.name.empty()) {
+            struct passwd pw;
+            struct passwd* found = nullptr;
+            char buf[4096];
+            const char* user = "";
+            if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) {
+                user = found->pw_name;
+            } else if (getenv("USER") != nullptr) {
+                user = getenv("USER");
+            }
+            identity.uid = uid;
+            identity.name = user;
+        }
+        name = identity.name;
+        hostId = identity.hostId;
     }
-    header->userName = strdup(name);
-    header->hostId = static_cast<uint32_t>(gethostid());
+    header->kalvoVersion = CLIENT_LAYER_VERSION;
+    header->userId = static_cast<uint32_t>(uid);
+    header->userName = strdup(name.c_str());
+    header->hostId = hostId;
 }
 
 void kalvoFreeHeader(regd_USER_DATA* header) {
