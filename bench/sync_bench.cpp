@@ -4,20 +4,14 @@
 // processes, which is the floor any request/reply protocol here stands on.
 #include <benchmark/benchmark.h>
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "kalvo/synchapi.h"
-#include "sync/kvipc.h"
 #include "sync/kvipc_wire.h"
-#include "sync/kvsrv.h"
-#include "sync/regdipcsrv.h"
+#include "sync_bench_server.h"
 
 namespace {
 
@@ -26,24 +20,6 @@ constexpr const char* kEventName = "bench";
 pid_t g_serverPid = -1;
 pid_t g_echoPid = -1;
 int g_echoFd = -1;
-
-// The sync server as the daemon runs it, without the registry around it.
-pid_t startServer() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGPIPE, SIG_IGN);
-        SyncIPCInfo* info = sync_ipc_srv_init();
-        char* path = kvProcessSRVName(getpid());
-        KvSRVEndpoint* endpoint = kvSRVInit(path, regdIPCConnectionHandler, info);
-        if (info == nullptr || endpoint == nullptr) _exit(1);
-        kvSRVConnectLoop(endpoint, 0);
-    }
-    char* path = kvProcessSRVName(pid);
-    for (int i = 0; i < 500 && access(path, F_OK) != 0; i++) usleep(10000);
-    free(path);
-    setenv("KALVO_REGISTRY_PID", std::to_string(pid).c_str(), 1);
-    return pid;
-}
 
 // Reads a framed request and answers with reply-length zero bytes.
 [[noreturn]] void echoLoop(int fd) {
@@ -105,26 +81,17 @@ void BM_BareSocketPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_BareSocketPingPong)->UseRealTime();
 
-void stopChild(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    g_serverPid = startServer();
+    g_serverPid = syncbench::startServer();
     startEcho();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (g_echoFd >= 0) close(g_echoFd);
-    stopChild(g_echoPid);
-    stopChild(g_serverPid);
-    char* path = kvProcessSRVName(g_serverPid);
-    kvSRVRemoveEndpoint(path);
-    free(path);
+    syncbench::stopChild(g_echoPid);
+    syncbench::stopServer(g_serverPid);
     return 0;
 }

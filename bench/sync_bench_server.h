@@ -1,0 +1,47 @@
+// The sync server as the daemon runs it, without the registry around it,
+// in a child process of a benchmark; the client library is pointed at it.
+#pragma once
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sync/kvipc.h"
+#include "sync/kvsrv.h"
+#include "sync/regdipcsrv.h"
+
+namespace syncbench {
+
+inline pid_t startServer() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        SyncIPCInfo* info = sync_ipc_srv_init();
+        char* path = kvProcessSRVName(getpid());
+        KvSRVEndpoint* endpoint = kvSRVInit(path, regdIPCConnectionHandler, info);
+        if (info == nullptr || endpoint == nullptr) _exit(1);
+        kvSRVConnectLoop(endpoint, 0);
+    }
+    char* path = kvProcessSRVName(pid);
+    for (int i = 0; i < 500 && access(path, F_OK) != 0; i++) usleep(10000);
+    free(path);
+    setenv("KALVO_REGISTRY_PID", std::to_string(pid).c_str(), 1);
+    return pid;
+}
+
+inline void stopChild(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+inline void stopServer(pid_t pid) {
+    stopChild(pid);
+    char* path = kvProcessSRVName(pid);
+    kvSRVRemoveEndpoint(path);
+    free(path);
+}
+
+}  // namespace syncbench
