@@ -6,46 +6,18 @@
 #include <cstring>
 #include <string>
 
-#include "client/kalvo_rpc_client.h"
+#include "client/winreg_call.h"
 
 namespace {
 
-constexpr uint32_t PROTOCOL_VERSION = 2;
+using kalvoreg::callDaemon;
+using kalvoreg::Reply;
+using kalvoreg::wireText;
+
 // The daemon makes no reply buffer larger than this.
 constexpr DWORD MAX_CAPACITY = 64u * 1024u * 1024u;
 
 DWORD clampCapacity(DWORD n) { return n > MAX_CAPACITY ? MAX_CAPACITY : n; }
-
-char* wireText(const char* s) { return const_cast<char*>(s != nullptr ? s : ""); }
-
-// A decoded reply, released with its own XDR routine when it goes.
-template <typename Res>
-struct Reply {
-    Res res{};
-    bool_t (*xdrRes)(XDR*, Res*);
-    explicit Reply(bool_t (*x)(XDR*, Res*)) : xdrRes(x) {}
-    ~Reply() { xdr_free(reinterpret_cast<xdrproc_t>(xdrRes), reinterpret_cast<char*>(&res)); }
-    Reply(const Reply&) = delete;
-    Reply& operator=(const Reply&) = delete;
-};
-
-// Sends `req` (header filled here) and decodes into reply: 0, or the
-// library's transport error.
-template <typename Req, typename Res>
-LONG callDaemon(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req* req, Reply<Res>& reply) {
-    std::string error;
-    CLIENT* clnt = kalvoThreadClient(PROTOCOL_VERSION, &error);
-    if (clnt == nullptr) return RPC_S_SERVER_UNAVAILABLE;
-    kalvoFillHeader(&req->userData);
-    enum clnt_stat st = kalvoCall(clnt, PROTOCOL_VERSION, proc, reinterpret_cast<xdrproc_t>(xdrReq), req,
-                                  reinterpret_cast<xdrproc_t>(reply.xdrRes), &reply.res);
-    kalvoFreeHeader(&req->userData);
-    if (st != RPC_SUCCESS) {
-        kalvoDropThreadClient(PROTOCOL_VERSION);
-        return RPC_S_CALL_FAILED;
-    }
-    return reply.res.resultTag == 1 ? ERROR_SUCCESS : RPC_S_CALL_FAILED;
-}
 
 // Copies a reply text of `count` bytes into a caller buffer of `cap` bytes
 // with its NUL; when it does not fit, a cut text (if there is room for

@@ -216,8 +216,16 @@ int createKalvoDir(const char* base) {
 
 int regdWriteFileAtomic(const char* path, const void* data, size_t len) {
     std::string tmp = std::string(path) + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A replaced file keeps its permission bits.
+    struct stat old;
+    mode_t mode = stat(path, &old) == 0 ? (old.st_mode & 07777) : 0644;
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return 0;
+    if (fchmod(fd, mode) != 0) {
+        close(fd);
+        unlink(tmp.c_str());
+        return 0;
+    }
     const char* p = static_cast<const char*>(data);
     size_t left = len;
     bool ok = true;

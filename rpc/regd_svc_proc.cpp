@@ -207,7 +207,9 @@ bool unloadUserIfLast(const regd_REG_PING_DAEMON* req) {
     if (key == nullptr) return false;
     std::string file = regdUserFileName(g_currentUser);
     std::lock_guard<std::mutex> guard(regdWriteMutex);
-    (void)regdWriteRegistryDatabase(key->hKey, file.c_str(), 1);
+    // By record, not by handle: a user named like a root carries that
+    // root's handle.
+    (void)regdWriteSubTreeDatabase(key, file.c_str(), 1);
     (void)regdRegDeleteKey(key);
     return true;
 }

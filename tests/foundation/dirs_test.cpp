@@ -143,8 +143,11 @@ TEST_F(DirTest, MigratesTheUsersOwnFile) {
 TEST_F(DirTest, CopyFileReplacesTargetWhole) {
     touch(base_ / "from", "new content");
     touch(base_ / "to", "old content that is longer");
+    fs::permissions(base_ / "to", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(copyFile((base_ / "from").c_str(), (base_ / "to").c_str()), 1);
     EXPECT_EQ(contentOf(base_ / "to"), "new content");
+    EXPECT_EQ(fs::status(base_ / "to").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_FALSE(fs::exists(base_ / "to.tmp"));
     EXPECT_EQ(copyFile((base_ / "missing").c_str(), (base_ / "to").c_str()), 0);
     EXPECT_EQ(copyFile((base_ / "from").c_str(), (base_ / "nodir" / "to").c_str()), 0);
