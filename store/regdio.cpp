@@ -97,21 +97,12 @@ void forEachFrom(RegCacheRec* first, Fn fn) {
     }
 }
 
-void freeRecordBuffers(RegCacheRec* rec) {
-    free(rec->name);
-    free(rec->className);
-    free(rec->data);
-    rec->name = nullptr;
-    rec->className = nullptr;
-    rec->data = nullptr;
-}
-
 // Frees the record a read put in `slot`; a slot the read had taken goes
 // back on the free stack (an untaken one never left it).
 void releaseReadSlot(uint32_t slot) {
     RegCacheRec* rec = slotRecord(slot);
     if (rec == nullptr) return;
-    freeRecordBuffers(rec);
+    regdFreeRecordContents(rec);
     if (rec->slot != REGD_NO_SLOT) {
         regdAddFreeNode(static_cast<int32_t>(slot), slot);
         if (g_nEntries > 0) g_nEntries--;
