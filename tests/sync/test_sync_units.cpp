@@ -11,6 +11,7 @@
 #include "sync/kvipc.h"
 #include "sync/kvlist.h"
 #include "sync/kvsrv.h"
+#include "sync/regdipcsrv.h"
 
 namespace {
 
@@ -226,6 +227,42 @@ TEST(KvIPC, WireWordsAndNamesStayInsideTheBody) {
     kvWirePutWord(reply, 2, 9);  // outside: ignored
     kvWirePutWord(reply, 1, 9);
     EXPECT_EQ(kvWireGetWord(std::span<const char>(reply, 8), 1), 9);
+}
+
+TEST(KvWake, OnlyAProcessWhoseConnectionWasOpenedIsSentAnything) {
+    SyncIPCInfo* info = sync_ipc_srv_init();
+    ASSERT_NE(info, nullptr);
+    const int32_t pid = 5000000 + getpid() % 100000;  // no real process has it
+    char* path = kvProcessSRVName(pid);
+    kvSRVRemoveEndpoint(path);
+    KvSRVEndpoint* endpoint = kvSRVInit(path, acceptOnce, nullptr);
+    ASSERT_NE(endpoint, nullptr);
+    EXPECT_EQ(kvSignalClientEvent(info, pid, 7), 0);
+    EXPECT_EQ(kvWakeWaitEntry(info, pid, 1, 0, 0), 0);
+
+    kvInitSRVConnectionToProcess(info, pid);
+    kvInitSRVConnectionToProcess(info, pid);  // one connection per process
+    int fd = accept(endpoint->fd, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    KvSRVConnection process{fd};
+    EXPECT_EQ(kvSignalClientEvent(info, pid, 7), 1);
+    EXPECT_EQ(kvWakeWaitEntry(info, pid, 0x55, 130, 0), 1);
+    char message[16 + 24];
+    ASSERT_EQ(kvSRVRead(&process, message, sizeof message), static_cast<int>(sizeof message));
+    EXPECT_EQ(std::string(message, sizeof message), bytes({1, 4, 0, 7}) + bytes({0, 12, 0, 0x55, 130, 0}));
+
+    kvDeleteSRVConnectionToProcess(info, pid);
+    EXPECT_EQ(kvSRVRead(&process, message, 1), 0);
+    EXPECT_EQ(kvWakeWaitEntry(info, pid, 1, 0, 0), 0);
+    close(fd);
+    close(endpoint->fd);
+    free(endpoint);
+    kvSRVRemoveEndpoint(path);
+    free(path);
+    for (KvList* list : {info->processConnections, info->usedSlots, info->freeSlots, info->waitQueue,
+                         info->waitItemPool, info->aliases})
+        kvListDeleteList(list);
+    delete info;
 }
 
 }  // namespace
