@@ -35,36 +35,14 @@
 
 #include <stdint.h>
 
+#include "kalvo/kalvotypes.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef void* HANDLE;
-typedef int BOOL;
-typedef uint32_t DWORD;
-typedef int32_t LONG;
-typedef const char* LPCSTR;
-typedef LONG* LPLONG;
-typedef HANDLE* LPHANDLE;
-
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    void* lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
-
-#ifndef TRUE
-#define TRUE 1
-#endif
-#ifndef FALSE
-#define FALSE 0
-#endif
-
-#define ERROR_SUCCESS 0u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_SUPPORTED 50u
-#define ERROR_NOT_ENOUGH_MEMORY 8u
-#define ERROR_INVALID_PARAMETER 87u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u

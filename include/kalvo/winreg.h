@@ -30,21 +30,12 @@
 
 #include <stdint.h>
 
+#include "kalvo/kalvotypes.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef uint32_t DWORD;
-typedef int32_t LONG;
-typedef int32_t BOOL;
-typedef uint8_t BYTE;
-typedef BYTE* LPBYTE;
-typedef const BYTE* LPCBYTE;
-typedef DWORD* LPDWORD;
-typedef LONG* PLONG;
-typedef char* LPSTR;
-typedef const char* LPCSTR;
-typedef void* LPVOID;
 typedef DWORD REGSAM;
 
 typedef struct HKEY__* HKEY;
@@ -54,12 +45,6 @@ typedef struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 } FILETIME, *PFILETIME, *LPFILETIME;
-
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 /* A handle travels as its low 32 bits. */
 #define KALVO_HKEY(n) ((HKEY)(uintptr_t)(uint32_t)(n))
@@ -97,10 +82,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 
-#define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
-#define ERROR_NOT_ENOUGH_MEMORY 8L
-#define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_NOT_ENOUGH_SERVER_MEMORY 1130L
@@ -193,7 +175,6 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
 
 /* ---- Hives, security and notification ---- */
 
-typedef void* HANDLE;
 typedef DWORD SECURITY_INFORMATION;
 typedef void* PSECURITY_DESCRIPTOR;
 
