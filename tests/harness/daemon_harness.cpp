@@ -234,11 +234,15 @@ int runCommand(const std::vector<std::string>& argv, std::string* out, bool merg
         _exit(127);
     }
     close(fds[1]);
+    return collectChild(fds[0], child, out);
+}
+
+int collectChild(int readFd, pid_t child, std::string* out) {
     std::string text;
     char buf[4096];
     ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
+    while ((n = read(readFd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(readFd);
     int st = 0;
     waitpid(child, &st, 0);
     if (out != nullptr) *out = text;

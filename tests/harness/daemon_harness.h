@@ -86,6 +86,10 @@ class PrivateDaemon {
 // and error in *out (both merged when mergeStderr).
 int runCommand(const std::vector<std::string>& argv, std::string* out, bool mergeStderr = true);
 
+// Reads `readFd` to its end into *out (when not null), closes it, waits for
+// `child` and returns its exit status (128 + n when killed by signal n).
+int collectChild(int readFd, pid_t child, std::string* out);
+
 // Reads a whole file; empty if missing.
 std::string readFile(const std::string& path);
 

@@ -375,15 +375,7 @@ int runChild(const std::function<int(std::string& out)>& body, std::string* out)
         exit(code);
     }
     close(fds[1]);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (out != nullptr) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return kalvotest::collectChild(fds[0], child, out);
 }
 
 }  // namespace synctest
