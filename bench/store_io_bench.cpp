@@ -15,8 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
 

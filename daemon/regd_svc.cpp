@@ -6,8 +6,9 @@
 #include <rpc/rpc.h>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
+#include "base/config.h"
 #include "daemon/regdmain.h"
+#include "rpc/regd_clients.h"
 #include "rpc/regd_svc_proc.h"
 #include "rpc/regd_xdr.h"
 

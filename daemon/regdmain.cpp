@@ -12,9 +12,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "daemon/regdclients.h"
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
+#include "rpc/regd_clients.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "sync/kvsync_ipcs.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
@@ -57,7 +59,7 @@ const char* signalLogFormat(int sig) {
 }
 
 void removeSyncEndpoint() {
-    char* syncEndpoint = kvProcessSRVName(g_registry_pid);
+    char* syncEndpoint = kvProcessSRVName(g_config.registryPid);
     kvSRVRemoveEndpoint(syncEndpoint);
     free(syncEndpoint);
 }
@@ -75,7 +77,7 @@ void removeSyncEndpoint() {
     regdCloseLog();
     regdFreePidList();
     kvDeleteSemaphoreSet();
-    regd_svc_unregister(g_registryProg, g_registryVers);
+    regd_svc_unregister(g_config.registryProg, g_config.registryVers);
     fflush(nullptr);
     // Other threads keep running until the process ends: no static
     // destructors may run under them.
@@ -87,7 +89,7 @@ void removeSyncEndpoint() {
 // daemon's start-up to remove. Exit status 0.
 [[noreturn]] void shutdownByTimeout() {
     writeToLog("Registry Daemon inactivity time out");
-    regd_svc_unregister(g_registryProg, g_registryVers);
+    regd_svc_unregister(g_config.registryProg, g_config.registryVers);
     regdWriteEntireRegistryDatabase();
     writeToLog("removing pidFile: %s", REGD_PID_FILE);
     unlink(REGD_PID_FILE);
@@ -103,10 +105,10 @@ void removeSyncEndpoint() {
 void sleepSeconds(int64_t seconds) { sleep(static_cast<unsigned>(seconds > 0 ? seconds : 1)); }
 
 // Flush thread: writes the whole registry when it changed since the last
-// save, every g_flushInterval seconds.
+// save, every g_config.flushInterval seconds.
 void* regdFlushCache(void*) {
     for (;;) {
-        sleepSeconds(g_flushInterval);
+        sleepSeconds(g_config.flushInterval);
         if (g_dirty != 0) regdWriteEntireRegistryDatabase();
     }
     return nullptr;
@@ -120,7 +122,7 @@ void* regdCheckPing(void*) {
         if (g_Kalvo3AppConnected) g_clientsAreActive = 1;
         if (!g_clientsAreActive && !regdProcessesStillExist()) shutdownByTimeout();
         g_clientsAreActive = 0;
-        sleepSeconds(static_cast<int64_t>(g_pingCheckInterval) * 60);
+        sleepSeconds(static_cast<int64_t>(g_config.pingCheckInterval) * 60);
     }
     return nullptr;
 }
@@ -178,7 +180,7 @@ void lockRegistryDirectory() {
 
 void writePidFile() {
     char pidText[32];
-    int len = snprintf(pidText, sizeof pidText, "%d", static_cast<int>(g_registry_pid));
+    int len = snprintf(pidText, sizeof pidText, "%d", static_cast<int>(g_config.registryPid));
     if (!regdWriteFileAtomic(REGD_PID_FILE, pidText, static_cast<size_t>(len)))
         writeToLog("Failed to open %s", REGD_PID_FILE);
 }
@@ -229,17 +231,17 @@ void showUsage(const char* programName) {
     printf("\t      and the kalvo_reg.log file is kept in the same place.\n");
     printf("\t [-h] Shows this help.\n");
     printf("\t [-i] Time interval for flushing the cache to disk.  Default is\n");
-    printf("\t      %d seconds.\n", g_flushInterval);
+    printf("\t      %d seconds.\n", g_config.flushInterval);
     printf("\t [-k] Keep a backup copy of the registry.  Default is on.\n");
     printf("\t [-l] Specifies the number of lines in the log file.  The log\n");
     printf("\t      file is circular and has 1000 lines by default.  If -1 is\n");
     printf("\t      specified, the log is no longer circular.\n");
-    printf("\t [-m] Access permissions to assign to semaphore set. Default is %d\n", g_syncPermissions);
-    printf("\t [-n] Number of processes able to access semaphore set. Default is %d\n", g_numProcesses);
+    printf("\t [-m] Access permissions to assign to semaphore set. Default is %d\n", g_config.syncPermissions);
+    printf("\t [-n] Number of processes able to access semaphore set. Default is %d\n", g_config.numProcesses);
     printf("\t [-p] Ping check interval.  The registry daemon will timeout if\n");
     printf("\t      no clients ping it after <p> minutes.  Default is 10 min.\n");
     printf("\t      -1 prevents the daemon from timing out.\n");
-    printf("\t [-s] Number of semaphores to allocate in semaphore set. Default is %d.\n", g_numSemaphores);
+    printf("\t [-s] Number of semaphores to allocate in semaphore set. Default is %d.\n", g_config.numSemaphores);
     printf("\t [-v] Turns verbose mode on.  Default is off.\n");
     printf("%s\n", dashes.c_str());
     fflush(stdout);
@@ -259,7 +261,7 @@ void checkArgs(int* argc, char** argv) {
             continue;
         }
         if (isOption(arg, 'k', true)) {
-            keepBackup = 0;
+            regdStartupConfig().keepBackup = 0;
             continue;
         }
         bool takesValue = isOption(arg, 'l', true) || isOption(arg, 'p', true) ||
@@ -274,27 +276,27 @@ void checkArgs(int* argc, char** argv) {
             free(kalvoDir);
             kalvoDir = regdStrdupOrDie(value);
         } else if (isOption(arg, 'l', true)) {
-            g_logLines = optionValue(value);
+            regdStartupConfig().logLines = optionValue(value);
         } else if (isOption(arg, 'p', true)) {
-            g_pingCheckInterval = optionValue(value);
+            regdStartupConfig().pingCheckInterval = optionValue(value);
         } else if (isOption(arg, 'i', true)) {
-            g_flushInterval = optionValue(value);
+            regdStartupConfig().flushInterval = optionValue(value);
         } else if (isOption(arg, 's', false)) {
-            g_numSemaphores = optionValue(value);
+            regdStartupConfig().numSemaphores = optionValue(value);
         } else if (isOption(arg, 'm', false)) {
-            g_syncPermissions = optionValue(value);
+            regdStartupConfig().syncPermissions = optionValue(value);
         } else if (isOption(arg, 'n', false)) {
-            g_numProcesses = optionValue(value);
+            regdStartupConfig().numProcesses = optionValue(value);
         } else if (strcmp(arg, "-prog") == 0) {
-            g_registryProg = static_cast<uint32_t>(optionValue(value));
+            regdStartupConfig().registryProg = static_cast<uint32_t>(optionValue(value));
         } else {
-            g_registryVers = static_cast<uint32_t>(optionValue(value));
+            regdStartupConfig().registryVers = static_cast<uint32_t>(optionValue(value));
         }
     }
 }
 
 void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
-    g_registry_pid = getpid();
+    regdStartupConfig().registryPid = getpid();
     setpgrp();
     signal(SIGPIPE, SIG_IGN);
     sigset_t signals = handledSignals();
@@ -306,8 +308,8 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     kalvoDir = nullptr;
     lockRegistryDirectory();
 
-    *prog = g_registryProg;
-    *vers = g_registryVers;
+    *prog = g_config.registryProg;
+    *vers = g_config.registryVers;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -315,8 +317,8 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     (void)regdStartSyncServer(&attr);
 
     startThread(&attr, regdFlushCache, nullptr);
-    if (g_pingCheckInterval != -1 && g_registryProg != REGD_DEFAULT_PROG) {
-        if (g_verbose) writeToLog("Setting up timeout check every %d seconds", g_pingCheckInterval * 60);
+    if (g_config.pingCheckInterval != -1 && g_config.registryProg != REGD_DEFAULT_PROG) {
+        if (g_verbose) writeToLog("Setting up timeout check every %d seconds", g_config.pingCheckInterval * 60);
         startThread(&attr, regdCheckPing, nullptr);
     }
 
@@ -324,10 +326,11 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     startThread(&attr, sigHandlerThread, nullptr);
     pthread_attr_destroy(&attr);
 
-    if (g_verbose) writeToLog("The registry file is: %s/%s/%s", g_kalvoDir, getKalvoSubDir(), REGD_DB_FILE);
-    kvCleanupOldIPCSStructures(g_kalvoDir, getKalvoSubDir());
+    if (g_verbose) writeToLog("The registry file is: %s/%s/%s", g_config.kalvoDir.c_str(), getKalvoSubDir(), REGD_DB_FILE);
+    kvCleanupOldIPCSStructures(g_config.kalvoDir.c_str(), getKalvoSubDir());
     // The main file, else its backup, else an empty registry.
-    if (!regdLoadRegistry()) {
+    bool mainFileUsed = false;
+    if (!regdLoadRegistry(&mainFileUsed)) {
         writeToLog("Failed to initialize the registry.  Exiting.");
         regdCloseLog();
         unlink(REGD_PID_FILE);
@@ -339,5 +342,5 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
         (void)regdInitOleKeys();
     }
     // Only a file that was read successfully becomes the backup.
-    if (keepBackup) (void)copyFile(REGD_DB_FILE, REGD_DB_BACKUP_FILE);
+    if (g_config.keepBackup && mainFileUsed) (void)copyFile(REGD_DB_FILE, REGD_DB_BACKUP_FILE);
 }

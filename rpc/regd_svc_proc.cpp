@@ -6,10 +6,12 @@
 
 #include <unistd.h>
 
-#include "daemon/regdclients.h"
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
-#include "daemon/tsm.h"
+#include "rpc/regd_clients.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
+#include "base/strings.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
 #include "sync/kvsync_ipcs.h"
@@ -227,7 +229,7 @@ regd_BASIC_RES* reg_ping_daemon_2(regd_REG_PING_DAEMON* req, struct svc_req*) {
     switch (req->finalPing) {
     case PING_SEGMENT:
         result.ret.retval = static_cast<uint32_t>(kvSemaphoreSet(
-            g_numSemaphores, g_numProcesses, g_syncPermissions, g_kalvoDir, getKalvoSubDir()));
+            g_config.numSemaphores, g_config.numProcesses, g_config.syncPermissions, g_config.kalvoDir.c_str(), getKalvoSubDir()));
         break;
     case PING_DAEMON_PID:
         result.ret.retval = static_cast<uint32_t>(getpid());

@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/check-layers.sh
 
 jobs=${KALVO_TEST_JOBS:-2}
 status=0

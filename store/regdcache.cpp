@@ -6,15 +6,18 @@
 #include <mutex>
 #include <string>
 
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
-#include "daemon/tsm.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
+#include "base/strings.h"
 
 RegCacheRec** regCacheTable = nullptr;
 uint32_t g_nCacheSlots = 0;
 uint32_t g_nEntries = 0;
 FreeCacheNode* freeCacheNode = nullptr;
 DeletedNode* deletedNodeList = nullptr;
+std::mutex regdWriteMutex;
 std::atomic<uint32_t> g_dirty{0};
 
 char g_currentUser[REGD_USER_NAME_SIZE] = {0};

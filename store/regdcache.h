@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 // Predefined handles, as the root records carry them. 0x80000004 has no
 // root and is taken as a slot number like every other value.
@@ -96,6 +97,9 @@ extern DeletedNode* deletedNodeList;     // newest first
 // Change counter: every change adds 1, a full save sets it to 0. Read by
 // the flush thread while the RPC thread changes it.
 extern std::atomic<uint32_t> g_dirty;
+
+// Guards every change of the registry cache and every database file write.
+extern std::mutex regdWriteMutex;
 
 // The caller being served, set from each request header.
 constexpr int REGD_USER_NAME_SIZE = 32;

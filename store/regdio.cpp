@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
-#include "daemon/tsm.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
+#include "base/strings.h"
 
 uint32_t g_magicNumber = 0;
 uint32_t g_version = 0;
@@ -483,7 +485,7 @@ void regdFixRegistryCache(uint32_t version) {
         writeToLog("Fatal: Couldn't find HKEY_USERS while fixing data.");
         return;
     }
-    if (g_registryProg == REGD_DEFAULT_PROG) {
+    if (g_config.registryProg == REGD_DEFAULT_PROG) {
         while (oldUser->firstChild != nullptr) regdRegDeleteKey(oldUser->firstChild);
     } else {
         char buf[L_cuserid + 256] = {0};
@@ -527,10 +529,12 @@ void regdLoadUserData() {
     regdSetDirtyFlag();
 }
 
-int regdLoadRegistry() {
-    if (regdReadRegistryDatabase(REGD_DB_FILE, 1) != nullptr) return 1;
+int regdLoadRegistry(bool* mainFileUsed) {
+    bool ignored;
+    if (mainFileUsed == nullptr) mainFileUsed = &ignored;
+    *mainFileUsed = regdReadRegistryDatabase(REGD_DB_FILE, 1) != nullptr;
+    if (*mainFileUsed) return 1;
     writeToLog("Failed to read the registry database.  Trying backup.");
-    keepBackup = 0;  // never copy an unreadable file over a good backup
     regdDiscardCache();
     if (regdReadRegistryDatabase(REGD_DB_BACKUP_FILE, 1) != nullptr) return 1;
     writeToLog("Failed to read the backup file.  Initializing.");
@@ -581,36 +585,24 @@ namespace {
 
 constexpr size_t WRITE_BUFFER_BYTES = 1024 * 1024;
 
-// A database file being written: a temporary file beside the target that
-// replaces it only once it is whole and on disk.
+// A database file being written through a large buffer: the crash-safe
+// file of base/ underneath replaces the target only once it is whole.
 struct DbOut {
-    int fd = -1;
-    std::string tmpPath;
-    std::string dirPath;
+    RegdAtomicFile file;
     uint8_t* buf = nullptr;
     size_t used = 0;
-    bool failed = false;
-    int err = 0;
+
+    bool failed() const { return file.err != 0; }
 
     bool flush() {
-        size_t off = 0;
-        while (!failed && off < used) {
-            ssize_t n = ::write(fd, buf + off, used - off);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                failed = true;
-                err = n < 0 ? errno : ENOSPC;
-                break;
-            }
-            off += static_cast<size_t>(n);
-        }
+        bool ok = regdAtomicWrite(file, buf, used);
         used = 0;
-        return !failed;
+        return ok;
     }
 
     void bytes(const void* p, size_t n) {
         const auto* src = static_cast<const uint8_t*>(p);
-        while (n > 0 && !failed) {
+        while (n > 0 && !failed()) {
             if (used == WRITE_BUFFER_BYTES) flush();
             size_t take = WRITE_BUFFER_BYTES - used < n ? WRITE_BUFFER_BYTES - used : n;
             memcpy(buf + used, src, take);
@@ -626,79 +618,6 @@ struct DbOut {
         bytes(b, sizeof b);
     }
 };
-
-// Opens the temporary file of `fileName`: "." + its name + ".tmp" in the same
-// directory, so that the rename never crosses file systems. A leftover of a
-// crash is removed first; O_EXCL refuses to follow anything put in its way.
-bool openTemp(const char* fileName, DbOut& out) {
-    std::string path(fileName);
-    size_t slash = path.rfind('/');
-    std::string prefix = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty()) {
-        errno = EISDIR;
-        return false;
-    }
-    out.dirPath = prefix.empty() ? std::string(".") : prefix;
-    out.tmpPath = prefix + "." + base + ".tmp";
-    unlink(out.tmpPath.c_str());
-    out.fd = open(out.tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    return out.fd >= 0;
-}
-
-void syncDirectory(const std::string& dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)fsync(fd);
-    close(fd);
-}
-
-// Finishes the temporary file and puts it in place of `fileName`: with the
-// old file's permission bits and owner when it replaces one, and refusing
-// an existing file when overwrite is 0. False leaves the old file alone.
-bool commitTemp(DbOut& out, const char* fileName, const struct stat* old, uint32_t overwrite,
-                bool* existed) {
-    *existed = false;
-    out.flush();
-    if (!out.failed && old != nullptr) {
-        if (fchmod(out.fd, old->st_mode & 07777) != 0) {
-            out.failed = true;
-            out.err = errno;
-        } else if (old->st_uid != geteuid() || old->st_gid != getegid()) {
-            (void)fchown(out.fd, old->st_uid, old->st_gid);  // only root may; best effort
-        }
-    }
-    if (!out.failed && fsync(out.fd) != 0) {
-        out.failed = true;
-        out.err = errno;
-    }
-    if (close(out.fd) != 0 && !out.failed) {
-        out.failed = true;
-        out.err = errno;
-    }
-    out.fd = -1;
-    bool placed = false;
-    if (!out.failed) {
-        if (overwrite == 0) {
-            // link() will not replace an existing name, unlike rename().
-            if (link(out.tmpPath.c_str(), fileName) == 0) {
-                placed = true;
-            } else if (errno == EEXIST) {
-                *existed = true;
-            } else {
-                struct stat st;
-                if (stat(fileName, &st) == 0) *existed = true;
-                else placed = rename(out.tmpPath.c_str(), fileName) == 0;
-            }
-        } else {
-            placed = rename(out.tmpPath.c_str(), fileName) == 0;
-        }
-        if (!placed && !*existed) out.err = errno;
-    }
-    unlink(out.tmpPath.c_str());
-    if (placed) syncDirectory(out.dirPath);
-    return placed;
-}
 
 void setPackStateBelow(RegCacheRec* top, int32_t state) {
     forEachFrom(top->firstChild, [state](RegCacheRec* r) { r->packState = state; });
@@ -773,7 +692,7 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     }
     // Replacing a file we could not open for writing would defeat its
     // permissions; treat it as the open failure it would have been.
-    bool opened = !(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) && openTemp(fileName, out);
+    bool opened = !(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) && regdAtomicOpen(out.file, fileName, 0666);
     if (!opened) {
         if (missing && top == nullptr) writeToLog("Fatal error!  Can't create %s", fileName);
         else if (!missing) writeToLog("Fatal error!  Can't open %s", fileName);
@@ -812,7 +731,8 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     free(table);
 
     bool existed = false;
-    bool placed = commitTemp(out, fileName, exists ? &st : nullptr, top == nullptr ? 1 : overwrite, &existed);
+    bool placed = out.flush() && regdAtomicCommit(out.file, top == nullptr || overwrite != 0, &existed);
+    if (!placed && out.file.fd >= 0) regdAtomicAbort(out.file);
     free(out.buf);
     if (placed) return REGD_ERROR_SUCCESS;
     // Not written: in a full save the tree then goes into the main file.
@@ -823,7 +743,7 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     if (existed) {
         writeToLog("Registry file %s already exists.", fileName);
     } else {
-        writeToLog("Failed to write %s. errno = %d", fileName, out.err);
+        writeToLog("Failed to write %s. errno = %d", fileName, out.file.err);
         writeToLog("Registry data can't be saved.");
     }
     return REGD_WRITE_FILE_ERROR;

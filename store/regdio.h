@@ -108,10 +108,11 @@ void regdFixRegistryCache(uint32_t version);
 // reading it from the user's own file first. Takes regdWriteMutex.
 void regdLoadUserData();
 
-// Start-up loading: the main file, else its backup (keepBackup is then
-// cleared), else an empty registry. 1 when the cache is usable, 0 when even
-// the empty registry cannot be built.
-int regdLoadRegistry();
+// Start-up loading: the main file, else its backup, else an empty registry.
+// 1 when the cache is usable, 0 when even the empty registry cannot be
+// built. *mainFileUsed (when given) tells whether the main file (or its
+// absence) gave the registry: only then may it be copied over the backup.
+int regdLoadRegistry(bool* mainFileUsed = nullptr);
 
 // The file that holds the key of user `userName`: "kalvo_" + name + ".dat",
 // every byte outside A-Z a-z 0-9 . _ - written as "%" and two upper-case hex

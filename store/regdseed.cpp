@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "daemon/regdconfig.h"
+#include "base/config.h"
 #include "store/regdcache.h"
 
 namespace {

@@ -11,7 +11,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/regdutils.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
 
 KvSyncInfo kvSyncInfo = {-1, -1, nullptr};
 std::mutex kvRegSyncMutex;

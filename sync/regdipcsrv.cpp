@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/regdconfig.h"
+#include "base/config.h"
 
 SyncIPCInfo* pRegdSyncIPCInfo = nullptr;
 
@@ -54,10 +54,10 @@ int regdStartSyncServer(pthread_attr_t* attr) {
     pRegdSyncIPCInfo = sync_ipc_srv_init();
     // Without a state no request could be served, so no endpoint is offered.
     if (pRegdSyncIPCInfo == nullptr) return 0;
-    char* name = kvProcessSRVName(g_registry_pid);
+    char* name = kvProcessSRVName(g_config.registryPid);
     kvSRVRemoveEndpoint(name);
     free(name);
-    name = kvProcessSRVName(g_registry_pid);
+    name = kvProcessSRVName(g_config.registryPid);
     KvSRVEndpoint* endpoint = kvSRVInit(name, regdIPCConnectionHandler, pRegdSyncIPCInfo);
     free(name);
     if (endpoint == nullptr) return 0;

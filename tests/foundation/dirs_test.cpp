@@ -9,8 +9,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
 
 namespace fs = std::filesystem;
 
@@ -58,7 +60,7 @@ class DirTest : public ::testing::Test {
 TEST_F(DirTest, DefaultBaseUsesPlainSubdirectory) {
     EXPECT_EXIT(
         {
-            g_kalvoDir = strdup("/var/adm");
+            regdStartupConfig().kalvoDir = "/var/adm";
             check(strcmp(getKalvoSubDir(), "kalvo") == 0, "subdir kalvo");
             _exit(0);
         },
@@ -71,7 +73,7 @@ TEST_F(DirTest, OtherBaseUsesHostSubdirectoryAndStripsSlashes) {
     EXPECT_EXIT(
         {
             check(createKalvoDir(withSlashes.c_str()) == 1, "created");
-            check(std::string(g_kalvoDir) == base_.string(), "trailing slashes stripped");
+            check(g_config.kalvoDir == base_.string(), "trailing slashes stripped");
             check(getKalvoSubDir() == hostSubDir(), "host subdir");
             char cwd[4096];
             check(getcwd(cwd, sizeof cwd) != nullptr && expected == cwd, "entered subdir");
@@ -100,7 +102,7 @@ TEST_F(DirTest, PrivateDaemonTakesKalvoLayoutButDotKalvoWins) {
     std::string b = base_.string();
     EXPECT_EXIT(
         {
-            g_registryProg = 0x20000001;
+            regdStartupConfig().registryProg = 0x20000001;
             _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
@@ -111,7 +113,7 @@ TEST_F(DirTest, PrivateDaemonTakesKalvoLayoutButDotKalvoWins) {
     touch(base_ / ".kalvo" / "kalvo_reg.dat", "dot-layout");
     EXPECT_EXIT(
         {
-            g_registryProg = 0x20000001;
+            regdStartupConfig().registryProg = 0x20000001;
             _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

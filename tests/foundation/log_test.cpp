@@ -8,8 +8,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
 
 namespace {
 
@@ -37,12 +39,12 @@ class LogTest : public ::testing::Test {
         dir_ = tmpl;
         ASSERT_NE(getcwd(oldCwd_, sizeof oldCwd_), nullptr);
         ASSERT_EQ(chdir(dir_.c_str()), 0);
-        savedLines_ = g_logLines;
+        savedLines_ = g_config.logLines;
         regdResetLogForTest();
     }
     void TearDown() override {
         regdResetLogForTest();
-        g_logLines = savedLines_;
+        regdStartupConfig().logLines = savedLines_;
         ASSERT_EQ(chdir(oldCwd_), 0);
         std::filesystem::remove_all(dir_);
     }
@@ -93,7 +95,7 @@ TEST_F(LogTest, ConversionsAndUnknownPercent) {
 }
 
 TEST_F(LogTest, WrapsAfterConfiguredLines) {
-    g_logLines = 3;
+    regdStartupConfig().logLines = 3;
     writeToLog("one");
     writeToLog("two");
     writeToLog("three");
@@ -108,7 +110,7 @@ TEST_F(LogTest, WrapsAfterConfiguredLines) {
 }
 
 TEST_F(LogTest, NegativeLineCountNeverWraps) {
-    g_logLines = -1;
+    regdStartupConfig().logLines = -1;
     for (int i = 0; i < 1500; i++) writeToLog("line %d", i);
     EXPECT_EQ(log().size(), 1500u * 81u);
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "daemon/regdutils.h"
-#include "daemon/tsm.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -13,8 +13,10 @@
 #include <thread>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "persistence_util.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"

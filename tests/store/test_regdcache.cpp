@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "daemon/tsm.h"
+#include "base/strings.h"
 #include "store/regdcache.h"
 
 namespace {

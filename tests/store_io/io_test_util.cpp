@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
-#include "daemon/regdutils.h"
+#include "base/config.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "store/regdio.h"
 
 namespace iotest {
@@ -56,7 +58,7 @@ void IoTest::SetUp() {
     g_magicNumber = 0;
     registryDatabaseFixed = 0;
     g_verbose = 1;
-    keepBackup = 1;
+    regdStartupConfig().keepBackup = 1;
     memset(g_currentUser, 0, sizeof g_currentUser);
     g_currentUId = 0;
     g_currentHostId = 0;

@@ -5,8 +5,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
-#include "daemon/tsm.h"
+#include "base/config.h"
+#include "base/strings.h"
 #include "io_test_util.h"
 #include "store/regdio.h"
 
@@ -36,28 +36,31 @@ class LoaderTest : public IoTest {
 TEST_F(LoaderTest, GoodMainFileIsLoadedAndBackupKept) {
     saveRegistryWith("FromMain", "kalvo_reg.dat");
     saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
-    ASSERT_EQ(regdLoadRegistry(), 1);
+    bool mainFileUsed = false;
+    ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
     EXPECT_NE(rec(HKLM, "Software\\FromMain"), nullptr);
-    EXPECT_EQ(keepBackup, 1);
+    EXPECT_TRUE(mainFileUsed);
     EXPECT_EQ(logText().find("Trying backup"), std::string::npos);
 }
 
 TEST_F(LoaderTest, CorruptMainFileFallsBackToTheBackupAndStopsTheBackupCopy) {
     saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
     writeFile("kalvo_reg.dat", Bytes().u32(0x12345678u).header(1).b);
-    ASSERT_EQ(regdLoadRegistry(), 1);
+    bool mainFileUsed = false;
+    ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
     EXPECT_NE(rec(HKLM, "Software\\FromBackup"), nullptr);
-    EXPECT_EQ(keepBackup, 0);
+    EXPECT_FALSE(mainFileUsed);
     EXPECT_NE(logText().find("Failed to read the registry database.  Trying backup."), std::string::npos);
     EXPECT_EQ(logText().find("Failed to read the backup file."), std::string::npos);
 }
 
 TEST_F(LoaderTest, MissingMainFileBuildsAFreshRegistryWithoutTheBackup) {
     saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
-    ASSERT_EQ(regdLoadRegistry(), 1);
+    bool mainFileUsed = false;
+    ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
     EXPECT_EQ(rec(HKLM, "Software\\FromBackup"), nullptr);
     EXPECT_EQ(g_nEntries, 11u);
-    EXPECT_EQ(keepBackup, 1);
+    EXPECT_TRUE(mainFileUsed);
 }
 
 TEST_F(LoaderTest, BothCorruptGivesAFreshRegistry) {
@@ -167,7 +170,7 @@ class MigrationTest : public IoTest {
         writeFile("kalvo_reg.dat", f.b);
     }
     void TearDown() override {
-        g_registryProg = REGD_DEFAULT_PROG;
+        regdStartupConfig().registryProg = REGD_DEFAULT_PROG;
         IoTest::TearDown();
     }
 };
@@ -178,7 +181,7 @@ TEST_F(MigrationTest, PrivateDaemonMovesClassesAndTheUsersKeys) {
     if (login == nullptr || login[0] == '\0') login = getenv("USER");
     if (login == nullptr || login[0] == '\0') GTEST_SKIP() << "no login name to migrate to";
     std::string user = login;
-    g_registryProg = 0x28000001u;
+    regdStartupConfig().registryProg = 0x28000001u;
     writeOldMainFile();
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
     EXPECT_EQ(registryDatabaseFixed, 1);
@@ -200,7 +203,7 @@ TEST_F(MigrationTest, PrivateDaemonMovesClassesAndTheUsersKeys) {
 }
 
 TEST_F(MigrationTest, DefaultDaemonDropsTheOldUserKeysAndRunsOnce) {
-    g_registryProg = REGD_DEFAULT_PROG;
+    regdStartupConfig().registryProg = REGD_DEFAULT_PROG;
     writeOldMainFile();
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
     EXPECT_EQ(regCacheTable[1]->firstChild, nullptr);

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/regdconfig.h"
+#include "base/config.h"
 #include "io_test_util.h"
 #include "store/regdio.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "daemon/regdconfig.h"
+#include "base/config.h"
 #include "io_test_util.h"
 #include "store/regdio.h"
 

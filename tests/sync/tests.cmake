@@ -1,7 +1,7 @@
 # Sync server: pure units in-process, the rest against real private daemons.
 kalvo_add_test(sync_unit_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_units.cpp
-  LIBS kalvo_sync)
+  LIBS kalvo_sync kalvo_base)
 
 kalvo_add_test(sync_server_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp

@@ -1,10 +1,11 @@
 // The list of local client processes that pinged the daemon, each with its
-// user id. Guarded by regdPidListMutex; never taken with regdWriteMutex held.
+// user id. Guarded by a lock of its own; never taken with regdWriteMutex held.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
-// Adds a process (newest first); a listed process id is left as it is.
+// Adds a process; a listed process id is left as it is.
 void regdAddToClientList(int32_t pid, uint32_t uid);
 // Removes the process, if listed.
 void regdRemoveFromClientList(int32_t pid);
@@ -12,7 +13,10 @@ void regdRemoveFromClientList(int32_t pid);
 int regdFindUid(uint32_t uid);
 // 1 if at least one listed process still exists (signal 0 succeeds), else 0.
 int regdProcessesStillExist();
-// Frees every record (shutdown).
+// Forgets every process (shutdown).
 void regdFreePidList();
-// Number of listed processes (diagnostics and tests).
-int regdClientListLength();
+
+// Activity flag of the inactivity check; set by open-key, open-key-ex and ping.
+extern std::atomic<int> g_clientsAreActive;
+// Set by the first version-1 call; a private daemon then never times out.
+extern std::atomic<int> g_Kalvo3AppConnected;
