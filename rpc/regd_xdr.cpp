@@ -1,3 +1,4 @@
+// Wire records of the registry program: the XDR routine of every request and result.
 #include "rpc/regd_xdr.h"
 
 #include <cstdlib>
@@ -57,10 +58,6 @@ bool_t xdr_regd_FILETIME(XDR* x, regd_FILETIME* p) {
 
 bool_t xdr_regd_SECURITY_ATTR(XDR* x, regd_SECURITY_ATTR* p) {
     return u32(x, &p->nLength) && i32(x, &p->bInheritHandle);
-}
-
-bool_t xdr_regd_REGSAM(XDR* x, regd_REGSAM* p) {
-    return u16(x, &p->a) && u16(x, &p->b) && u16(x, &p->c);
 }
 
 // ---- Requests ----

@@ -64,12 +64,6 @@ struct regd_SECURITY_ATTR {
     int32_t bInheritHandle;
 };
 
-struct regd_REGSAM {
-    uint16_t a;
-    uint16_t b;
-    uint16_t c;
-};
-
 // An opaque field: its byte count and the bytes (absent when decoded empty).
 struct regd_OPAQUE {
     u_int len;
@@ -188,7 +182,6 @@ REGD_RESULT_UNION(REG_QUERY_VERSION);
 bool_t xdr_regd_USER_DATA(XDR* xdrs, regd_USER_DATA* p);
 bool_t xdr_regd_FILETIME(XDR* xdrs, regd_FILETIME* p);
 bool_t xdr_regd_SECURITY_ATTR(XDR* xdrs, regd_SECURITY_ATTR* p);
-bool_t xdr_regd_REGSAM(XDR* xdrs, regd_REGSAM* p);
 
 bool_t xdr_regd_REG_CLOSE_KEY(XDR* xdrs, regd_REG_CLOSE_KEY* p);
 bool_t xdr_regd_REG_CREATE_KEY(XDR* xdrs, regd_REG_CREATE_KEY* p);
