@@ -23,6 +23,7 @@ struct Command {
     const char* help;  // the usage lines and what each form does
     std::vector<OptionForm> options;
     int (*run)(const ParsedArgs&);
+    bool keyFirst = false;  // reg.exe wants KEY as the first argument
 };
 
 const char kKeyHelp[] =
@@ -35,31 +36,48 @@ const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"query", "show a key's values and sub-keys",
          "kalvoreg query KEY [/v NAME | /ve] [/s] [/se SEPARATOR]\n"
-         "  Prints KEY's full path, then one line per value: four spaces, the name\n"
-         "  ((Default) for the default value), four spaces, the type, four spaces, the data;\n"
-         "  then the full paths of KEY's sub-keys.\n"
-         "  /v NAME   only the value NAME      /ve  only the default value\n"
+         "  After a blank line, prints KEY's full path, then one line per value: four spaces,\n"
+         "  the name ((Default) for the default value), four spaces, the type, four spaces,\n"
+         "  the data; then a blank line and the full paths of KEY's sub-keys.\n"
+         "  /v NAME   only the value NAME      /ve  only the default value ((value not set) if none)\n"
          "  /s        every key below KEY too  /se  join REG_MULTI_SZ strings with SEPARATOR (default \\0)\n",
          {{"v", true}, {"ve", false}, {"s", false}, {"se", true}},
-         regtool::runQuery},
+         regtool::runQuery, true},
         {"add", "create a key or set a value",
          "kalvoreg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
          "  Creates KEY (and the keys above it). With /v, /ve, /t or /d also sets a value.\n"
          "  /v NAME   the value NAME           /ve  the default value\n"
          "  /t TYPE   REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD,\n"
          "            REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_BINARY or REG_NONE\n"
-         "  /d DATA   text; a decimal or 0x number; hex digits for REG_BINARY and REG_NONE\n"
+         "  /d DATA   text; a decimal or 0x number (0 without /d); hex digits for REG_BINARY\n"
          "  /s SEP    separates the strings of REG_MULTI_SZ data (default \\0)\n"
          "  /f        overwrite an existing value without asking\n",
          {{"v", true}, {"ve", false}, {"t", true}, {"s", true}, {"d", true}, {"f", false}},
-         regtool::runAdd},
+         regtool::runAdd, true},
         {"delete", "delete a key or values",
          "kalvoreg delete KEY [/v NAME | /ve | /va] [/f]\n"
          "  Deletes KEY and everything below it, or only values of it.\n"
          "  /v NAME   the value NAME   /ve  the default value   /va  every value of KEY\n"
          "  /f        do not ask (needed when standard input is not a terminal)\n",
          {{"v", true}, {"ve", false}, {"va", false}, {"f", false}},
-         regtool::runDelete},
+         regtool::runDelete, true},
+        {"copy", "copy a key's values, and with /s its tree, to another key",
+         "kalvoreg copy KEY1 KEY2 [/s] [/f]\n"
+         "  Creates KEY2 and sets on it every value of KEY1; other values of KEY2 stay.\n"
+         "  /s   every key below KEY1 too, below KEY2 by the same names\n"
+         "  /f   do not ask when KEY2 exists (needed when standard input is not a terminal)\n",
+         {{"s", false}, {"f", false}},
+         regtool::runCopy, true},
+        {"compare", "compare two keys' values and sub-keys",
+         "kalvoreg compare KEY1 KEY2 [/v NAME | /ve] [/s] [/oa | /od | /os | /on]\n"
+         "  Prints '< ' for what only KEY1 has or has otherwise, '> ' for KEY2, '= ' for a match,\n"
+         "  then \"Result Compared: Identical\" or \"Different\". Exit status 0 identical,\n"
+         "  2 different, 1 on an error.\n"
+         "  /v NAME   only the value NAME     /ve  only the default value\n"
+         "  /s        the keys below too      /oa  show differences and matches\n"
+         "  /od       differences (default)   /os  only matches   /on  neither\n",
+         {{"v", true}, {"ve", false}, {"s", false}, {"oa", false}, {"od", false}, {"os", false}, {"on", false}},
+         regtool::runCompare, true},
         {"export", "write a key and its tree to a .reg file",
          "kalvoreg export KEY FILE [/y] [/a]\n"
          "  Writes KEY, its values and every key below it to FILE (- for standard output),\n"
@@ -68,13 +86,15 @@ const std::vector<Command>& commands() {
          "  /a   write REGEDIT4 text (8-bit) instead\n"
          "  /y   overwrite an existing FILE without asking\n",
          {{"y", false}, {"a", false}},
-         regtool::runExport},
+         regtool::runExport, true},
         {"import", "carry out a .reg file",
-         "kalvoreg import FILE\n"
-         "  Reads FILE (- for standard input), REGEDIT4 or Version 5.00, and creates its keys,\n"
-         "  sets its values, and deletes [-KEY] keys and \"name\"=- values. Nothing is changed\n"
-         "  when the file has a fault; the message names its line.\n",
-         {},
+         "kalvoreg import FILE [/strict]\n"
+         "  Reads FILE (- for standard input), REGEDIT4, Version 5.00 or REGEDIT (Windows 3.1),\n"
+         "  and creates its keys, sets its values, and deletes [-KEY] keys and \"name\"=- values.\n"
+         "  A faulty line is reported as FILE:LINE: reason and skipped; the rest is imported.\n"
+         "  Exit status 0 when FILE could be read.\n"
+         "  /strict   any fault changes nothing and gives exit status 1\n",
+         {{"strict", false}},
          regtool::runImport},
         {"save", "write a key to a hive file",
          "kalvoreg save KEY FILE\n"
@@ -125,8 +145,8 @@ void printGeneralHelp(FILE* out) {
             "and KALVO_REGISTRY_PROG (default 0x3003003C).\n\nCommands:\n");
     for (const Command& c : commands()) fprintf(out, "  %-10s %s\n", c.name, c.summary);
     fprintf(out,
-            "\n%s\"kalvoreg COMMAND --help\" shows a command's forms. Exit status: 0 on success, 1 on failure,\n"
-            "with the Win32 error's name and text on standard error.\n",
+            "\n%s\"kalvoreg COMMAND /?\" shows a command's forms. Exit status: 0 on success, 1 on failure\n"
+            "with the Win32 error's name and text on standard error (compare: 2 when the keys differ).\n",
             kKeyHelp);
 }
 
@@ -141,9 +161,6 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
-// True for the words that ask for help.
-bool isHelpWord(const std::string& a) { return a == "--help" || a == "-h" || a == "/?" || a == "-?" || a == "/h"; }
-
 // Runs the command line `words`; the exit status.
 int run(const std::vector<std::string>& words) {
     if (words.empty()) {
@@ -151,7 +168,7 @@ int run(const std::vector<std::string>& words) {
         return 1;
     }
     const std::string& first = words[0];
-    if (isHelpWord(first)) {
+    if (regtool::isHelpWord(first)) {
         printGeneralHelp(stdout);
         return 0;
     }
@@ -184,6 +201,7 @@ int run(const std::vector<std::string>& words) {
         printCommandHelp(*c);
         return 0;
     }
+    if (c->keyFirst && args.optionFirst) return regtool::usageError(c->name, "KEY must come before the options");
     return c->run(args);
 }
 

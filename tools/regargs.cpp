@@ -6,9 +6,6 @@ namespace regtool {
 
 namespace {
 
-// True for the words that ask for help.
-bool isHelp(const std::string& a) { return a == "/?" || a == "-?" || a == "-h" || a == "--help" || a == "/h"; }
-
 // The form that `word` names ("/ve", "-ve", "--ve"), or null.
 const OptionForm* findOption(const std::string& word, std::span<const OptionForm> forms) {
     std::string_view name = word;
@@ -21,6 +18,10 @@ const OptionForm* findOption(const std::string& word, std::span<const OptionForm
 }
 
 }  // namespace
+
+bool isHelpWord(const std::string& a) {
+    return a == "/?" || a == "-?" || a == "--help" || equalIgnoringCase(a, "/h") || equalIgnoringCase(a, "-h");
+}
 
 bool parseArgs(const std::vector<std::string>& args, std::span<const OptionForm> forms, ParsedArgs* out,
                std::string* why) {
@@ -36,7 +37,7 @@ bool parseArgs(const std::vector<std::string>& args, std::span<const OptionForm>
             optionsEnded = true;
             continue;
         }
-        if (isHelp(a)) {
+        if (isHelpWord(a)) {
             out->help = true;
             continue;
         }
@@ -45,6 +46,7 @@ bool parseArgs(const std::vector<std::string>& args, std::span<const OptionForm>
             out->positional.push_back(a);
             continue;
         }
+        if (i == 0) out->optionFirst = true;
         if (out->options.count(form->name) != 0) {
             *why = "option /" + std::string(form->name) + " is given twice";
             return false;

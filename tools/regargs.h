@@ -17,11 +17,15 @@ struct OptionForm {
 struct ParsedArgs {
     std::vector<std::string> positional;
     std::map<std::string, std::string> options;  // name -> value ("" for a flag)
-    bool help = false;                           // /?, -?, -h or --help
+    bool help = false;                           // a help word
+    bool optionFirst = false;                    // the first word is an option: reg.exe wants KEY there
 
     bool has(const std::string& name) const { return options.count(name) != 0; }
     const std::string& value(const std::string& name) const { return options.at(name); }
 };
+
+// True for the words that ask for help: /?, -?, /h, -h (any case), --help.
+bool isHelpWord(const std::string& word);
 
 // Splits `args` into positional arguments and the options of `forms`. A
 // word that looks like an option but names none of them is positional (a

@@ -104,7 +104,9 @@ int runExport(const ParsedArgs& args) {
     std::string why;
     RegFormat format = args.has("a") ? RegFormat::Regedit4 : RegFormat::Version5;
     if (!writeRegFile(doc, format, &bytes, &why)) return reportError(cmd, TOOL_ERROR_INVALID_DATA, "(" + why + ")");
-    return storeFile(cmd, file, bytes);
+    if (int status = storeFile(cmd, file, bytes)) return status;
+    // Standard output holds the file itself then.
+    return file == "-" ? 0 : succeeded();
 }
 
 int runImport(const ParsedArgs& args) {
@@ -122,16 +124,23 @@ int runImport(const ParsedArgs& args) {
         close(fd);
         if (!ok) return reportFileError(cmd, file, errnum, false);
     }
+    // reg.exe's way: faulty lines are reported and skipped, the rest is
+    // imported. /strict: any fault refuses the whole file, changing nothing.
+    bool strict = args.has("strict");
     RegDocument doc;
-    RegParseError error;
-    if (!parseRegFile(bytes, &doc, &error)) {
-        return reportError(cmd + " " + file + ", line " + std::to_string(error.line), TOOL_ERROR_INVALID_DATA,
-                           "(" + error.message + ")");
+    std::vector<RegParseError> problems;
+    bool readable = parseRegFile(bytes, &doc, &problems);
+    for (const RegParseError& p : problems) fprintf(stderr, "%s:%d: %s\n", file.c_str(), p.line, p.message.c_str());
+    if (!readable || (strict && !problems.empty())) {
+        return reportError(cmd + " " + file, TOOL_ERROR_INVALID_DATA,
+                           readable ? "(/strict: nothing is imported from a file with a fault)" : "(not a .reg file)");
     }
     if (!announceToDaemon(cmd)) return 1;
-    std::string failed;
-    if (LONG rv = applyDocument(doc, &failed)) return reportError(cmd + " " + file + ": " + failed, rv);
-    return 0;
+    size_t errors = applyDocument(doc, [&](LONG error, const std::string& what, int line) {
+        reportError(file + ":" + std::to_string(line) + ": " + what, error);
+        return !strict;
+    });
+    return strict && errors > 0 ? 1 : succeeded();
 }
 
 }  // namespace regtool

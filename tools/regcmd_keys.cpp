@@ -13,34 +13,6 @@ namespace regtool {
 
 namespace {
 
-// The value picked by /v NAME or /ve, if either is given.
-struct ValueChoice {
-    bool given = false;
-    std::string name;
-
-    // The printable name: (Default) for the default value.
-    std::string shown() const { return name.empty() ? "(Default)" : "\"" + name + "\""; }
-};
-
-// Reads /v and /ve (and /va when allowed); false after reporting a clash.
-bool valueChoice(const std::string& command, const ParsedArgs& args, ValueChoice* out) {
-    int count = (args.has("v") ? 1 : 0) + (args.has("ve") ? 1 : 0) + (args.has("va") ? 1 : 0);
-    if (count > 1) {
-        usageError(command, "/v, /ve and /va exclude each other");
-        return false;
-    }
-    out->given = args.has("v") || args.has("ve");
-    out->name = args.has("v") ? args.value("v") : "";
-    return true;
-}
-
-// The value of `values` named `name` (ignoring case), or null.
-const ValueRecord* findValue(const std::vector<ValueRecord>& values, const std::string& name) {
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const ValueRecord& v) { return equalIgnoringCase(v.name, name); });
-    return it == values.end() ? nullptr : &*it;
-}
-
 // One value line of query: indent, name, type and data, four spaces apart.
 void printValue(const ValueRecord& v, const std::string& separator) {
     std::string line = "    " + (v.name.empty() ? std::string("(Default)") : v.name) + "    " + typeName(v.type) +
@@ -48,12 +20,30 @@ void printValue(const ValueRecord& v, const std::string& separator) {
     fwrite(line.data(), 1, line.size(), stdout);
 }
 
-// Asks on a terminal unless `forced`; false after reporting a refusal.
-bool confirmed(const std::string& command, bool forced, const std::string& question, const char* flag) {
-    if (forced || confirmOnTerminal(question)) return true;
-    reportError(command, TOOL_ERROR_CANCELLED,
-                std::string("(not confirmed; give ") + flag + " to go ahead without asking)");
-    return false;
+// Every value of `key`, then its sub-keys: their paths, or with `recursive`
+// the same for each of them, in reg.exe's layout.
+LONG queryAll(const KeyPath& key, bool recursive, const std::string& separator, std::string* failed) {
+    KeyHandle handle;
+    std::vector<ValueRecord> values;
+    std::vector<std::string> names;
+    LONG rv = readKeyValues(key, &handle, &values);
+    if (rv == ERROR_SUCCESS) rv = readSubKeyNames(handle.get(), &names);
+    if (rv != ERROR_SUCCESS) {
+        *failed = key.full();
+        return rv;
+    }
+    printf("%s\n", key.full().c_str());
+    for (const ValueRecord& v : values) printValue(v, separator);
+    if (!values.empty() || recursive) printf("\n");
+    for (const std::string& n : names) {
+        if (!recursive) {
+            printf("%s\n", key.child(n).full().c_str());
+        } else if (LONG rv2 = queryAll(key.child(n), true, separator, failed)) {
+            return rv2;
+        }
+    }
+    if (!names.empty() && !recursive) printf("\n");
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -68,31 +58,33 @@ int runQuery(const ParsedArgs& args) {
     }
     bool recursive = args.has("s");
     std::string separator = args.has("se") ? args.value("se") : "\\0";
-    std::vector<KeyPath> keys;
     std::string failed;
+    printf("\n");
+    if (!choice.given) {
+        LONG rv = queryAll(path, recursive, separator, &failed);
+        return rv == ERROR_SUCCESS ? 0 : reportError(cmd + " " + failed, rv);
+    }
+    std::vector<KeyPath> keys;
     if (LONG rv = listKeyTree(path, recursive, &keys, &failed)) return reportError(cmd + " " + failed, rv);
     size_t matches = 0;
     for (const KeyPath& key : keys) {
         KeyHandle handle;
         std::vector<ValueRecord> values;
         if (LONG rv = readKeyValues(key, &handle, &values)) return reportError(cmd + " " + key.full(), rv);
-        const ValueRecord* only = choice.given ? findValue(values, choice.name) : nullptr;
-        if (choice.given && only == nullptr) continue;
+        const ValueRecord* only = findValue(values, choice.name);
+        if (only == nullptr && (recursive || !choice.name.empty())) continue;
         matches++;
         printf("%s\n", key.full().c_str());
         if (only != nullptr) {
             printValue(*only, separator);
         } else {
-            for (const ValueRecord& v : values) printValue(v, separator);
+            printf("    (Default)    REG_SZ    (value not set)\n");
         }
         printf("\n");
-        if (!recursive && !choice.given) {
-            std::vector<std::string> names;
-            if (LONG rv2 = readSubKeyNames(handle.get(), &names)) return reportError(cmd + " " + key.full(), rv2);
-            for (const std::string& n : names) printf("%s\n", key.child(n).full().c_str());
-        }
     }
-    if (choice.given && matches == 0) {
+    if (recursive) {
+        printf("End of search: %zu match(es) found.\n", matches);
+    } else if (matches == 0) {
         return reportError(cmd + " " + path.full(), ERROR_FILE_NOT_FOUND, "(no value " + choice.shown() + ")");
     }
     return 0;
@@ -123,17 +115,16 @@ int runAdd(const ParsedArgs& args) {
     if (!announceToDaemon(cmd)) return 1;
     KeyHandle key;
     if (LONG rv = key.create(path)) return reportError(cmd + " " + path.full(), rv);
-    if (!setsValue) return 0;
+    if (!setsValue) return succeeded();
     std::vector<ValueRecord> values;
     if (LONG rv = readValues(key.get(), &values)) return reportError(cmd + " " + path.full(), rv);
     if (findValue(values, choice.name) != nullptr &&
         !confirmed(cmd, args.has("f"), "Value " + choice.shown() + " exists, overwrite", "/f")) {
         return 1;
     }
-    const BYTE* data = bytes.empty() ? nullptr : reinterpret_cast<const BYTE*>(bytes.data());
-    LONG rv = RegSetValueExA(key.get(), choice.name.c_str(), 0, type, data, static_cast<DWORD>(bytes.size()));
+    LONG rv = setValue(key.get(), choice.name, type, bytes);
     if (rv != ERROR_SUCCESS) return reportError(cmd + " " + path.full() + " " + choice.shown(), rv);
-    return 0;
+    return succeeded();
 }
 
 int runDelete(const ParsedArgs& args) {
@@ -151,7 +142,7 @@ int runDelete(const ParsedArgs& args) {
         }
         if (!confirmed(cmd, forced, "Permanently delete the registry key " + path.full(), "/f")) return 1;
         LONG rv = RegDeleteKeyA(path.root, path.subKey.c_str());
-        return rv == ERROR_SUCCESS ? 0 : reportError(cmd + " " + path.full(), rv);
+        return rv == ERROR_SUCCESS ? succeeded() : reportError(cmd + " " + path.full(), rv);
     }
     KeyHandle key;
     std::vector<ValueRecord> values;
@@ -174,7 +165,7 @@ int runDelete(const ParsedArgs& args) {
         LONG rv = RegDeleteValueA(key.get(), name.empty() ? nullptr : name.c_str());
         if (rv != ERROR_SUCCESS) return reportError(cmd + " " + path.full() + " \"" + name + "\"", rv);
     }
-    return 0;
+    return succeeded();
 }
 
 }  // namespace regtool

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tools/regargs.h"
+#include "tools/regops.h"
 #include "tools/regpath.h"
 
 namespace regtool {
@@ -15,6 +17,8 @@ int runAdd(const ParsedArgs& args);
 int runDelete(const ParsedArgs& args);
 int runExport(const ParsedArgs& args);
 int runImport(const ParsedArgs& args);
+int runCopy(const ParsedArgs& args);
+int runCompare(const ParsedArgs& args);
 int runSave(const ParsedArgs& args);
 int runLoad(const ParsedArgs& args);
 int runUnload(const ParsedArgs& args);
@@ -23,6 +27,9 @@ int runReplace(const ParsedArgs& args);
 int runVersion(const ParsedArgs& args);
 int runPing(const ParsedArgs& args);
 int runSyncDump(const ParsedArgs& args);
+
+// Prints reg.exe's word of success on standard output; returns 0.
+int succeeded();
 
 // Reports a wrong command line of `command` (ERROR_BAD_ARGUMENTS, the
 // reason and where to find help); returns 1.
@@ -46,5 +53,23 @@ std::string absoluteFileName(const std::string& file);
 // Opens the existing key `path` with its names as stored in *canonical;
 // false after reporting (context: command and path).
 bool findKey(const std::string& command, const KeyPath& path, KeyPath* canonical);
+
+// The value picked by /v NAME or /ve, if either is given.
+struct ValueChoice {
+    bool given = false;
+    std::string name;
+
+    // The printable name: (Default) for the default value.
+    std::string shown() const { return name.empty() ? "(Default)" : "\"" + name + "\""; }
+};
+
+// Reads /v and /ve (and /va when allowed); false after reporting a clash.
+bool valueChoice(const std::string& command, const ParsedArgs& args, ValueChoice* out);
+
+// The value of `values` named `name` (ignoring case), or null.
+const ValueRecord* findValue(const std::vector<ValueRecord>& values, const std::string& name);
+
+// Asks on a terminal unless `forced`; false after reporting a refusal.
+bool confirmed(const std::string& command, bool forced, const std::string& question, const char* flag);
 
 }  // namespace regtool

@@ -6,8 +6,8 @@
 
 namespace regtool {
 
-Progress::Progress(std::string label, size_t total)
-    : label_(std::move(label)), total_(total), enabled_(isatty(STDERR_FILENO) == 1) {}
+Progress::Progress(std::string label, size_t total, std::string unit)
+    : label_(std::move(label)), unit_(std::move(unit)), total_(total), enabled_(isatty(STDERR_FILENO) == 1) {}
 
 Progress::~Progress() { finish(); }
 
@@ -28,7 +28,7 @@ void Progress::finish() {
 }
 
 void Progress::show() {
-    fprintf(stderr, "\r%s: %zu of %zu keys", label_.c_str(), done_, total_);
+    fprintf(stderr, "\r%s: %zu of %zu %s", label_.c_str(), done_, total_, unit_.c_str());
     fflush(stderr);
     shown_ = true;
 }

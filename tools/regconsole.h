@@ -8,22 +8,23 @@
 
 namespace regtool {
 
-// "label: N of TOTAL keys" on standard error, rewritten in place at most
+// "label: N of TOTAL units" on standard error, rewritten in place at most
 // ten times a second; nothing at all when standard error is no terminal.
 class Progress {
   public:
-    Progress(std::string label, size_t total);
+    Progress(std::string label, size_t total, std::string unit = "keys");
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
-    // Records that `done` keys are done.
+    // Records that `done` units are done.
     void update(size_t done);
     // Shows the last count and ends the line (once).
     void finish();
 
   private:
     std::string label_;
+    std::string unit_;
     size_t total_;
     size_t done_ = 0;
     bool enabled_;

@@ -126,15 +126,8 @@ std::string formatQueryData(uint32_t type, std::string_view data, std::string_vi
             return out;
         }
         case TYPE_DWORD:
+        case TYPE_DWORD_BIG_ENDIAN:  // stored little-endian, as add stores it
             if (data.size() == 4) return hexLower(littleEndian(data));
-            break;
-        case TYPE_DWORD_BIG_ENDIAN:
-            if (data.size() == 4) {
-                return hexLower((static_cast<uint64_t>(static_cast<uint8_t>(data[0])) << 24) |
-                                (static_cast<uint64_t>(static_cast<uint8_t>(data[1])) << 16) |
-                                (static_cast<uint64_t>(static_cast<uint8_t>(data[2])) << 8) |
-                                static_cast<uint64_t>(static_cast<uint8_t>(data[3])));
-            }
             break;
         case TYPE_QWORD:
             if (data.size() == 8) return hexLower(littleEndian(data));
@@ -149,6 +142,7 @@ bool parseAddData(uint32_t type, std::string_view text, std::string_view separat
                   std::string* why) {
     bytes->clear();
     switch (type) {
+        case TYPE_NONE:  // text, as reg.exe takes it
         case TYPE_SZ:
         case TYPE_EXPAND_SZ:
             bytes->assign(text);
@@ -159,13 +153,14 @@ bool parseAddData(uint32_t type, std::string_view text, std::string_view separat
                 *why = "the separator may not be empty";
                 return false;
             }
+            // One separator may end the list; an empty string elsewhere
+            // would end it early when read back.
             size_t start = 0;
-            while (!text.empty() && start <= text.size()) {
+            while (start < text.size()) {
                 size_t end = text.find(separator, start);
                 if (end == std::string_view::npos) end = text.size();
                 if (end == start) {
-                    // An empty string would end the list early when read back.
-                    *why = "REG_MULTI_SZ data may not hold an empty string";
+                    *why = "REG_MULTI_SZ data may not hold an empty string before its end";
                     return false;
                 }
                 bytes->append(text.substr(start, end - start));
@@ -180,29 +175,23 @@ bool parseAddData(uint32_t type, std::string_view text, std::string_view separat
         case TYPE_QWORD: {
             uint64_t v = 0;
             uint64_t max = type == TYPE_QWORD ? UINT64_MAX : UINT32_MAX;
-            if (!parseNumber(text, max, &v)) {
+            if (!text.empty() && !parseNumber(text, max, &v)) {
                 *why = "'" + std::string(text) + "' is not a " + typeName(type) +
                        " number (decimal or 0x-hexadecimal, at most " + hexLower(max) + ")";
                 return false;
             }
-            if (type == TYPE_DWORD_BIG_ENDIAN) {
-                for (int i = 3; i >= 0; i--) bytes->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-            } else {
-                appendLittleEndian(bytes, v, type == TYPE_QWORD ? 8 : 4);
-            }
+            // Big-endian too is stored little-endian, as reg.exe stores it.
+            appendLittleEndian(bytes, v, type == TYPE_QWORD ? 8 : 4);
             return true;
         }
-        case TYPE_BINARY:
-        case TYPE_NONE: {
-            if (text.size() % 2 != 0) {
-                *why = typeName(type) + " data must be pairs of hexadecimal digits";
-                return false;
-            }
-            for (size_t i = 0; i < text.size(); i += 2) {
-                int hi = hexDigitValue(text[i]);
-                int lo = hexDigitValue(text[i + 1]);
+        case TYPE_BINARY: {
+            // An odd first digit is a byte of its own.
+            for (size_t i = 0; i < text.size(); i += (i == 0 && text.size() % 2 != 0) ? 1 : 2) {
+                bool single = i == 0 && text.size() % 2 != 0;
+                int hi = single ? 0 : hexDigitValue(text[i]);
+                int lo = hexDigitValue(text[single ? i : i + 1]);
                 if (hi < 0 || lo < 0) {
-                    *why = "'" + std::string(text) + "' is not hexadecimal " + typeName(type) + " data";
+                    *why = "'" + std::string(text) + "' is not hexadecimal REG_BINARY data";
                     return false;
                 }
                 bytes->push_back(static_cast<char>(hi * 16 + lo));

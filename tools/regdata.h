@@ -29,7 +29,9 @@ bool parseAddType(std::string_view name, uint32_t* type);
 std::string formatQueryData(uint32_t type, std::string_view data, std::string_view separator);
 
 // The bytes `add` stores for `text` of `type` (REG_MULTI_SZ strings split at
-// `separator`). False with the reason in *why when text does not fit type.
+// `separator`), as reg.exe stores them: REG_NONE as text, numbers
+// little-endian (REG_DWORD_BIG_ENDIAN too) and 0 for empty text. False with
+// the reason in *why when text does not fit type.
 bool parseAddData(uint32_t type, std::string_view text, std::string_view separator, std::string* bytes,
                   std::string* why);
 

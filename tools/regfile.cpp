@@ -63,204 +63,280 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     return lines;
 }
 
+// Where a value line puts its value.
+enum class Target { NoKeyYet, Open, Deleted, Refused };
+
 class Parser {
   public:
-    Parser(std::vector<std::string_view> lines, RegDocument* doc, RegParseError* error)
-        : lines_(std::move(lines)), doc_(doc), error_(error) {}
+    Parser(std::vector<std::string_view> lines, RegDocument* doc, std::vector<RegParseError>* problems)
+        : lines_(std::move(lines)), doc_(doc), problems_(problems) {}
 
-    // Parses every line after the header; false at the first fault.
-    bool run() {
+    // Takes every line after the header, leaving out and listing the faulty ones.
+    void run(bool win31) {
         for (index_ = 1; index_ < lines_.size(); index_++) {
-            std::string_view line = trim(lines_[index_]);
+            std::string_view line = trimLeft(lines_[index_]);
             if (line.empty() || line.front() == ';') continue;
-            bool ok = false;
-            if (line.front() == '[') {
-                ok = keyLine(line);
+            if (win31) {
+                win31Line(line);
+            } else if (line.front() == '[') {
+                keyLine(line);
             } else if (line.front() == '"' || line.front() == '@') {
-                ok = valueLine(line);
+                valueLine(line);
             } else {
-                ok = fail(lineNumber(), "expected a [key] line, a \"name\"= or @= value line, or a ; comment");
+                problem("not a [key] line, a \"name\"= or @= value line, or a ; comment");
             }
-            if (!ok) return false;
         }
-        return true;
     }
 
   private:
     std::vector<std::string_view> lines_;
     RegDocument* doc_;
-    RegParseError* error_;
+    std::vector<RegParseError>* problems_;
     size_t index_ = 0;
+    Target target_ = Target::NoKeyYet;
 
-    // 1-based line of the file being read.
-    int lineNumber() const { return static_cast<int>(index_) + 1; }
+    static std::string_view trimLeft(std::string_view s) {
+        while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+        return s;
+    }
 
-    // Records the fault; always false.
-    bool fail(int line, std::string message) {
-        error_->line = line;
-        error_->message = std::move(message);
+    // True when `rest` holds nothing but blanks and perhaps a ; comment.
+    static bool endsLine(std::string_view rest) {
+        rest = trimLeft(rest);
+        return rest.empty() || rest.front() == ';';
+    }
+
+    // Lists a fault of the current line; always false.
+    bool problem(std::string message) {
+        problems_->push_back({static_cast<int>(index_) + 1, std::move(message)});
         return false;
     }
 
-    // [KEY] or [-KEY]: starts a section.
-    bool keyLine(std::string_view line) {
-        if (line.back() != ']') return fail(lineNumber(), "a key line must end with ']'");
-        std::string_view inner = line.substr(1, line.size() - 2);
-        RegFileSection section;
-        section.line = lineNumber();
-        if (!inner.empty() && inner.front() == '-') {
-            section.remove = true;
-            inner.remove_prefix(1);
-        }
-        KeyPath path;
+    // Opens a new section for `path` (without the '-' of a deletion).
+    bool startSection(std::string_view path, bool remove) {
+        KeyPath parsed;
         std::string why;
-        if (!parseKeyPath(inner, &path, &why)) return fail(lineNumber(), why);
-        if (section.remove && path.subKey.empty()) return fail(lineNumber(), "a root key cannot be deleted");
-        section.path = std::string(inner);
+        target_ = Target::Refused;
+        if (!parseKeyPath(path, &parsed, &why)) return problem(why + "; the key's values are skipped");
+        if (remove && parsed.subKey.empty()) return problem("a root key cannot be deleted");
+        RegFileSection section;
+        section.line = static_cast<int>(index_) + 1;
+        section.path = std::string(path);
+        section.remove = remove;
         doc_->sections.push_back(std::move(section));
+        target_ = remove ? Target::Deleted : Target::Open;
         return true;
     }
 
+    // [KEY] or [-KEY]; the name ends at the line's last ']', as in reg.exe.
+    void keyLine(std::string_view line) {
+        size_t close = line.rfind(']');
+        if (close == std::string_view::npos) {
+            target_ = Target::Refused;
+            problem("a key line must end with ']'; the key's values are skipped");
+            return;
+        }
+        std::string_view inner = line.substr(1, close - 1);
+        bool remove = !inner.empty() && inner.front() == '-';
+        if (remove) inner.remove_prefix(1);
+        startSection(inner, remove);
+    }
+
+    // A Windows 3.1 line: "HKEY_CLASSES_ROOT\key [=] text" sets the key's default value.
+    void win31Line(std::string_view line) {
+        if (line.substr(0, 17) != "HKEY_CLASSES_ROOT") {
+            problem("a REGEDIT (Windows 3.1) file holds only HKEY_CLASSES_ROOT lines");
+            return;
+        }
+        size_t keyEnd = line.find_first_of(" \t");
+        if (keyEnd == std::string_view::npos) keyEnd = line.size();
+        std::string_view text = trimLeft(line.substr(keyEnd));
+        if (!text.empty() && text.front() == '=') text.remove_prefix(1);
+        if (!text.empty() && text.front() == ' ') text.remove_prefix(1);  // one space at most
+        if (!startSection(line.substr(0, keyEnd), false)) return;
+        RegFileValue value;
+        value.line = static_cast<int>(index_) + 1;
+        value.type = 1;
+        value.data = std::string(text) + '\0';
+        doc_->sections.back().values.push_back(std::move(value));
+    }
+
     // Reads the quoted text at s[*pos] (which is '"'), unescaping \\, \",
-    // \n and \r; *pos ends after the closing quote.
+    // \n and \r; another escaped character stands for itself, with a
+    // warning, as reg.exe takes it. *pos ends after the closing quote.
     bool quoted(std::string_view s, size_t* pos, std::string* out) {
         out->clear();
-        size_t i = *pos + 1;
-        while (i < s.size()) {
+        for (size_t i = *pos + 1; i < s.size(); i++) {
             char c = s[i];
             if (c == '"') {
                 *pos = i + 1;
                 return true;
             }
-            if (c == '\\') {
-                if (i + 1 >= s.size()) break;
-                char e = s[i + 1];
-                if (e == '\\' || e == '"') {
-                    out->push_back(e);
-                } else if (e == 'n') {
-                    out->push_back('\n');
-                } else if (e == 'r') {
-                    out->push_back('\r');
-                } else {
-                    return fail(lineNumber(), std::string("unknown escape '\\") + e +
-                                                  "' in a quoted string (write \\\\ for a backslash)");
+            if (c == '\\' && i + 1 < s.size()) {
+                c = s[++i];
+                if (c == 'n') {
+                    c = '\n';
+                } else if (c == 'r') {
+                    c = '\r';
+                } else if (c == '0') {
+                    return problem("'\\0' in a quoted string; the line is skipped");
+                } else if (c != '\\' && c != '"') {
+                    problem(std::string("unknown escape '\\") + c + "' taken as '" + c +
+                            "' (write \\\\ for a backslash)");
                 }
-                i += 2;
-                continue;
             }
             out->push_back(c);
-            i++;
         }
-        return fail(lineNumber(), "a quoted string has no closing '\"'");
+        return problem("a quoted string has no closing '\"'; the line is skipped");
     }
 
-    // "name"=data or @=data: a value of the current section.
-    bool valueLine(std::string_view line) {
-        if (doc_->sections.empty()) return fail(lineNumber(), "a value line before any [key] line");
-        RegFileSection& section = doc_->sections.back();
-        if (section.remove) return fail(lineNumber(), "a value line in the section of a deleted key");
-        RegFileValue value;
-        value.line = lineNumber();
-        size_t pos = 0;
-        if (line.front() == '@') {
-            pos = 1;
-        } else if (!quoted(line, &pos, &value.name)) {
-            return false;
+    // "name"=data or @=data.
+    void valueLine(std::string_view line) {
+        if (target_ == Target::Deleted || target_ == Target::Refused) return;  // reg.exe ignores these too
+        if (target_ == Target::NoKeyYet) {
+            problem("a value line before any [key] line is skipped");
+            return;
         }
-        while (pos < line.size() && isBlank(line[pos])) pos++;
-        if (pos >= line.size() || line[pos] != '=') return fail(lineNumber(), "expected '=' after the value name");
-        std::string_view data = trim(line.substr(pos + 1));
-        if (!valueData(data, &value)) return false;
-        section.values.push_back(std::move(value));
-        return true;
+        RegFileValue value;
+        value.line = static_cast<int>(index_) + 1;
+        size_t pos = 1;
+        if (line.front() == '"' && !quoted(line, &(pos = 0), &value.name)) return;
+        std::string_view data = trimLeft(line.substr(pos));
+        if (data.empty() || data.front() != '=') {
+            problem("expected '=' after the value name; the line is skipped");
+            return;
+        }
+        if (valueData(trimLeft(data.substr(1)), &value)) doc_->sections.back().values.push_back(std::move(value));
     }
 
     // The part after '=': -, "text", dword: or hex data.
     bool valueData(std::string_view data, RegFileValue* value) {
-        if (data == "-") {
+        const char* skipped = "; the line is skipped";
+        if (!data.empty() && data.front() == '-' && endsLine(data.substr(1))) {
             value->remove = true;
             return true;
         }
         if (!data.empty() && data.front() == '"') {
             size_t pos = 0;
-            std::string text;
-            if (!quoted(data, &pos, &text)) return false;
-            if (!trim(data.substr(pos)).empty()) return fail(lineNumber(), "text after the closing '\"'");
+            if (!quoted(data, &pos, &value->data)) return false;
+            if (!endsLine(data.substr(pos))) return problem(std::string("text after the closing '\"'") + skipped);
             value->type = 1;
-            value->data = text;
             value->data.push_back('\0');
             return true;
         }
         if (startsWithIgnoringCase(data, "dword:")) {
+            std::string_view digits = trimLeft(data.substr(6));
+            size_t end = 0;
+            while (end < digits.size() && hexDigitValue(digits[end]) >= 0) end++;
             uint32_t v = 0;
-            if (!parseHexNumber(trim(data.substr(6)), 8, &v)) {
-                return fail(lineNumber(), "dword: takes 1 to 8 hexadecimal digits");
+            if (!parseHexNumber(digits.substr(0, end), 8, &v) || !endsLine(digits.substr(end))) {
+                return problem(std::string("dword: takes 1 to 8 hexadecimal digits") + skipped);
             }
             value->type = 4;
             for (int i = 0; i < 4; i++) value->data.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
             return true;
         }
         if (startsWithIgnoringCase(data, "hex")) return hexData(data.substr(3), value);
-        return fail(lineNumber(), "unknown value data (expected \"text\", dword:, hex:, hex(N): or -)");
+        return problem(std::string("unknown value data (expected \"text\", dword:, hex:, hex(N): or -)") + skipped);
     }
 
-    // `rest` follows "hex": ":" or "(N):", then comma-separated bytes,
-    // continued on the next line after a trailing backslash.
+    // Adds the comma-separated bytes of `s` to *bytes: a comma may end the
+    // list, a ';' comment may follow it, and a backslash (*more) continues it
+    // on the next line. False at a token that is no byte.
+    bool hexBytes(std::string_view s, std::string* bytes, bool* more) {
+        *more = false;
+        size_t pos = 0;
+        while (true) {
+            while (pos < s.size() && isBlank(s[pos])) pos++;
+            size_t start = pos;
+            uint32_t byte = 0;
+            for (; pos < s.size() && hexDigitValue(s[pos]) >= 0; pos++) {
+                if (byte <= 0xFF) byte = byte * 16 + static_cast<uint32_t>(hexDigitValue(s[pos]));
+            }
+            if (pos > start) {
+                if (byte > 0xFF) return problem("'" + std::string(s.substr(start, pos - start)) + "' is not a hex byte");
+                bytes->push_back(static_cast<char>(byte));
+                while (pos < s.size() && isBlank(s[pos])) pos++;
+            }
+            if (pos == s.size() || s[pos] == ';') return true;
+            if (s[pos] == '\\') {
+                *more = true;
+                return endsLine(s.substr(pos + 1)) || problem("text after the continuing backslash");
+            }
+            if (s[pos] != ',' || pos == start) {
+                size_t end = s.find_first_of(",\\;", pos);
+                std::string token(trim(s.substr(start, end == std::string_view::npos ? end : end - start)));
+                return problem(token.empty() ? "an empty byte in hex data" : "'" + token + "' is not a hex byte");
+            }
+            pos++;
+        }
+    }
+
+    // Skips blank and ';' lines after a continuing backslash; true when a
+    // continuation line follows (index_ on it), false at the end of the file
+    // or at a line that cannot continue hex data (index_ before it).
+    bool nextContinuation() {
+        size_t i = index_ + 1;
+        while (i < lines_.size()) {
+            std::string_view l = trimLeft(lines_[i]);
+            if (!l.empty() && l.front() != ';') {
+                if (hexDigitValue(l.front()) < 0 && l.front() != '\\') break;
+                index_ = i;
+                return true;
+            }
+            i++;
+        }
+        index_ = i - 1;
+        return false;
+    }
+
+    // `rest` follows "hex": ":" or "(N):", then the bytes.
     bool hexData(std::string_view rest, RegFileValue* value) {
-        int firstLine = lineNumber();
         value->type = 3;
         if (!rest.empty() && rest.front() == '(') {
             size_t close = rest.find(')');
             if (close == std::string_view::npos || !parseHexNumber(rest.substr(1, close - 1), 8, &value->type)) {
-                return fail(lineNumber(), "hex(N): takes a type number N of 1 to 8 hexadecimal digits");
+                return problem("hex(N): takes a type number N of 1 to 8 hexadecimal digits; the line is skipped");
             }
             rest.remove_prefix(close + 1);
         }
-        if (rest.empty() || rest.front() != ':') return fail(lineNumber(), "expected ':' after hex or hex(N)");
-        rest.remove_prefix(1);
-        // Join the continued lines, remembering where each one starts.
-        std::string joined;
-        std::vector<std::pair<size_t, int>> starts;
-        std::string_view segment = trim(rest);
-        while (true) {
-            starts.emplace_back(joined.size(), lineNumber());
-            bool more = !segment.empty() && segment.back() == '\\';
-            if (more) segment.remove_suffix(1);
-            joined.append(segment);
-            if (!more) break;
-            if (index_ + 1 >= lines_.size()) return fail(lineNumber(), "the file ends inside continued hex data");
-            index_++;
-            segment = trim(lines_[index_]);
-        }
-        auto lineAt = [&](size_t offset) {
-            int line = starts.front().second;
-            for (const auto& s : starts) {
-                if (s.first <= offset) line = s.second;
-            }
-            return line;
-        };
+        if (rest.empty() || rest.front() != ':') return problem("expected ':' after hex or hex(N); the line is skipped");
         std::string bytes;
-        if (!trim(joined).empty()) {
-            size_t start = 0;
-            while (start <= joined.size()) {
-                size_t comma = joined.find(',', start);
-                if (comma == std::string::npos) comma = joined.size();
-                std::string_view token = trim(std::string_view(joined).substr(start, comma - start));
-                uint32_t byte = 0;
-                if (!parseHexNumber(token, 2, &byte)) {
-                    return fail(lineAt(start), token.empty() ? "an empty byte in hex data"
-                                                             : "'" + std::string(token) + "' is not a hex byte");
-                }
-                bytes.push_back(static_cast<char>(byte));
-                start = comma + 1;
+        bool more = false;
+        bool ok = hexBytes(rest.substr(1), &bytes, &more);
+        while (ok && more) {
+            size_t before = index_;
+            if (!nextContinuation()) {
+                // reg.exe sets what was read when the file ends; another line
+                // ends the value unread.
+                if (index_ + 1 >= lines_.size()) break;
+                index_ = before;
+                return problem("continued hex data stops at the next line; the value is skipped");
             }
+            ok = hexBytes(trimLeft(lines_[index_]), &bytes, &more);
         }
-        if (doc_->format == RegFormat::Version5 && isTextType(value->type)) {
-            if (!utf16leToBytes(bytes, &value->data)) {
-                return fail(firstLine, "UTF-16 string data with an odd number of bytes");
-            }
-        } else {
+        if (!ok) {
+            // The rest of a broken value is not taken as lines of their own.
+            while (index_ + 1 < lines_.size() && trim(lines_[index_]).ends_with('\\')) index_++;
+            return false;
+        }
+        if (!isTextType(value->type)) {
             value->data = bytes;
+            return true;
+        }
+        // A string's terminator is added when it lacks one, so that the
+        // registry keeps the whole text.
+        size_t unit = doc_->format == RegFormat::Version5 ? 2 : 1;
+        if (bytes.size() % unit != 0) {
+            return problem("UTF-16 string data with an odd number of bytes; the value is skipped");
+        }
+        if (!bytes.empty() && bytes.find_first_not_of('\0', bytes.size() - unit) != std::string::npos) {
+            bytes.append(unit, '\0');
+        }
+        if (unit == 1) {
+            value->data = bytes;
+        } else {
+            utf16leToBytes(bytes, &value->data);
         }
         return true;
     }
@@ -336,38 +412,39 @@ void appendValue(std::string& out, const RegFileValue& v, RegFormat format) {
 
 }  // namespace
 
-bool parseRegFile(std::string_view bytes, RegDocument* doc, RegParseError* error) {
+bool parseRegFile(std::string_view bytes, RegDocument* doc, std::vector<RegParseError>* problems) {
     doc->sections.clear();
+    problems->clear();
     std::string decoded;
     std::string_view text = bytes;
+    bool oddEnd = false;
     if (bytes.substr(0, 2) == kUtf16Bom) {
-        if (!utf16leToBytes(bytes.substr(2), &decoded)) {
-            std::string whole;
-            utf16leToBytes(bytes.substr(2, bytes.size() - 3), &whole);
-            error->line = static_cast<int>(splitLines(whole).size());
-            error->message = "the UTF-16 text ends in the middle of a character";
-            return false;
-        }
+        oddEnd = bytes.size() % 2 != 0;
+        utf16leToBytes(bytes.substr(2, (bytes.size() - 2) / 2 * 2), &decoded);
         text = decoded;
     } else if (bytes.substr(0, 2) == kUtf16BigEndianBom) {
-        error->line = 1;
-        error->message = "big-endian UTF-16 files are not supported; save the file as UTF-16LE";
+        problems->push_back({1, "big-endian UTF-16 files are not supported; save the file as UTF-16LE"});
         return false;
     } else if (bytes.substr(0, 3) == kUtf8Bom) {
         text.remove_prefix(3);
     }
     std::vector<std::string_view> lines = splitLines(text);
+    // Blanks may lead the header; trailing blanks are forgiven too.
     std::string_view header = trim(lines.front());
-    if (header == kHeader4) {
-        doc->format = RegFormat::Regedit4;
-    } else if (header == kHeader5) {
-        doc->format = RegFormat::Version5;
-    } else {
-        error->line = 1;
-        error->message = "not a .reg file: the first line must be REGEDIT4 or " + std::string(kHeader5);
-        return false;
+    bool win31 = header == "REGEDIT";
+    doc->format = header == kHeader5 ? RegFormat::Version5 : RegFormat::Regedit4;
+    if (!win31 && header != kHeader4 && header != kHeader5) {
+        bool takenUnread = header.substr(0, 7) == "REGEDIT";
+        problems->push_back({1, takenUnread ? "the header '" + std::string(header) +
+                                                  "' is taken but, as by reg.exe, nothing below it is imported"
+                                            : "not a .reg file: the first line must be REGEDIT4, " +
+                                                  std::string(kHeader5) + " or REGEDIT"});
+        return takenUnread;
     }
-    return Parser(std::move(lines), doc, error).run();
+    size_t count = lines.size();
+    Parser(std::move(lines), doc, problems).run(win31);
+    if (oddEnd) problems->push_back({static_cast<int>(count), "the UTF-16 text ends in the middle of a character"});
+    return true;
 }
 
 bool writeRegFile(const RegDocument& doc, RegFormat format, std::string* bytes, std::string* why) {

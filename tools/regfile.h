@@ -37,11 +37,16 @@ struct RegParseError {
     std::string message;
 };
 
-// Reads a whole .reg file: the format from its byte-order mark and first
-// line, then key lines, value lines (with '\' continuation lines for hex
-// data), blank lines and ';' comments. Key paths must name a known root.
-// False with the first fault and its line in *error.
-bool parseRegFile(std::string_view bytes, RegDocument* doc, RegParseError* error);
+// Reads a whole .reg file as reg.exe does: the format from its byte-order
+// mark and first line (REGEDIT4, Version 5.00, or Windows 3.1 "REGEDIT" with
+// HKEY_CLASSES_ROOT lines), then key lines, value lines with ';' comments
+// after the data, hex data continued over lines after a backslash, blank
+// lines and ';' comment lines. A line that cannot be taken is left out and
+// listed in *problems with its line; values below a [-KEY] are ignored.
+// False, with the reason first in *problems, only when the file is no .reg
+// file at all. A header reg.exe takes without importing anything ("REGEDIT
+// 4", "REGEDIT4 extra") gives an empty document and a problem.
+bool parseRegFile(std::string_view bytes, RegDocument* doc, std::vector<RegParseError>* problems);
 
 // The bytes of a .reg file holding `doc`'s sections in their order, in
 // `format`, with CR LF line ends. False with the reason in *why when a key

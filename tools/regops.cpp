@@ -156,14 +156,25 @@ LONG listKeyTree(const KeyPath& top, bool recursive, std::vector<KeyPath>* keys,
     return ERROR_SUCCESS;
 }
 
-LONG applyDocument(const RegDocument& doc, std::string* failed) {
-    Progress progress("importing", doc.sections.size());
+LONG setValue(HKEY key, const std::string& name, uint32_t type, const std::string& data) {
+    // No data goes as a null pointer: the library would otherwise size an
+    // empty string value from the text.
+    const BYTE* bytes = data.empty() ? nullptr : reinterpret_cast<const BYTE*>(data.data());
+    return RegSetValueExA(key, name.c_str(), 0, type, bytes, static_cast<DWORD>(data.size()));
+}
+
+size_t applyDocument(const RegDocument& doc, const ApplyFault& fault) {
+    size_t total = 0;
+    for (const RegFileSection& section : doc.sections) total += 1 + section.values.size();
+    Progress progress("importing", total, "entries");
     size_t done = 0;
+    size_t errors = 0;
     for (const RegFileSection& section : doc.sections) {
         KeyPath path;
         std::string why;
         LONG rv = ERROR_SUCCESS;
-        std::string where = "[" + section.path + "] at line " + std::to_string(section.line);
+        std::string what = "[" + section.path + "]";
+        int line = section.line;
         if (!parseKeyPath(section.path, &path, &why)) {
             rv = ERROR_INVALID_PARAMETER;  // the parser has already refused such a path
         } else if (section.remove) {
@@ -178,25 +189,22 @@ LONG applyDocument(const RegDocument& doc, std::string* failed) {
                     rv = RegDeleteValueA(key.get(), v.name.empty() ? nullptr : v.name.c_str());
                     if (rv == ERROR_FILE_NOT_FOUND) rv = ERROR_SUCCESS;
                 } else {
-                    // No data goes as a null pointer: the library would
-                    // otherwise size an empty string value from the text.
-                    const BYTE* bytes = v.data.empty() ? nullptr : reinterpret_cast<const BYTE*>(v.data.data());
-                    rv = RegSetValueExA(key.get(), v.name.c_str(), 0, v.type, bytes,
-                                        static_cast<DWORD>(v.data.size()));
+                    rv = setValue(key.get(), v.name, v.type, v.data);
                 }
                 if (rv != ERROR_SUCCESS) {
-                    where = "value " + (v.name.empty() ? std::string("@") : "\"" + v.name + "\"") + " of [" +
-                            section.path + "] at line " + std::to_string(v.line);
+                    what = "value " + (v.name.empty() ? std::string("@") : "\"" + v.name + "\"") + " of " + what;
+                    line = v.line;
                 }
+                progress.update(++done);
             }
         }
-        if (rv != ERROR_SUCCESS) {
-            *failed = where;
-            return rv;
-        }
         progress.update(++done);
+        if (rv != ERROR_SUCCESS) {
+            errors++;
+            if (!fault(rv, what, line)) break;
+        }
     }
-    return ERROR_SUCCESS;
+    return errors;
 }
 
 }  // namespace regtool

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,10 +57,18 @@ LONG canonicalKeyPath(const KeyPath& path, KeyPath* out);
 // that could not be read.
 LONG listKeyTree(const KeyPath& top, bool recursive, std::vector<KeyPath>* keys, std::string* failed);
 
+// Sets value `name` of `key` to `data` of `type`, empty data included.
+LONG setValue(HKEY key, const std::string& name, uint32_t type, const std::string& data);
+
+// What applyDocument does with a daemon error: told the error, the key or
+// value at fault and its line, it returns true to go on (the rest of a
+// failed key's section is skipped) or false to stop.
+using ApplyFault = std::function<bool(LONG error, const std::string& what, int line)>;
+
 // Carries out `doc` section by section: [-KEY] deletes a key and its tree,
 // [KEY] creates the key and sets or ("name"=-) deletes its values. A key or
-// value to delete that does not exist is not an error. On an error, *failed
-// names the section or value and its line. Progress counts sections.
-LONG applyDocument(const RegDocument& doc, std::string* failed);
+// value to delete that does not exist is not an error. Progress counts keys
+// and values. The number of errors met.
+size_t applyDocument(const RegDocument& doc, const ApplyFault& fault);
 
 }  // namespace regtool

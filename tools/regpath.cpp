@@ -8,7 +8,7 @@ namespace {
 
 struct RootName {
     const char* full;
-    const char* shortName;  // null: none
+    const char* shortName;
     HKEY handle;
 };
 
@@ -18,7 +18,6 @@ const RootName kRoots[] = {
     {"HKEY_CLASSES_ROOT", "HKCR", HKEY_CLASSES_ROOT},
     {"HKEY_USERS", "HKU", HKEY_USERS},
     {"HKEY_CURRENT_CONFIG", "HKCC", HKEY_CURRENT_CONFIG},
-    {"HKEY_DYN_DATA", nullptr, HKEY_DYN_DATA},
 };
 
 std::string joinNames(const std::vector<std::string>& names, size_t count) {
@@ -71,7 +70,7 @@ bool parseKeyPath(std::string_view text, KeyPath* out, std::string* why) {
         return false;
     }
     for (const RootName& r : kRoots) {
-        if (equalIgnoringCase(names[0], r.full) || (r.shortName != nullptr && equalIgnoringCase(names[0], r.shortName))) {
+        if (equalIgnoringCase(names[0], r.full) || equalIgnoringCase(names[0], r.shortName)) {
             out->root = r.handle;
             out->rootName = r.full;
             names.erase(names.begin());
@@ -83,6 +82,19 @@ bool parseKeyPath(std::string_view text, KeyPath* out, std::string* why) {
            "' (use HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_USERS, HKEY_CURRENT_CONFIG "
            "or HKLM, HKCU, HKCR, HKU, HKCC)";
     return false;
+}
+
+bool parseKeyArgument(std::string_view text, KeyPath* out, std::string* why) {
+    if (text.starts_with("\\\\")) {
+        *why = "keys of other machines cannot be reached";
+        return false;
+    }
+    size_t slash = text.find('\\');
+    if (text.ends_with("\\\\") || (slash != std::string_view::npos && slash + 1 == text.size())) {
+        *why = "invalid key name '" + std::string(text) + "'";
+        return false;
+    }
+    return parseKeyPath(text, out, why);
 }
 
 }  // namespace regtool

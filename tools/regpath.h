@@ -30,6 +30,11 @@ struct KeyPath {
 // empty text; empty names between backslashes are dropped.
 bool parseKeyPath(std::string_view text, KeyPath* out, std::string* why);
 
+// A KEY argument as reg.exe takes it: parseKeyPath, and refused as well
+// when remote (\\host), ending in two backslashes, or a root with a lone
+// backslash ("HKCU\"); one backslash after a sub-key is dropped.
+bool parseKeyArgument(std::string_view text, KeyPath* out, std::string* why);
+
 // The names of a backslash-separated path, empty ones dropped.
 std::vector<std::string> splitKeyNames(std::string_view path);
 

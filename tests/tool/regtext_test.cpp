@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 
 #include "tools/regargs.h"
@@ -36,13 +37,13 @@ RegFileValue value(const std::string& name, uint32_t type, const std::string& da
     return v;
 }
 
-// Parses `text`, expecting a fault on `line` whose message holds `words`.
-void expectFault(const std::string& text, int line, const std::string& words) {
-    RegDocument doc;
-    RegParseError error;
-    ASSERT_FALSE(parseRegFile(text, &doc, &error)) << text;
-    EXPECT_EQ(error.line, line) << text << "\n" << error.message;
-    EXPECT_NE(error.message.find(words), std::string::npos) << error.message;
+// Parses `text`, which must be taken as a .reg file; its problems as "line: message" lines.
+std::string parseProblems(const std::string& text, RegDocument* doc) {
+    std::vector<RegParseError> problems;
+    EXPECT_TRUE(parseRegFile(text, doc, &problems)) << text;
+    std::string out;
+    for (const RegParseError& p : problems) out += std::to_string(p.line) + ": " + p.message + "\n";
+    return out;
 }
 
 // A document's sections and values, one per line, for comparisons.
@@ -120,8 +121,7 @@ TEST(RegFile, Regedit4OutputIsExactAndWrapsLongHex) {
                   "[-HKEY_CURRENT_USER\\Old]\r\n"
                   "\r\n");
     RegDocument back;
-    RegParseError error;
-    ASSERT_TRUE(parseRegFile(bytes, &back, &error)) << error.line << ": " << error.message;
+    EXPECT_EQ(parseProblems(bytes, &back), "");
     EXPECT_EQ(sectionsAsText(back), sectionsAsText(doc));
 }
 
@@ -144,8 +144,7 @@ TEST(RegFile, BothFormatsGiveBackEveryNameTypeAndByte) {
         std::string why;
         ASSERT_TRUE(writeRegFile(doc, format, &bytes, &why));
         RegDocument back;
-        RegParseError error;
-        ASSERT_TRUE(parseRegFile(bytes, &back, &error)) << error.line << ": " << error.message;
+        EXPECT_EQ(parseProblems(bytes, &back), "");
         EXPECT_EQ(back.format, format);
         EXPECT_EQ(sectionsAsText(back), sectionsAsText(doc));
     }
@@ -164,56 +163,79 @@ TEST(RegFile, Version5IsUtf16WithItsMarkAndUtf16StringData) {
                                         "\"E\"=hex(2):25,00,41,00,25,00,00,00\r\n\r\n"));
 }
 
-TEST(RegFile, HandWrittenFileReadsAsWritten) {
-    std::string text =
-        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n"
-        "; a comment\n"
-        "\n"
-        "  [HKLM\\Software\\A]  \r\n"
-        "@=\"d\"\n"
-        "\"n\" = DWORD:FF\n"
-        "\"m\"=hex(7):61,00,00,00,\\\n"
-        "   62,00 , 00,00,\\\n"
-        "  00,00\n"
-        "\"x\"=-\n"
-        "[-HKCU\\Gone]\n";
-    RegDocument doc;
-    RegParseError error;
-    ASSERT_TRUE(parseRegFile(text, &doc, &error)) << error.line << ": " << error.message;
-    EXPECT_EQ(sectionsAsText(doc), "+HKLM\\Software\\A\n"
-                                   "  [] 1:d\0\n"
-                                   "  [n] 4:\xFF\0\0\0\n"
-                                   "  [m] 7:a\0b\0\0\n"
-                                   "  [x] removed\n"
-                                   "-HKCU\\Gone\n"s);
-    EXPECT_EQ(doc.sections[0].values[2].line, 7);
+// Each text is read into the sections given, with the problems given
+// (faulty lines left out, the rest kept).
+TEST(RegFile, EveryFormReadsAsRegExeReadsIt) {
+    const std::string h = "REGEDIT4\n[HKLM\\A]\n";
+    const std::string v5 = "\xFF\xFE" + utf16("Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n");
+    const std::vector<std::array<std::string, 3>> cases = {
+        {"\xEF\xBB\xBFWindows Registry Editor Version 5.00\n; c\n\n  [HKLM\\Software\\A]  \r\n@=\"d\"\n"
+         "\"n\" = DWORD:FF\n\"m\"=hex(7):61,00,00,00,\\\n   62,00 , 00,00,\\\n  00,00\n\"x\"=-\n[-HKCU\\Gone]\n",
+         "+HKLM\\Software\\A\n  [] 1:d\0\n  [n] 4:\xFF\0\0\0\n  [m] 7:a\0b\0\0\n  [x] removed\n-HKCU\\Gone\n"s, ""},
+        // Comments after data, trailing commas, blank and comment lines
+        // inside continued hex, and the file ending after a backslash.
+        {"  REGEDIT4 \n[HKLM\\A] ; k\n\"s\"=\"t;u\" ; c\n\"d\"=dword:1f ;c\n\"h\"=hex:01,02, ;c\n\"g\"=- ; c\n"
+         "\"c\"=hex:01,\\\n\n; c\n  02,\\\n  03\n\"e\"=hex:0a,\\",
+         "+HKLM\\A\n  [s] 1:t;u\0\n  [d] 4:\x1f\0\0\0\n  [h] 3:\1\2\n  [g] removed\n  [c] 3:\1\2\3\n  [e] 3:\n\n"s, ""},
+        // Values below a deleted key are ignored; a bad line costs only itself.
+        {h + "[-HKLM\\A\\B]\n\"v\"=\"x\"\n[HKLM\\C]\n\"Bad\"=dword:xyz\n\"ok\"=dword:1\n\"e\"=\"C:\\dir\"\n",
+         "+HKLM\\A\n-HKLM\\A\\B\n+HKLM\\C\n  [ok] 4:\1\0\0\0\n  [e] 1:C:dir\0\n"s,
+         "6: dword: takes 1 to 8 hexadecimal digits; the line is skipped\n"
+         "8: unknown escape '\\d' taken as 'd' (write \\\\ for a backslash)\n"},
+        {"REGEDIT\nHKEY_CLASSES_ROOT\\.txt = txtfile\nHKEY_CLASSES_ROOT\\txtfile\\shell   open %1 \n",
+         "+HKEY_CLASSES_ROOT\\.txt\n  [] 1:txtfile\0\n+HKEY_CLASSES_ROOT\\txtfile\\shell\n  [] 1:open %1 \0\n"s, ""},
+        {"REGEDIT 4\n[HKLM\\A]\n", "", "1: the header 'REGEDIT 4' is taken but, as by reg.exe, nothing below it is imported\n"},
+        // UTF-16 strings come whole, with a terminator added when missing.
+        {v5 + utf16("\"w\"=hex(1):00,00,61,00,62,00\r\n\"x\"=hex(2):41,00,00,00\r\n"),
+         "+HKLM\\A\n  [w] 1:\0ab\0\n  [x] 2:A\0\n"s, ""},
+        {h + "\"w\"=hex(1):61\n\"z\"=hex(7):\n", "+HKLM\\A\n  [w] 1:a\0\n  [z] 7:\n"s, ""},
+    };
+    for (const auto& [text, sections, problems] : cases) {
+        RegDocument doc;
+        EXPECT_EQ(parseProblems(text, &doc), problems) << text;
+        EXPECT_EQ(sectionsAsText(doc), sections) << text;
+    }
 }
 
-TEST(RegFile, DamagedInputIsRefusedWithItsLine) {
+TEST(RegFile, DamagedInputIsReportedWithItsLine) {
     const std::string h = "REGEDIT4\n";
-    expectFault("", 1, "first line");
-    expectFault("REGEDIT5\n[HKLM\\A]\n", 1, "first line");
-    expectFault("\xFE\xFF", 1, "big-endian");
-    expectFault("\xFF\xFE" + utf16("REGEDIT4\n[HKLM]\n") + "x", 3, "middle of a character");
-    expectFault(h + "\"v\"=\"x\"\n", 2, "before any [key]");
-    expectFault(h + "[HKLM\\A\n", 2, "']'");
-    expectFault(h + "[HKXX\\A]\n", 2, "unknown root");
-    expectFault(h + "[-HKLM]\n", 2, "root key cannot be deleted");
-    expectFault(h + "[-HKLM\\A]\n\"v\"=\"x\"\n", 3, "deleted key");
-    expectFault(h + "[HKLM\\A]\n\"v\"=\"open\n", 3, "closing");
-    expectFault(h + "[HKLM\\A]\n\"v\"=\"C:\\Windows\"\n", 3, "unknown escape");
-    expectFault(h + "[HKLM\\A]\n\"v\" \"x\"\n", 3, "'='");
-    expectFault(h + "[HKLM\\A]\n\"v\"=\"x\" y\n", 3, "after the closing");
-    expectFault(h + "[HKLM\\A]\n\"v\"=dword:123456789\n", 3, "dword:");
-    expectFault(h + "[HKLM\\A]\n\"v\"=dword:\n", 3, "dword:");
-    expectFault(h + "[HKLM\\A]\n\"v\"=hex(zz):00\n", 3, "hex(N)");
-    expectFault(h + "[HKLM\\A]\n\"v\"=hex(1)00\n", 3, "':'");
-    expectFault(h + "[HKLM\\A]\n\"v\"=word:1\n", 3, "unknown value data");
-    expectFault(h + "[HKLM\\A]\n\"v\"=hex:00,\\\n  01,1g2\n", 4, "'1g2'");
-    expectFault(h + "[HKLM\\A]\n\"v\"=hex:00,,01\n", 3, "empty byte");
-    expectFault(h + "[HKLM\\A]\n\"v\"=hex:00,\\", 3, "ends inside");
-    expectFault(h + "[HKLM\\A]\nstray text\n", 3, "expected a [key]");
-    expectFault("Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex(2):41,00,42\n", 3, "odd number");
+    std::vector<RegParseError> problems;
+    RegDocument doc;
+    for (std::string bad : {""s, "REGEDIT5\n"s, "regedit4\n"s, "\nREGEDIT4\n"s, "\xFE\xFF"s}) {
+        EXPECT_EQ(parseRegFile(bad, &doc, &problems), bad == "REGEDIT5\n") << bad;
+        ASSERT_EQ(problems.size(), 1u);
+        EXPECT_EQ(problems[0].line, 1);
+    }
+    const std::vector<std::tuple<std::string, int, const char*>> faults = {
+        {"\xFF\xFE" + utf16("REGEDIT4\n[HKLM]\n") + "x", 3, "middle of a character"},
+        {h + "\"v\"=\"x\"\n", 2, "before any [key]"},
+        {h + "[HKLM\\A\n\"v\"=\"x\"\n", 2, "']'"},
+        {h + "[HKXX\\A]\n", 2, "unknown root"},
+        {h + "[HKEY_DYN_DATA\\A]\n", 2, "unknown root"},
+        {h + "[-HKLM]\n", 2, "root key cannot be deleted"},
+        {h + "[HKLM\\A]\n\"v\"=\"open\n", 3, "closing"},
+        {h + "[HKLM\\A]\n\"v\"=\"a\\0\"\n", 3, "'\\0'"},
+        {h + "[HKLM\\A]\n\"v\" \"x\"\n", 3, "'='"},
+        {h + "[HKLM\\A]\n\"v\"=\"x\" y\n", 3, "after the closing"},
+        {h + "[HKLM\\A]\n\"v\"=dword:123456789\n", 3, "dword:"},
+        {h + "[HKLM\\A]\n\"v\"=dword:\n", 3, "dword:"},
+        {h + "[HKLM\\A]\n\"v\"=hex(zz):00\n", 3, "hex(N)"},
+        {h + "[HKLM\\A]\n\"v\"=hex(1)00\n", 3, "':'"},
+        {h + "[HKLM\\A]\n\"v\"=word:1\n", 3, "unknown value data"},
+        {h + "[HKLM\\A]\n\"v\"=hex:00,\\\n  01,1g2\n", 4, "'1g2'"},
+        {h + "[HKLM\\A]\n\"v\"=hex:100\n", 3, "'100'"},
+        {h + "[HKLM\\A]\n\"v\"=hex:00,,01\n", 3, "empty byte"},
+        {h + "[HKLM\\A]\n\"v\"=hex:00,\\\n[HKLM\\B]\n", 3, "stops at the next line"},
+        {h + "[HKLM\\A]\nstray text\n", 3, "not a [key]"},
+        {h + "[HKLM\\A]\n\"v\"=hex:0\\ x\n", 3, "after the continuing backslash"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex(2):41,00,42\n", 3, "odd number"},
+    };
+    for (const auto& [text, line, words] : faults) {
+        ASSERT_TRUE(parseRegFile(text, &doc, &problems)) << text;
+        ASSERT_EQ(problems.size(), 1u) << text;
+        EXPECT_EQ(problems[0].line, line) << text << "\n" << problems[0].message;
+        EXPECT_NE(problems[0].message.find(words), std::string::npos) << problems[0].message;
+    }
 }
 
 // Lines of a file as the parser counts them (UTF-16 files decoded).
@@ -225,7 +247,7 @@ int lineCount(const std::string& bytes) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
 }
 
-TEST(RegFile, DamagedCopiesOfGoodFilesFailOnALineOfTheFile) {
+TEST(RegFile, DamagedCopiesOfGoodFilesFaultOnALineOfTheFile) {
     RegDocument doc;
     RegFileSection s;
     s.path = "HKEY_LOCAL_MACHINE\\Software\\Fuzz";
@@ -250,11 +272,13 @@ TEST(RegFile, DamagedCopiesOfGoodFilesFailOnALineOfTheFile) {
                 }
             }
             RegDocument parsed;
-            RegParseError error;
-            if (parseRegFile(bad, &parsed, &error)) continue;
-            EXPECT_GE(error.line, 1);
-            EXPECT_LE(error.line, lineCount(bad));
-            EXPECT_FALSE(error.message.empty());
+            std::vector<RegParseError> problems;
+            parseRegFile(bad, &parsed, &problems);
+            for (const RegParseError& p : problems) {
+                EXPECT_GE(p.line, 1);
+                EXPECT_LE(p.line, lineCount(bad));
+                EXPECT_FALSE(p.message.empty());
+            }
         }
     }
 }
@@ -274,33 +298,33 @@ TEST(RegData, QueryShowsEachTypeAsDocumented) {
     EXPECT_EQ(formatQueryData(7, std::string("a\0bc\0\0", 6), "\\0"), "a\\0bc");
     EXPECT_EQ(formatQueryData(7, std::string("a\0bc\0\0", 6), ";"), "a;bc");
     EXPECT_EQ(formatQueryData(4, std::string("\x2a\0\0\0", 4), ""), "0x2a");
-    EXPECT_EQ(formatQueryData(5, std::string("\x01\x02\x03\x04", 4), ""), "0x1020304");
+    EXPECT_EQ(formatQueryData(5, std::string("\x04\x03\x02\x01", 4), ""), "0x1020304");  // stored little-endian
     EXPECT_EQ(formatQueryData(11, std::string("\xff\0\0\0\0\0\0\x01", 8), ""), "0x1000000000000ff");
     EXPECT_EQ(formatQueryData(3, "\x0a\xbc", ""), "0ABC");
     EXPECT_EQ(formatQueryData(4, "\x01\x02", ""), "0102");  // a DWORD of the wrong size
     EXPECT_EQ(typeName(0x99), "0x99");
 }
 
+// Each {type, text, separator} gives the bytes reg.exe stores, or (null) is refused.
 TEST(RegData, AddTakesEachTypeAndRefusesWhatDoesNotFit) {
-    std::string bytes;
-    std::string why;
-    ASSERT_TRUE(parseAddData(7, "a\\0bc", "\\0", &bytes, &why));
-    EXPECT_EQ(bytes, std::string("a\0bc\0\0", 6));
-    ASSERT_TRUE(parseAddData(7, "", "\\0", &bytes, &why));
-    EXPECT_EQ(bytes, std::string("\0", 1));
-    ASSERT_TRUE(parseAddData(5, "0x01020304", "", &bytes, &why));
-    EXPECT_EQ(bytes, "\x01\x02\x03\x04");
-    ASSERT_TRUE(parseAddData(11, "18446744073709551615", "", &bytes, &why));
-    EXPECT_EQ(bytes, std::string(8, '\xff'));
-    ASSERT_TRUE(parseAddData(3, "00fF", "", &bytes, &why));
-    EXPECT_EQ(bytes, std::string("\0\xff", 2));
-    EXPECT_FALSE(parseAddData(4, "4294967296", "", &bytes, &why));
-    EXPECT_FALSE(parseAddData(4, "-1", "", &bytes, &why));
-    EXPECT_FALSE(parseAddData(4, "0x", "", &bytes, &why));
-    EXPECT_FALSE(parseAddData(11, "18446744073709551616", "", &bytes, &why));
-    EXPECT_FALSE(parseAddData(3, "abc", "", &bytes, &why));
-    EXPECT_FALSE(parseAddData(0, "zz", "", &bytes, &why));
-    EXPECT_FALSE(parseAddData(7, "a,,b", ",", &bytes, &why));
+    const std::vector<std::tuple<uint32_t, std::string, const char*, const char*, size_t>> cases = {
+        {7, "a\\0bc", "\\0", "a\0bc\0", 6}, {7, "", "\\0", "", 1}, {7, "a\\0", "\\0", "a\0", 3},
+        {7, "a,,b", ",", nullptr, 0},       {7, "\\0a", "\\0", nullptr, 0}, {7, "a", "", nullptr, 0},
+        {5, "0x01020304", "", "\4\3\2\1", 4}, {4, "", "", "\0\0\0", 4}, {11, "", "", "\0\0\0\0\0\0\0", 8},
+        {11, "18446744073709551615", "", "\xff\xff\xff\xff\xff\xff\xff\xff", 8},
+        {4, "4294967296", "", nullptr, 0},  {4, "-1", "", nullptr, 0},  {4, "0x", "", nullptr, 0},
+        {11, "18446744073709551616", "", nullptr, 0},
+        {3, "00fF", "", "\0\xff", 2},       {3, "abc", "", "\x0a\xbc", 2}, {3, "0g", "", nullptr, 0},
+        {0, "zz", "", "zz", 3},             {1, "", "", "", 1},
+    };
+    for (const auto& [type, text, separator, expected, size] : cases) {
+        std::string bytes;
+        std::string why;
+        EXPECT_EQ(parseAddData(type, text, separator, &bytes, &why), expected != nullptr) << type << " " << text;
+        if (expected != nullptr) {
+            EXPECT_EQ(bytes, std::string(expected, size)) << type << " " << text;
+        }
+    }
     uint32_t type = 0;
     EXPECT_TRUE(parseAddType("reg_qword", &type));
     EXPECT_EQ(type, 11u);
@@ -320,8 +344,12 @@ TEST(RegArgs, BothHabitsOfOptionsAndFilesThatLookLikeOptions) {
     EXPECT_NE(why.find("needs a value"), std::string::npos);
     EXPECT_FALSE(parseArgs({"/f", "-f"}, forms, &args, &why));
     EXPECT_NE(why.find("twice"), std::string::npos);
-    ASSERT_TRUE(parseArgs({"/?"}, forms, &args, &why));
-    EXPECT_TRUE(args.help);
+    for (const char* help : {"/?", "-?", "/H", "-h", "--help"}) {
+        ASSERT_TRUE(parseArgs({help}, forms, &args, &why));
+        EXPECT_TRUE(args.help) << help;
+    }
+    ASSERT_TRUE(parseArgs({"/v", "x", "HKLM"}, forms, &args, &why));
+    EXPECT_TRUE(args.optionFirst);
 }
 
 TEST(RegPath, RootsByFullAndShortNames) {
@@ -335,9 +363,13 @@ TEST(RegPath, RootsByFullAndShortNames) {
     ASSERT_TRUE(parseKeyPath("HKEY_CLASSES_ROOT", &p, &why));
     EXPECT_EQ(p.root, HKEY_CLASSES_ROOT);
     EXPECT_EQ(p.subKey, "");
-    for (const char* bad : {"", "\\\\host\\HKLM\\A", "HKLM2\\A", "Software"}) {
+    for (const char* bad : {"", "\\\\host\\HKLM\\A", "HKLM2\\A", "Software", "HKEY_DYN_DATA"}) {
         EXPECT_FALSE(parseKeyPath(bad, &p, &why)) << bad;
     }
+    // On the command line, as reg.exe takes a KEY.
+    for (const char* bad : {"HKCU\\", "HKCU\\A\\\\", "\\\\host\\HKLM"}) EXPECT_FALSE(parseKeyArgument(bad, &p, &why)) << bad;
+    ASSERT_TRUE(parseKeyArgument("HKCU\\A\\", &p, &why));
+    EXPECT_EQ(p.full(), "HKEY_CURRENT_USER\\A");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ using tooltest::readFile;
 using tooltest::runTool;
 using tooltest::ToolRun;
 using tooltest::writeFile;
+using namespace std::string_literals;
 
 namespace {
 
@@ -101,32 +102,35 @@ TEST_F(Kalvoreg, QueryShowsEveryTypeInItsLayout) {
     ok({"add", key, "/v", "Big", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "0x01020304"});
     ok({"add", key, "/v", "Wide", "/t", "REG_QWORD", "/d", "0x123456789a"});
     ok({"add", key, "/v", "bin", "/t", "REG_BINARY", "/d", "00ff10"});
-    ok({"add", key, "/v", "Nothing", "/t", "REG_NONE"});
+    ok({"add", key, "/v", "Nothing", "/t", "REG_NONE"});  // text, as reg.exe stores it
     ok({"add", key, "/v", "Expand", "/t", "REG_EXPAND_SZ", "/d", "%HOME%\\x"});
     ok({"add", key, "/v", "List", "/t", "REG_MULTI_SZ", "/d", "one\\0two"});
     ok({"add", key + "\\Sub", "/v", "Inner", "/d", "deep"});
     const std::string values =
-        "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n"
+        "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n"
         "    (Default)    REG_SZ    hello world\n"
         "    Big    REG_DWORD_BIG_ENDIAN    0x1020304\n"
         "    bin    REG_BINARY    00FF10\n"
         "    Count    REG_DWORD    0x2a\n"
         "    Expand    REG_EXPAND_SZ    %HOME%\\x\n"
         "    List    REG_MULTI_SZ    one\\0two\n"
-        "    Nothing    REG_NONE    \n"
+        "    Nothing    REG_NONE    00\n"
         "    Wide    REG_QWORD    0x123456789a\n"
         "\n";
     // Any case of the path; the output spells the names as stored.
-    EXPECT_EQ(ok({"query", "hklm\\software\\kalvoregquery"}), values + "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n");
+    EXPECT_EQ(ok({"query", "hklm\\software\\kalvoregquery"}), values + "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n\n");
     EXPECT_EQ(ok({"query", key, "/s"}), values +
                                             "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
                                             "    Inner    REG_SZ    deep\n\n");
     EXPECT_EQ(ok({"query", key, "-v", "list", "-se", ";"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    List    REG_MULTI_SZ    one;two\n\n");
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    List    REG_MULTI_SZ    one;two\n\n");
     EXPECT_EQ(ok({"query", key, "/VE"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    (Default)    REG_SZ    hello world\n\n");
-    EXPECT_EQ(ok({"query", key, "/v", "Inner", "/s"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    Inner    REG_SZ    deep\n\n");
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    (Default)    REG_SZ    hello world\n\n");
+    EXPECT_EQ(ok({"query", key, "/v", "Inner", "/s"}), "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
+                                                       "    Inner    REG_SZ    deep\n\nEnd of search: 1 match(es) found.\n");
+    EXPECT_EQ(ok({"query", key + "\\Sub", "/ve"}),
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    (Default)    REG_SZ    (value not set)\n\n");
+    EXPECT_EQ(ok({"query", key + "\\Sub\\"}), "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    Inner    REG_SZ    deep\n\n");
     fails({"query", key, "/v", "Absent"}, kNotFound);
 }
 
@@ -139,7 +143,11 @@ TEST_F(Kalvoreg, BadKeysTypesAndDataFailWithTheirWin32Error) {
     fails({"query"}, "missing arguments");
     fails({"add", key, "/v", "a", "/t", "REG_FOO"}, "ERROR_INVALID_DATATYPE (1804): The specified datatype is invalid.");
     fails({"add", key, "/v", "a", "/t", "REG_DWORD", "/d", "12x"}, "ERROR_INVALID_DATA (13)");
-    fails({"add", key, "/v", "a", "/t", "REG_BINARY", "/d", "abc"}, "ERROR_INVALID_DATA (13)");
+    fails({"add", key, "/v", "a", "/t", "REG_BINARY", "/d", "xyz"}, "ERROR_INVALID_DATA (13)");
+    fails({"add", key, "/v", "a", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0"}, "ERROR_INVALID_DATA (13)");
+    fails({"add", "HKCU\\"}, "invalid key name");
+    fails({"add", "/v", "a", key}, "KEY must come before the options");
+    fails({"query", "HKEY_DYN_DATA"}, "unknown root key");
     fails({"add", key, "/v", "a", "/ve"}, "exclude each other");
     // A refused value creates nothing.
     fails({"query", key}, kNotFound);
@@ -151,9 +159,9 @@ TEST_F(Kalvoreg, ExistingValueIsReplacedOnlyWithForce) {
     ok({"add", key, "/v", "v", "/d", "first"});
     // Standard input is no terminal, so there is nobody to ask.
     fails({"add", key, "/v", "V", "/d", "second"}, "ERROR_CANCELLED (1223)");
-    EXPECT_EQ(ok({"query", key, "/v", "v"}), "HKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    first\n\n");
+    EXPECT_EQ(ok({"query", key, "/v", "v"}), "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    first\n\n");
     ok({"add", key, "-v", "v", "-d", "third", "-F"});
-    EXPECT_EQ(ok({"query", key, "/v", "v"}), "HKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    third\n\n");
+    EXPECT_EQ(ok({"query", key, "/v", "v"}), "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    third\n\n");
 }
 
 TEST_F(Kalvoreg, DeleteRemovesValuesThenKeys) {
@@ -168,9 +176,9 @@ TEST_F(Kalvoreg, DeleteRemovesValuesThenKeys) {
     ok({"delete", key, "/v", "A", "/f"});
     fails({"delete", key, "/v", "a", "/f"}, kNotFound);
     ok({"delete", key, "/ve", "/f"});
-    EXPECT_EQ(ok({"query", key}), full + "\n    b    REG_SZ    2\n    c    REG_SZ    3\n\n" + full + "\\Sub\n");
-    ok({"delete", key, "/va", "/f"});
-    EXPECT_EQ(ok({"query", key}), full + "\n\n" + full + "\\Sub\n");
+    EXPECT_EQ(ok({"query", key}), "\n" + full + "\n    b    REG_SZ    2\n    c    REG_SZ    3\n\n" + full + "\\Sub\n\n");
+    EXPECT_EQ(ok({"delete", key, "/va", "/f"}), "The operation completed successfully.\n");
+    EXPECT_EQ(ok({"query", key}), "\n" + full + "\n" + full + "\\Sub\n\n");
     fails({"delete", key}, "ERROR_CANCELLED (1223)");
     fails({"delete", "HKLM", "/f"}, "root key cannot be deleted");
     ok({"delete", key, "/f"});
@@ -239,26 +247,40 @@ TEST_F(Kalvoreg, ExportOfSeededRegistryImportsIntoEmptyDaemonAsSameBytes) {
     third.stop();
 }
 
-TEST_F(Kalvoreg, BothHeaderFormsImportTheSameRegistry) {
-    std::string body =
-        "\r\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregHeaders]\r\n"
-        "@=\"text\"\r\n"
-        "\"n\"=dword:00000010\r\n";
-    std::string file = *dir_ + "/headers.reg";
-    writeFile(file, "REGEDIT4\r\n" + body + "\"e\"=hex(2):41,42,00\r\n");
-    ok({"import", file});
-    std::string fromRegedit4 = ok({"query", "HKLM\\Software\\KalvoregHeaders"});
-    EXPECT_EQ(fromRegedit4,
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregHeaders\n"
-              "    (Default)    REG_SZ    text\n"
-              "    e    REG_EXPAND_SZ    AB\n"
-              "    n    REG_DWORD    0x10\n\n");
-    ok({"delete", "HKLM\\Software\\KalvoregHeaders", "/f"});
+// Each header form reg.exe takes gives the same registry.
+TEST_F(Kalvoreg, EveryHeaderFormImportsTheSameRegistry) {
+    const std::string key = "HKCR\\KalvoregHeaders";
+    const std::string expected = "\nHKEY_CLASSES_ROOT\\KalvoregHeaders\n    (Default)    REG_SZ    text\n"
+                                 "    e    REG_EXPAND_SZ    AB\n    n    REG_DWORD    0x10\n\n";
+    std::string body = "\r\n[HKEY_CLASSES_ROOT\\KalvoregHeaders]\r\n@=\"text\"\r\n\"n\"=dword:00000010\r\n";
     // Version 5.00 text is UTF-16LE, and so is its hex(2) string data.
-    writeFile(file,
-              utf16File("Windows Registry Editor Version 5.00\r\n" + body + "\"e\"=hex(2):41,00,42,00,00,00\r\n"));
+    for (const std::string& text :
+         {"REGEDIT4\r\n" + body + "\"e\"=hex(2):41,42\r\n",
+          utf16File("Windows Registry Editor Version 5.00\r\n" + body + "\"e\"=hex(2):41,00,42,00,00,00\r\n"),
+          "REGEDIT\nHKEY_CLASSES_ROOT\\KalvoregHeaders = text\n"s}) {
+        std::string file = *dir_ + "/headers.reg";
+        writeFile(file, text);
+        EXPECT_EQ(ok({"import", file}), "The operation completed successfully.\n");
+        if (text.starts_with("REGEDIT\n")) {  // Windows 3.1 files carry default values only
+            ok({"add", key, "/v", "e", "/t", "REG_EXPAND_SZ", "/d", "AB"});
+            ok({"add", key, "/v", "n", "/t", "REG_DWORD", "/d", "16"});
+        }
+        EXPECT_EQ(ok({"query", key}), expected);
+        ok({"delete", key, "/f"});
+    }
+}
+
+// A UTF-16 string is kept whole, its NULs too, and exported as it came.
+TEST_F(Kalvoreg, Utf16StringsKeepEveryCharacter) {
+    std::string file = *dir_ + "/wide.reg";
+    writeFile(file, utf16File("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\KalvoregWide]\r\n"
+                              "\"W\"=hex(1):00,00,61,00,62,00,63,00\r\n"));
     ok({"import", file});
-    EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregHeaders"}), fromRegedit4);
+    ok({"export", "HKCU\\KalvoregWide", file, "/y"});
+    EXPECT_NE(readFile(file).find(utf16File("\"W\"=hex(1):00,00,61,00,62,00,63,00,00,00\r\n").substr(2)),
+              std::string::npos);
+    ok({"export", "HKCU\\KalvoregWide", file, "/y", "/a"});
+    EXPECT_NE(readFile(file).find("\"W\"=hex(1):00,61,62,63,00\r\n"), std::string::npos);
 }
 
 TEST_F(Kalvoreg, HandWrittenFileWithEveryTypeImportsAsWritten) {
@@ -289,9 +311,9 @@ TEST_F(Kalvoreg, HandWrittenFileWithEveryTypeImportsAsWritten) {
               "[-HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\\Old]\n");
     ok({"import", file});
     EXPECT_EQ(ok({"query", key, "/s"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\n"
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregHand\n"
               "    (Default)    REG_SZ    default text\n"
-              "    Big    REG_DWORD_BIG_ENDIAN    0x1020304\n"
+              "    Big    REG_DWORD_BIG_ENDIAN    0x4030201\n"
               "    Bin    REG_BINARY    DEADBEEF\n"
               "    Count    REG_DWORD    0x2a\n"
               "    Expand    REG_EXPAND_SZ    %PATH%\n"
@@ -305,24 +327,57 @@ TEST_F(Kalvoreg, HandWrittenFileWithEveryTypeImportsAsWritten) {
               "\n");
 }
 
-TEST_F(Kalvoreg, MalformedFileChangesNothingAndNamesItsLine) {
+TEST_F(Kalvoreg, ImportSkipsFaultyLinesUnlessStrict) {
+    const std::string key = "HKLM\\Software\\KalvoregLenient";
     std::string file = *dir_ + "/bad.reg";
-    writeFile(file,
-              "REGEDIT4\n"
-              "\n"
-              "[HKEY_LOCAL_MACHINE\\Software\\KalvoregBadFile]\n"
-              "\"a\"=\"fine\"\n"
-              "\"b\"=hex:01,\\\n"
-              "  02,zz\n");
-    ToolRun r = fails({"import", file}, "line 6: ERROR_INVALID_DATA (13): The data is invalid.");
-    EXPECT_NE(r.err.find("'zz' is not a hex byte"), std::string::npos) << r.err;
-    fails({"query", "HKLM\\Software\\KalvoregBadFile"}, kNotFound);
-    writeFile(file, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregBadFile]\n\"a\"=dword:1\n\"c\"=\"C:\\dir\"\n");
-    fails({"import", file}, "line 4");
-    writeFile(file, utf16File("Windows Registry Editor Version 5.00\r\n") + "\x41");
-    fails({"import", file}, "middle of a character");
+    writeFile(file, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregLenient]\n\"a\"=\"fine\" ; c\n\"Bad\"=dword:xyz\n"
+                    "\"b\"=hex:01,\\\n  02,zz\n\"c\"=dword:1\n");
+    std::string problems = file + ":4: dword: takes 1 to 8 hexadecimal digits; the line is skipped\n" + file +
+                           ":6: 'zz' is not a hex byte\n";
+    ToolRun r = fails({"import", file, "/strict"}, problems + "kalvoreg: import " + file);
+    fails({"query", key}, kNotFound);
+    r = runTool({"import", file});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, problems);
+    EXPECT_EQ(ok({"query", key}), "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregLenient\n    a    REG_SZ    fine\n"
+                                  "    c    REG_DWORD    0x1\n\n");
+    writeFile(file, "Windows Registry Editor Version 4.00\n");
+    fails({"import", file}, "not a .reg file");
     fails({"import", *dir_ + "/missing.reg"}, kNotFound);
-    fails({"query", "HKLM\\Software\\KalvoregBadFile"}, kNotFound);
+}
+
+// Each command line gives its exit status and standard output.
+TEST_F(Kalvoreg, CopyAndCompareKeys) {
+    const std::string a = "HKCU\\Software\\KalvoregCopyA";
+    const std::string b = "HKCU\\Software\\KalvoregCopyB";
+    const std::string fa = "HKEY_CURRENT_USER\\Software\\KalvoregCopyA";
+    const std::string fb = "HKEY_CURRENT_USER\\Software\\KalvoregCopyB";
+    const std::string same = "\nResult Compared: Identical\nThe operation completed successfully.\n";
+    const std::string differ = "\nResult Compared: Different\nThe operation completed successfully.\n";
+    ok({"add", a, "/v", "x", "/d", "1"});
+    ok({"add", a + "\\Sub", "/v", "y", "/t", "REG_DWORD", "/d", "2"});
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> steps = {
+        {{"copy", a, b}, 0, "The operation completed successfully.\n"},
+        {{"query", b, "/s"}, 0, "\n" + fb + "\n    x    REG_SZ    1\n\n"},
+        {{"compare", a, b}, 2, "< Key: " + fa + "\\Sub\n" + differ},
+        {{"compare", a, b, "/v", "x"}, 0, same},
+        {{"copy", a, b, "/s", "/f"}, 0, "The operation completed successfully.\n"},
+        {{"compare", a, b, "/s"}, 0, same},
+        {{"compare", a, b, "/os", "/s"}, 0, "= Value: " + fa + "  x  REG_SZ  1\n= Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n" + same},
+        {{"add", b + "\\Sub", "/v", "y", "/d", "2", "/f"}, 0, "The operation completed successfully.\n"},
+        {{"add", b, "/v", "z", "/d", "3"}, 0, "The operation completed successfully.\n"},
+        {{"compare", a, b, "/s"}, 2, "> Value: " + fb + "  z  REG_SZ  3\n< Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n> Value: " +
+                                         fb + "\\Sub  y  REG_SZ  2\n" + differ},
+        {{"compare", a, b, "/on"}, 2, differ},
+        {{"compare", a, b + "\\Nothing"}, 1, ""},
+        {{"copy", a, b, "/s"}, 1, ""},  // KEY2 exists and nobody can be asked
+        {{"copy", a, "hkcu\\software\\kalvoregcopya", "/f"}, 1, ""},
+    };
+    for (const auto& [args, status, out] : steps) {
+        ToolRun r = runTool(args);
+        EXPECT_EQ(r.status, status) << args[0] << " " << args.back() << ": " << r.err;
+        EXPECT_EQ(r.out, out) << args[0] << " " << args.back();
+    }
 }
 
 TEST_F(Kalvoreg, HiveCommandsMoveTreesThroughFiles) {
@@ -336,7 +391,7 @@ TEST_F(Kalvoreg, HiveCommandsMoveTreesThroughFiles) {
 
     ok({"load", "HKLM\\Software\\KalvoregLoaded", dir + "/hive.dat"});
     EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregLoaded\\Inner"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregLoaded\\Inner\n    x    REG_SZ    saved\n\n");
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregLoaded\\Inner\n    x    REG_SZ    saved\n\n");
     ok({"unload", "HKLM\\Software\\KalvoregLoaded"});
     fails({"query", "HKLM\\Software\\KalvoregLoaded"}, kNotFound);
     fails({"load", "HKLM\\Software\\KalvoregLoaded", dir + "/missing.dat"}, kNotFound);
@@ -344,16 +399,16 @@ TEST_F(Kalvoreg, HiveCommandsMoveTreesThroughFiles) {
     ok({"add", "HKLM\\Software\\KalvoregRestored"});
     ok({"restore", "HKLM\\Software\\KalvoregRestored", dir + "/hive.dat"});
     EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregRestored\\KalvoregHive\\Inner", "/v", "x"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregRestored\\KalvoregHive\\Inner\n    x    REG_SZ    saved\n\n");
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregRestored\\KalvoregHive\\Inner\n    x    REG_SZ    saved\n\n");
 
     ok({"add", "HKLM\\Software\\KalvoregOther", "/v", "y", "/d", "replacement"});
     ok({"save", "HKLM\\Software\\KalvoregOther", dir + "/other.dat"});
     ok({"replace", "HKLM\\Software\\KalvoregHive", dir + "/other.dat", dir + "/old.dat"});
     EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregHive"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregHive\n    y    REG_SZ    replacement\n\n");
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregHive\n    y    REG_SZ    replacement\n\n");
     ok({"load", "HKLM\\Software\\KalvoregBack", dir + "/old.dat"});
     EXPECT_EQ(ok({"query", "HKLM\\Software\\KalvoregBack\\Inner", "/v", "x"}),
-              "HKEY_LOCAL_MACHINE\\Software\\KalvoregBack\\Inner\n    x    REG_SZ    saved\n\n");
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregBack\\Inner\n    x    REG_SZ    saved\n\n");
     fails({"replace", "HKLM\\Software\\KalvoregNone", dir + "/other.dat", dir + "/old2.dat"}, kNotFound);
     fails({"unload", "HKLM"}, "below a root key");
 }
@@ -386,12 +441,14 @@ TEST_F(Kalvoreg, SyncDumpGoesToTheDaemonsStandardError) {
 
 TEST_F(Kalvoreg, HelpListsEveryCommandAndItsForms) {
     std::string help = ok({"--help"});
-    for (const char* c : {"query", "add", "delete", "export", "import", "save", "load", "unload", "restore",
-                          "replace", "version", "ping", "sync-dump"}) {
+    for (const char* word : {"/?", "-?", "/H", "-H", "/h"}) EXPECT_EQ(ok({word}), help) << word;
+    for (const char* c : {"query", "add", "delete", "copy", "compare", "export", "import", "save", "load", "unload",
+                          "restore", "replace", "version", "ping", "sync-dump"}) {
         EXPECT_NE(help.find(std::string("\n  ") + c + " "), std::string::npos) << c;
     }
     EXPECT_NE(ok({"query", "--help"}).find("query KEY [/v NAME | /ve] [/s] [/se SEPARATOR]"), std::string::npos);
     EXPECT_NE(ok({"add", "/?"}).find("REG_DWORD_BIG_ENDIAN, REG_QWORD"), std::string::npos);
+    EXPECT_NE(ok({"compare", "-H"}).find("/oa | /od | /os | /on"), std::string::npos);
     EXPECT_NE(ok({"help", "export"}).find("/y"), std::string::npos);
     ToolRun none = runTool({});
     EXPECT_EQ(none.status, 1);
@@ -407,7 +464,7 @@ TEST_F(Kalvoreg, ProgressShowsOnATerminalOnly) {
     EXPECT_NE(r.err.find("exporting: 4 of 4 keys"), std::string::npos) << r.err;
     r = tooltest::runToolOnTerminal({"import", file});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("importing: 4 of 4 keys"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("importing: 4 of 4 entries"), std::string::npos) << r.err;
     // Not a terminal: not a word.
     EXPECT_EQ(runTool({"export", key, file, "/y"}).err, "");
     EXPECT_EQ(runTool({"import", file}).err, "");
