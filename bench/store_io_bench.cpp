@@ -38,26 +38,26 @@ uint64_t g_fileBytes = 0;
 void buildSourceFile() {
     regdInitCache();
     uint32_t bench = 0;
-    regdInsertKey(REGD_HKEY_LOCAL_MACHINE, "Software\\Bench", 0, nullptr, 0, 0, nullptr, &bench, nullptr, 0);
+    regdInsertKey(RegdCaller{}, REGD_HKEY_LOCAL_MACHINE, "Software\\Bench", 0, nullptr, 0, 0, nullptr, &bench, nullptr, 0);
     char name[32];
     char text[64];
     for (int g = 0; g < kGroups; g++) {
         uint32_t group = 0;
         snprintf(name, sizeof name, "Group%03d", g);
-        regdInsertKey(bench, name, 0, nullptr, 0, 0, nullptr, &group, nullptr, 0);
+        regdInsertKey(RegdCaller{}, bench, name, 0, nullptr, 0, 0, nullptr, &group, nullptr, 0);
         for (int k = 0; k < kKeysPerGroup; k++) {
             uint32_t key = 0;
             snprintf(name, sizeof name, "Key%06d", k);
-            regdInsertKey(group, name, 0, k % 4 == 0 ? "class" : nullptr, 0, 0, nullptr, &key, nullptr, 0);
+            regdInsertKey(RegdCaller{}, group, name, 0, k % 4 == 0 ? "class" : nullptr, 0, 0, nullptr, &key, nullptr, 0);
             for (int v = 0; v < kValuesPerKey; v++) {
                 snprintf(name, sizeof name, "Value%02d", v);
                 int len = snprintf(text, sizeof text, "data %d of key %d/%d", v, g, k);
-                regdRegSetValue(key, name, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
+                regdRegSetValue(RegdCaller{}, key, name, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
                                 static_cast<uint32_t>(len), 0);
             }
         }
     }
-    if (regdWriteRegistryDatabase(0, kSource, 1) != 0) {
+    if (regdWriteRegistryDatabase(RegdCaller{}, 0, kSource, 1) != 0) {
         fprintf(stderr, "cannot write %s\n", kSource);
         exit(1);
     }

@@ -14,7 +14,7 @@
 #include "base/strings.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
-#include "sync/kvsync_ipcs.h"
+#include "sync/sysv_ipcs.h"
 
 namespace {
 
@@ -67,8 +67,8 @@ void traceMallocFailed(const char* procName, uint32_t size, uint32_t retval) {
 }
 
 // CREATE_KEY and CREATE_KEY_EX with a null sub-key: the handle's own key.
-uint32_t resolveNullSubKey(uint32_t hKey, uint32_t* hkResult) {
-    RegCacheRec* rec = regdFindHKey(hKey);
+uint32_t resolveNullSubKey(const RegdCaller& caller, uint32_t hKey, uint32_t* hkResult) {
+    RegCacheRec* rec = regdFindHKey(caller, hKey);
     *hkResult = rec != nullptr ? rec->hKey : 0;
     return rec != nullptr ? REGD_ERROR_SUCCESS : REGD_ERROR_INVALID_PARAMETER;
 }
@@ -90,7 +90,7 @@ uint32_t openOrInsert(const regd_USER_DATA& header, uint32_t hKey, const char* l
         *hkResult = res->ret.hkResult;
     } else {
         std::lock_guard<std::mutex> lock(regdWriteMutex);
-        retval = regdInsertKey(hKey, sub, 0, lpClass, options, 0, nullptr, hkResult, nullptr, 0);
+        retval = regdInsertKey(regdCallerOf(header), hKey, sub, 0, lpClass, options, 0, nullptr, hkResult, nullptr, 0);
     }
     free(open.lpSubKey);
     free(open.userData.userName);
@@ -100,11 +100,12 @@ uint32_t openOrInsert(const regd_USER_DATA& header, uint32_t hKey, const char* l
 
 // Set-value's short form creates its sub-key through CREATE_KEY, so its
 // trace lines appear inside the set procedure's.
-uint32_t createSubKeyByProcedure(uint32_t hKey, const char* subKey, uint32_t* phkResult) {
+uint32_t createSubKeyByProcedure(const RegdCaller& caller, uint32_t hKey, const char* subKey,
+                                 uint32_t* phkResult) {
     regd_REG_CREATE_KEY create{};
-    create.userData.userName = regdStrdupOrDie(g_currentUser);
-    create.userData.userId = g_currentUId;
-    create.userData.hostId = g_currentHostId;
+    create.userData.userName = regdStrdupOrDie(caller.userName);
+    create.userData.userId = caller.userId;
+    create.userData.hostId = caller.hostId;
     create.hKey = hKey;
     create.lpSubKey = regdStrdupOrDie(subKey);
     regd_REG_CREATE_KEY_RES* res = reg_create_key_2(&create, nullptr);
@@ -144,13 +145,14 @@ void regdTraceExit(const char* procName, uint32_t retval) {
     writeToLog("<-- Leaving %s()  retval = %d", procName, asInt(retval));
 }
 
-void regdSetCaller(const regd_USER_DATA& header) {
+RegdCaller regdCallerOf(const regd_USER_DATA& header) {
     const char* name = orEmpty(header.userName);
     size_t n = strnlen(name, REGD_USER_NAME_SIZE - 1);
-    memcpy(g_currentUser, name, n);
-    g_currentUser[n] = '\0';
-    g_currentUId = header.userId;
-    g_currentHostId = header.hostId;
+    RegdCaller caller{};
+    memcpy(caller.userName, name, n);
+    caller.userId = header.userId;
+    caller.hostId = header.hostId;
+    return caller;
 }
 
 regd_REG_QUERY_VERSION_RES* reg_query_version_2(regd_REG_QUERY_VERSION* req, struct svc_req*) {
@@ -189,25 +191,25 @@ constexpr uint32_t NO_USER = 0xFFFFFFFFu;
 int32_t lastPid = 0;
 uint32_t lastUid = NO_USER;
 
-// The first child of HKEY_USERS named exactly `name`, or null.
-RegCacheRec* findUserKey(const char* name) {
-    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+// The first child of HKEY_USERS named exactly like `caller`, or null.
+RegCacheRec* findUserKey(const RegdCaller& caller) {
+    RegCacheRec* users = regdFindHKey(caller, REGD_HKEY_USERS);
     if (users == nullptr) return nullptr;
     for (RegCacheRec* c = users->firstChild; c != nullptr; c = c->next)
-        if (c->name != nullptr && strcmp(c->name, name) == 0) return c;
+        if (c->name != nullptr && strcmp(c->name, caller.userName) == 0) return c;
     return nullptr;
 }
 
 // Process-end ping: when the caller's user has no listed process left,
 // writes the user's key to the user's file and removes it from the cache.
 // True when the key was unloaded.
-bool unloadUserIfLast(const regd_REG_PING_DAEMON* req) {
+bool unloadUserIfLast(const regd_REG_PING_DAEMON* req, const RegdCaller& caller) {
     regdRemoveFromClientList(static_cast<int32_t>(req->pid));
     if (regdFindUid(req->userData.userId) != 0) return false;
     if (_tsm_gethostid() != req->userData.hostId) return false;
-    RegCacheRec* key = findUserKey(g_currentUser);
+    RegCacheRec* key = findUserKey(caller);
     if (key == nullptr) return false;
-    std::string file = regdUserFileName(g_currentUser);
+    std::string file = regdUserFileName(caller.userName);
     std::lock_guard<std::mutex> guard(regdWriteMutex);
     // By record, not by handle: a user named like a root carries that
     // root's handle.
@@ -224,7 +226,7 @@ regd_BASIC_RES* reg_ping_daemon_2(regd_REG_PING_DAEMON* req, struct svc_req*) {
     regdTraceEntry("reg_ping_daemon", req->userData);
     if (g_verbose) writeToLog("    ptr->finalPing: %d", asInt(req->finalPing));
     g_clientsAreActive = 1;
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
     result.ret.retval = 0;
     switch (req->finalPing) {
     case PING_SEGMENT:
@@ -235,7 +237,7 @@ regd_BASIC_RES* reg_ping_daemon_2(regd_REG_PING_DAEMON* req, struct svc_req*) {
         result.ret.retval = static_cast<uint32_t>(getpid());
         break;
     case PING_PROCESS_END:
-        if (unloadUserIfLast(req)) {
+        if (unloadUserIfLast(req, caller)) {
             if (g_verbose) writeToLog("<-- Leaving regd_ping_daemon()");
             lastUid = NO_USER;
             return &result;
@@ -248,7 +250,7 @@ regd_BASIC_RES* reg_ping_daemon_2(regd_REG_PING_DAEMON* req, struct svc_req*) {
         break;
     }
     if (req->userData.userId != lastUid) {
-        regdLoadUserData();
+        regdLoadUserData(caller);
         lastUid = req->userData.userId;
     }
     if (g_verbose) writeToLog("<-- Leaving regd_ping_daemon()");
@@ -266,14 +268,14 @@ regd_REG_OPEN_KEY_RES* reg_open_key_2(regd_REG_OPEN_KEY* req, struct svc_req*) {
         writeToLog("    hKey: 0x%X", req->hKey);
         writeToLog("    lpSubKey: %s", orEmpty(req->lpSubKey));
     }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_OPEN_KEY_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_OPEN_KEY_RES);
     g_clientsAreActive = 1;
     char* sub = fixlpSubKey(req->lpSubKey);
     if (sub == nullptr || strspn(sub, " =") == strlen(sub)) {
         result.ret.hkResult = req->hKey;
         result.ret.retval = REGD_ERROR_SUCCESS;
     } else {
-        result.ret.retval = regdRegOpenKey(req->hKey, sub, 0, 0, &result.ret.hkResult, 0);
+        result.ret.retval = regdRegOpenKey(caller, req->hKey, sub, 0, 0, &result.ret.hkResult, 0);
     }
     free(sub);
     regdTraceExit("reg_open_key_2", result.ret.retval);
@@ -287,7 +289,7 @@ regd_REG_OPEN_KEY_RES* reg_open_key_ex_2(regd_REG_OPEN_KEY_EX* req, struct svc_r
     static bool calledBefore = false;
     regdTraceEntry("reg_open_key_ex_2", req->userData);
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_OPEN_KEY_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_OPEN_KEY_RES);
     if (g_verbose && req->isSubKeyNull == 0) writeToLog("    ptr->lpSubKey: %s", orEmpty(req->lpSubKey));
     g_clientsAreActive = 1;
     if (req->isSubKeyNull != 0) {
@@ -295,7 +297,7 @@ regd_REG_OPEN_KEY_RES* reg_open_key_ex_2(regd_REG_OPEN_KEY_EX* req, struct svc_r
         result.ret.retval = REGD_ERROR_SUCCESS;
     } else {
         char* sub = fixlpSubKey(orEmpty(req->lpSubKey));
-        result.ret.retval = regdRegOpenKey(req->hKey, sub, req->ulOptions, 0, &result.ret.hkResult, 0);
+        result.ret.retval = regdRegOpenKey(caller, req->hKey, sub, req->ulOptions, 0, &result.ret.hkResult, 0);
         free(sub);
     }
     regdTraceExit("reg_open_key_ex_2", result.ret.retval);
@@ -312,11 +314,11 @@ regd_REG_CREATE_KEY_RES* reg_create_key_2(regd_REG_CREATE_KEY* req, struct svc_r
         writeToLog("    ptr->lpSubKey: %s", orEmpty(req->lpSubKey));
         writeToLog("    ptr->isSubKeyNull: %d", asInt(req->isSubKeyNull));
     }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_CREATE_KEY_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_CREATE_KEY_RES);
     result.ret.dwDisposition = 0;
     const char* note = nullptr;
     if (req->isSubKeyNull != 0) {
-        result.ret.retval = resolveNullSubKey(req->hKey, &result.ret.hkResult);
+        result.ret.retval = resolveNullSubKey(caller, req->hKey, &result.ret.hkResult);
         note = "    Received NULL SubKey";
     } else {
         bool opened = false;
@@ -344,10 +346,10 @@ regd_REG_CREATE_KEY_RES* reg_create_key_ex_2(regd_REG_CREATE_KEY_EX* req, struct
         writeToLog("    ptr->hKey: 0x%X", req->hKey);
         writeToLog("    ptr->lpSubKey: %s", orEmpty(req->lpSubKey));
     }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_CREATE_KEY_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_CREATE_KEY_RES);
     const char* note = nullptr;
     if (req->isSubKeyNull != 0) {
-        result.ret.retval = resolveNullSubKey(req->hKey, &result.ret.hkResult);
+        result.ret.retval = resolveNullSubKey(caller, req->hKey, &result.ret.hkResult);
         result.ret.dwDisposition = 2;
         note = "    Received NULL SubKey";
     } else {
@@ -375,9 +377,9 @@ regd_BASIC_RES* reg_close_key_2(regd_REG_CLOSE_KEY* req, struct svc_req*) {
     static bool calledBefore = false;
     regdTraceEntry("reg_close_key_2", req->userData);
     if (g_verbose) writeToLog("    hKey: 0x%X", req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
     result.ret.retval = REGD_ERROR_SUCCESS;
-    if (regdFindHKey(req->hKey) == nullptr) result.ret.retval = regdRegCloseKey(req->hKey);
+    if (regdFindHKey(caller, req->hKey) == nullptr) result.ret.retval = regdRegCloseKey(req->hKey);
     regdTraceExit("reg_close_key_2", result.ret.retval);
     return &result;
 }
@@ -388,8 +390,8 @@ regd_BASIC_RES* reg_delete_key_2(regd_REG_DELETE_KEY* req, struct svc_req*) {
     static bool calledBefore = false;
     regdTraceEntry("reg_delete_key_2", req->userData);
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* start = regdFindHKey(req->hKey);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    RegCacheRec* start = regdFindHKey(caller, req->hKey);
     RegCacheRec* target = nullptr;
     if (start != nullptr) {
         char* sub = fixlpSubKey(orEmpty(req->lpSubKey));
@@ -416,7 +418,6 @@ regd_BASIC_RES* reg_delete_key_2(regd_REG_DELETE_KEY* req, struct svc_req*) {
 regd_BASIC_RES* reg_flush_key_2(regd_REG_FLUSH_KEY* req, struct svc_req* rqstp) {
     regdTraceEntry("reg_flush_key_2", req->userData);
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regdSetCaller(req->userData);
     regd_REG_CLOSE_KEY close{};
     close.userData = copyHeader(req->userData);
     close.hKey = req->hKey;
@@ -441,7 +442,7 @@ regd_REG_QUERY_VALUE_RES* reg_query_value_ex_2(regd_REG_QUERY_VALUE_EX* req, str
         if (req->isValueNameNull != 0) writeToLog("    lpSubKey: NULL");
         else writeToLog("    lpSubKey: %s", orEmpty(req->lpValueName));
     }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_QUERY_VALUE_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_QUERY_VALUE_RES);
     regd_REG_QUERY_VALUE_RETURN& ret = result.ret;
     uint32_t cap = req->isDataNull != 0 ? 0 : req->lpcbData;
     char* buf = nullptr;
@@ -457,7 +458,7 @@ regd_REG_QUERY_VALUE_RES* reg_query_value_ex_2(regd_REG_QUERY_VALUE_EX* req, str
     char* name = req->isValueNameNull != 0 ? nullptr : fixlpSubKey(orEmpty(req->lpValueName));
     uint32_t size = cap;
     uint32_t type = 0;
-    ret.retval = regdRegQueryValue(req->hKey, name, 0, &type, reinterpret_cast<uint8_t*>(buf), &size);
+    ret.retval = regdRegQueryValue(caller, req->hKey, name, 0, &type, reinterpret_cast<uint8_t*>(buf), &size);
     free(name);
     ret.lpType = type;
     ret.lpcbData = size;
@@ -539,14 +540,14 @@ regd_BASIC_RES* reg_set_value_2(regd_REG_SET_VALUE* req, struct svc_req*) {
     static bool calledBefore = false;
     regdTraceEntry("reg_set_value_2", req->userData);
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
     const char* text = orEmpty(req->lpData);
     size_t received = strlen(text) + 1;
     if (req->cbData > received) {
         result.ret.retval = REGD_ERROR_INVALID_PARAMETER;
     } else {
         char* name = req->isSubKeyNull != 0 ? nullptr : fixlpSubKey(orEmpty(req->lpSubKey));
-        result.ret.retval = regdRegSetValue(req->hKey, name, 0, req->dwType,
+        result.ret.retval = regdRegSetValue(caller, req->hKey, name, 0, req->dwType,
                                             reinterpret_cast<const uint8_t*>(text), req->cbData, 1);
         free(name);
     }
@@ -561,7 +562,7 @@ regd_BASIC_RES* reg_set_value_ex_2(regd_REG_SET_VALUE_EX* req, struct svc_req*) 
     static bool calledBefore = false;
     regdTraceEntry("reg_set_value_ex_2", req->userData);
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
     const char* bytes = req->lpData.val;
     uint32_t received = bytes != nullptr ? req->lpData.len : 0;
     uint32_t cbData = req->cbData;
@@ -574,7 +575,7 @@ regd_BASIC_RES* reg_set_value_ex_2(regd_REG_SET_VALUE_EX* req, struct svc_req*) 
             cbData = textLen < received ? static_cast<uint32_t>(textLen) + 1 : received;
         }
         char* name = req->isValueNameNull != 0 ? nullptr : fixlpSubKey(orEmpty(req->lpValueName));
-        result.ret.retval = regdRegSetValue(req->hKey, name, 0, req->dwType,
+        result.ret.retval = regdRegSetValue(caller, req->hKey, name, 0, req->dwType,
                                             reinterpret_cast<const uint8_t*>(bytes), cbData, 0);
         free(name);
     }
@@ -588,8 +589,8 @@ regd_BASIC_RES* reg_delete_value_2(regd_REG_DELETE_VALUE* req, struct svc_req*) 
     static bool calledBefore = false;
     regdTraceEntry("reg_delete_value_2", req->userData);
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* key = regdFindHKey(req->hKey);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    RegCacheRec* key = regdFindHKey(caller, req->hKey);
     const char* name = req->isValueNameNull != 0 ? "" : orEmpty(req->lpValueName);
     RegCacheRec* value = key != nullptr ? regdFindSubKey(key, name, REGD_KIND_VALUE) : nullptr;
     if (value == nullptr) {
@@ -621,7 +622,7 @@ regd_REG_ENUM_KEY_RES* reg_enum_key_2(regd_REG_ENUM_KEY* req, struct svc_req*) {
         writeToLog("    ptr->dwIndex: %d", asInt(req->dwIndex));
         writeToLog("    ptr->dwMax: %d", asInt(req->dwMax));
     }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_KEY_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_KEY_RES);
     regd_REG_ENUM_KEY_RETURN& ret = result.ret;
     char* buf = replyBuffer(req->dwMax);
     if (buf == nullptr) {
@@ -633,7 +634,7 @@ regd_REG_ENUM_KEY_RES* reg_enum_key_2(regd_REG_ENUM_KEY* req, struct svc_req*) {
     }
     char* name = buf;
     RegFileTime ft{};
-    ret.retval = regdRegEnumKey(req->hKey, req->dwIndex, req->dwMax > 0 ? &name : nullptr, nullptr, 0,
+    ret.retval = regdRegEnumKey(caller, req->hKey, req->dwIndex, req->dwMax > 0 ? &name : nullptr, nullptr, 0,
                                 nullptr, nullptr, &ft, req->dwMax, 0);
     ret.lpName = buf;
     dummyString(&ret.lpClass);
@@ -652,7 +653,7 @@ regd_REG_ENUM_KEY_RES* reg_enum_key_ex_2(regd_REG_ENUM_KEY_EX* req, struct svc_r
         writeToLog("    ptr->hKey: 0x%X", req->hKey);
         writeToLog("    ptr->dwIndex: %d", asInt(req->dwIndex));
     }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_KEY_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_KEY_RES);
     regd_REG_ENUM_KEY_RETURN& ret = result.ret;
     char* nameBuf = nullptr;
     char* classBuf = nullptr;
@@ -667,7 +668,7 @@ regd_REG_ENUM_KEY_RES* reg_enum_key_ex_2(regd_REG_ENUM_KEY_EX* req, struct svc_r
     uint32_t nameCount = req->lpcbName;
     uint32_t classCount = req->lpcbClass;
     RegFileTime ft{};
-    ret.retval = regdRegEnumKey(req->hKey, req->dwIndex, &nameBuf, &nameCount, 0, &classBuf, &classCount,
+    ret.retval = regdRegEnumKey(caller, req->hKey, req->dwIndex, &nameBuf, &nameCount, 0, &classBuf, &classCount,
                                 &ft, 0, 0);
     ret.lpName = textOrPlaceholder(nameBuf, nameCount);
     ret.lpClass = textOrPlaceholder(classBuf, classCount);
@@ -691,7 +692,7 @@ regd_REG_ENUM_VALUE_RES* reg_enum_value_2(regd_REG_ENUM_VALUE* req, struct svc_r
         writeToLog("    index: %d", asInt(req->dwIndex));
         writeToLog("    lpcbData: %d", asInt(req->lpcbData));
     }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_VALUE_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_VALUE_RES);
     regd_REG_ENUM_VALUE_RETURN& ret = result.ret;
     char* nameBuf = nullptr;
     char* dataBuf = nullptr;
@@ -707,7 +708,7 @@ regd_REG_ENUM_VALUE_RES* reg_enum_value_2(regd_REG_ENUM_VALUE* req, struct svc_r
     uint32_t dataCount = req->lpcbData;
     uint32_t type = 0;
     uint8_t* data = reinterpret_cast<uint8_t*>(dataBuf);
-    ret.retval = regdRegEnumValue(req->hKey, req->dwIndex, &nameBuf, &nameCount, 0, &type, &data,
+    ret.retval = regdRegEnumValue(caller, req->hKey, req->dwIndex, &nameBuf, &nameCount, 0, &type, &data,
                                   &dataCount, 0);
     ret.lpszValue = textOrPlaceholder(nameBuf, nameCount);
     ret.lpcbValue = nameCount;
@@ -737,9 +738,9 @@ regd_REG_QUERY_INFO_KEY_RES* reg_query_info_key_2(regd_REG_QUERY_INFO_KEY* req, 
     static bool calledBefore = false;
     regdTraceEntry("reg_query_info_key_2", req->userData);
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_QUERY_INFO_KEY_RES);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_QUERY_INFO_KEY_RES);
     regd_REG_QUERY_INFO_KEY_RETURN& ret = result.ret;
-    RegCacheRec* key = regdFindHKey(req->hKey);
+    RegCacheRec* key = regdFindHKey(caller, req->hKey);
     if (key == nullptr) {
         ret.retval = REGD_ERROR_FILE_NOT_FOUND;
         dummyString(&ret.lpClass);
@@ -818,8 +819,8 @@ regd_BASIC_RES* reg_load_key_2(regd_REG_LOAD_KEY* req, struct svc_req*) {
     static regd_BASIC_RES result;
     static bool calledBefore = false;
     traceHiveEntry("reg_load_key_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* key = regdFindHKey(req->hKey);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    RegCacheRec* key = regdFindHKey(caller, req->hKey);
     if (key == nullptr) {
         result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
         return &result;
@@ -867,8 +868,8 @@ regd_BASIC_RES* reg_replace_key_2(regd_REG_REPLACE_KEY* req, struct svc_req* rqs
     static regd_BASIC_RES result;
     static bool calledBefore = false;
     traceHiveEntry("reg_replace_key_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* key = regdFindHKey(req->hKey);
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    RegCacheRec* key = regdFindHKey(caller, req->hKey);
     char* sub = key != nullptr ? fixlpSubKey(orEmpty(req->lpSubKey)) : nullptr;
     RegCacheRec* old = key != nullptr ? regdFindSubKey(key, sub, REGD_KIND_KEY) : nullptr;
     free(sub);
@@ -905,15 +906,15 @@ regd_BASIC_RES* reg_save_key_2(regd_REG_SAVE_KEY* req, struct svc_req*) {
     static regd_BASIC_RES result;
     static bool calledBefore = false;
     traceHiveEntry("reg_save_key_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    if (req->hKey != 0 && regdFindHKey(req->hKey) == nullptr) {
+    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
+    if (req->hKey != 0 && regdFindHKey(caller, req->hKey) == nullptr) {
         result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
     } else {
         std::lock_guard<std::mutex> lock(regdWriteMutex);
         // Earlier sub-tree saves leave their records marked as written; the
         // whole registry means all of it.
         if (req->hKey == 0) regdResetPackState();
-        result.ret.retval = regdWriteRegistryDatabase(req->hKey, orEmpty(req->lpFile), 0);
+        result.ret.retval = regdWriteRegistryDatabase(caller, req->hKey, orEmpty(req->lpFile), 0);
     }
     regdTraceExit("reg_save_key_2", result.ret.retval);
     return &result;

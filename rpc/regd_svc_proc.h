@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rpc/regd_xdr.h"
+#include "store/regdcache.h"
 
 // Largest reply buffer a procedure allocates from a size the client states;
 // a larger size is answered with 1130 as an allocation failure would be.
@@ -14,9 +15,8 @@ void regdTraceEntry(const char* procName, const regd_USER_DATA& header);
 // Logs "    ---" and the exit line with retval when verbose.
 void regdTraceExit(const char* procName, uint32_t retval);
 
-// Copies the request header into the caller fields g_currentUser,
-// g_currentUId and g_currentHostId; a name longer than 31 bytes is cut.
-void regdSetCaller(const regd_USER_DATA& header);
+// The caller a request header names; a name longer than 31 bytes is cut.
+RegdCaller regdCallerOf(const regd_USER_DATA& header);
 
 // Releases the previous result of a procedure (after its first call) with
 // the result's own XDR routine, and clears the record.
@@ -27,14 +27,14 @@ void regdReleaseResult(Res& res, bool& calledBefore, bool_t (*xdrRes)(XDR*, Res*
     res = Res{};
 }
 
-// Skeleton steps 2 to 4: caller fields from the header, previous result
-// released, resultTag 1.
+// Skeleton steps 2 to 4: the caller from the header (returned), previous
+// result released, resultTag 1.
 template <typename Res>
-void regdStartResult(const regd_USER_DATA& header, Res& res, bool& calledBefore,
-                     bool_t (*xdrRes)(XDR*, Res*)) {
-    regdSetCaller(header);
+RegdCaller regdStartResult(const regd_USER_DATA& header, Res& res, bool& calledBefore,
+                           bool_t (*xdrRes)(XDR*, Res*)) {
     regdReleaseResult(res, calledBefore, xdrRes);
     res.resultTag = 1;
+    return regdCallerOf(header);
 }
 
 regd_REG_QUERY_VERSION_RES* reg_query_version_2(regd_REG_QUERY_VERSION* req, struct svc_req* rqstp);

@@ -20,10 +20,6 @@ DeletedNode* deletedNodeList = nullptr;
 std::mutex regdWriteMutex;
 std::atomic<uint32_t> g_dirty{0};
 
-char g_currentUser[REGD_USER_NAME_SIZE] = {0};
-uint32_t g_currentUId = 0;
-uint32_t g_currentHostId = 0;
-
 RegdSubKeyCreator g_regdSubKeyCreator = regdCreateSubKeyDirect;
 
 // Frees a record's own buffers and notification entries, not the record.
@@ -199,7 +195,7 @@ bool makeValueData(uint32_t dwType, const uint8_t* lpData, uint32_t cbData, uint
 // ---- Slot table and handles ----
 
 // Predefined handles by their rules, anything else as a slot number.
-RegCacheRec* regdFindHKey(uint32_t hKey) {
+RegCacheRec* regdFindHKey(const RegdCaller& caller, uint32_t hKey) {
     if (!isRootHandle(hKey)) return hKey < g_nCacheSlots ? regCacheTable[hKey] : nullptr;
     if (hKey == REGD_HKEY_CLASSES_ROOT) {
         RegCacheRec* software = childNamedExactly(findRootRecord(REGD_HKEY_LOCAL_MACHINE), "Software");
@@ -211,8 +207,8 @@ RegCacheRec* regdFindHKey(uint32_t hKey) {
     if (hKey == REGD_HKEY_CURRENT_USER) {
         RegCacheRec* users = findRootRecord(REGD_HKEY_USERS);
         if (users == nullptr) return nullptr;
-        bool local = _tsm_gethostid() == g_currentHostId;
-        return childNamedExactly(users, local ? g_currentUser : ".Default");
+        bool local = _tsm_gethostid() == caller.hostId;
+        return childNamedExactly(users, local ? caller.userName : ".Default");
     }
     return findRootRecord(hKey);
 }
@@ -331,10 +327,10 @@ RegCacheRec* regdFindSubKey(RegCacheRec* start, const char* path, uint32_t wantK
 }
 
 // Resolves the handle, then the path; keys without a handle get one here.
-uint32_t regdRegOpenKey(uint32_t hKey, const char* subKey, uint32_t, uint32_t, uint32_t* phkResult,
-                        uint32_t forcedHandle) {
+uint32_t regdRegOpenKey(const RegdCaller& caller, uint32_t hKey, const char* subKey, uint32_t, uint32_t,
+                        uint32_t* phkResult, uint32_t forcedHandle) {
     *phkResult = 0;
-    RegCacheRec* start = regdFindHKey(hKey);
+    RegCacheRec* start = regdFindHKey(caller, hKey);
     if (start == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     RegCacheRec* key = regdFindSubKey(start, subKey, REGD_KIND_KEY);
     if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
@@ -388,11 +384,11 @@ RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name) {
 
 // Walks the existing part of the path, creates the rest, then sets class
 // and options on the final key.
-uint32_t regdInsertKey(uint32_t hKey, const char* subKey, uint32_t, const char* lpClass,
-                       uint32_t options, uint32_t, const void*, uint32_t* phkResult, uint32_t*,
-                       uint32_t forcedHandle) {
+uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subKey, uint32_t,
+                       const char* lpClass, uint32_t options, uint32_t, const void*, uint32_t* phkResult,
+                       uint32_t*, uint32_t forcedHandle) {
     *phkResult = 0;
-    RegCacheRec* cur = regdFindHKey(hKey);
+    RegCacheRec* cur = regdFindHKey(caller, hKey);
     if (cur == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     const char* p = subKey != nullptr ? subKey : "";
     while (*p == '\\') p++;
@@ -494,9 +490,9 @@ uint32_t regdGetPidFromEventHandle(uint32_t) { return 0; }
 // ---- Values ----
 
 // Value by name, else sub-key's default value, else the record itself.
-uint32_t regdRegQueryValue(uint32_t hKey, const char* name, uint32_t, uint32_t* lpType,
-                           uint8_t* lpData, uint32_t* lpcbData) {
-    RegCacheRec* key = regdFindHKey(hKey);
+uint32_t regdRegQueryValue(const RegdCaller& caller, uint32_t hKey, const char* name, uint32_t,
+                           uint32_t* lpType, uint8_t* lpData, uint32_t* lpcbData) {
+    RegCacheRec* key = regdFindHKey(caller, hKey);
     if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     RegCacheRec* target = nullptr;
     if (name == nullptr) {
@@ -535,26 +531,28 @@ uint32_t regdRegQueryValue(uint32_t hKey, const char* name, uint32_t, uint32_t* 
     return REGD_ERROR_SUCCESS;
 }
 
-uint32_t regdCreateSubKeyDirect(uint32_t hKey, const char* subKey, uint32_t* phkResult) {
-    if (regdRegOpenKey(hKey, subKey, 0, 0, phkResult, 0) == REGD_ERROR_SUCCESS) return REGD_ERROR_SUCCESS;
+uint32_t regdCreateSubKeyDirect(const RegdCaller& caller, uint32_t hKey, const char* subKey,
+                                uint32_t* phkResult) {
+    if (regdRegOpenKey(caller, hKey, subKey, 0, 0, phkResult, 0) == REGD_ERROR_SUCCESS)
+        return REGD_ERROR_SUCCESS;
     std::lock_guard<std::mutex> lock(regdWriteMutex);
-    return regdInsertKey(hKey, subKey, 0, nullptr, 0, 0, nullptr, phkResult, nullptr, 0);
+    return regdInsertKey(caller, hKey, subKey, 0, nullptr, 0, 0, nullptr, phkResult, nullptr, 0);
 }
 
 // Chooses the key and value name, then replaces type and data under the lock.
-uint32_t regdRegSetValue(uint32_t hKey, const char* name, uint32_t, uint32_t dwType,
-                         const uint8_t* lpData, uint32_t cbData, uint32_t subKeyForm) {
+uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* name, uint32_t,
+                         uint32_t dwType, const uint8_t* lpData, uint32_t cbData, uint32_t subKeyForm) {
     if (lpData == nullptr && cbData > 0) return REGD_ERROR_INVALID_PARAMETER;
-    RegCacheRec* key = regdFindHKey(hKey);
+    RegCacheRec* key = regdFindHKey(caller, hKey);
     if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     const char* valueName = name != nullptr ? name : "";
     std::unique_lock<std::mutex> lock(regdWriteMutex, std::defer_lock);
     if (valueName[0] != '\0' && subKeyForm == 1) {
         uint32_t subHandle = 0;
-        if (g_regdSubKeyCreator(hKey, valueName, &subHandle) != REGD_ERROR_SUCCESS)
+        if (g_regdSubKeyCreator(caller, hKey, valueName, &subHandle) != REGD_ERROR_SUCCESS)
             return REGD_ERROR_FILE_NOT_FOUND;
         lock.lock();
-        key = regdFindHKey(subHandle);
+        key = regdFindHKey(caller, subHandle);
         valueName = "";
     } else {
         lock.lock();
@@ -626,10 +624,10 @@ bool enumKeyClass(const RegCacheRec* key, char** lpClass, uint32_t* lpcbClass, u
 
 }  // namespace
 
-uint32_t regdRegEnumKey(uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName, uint32_t,
-                        char** lpClass, uint32_t* lpcbClass, RegFileTime* lpftLastWriteTime,
-                        uint32_t nameMax, uint32_t allocate) {
-    RegCacheRec* key = regdFindHKey(hKey);
+uint32_t regdRegEnumKey(const RegdCaller& caller, uint32_t hKey, uint32_t index, char** lpName,
+                        uint32_t* lpcbName, uint32_t, char** lpClass, uint32_t* lpcbClass,
+                        RegFileTime* lpftLastWriteTime, uint32_t nameMax, uint32_t allocate) {
+    RegCacheRec* key = regdFindHKey(caller, hKey);
     if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     RegCacheRec* sub =
         nthChild(key, index, [](const RegCacheRec* c) { return c->kind == REGD_KIND_KEY; });
@@ -641,9 +639,10 @@ uint32_t regdRegEnumKey(uint32_t hKey, uint32_t index, char** lpName, uint32_t* 
     return classCut ? REGD_ERROR_MORE_DATA : REGD_ERROR_SUCCESS;
 }
 
-uint32_t regdRegEnumValue(uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName, uint32_t,
-                          uint32_t* lpType, uint8_t** lpData, uint32_t* lpcbData, uint32_t allocate) {
-    RegCacheRec* key = regdFindHKey(hKey);
+uint32_t regdRegEnumValue(const RegdCaller& caller, uint32_t hKey, uint32_t index, char** lpName,
+                          uint32_t* lpcbName, uint32_t, uint32_t* lpType, uint8_t** lpData,
+                          uint32_t* lpcbData, uint32_t allocate) {
+    RegCacheRec* key = regdFindHKey(caller, hKey);
     if (key == nullptr) {
         if (lpType != nullptr) *lpType = 0;
         if (lpcbData != nullptr) *lpcbData = 0;
@@ -719,12 +718,14 @@ int regdInitCache() {
     }
     uint32_t software = 0;
     uint32_t ignored = 0;
-    regdInsertKey(REGD_HKEY_LOCAL_MACHINE, "Software", 0, nullptr, 0, 0, nullptr, &software, nullptr, 0);
+    // Built before anyone calls: the empty caller, a user named "" on host 0.
+    const RegdCaller nobody{};
+    regdInsertKey(nobody, REGD_HKEY_LOCAL_MACHINE, "Software", 0, nullptr, 0, 0, nullptr, &software, nullptr, 0);
     if (software != 0)
-        regdInsertKey(software, "Classes", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
-    regdInsertKey(REGD_HKEY_USERS, ".Default", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
-    regdInsertKey(REGD_HKEY_CURRENT_CONFIG, "Config", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
-    regdInsertKey(REGD_HKEY_CURRENT_USER, "Software", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+        regdInsertKey(nobody, software, "Classes", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+    regdInsertKey(nobody, REGD_HKEY_USERS, ".Default", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+    regdInsertKey(nobody, REGD_HKEY_CURRENT_CONFIG, "Config", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
+    regdInsertKey(nobody, REGD_HKEY_CURRENT_USER, "Software", 0, nullptr, 0, 0, nullptr, &ignored, nullptr, 0);
     writeToLog("Registry initialized.");
     regdSetDirtyFlag();
     return 1;

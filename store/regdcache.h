@@ -101,16 +101,19 @@ extern std::atomic<uint32_t> g_dirty;
 // Guards every change of the registry cache and every database file write.
 extern std::mutex regdWriteMutex;
 
-// The caller being served, set from each request header.
+// The caller being served, taken from its request header. Only the
+// resolution of HKEY_CURRENT_USER (and what builds on it) depends on it.
 constexpr int REGD_USER_NAME_SIZE = 32;
-extern char g_currentUser[REGD_USER_NAME_SIZE];
-extern uint32_t g_currentUId;
-extern uint32_t g_currentHostId;
+struct RegdCaller {
+    char userName[REGD_USER_NAME_SIZE];  // NUL-terminated, cut to 31 bytes
+    uint32_t userId;
+    uint32_t hostId;
+};
 
 // ---- Slot table and handles ----
 
-// The record `hKey` names for the current caller, or null.
-RegCacheRec* regdFindHKey(uint32_t hKey);
+// The record `hKey` names for `caller`, or null.
+RegCacheRec* regdFindHKey(const RegdCaller& caller, uint32_t hKey);
 
 // Pops the top free slot into `slot`, growing the table by 2000 slots when
 // the stack is empty; REGD_NO_SLOT when growth fails.
@@ -148,7 +151,7 @@ RegCacheRec* regdFindSubKey(RegCacheRec* start, const char* path, uint32_t wantK
 
 // Opens `subKey` below `hKey`: 0 with the key's handle in *phkResult, or 2
 // with 0 there. `options` and `reserved` are not used.
-uint32_t regdRegOpenKey(uint32_t hKey, const char* subKey, uint32_t options, uint32_t reserved,
+uint32_t regdRegOpenKey(const RegdCaller& caller, uint32_t hKey, const char* subKey, uint32_t options, uint32_t reserved,
                         uint32_t* phkResult, uint32_t forcedHandle);
 
 // ---- Insertion and deletion ----
@@ -162,7 +165,7 @@ RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name);
 // are one separator) and gives the last one `lpClass` (when present) and
 // `options`: 0 with its handle in *phkResult, or 2. Unused: reserved,
 // samDesired, securityAttributes, dispositionOut.
-uint32_t regdInsertKey(uint32_t hKey, const char* subKey, uint32_t reserved, const char* lpClass,
+uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subKey, uint32_t reserved, const char* lpClass,
                        uint32_t options, uint32_t samDesired, const void* securityAttributes,
                        uint32_t* phkResult, uint32_t* dispositionOut, uint32_t forcedHandle);
 
@@ -194,32 +197,34 @@ uint32_t regdGetPidFromEventHandle(uint32_t hEvent);
 // value, else the key itself): 0, 2 or 234. *lpcbData is the capacity of
 // lpData on entry and the value's size on return; nothing is written past
 // the capacity.
-uint32_t regdRegQueryValue(uint32_t hKey, const char* name, uint32_t reserved, uint32_t* lpType,
+uint32_t regdRegQueryValue(const RegdCaller& caller, uint32_t hKey, const char* name, uint32_t reserved, uint32_t* lpType,
                            uint8_t* lpData, uint32_t* lpcbData);
 
 // Writes a value, taking regdWriteMutex itself: 0 or 2 (87 for null data
 // with a non-zero size). subKeyForm 1: a non-empty name is a sub-key,
 // created if missing, whose default value is set. lpData holds cbData bytes.
-uint32_t regdRegSetValue(uint32_t hKey, const char* name, uint32_t reserved, uint32_t dwType,
+uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* name, uint32_t reserved, uint32_t dwType,
                          const uint8_t* lpData, uint32_t cbData, uint32_t subKeyForm);
 
-// How set-value's short form creates or opens its sub-key for the current
-// caller: 0 with the handle, or an error. The default opens, then inserts
-// under regdWriteMutex; the procedures install one that runs create-key.
-using RegdSubKeyCreator = uint32_t (*)(uint32_t hKey, const char* subKey, uint32_t* phkResult);
+// How set-value's short form creates or opens its sub-key for `caller`:
+// 0 with the handle, or an error. The default opens, then inserts under
+// regdWriteMutex; the procedures install one that runs create-key.
+using RegdSubKeyCreator = uint32_t (*)(const RegdCaller& caller, uint32_t hKey, const char* subKey,
+                                       uint32_t* phkResult);
 extern RegdSubKeyCreator g_regdSubKeyCreator;
-uint32_t regdCreateSubKeyDirect(uint32_t hKey, const char* subKey, uint32_t* phkResult);
+uint32_t regdCreateSubKeyDirect(const RegdCaller& caller, uint32_t hKey, const char* subKey,
+                                uint32_t* phkResult);
 
 // The index-th sub-key of `hKey`, newest first: 0, 2, 234 (class cut) or
 // 259. A buffer is absent when its reference or the pointer it holds is
 // null; allocation mode stores a new copy the caller frees.
-uint32_t regdRegEnumKey(uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName,
+uint32_t regdRegEnumKey(const RegdCaller& caller, uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName,
                         uint32_t reserved, char** lpClass, uint32_t* lpcbClass,
                         RegFileTime* lpftLastWriteTime, uint32_t nameMax, uint32_t allocate);
 
 // The index-th value of `hKey` (shadow values skipped): 0, 2 or 259. Data
 // that does not fit *lpcbData is not copied; *lpcbData gets its full size.
-uint32_t regdRegEnumValue(uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName,
+uint32_t regdRegEnumValue(const RegdCaller& caller, uint32_t hKey, uint32_t index, char** lpName, uint32_t* lpcbName,
                           uint32_t reserved, uint32_t* lpType, uint8_t** lpData,
                           uint32_t* lpcbData, uint32_t allocate);
 

@@ -462,7 +462,8 @@ void regdFixRegistryCache(uint32_t version) {
 
     // The old classes root held what now lives under HKLM\Software\Classes.
     RegCacheRec* oldClasses = slotRecord(0);
-    RegCacheRec* classes = regdFindHKey(REGD_HKEY_CLASSES_ROOT);
+    const RegdCaller nobody{};  // only roots are resolved here
+    RegCacheRec* classes = regdFindHKey(nobody, REGD_HKEY_CLASSES_ROOT);
     if (oldClasses != nullptr && classes != nullptr && !isWithin(classes, oldClasses)) {
         moveChildren(oldClasses, classes);
         classes->kind = oldClasses->kind;
@@ -480,7 +481,7 @@ void regdFixRegistryCache(uint32_t version) {
     // The old current-user root held the keys of the daemon's own user.
     RegCacheRec* oldUser = slotRecord(1);
     if (oldUser == nullptr || oldUser->hKey != REGD_HKEY_CURRENT_USER) return;
-    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+    RegCacheRec* users = regdFindHKey(nobody, REGD_HKEY_USERS);
     if (users == nullptr || users->firstChild == nullptr || isWithin(users, oldUser)) {
         writeToLog("Fatal: Couldn't find HKEY_USERS while fixing data.");
         return;
@@ -509,21 +510,21 @@ void regdFixRegistryCache(uint32_t version) {
     regdSetDirtyFlag();
 }
 
-void regdLoadUserData() {
-    if (_tsm_gethostid() != g_currentHostId) return;
+void regdLoadUserData(const RegdCaller& caller) {
+    if (_tsm_gethostid() != caller.hostId) return;
     std::lock_guard<std::mutex> lock(regdWriteMutex);
-    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+    RegCacheRec* users = regdFindHKey(caller, REGD_HKEY_USERS);
     if (users == nullptr) {
         writeToLog("Failed to find HKEY_USERS.  Restart the registry daemon");
         return;
     }
-    if (childNamedExactly(users, g_currentUser, REGD_KIND_KEY) != nullptr) return;
-    RegCacheRec* top = regdReadRegistryDatabase(regdUserFileName(g_currentUser).c_str(), 0);
+    if (childNamedExactly(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
+    RegCacheRec* top = regdReadRegistryDatabase(regdUserFileName(caller.userName).c_str(), 0);
     if (top != nullptr) appendChild(users, top);
-    if (childNamedExactly(users, g_currentUser, REGD_KIND_KEY) != nullptr) return;
+    if (childNamedExactly(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
     // Made directly rather than by path, so that a backslash in a user name
     // stays part of the one key's name.
-    RegCacheRec* key = regdCreateNewCacheRec(users, g_currentUser);
+    RegCacheRec* key = regdCreateNewCacheRec(users, caller.userName);
     if (key == nullptr) return;
     key->kind = REGD_KIND_KEY;
     regdSetDirtyFlag();
@@ -828,20 +829,22 @@ uint32_t regdWriteSubTreeDatabase(RegCacheRec* top, const char* fileName, uint32
     return writeDatabase(top, fileName, overwrite);
 }
 
-uint32_t regdWriteRegistryDatabase(uint32_t hKey, const char* fileName, uint32_t overwrite) {
+uint32_t regdWriteRegistryDatabase(const RegdCaller& caller, uint32_t hKey, const char* fileName,
+                                   uint32_t overwrite) {
     if (hKey == 0) return writeDatabase(nullptr, fileName, overwrite);
-    return regdWriteSubTreeDatabase(regdFindHKey(hKey), fileName, overwrite);
+    return regdWriteSubTreeDatabase(regdFindHKey(caller, hKey), fileName, overwrite);
 }
 
 void regdWriteEntireRegistryDatabase() {
     std::lock_guard<std::mutex> lock(regdWriteMutex);
     regdResetPackState();
-    RegCacheRec* users = regdFindHKey(REGD_HKEY_USERS);
+    const RegdCaller nobody{};  // only roots are resolved here
+    RegCacheRec* users = regdFindHKey(nobody, REGD_HKEY_USERS);
     for (RegCacheRec* c = users != nullptr ? users->firstChild : nullptr; c != nullptr; c = c->next) {
         if (c->kind != REGD_KIND_KEY || strcmp(nameOf(c), ".Default") == 0) continue;
         regdWriteSubTreeDatabase(c, regdUserFileName(nameOf(c)).c_str(), 1);
     }
-    regdWriteRegistryDatabase(0, REGD_DB_FILE, 1);
+    regdWriteRegistryDatabase(nobody, 0, REGD_DB_FILE, 1);
     regdResetPackState();
     g_dirty = 0;
 }

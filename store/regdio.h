@@ -104,9 +104,9 @@ void regdBackOutRead(uint32_t* slotMap, int32_t n);
 // belong now; nothing for any other version. Takes regdWriteMutex.
 void regdFixRegistryCache(uint32_t version);
 
-// Makes sure the current caller (a local one) has a key under HKEY_USERS,
-// reading it from the user's own file first. Takes regdWriteMutex.
-void regdLoadUserData();
+// Makes sure `caller` (a local one) has a key under HKEY_USERS, reading it
+// from the user's own file first. Takes regdWriteMutex.
+void regdLoadUserData(const RegdCaller& caller);
 
 // Start-up loading: the main file, else its backup, else an empty registry.
 // 1 when the cache is usable, 0 when even the empty registry cannot be
@@ -134,7 +134,8 @@ void regdWriteEntireRegistryDatabase();
 // REGD_WRITE_FILE_ERROR. overwrite 0 refuses an existing file for a
 // sub-tree. The file is replaced whole or not at all. Caller holds
 // regdWriteMutex.
-uint32_t regdWriteRegistryDatabase(uint32_t hKey, const char* fileName, uint32_t overwrite);
+uint32_t regdWriteRegistryDatabase(const RegdCaller& caller, uint32_t hKey, const char* fileName,
+                                   uint32_t overwrite);
 
 // The same for a sub-tree given by its record, for callers that have the
 // record (a key named like a root carries that root's handle, so its handle

@@ -309,6 +309,9 @@ const RegdSeedRow rootInterfaceRows[] = {
     {"{B196B283-BAB4-101A-B69C-00AA00341D07}\\NumMethods", "4"},
 };
 
+// Seeding names no HKEY_CURRENT_USER key, so it runs as no one in particular.
+const RegdCaller seeder{};
+
 constexpr const char* PSFACTORY_CLSID = "{B196B286-BAB4-101A-B69C-00AA00341D07}";
 
 // Opens or creates `path` below `parent`: its handle, 0 when that fails (no
@@ -317,14 +320,14 @@ uint32_t seedKey(uint32_t parent, const char* path) {
     if (parent == 0) return 0;
     uint32_t h = 0;
     std::lock_guard<std::mutex> lock(regdWriteMutex);
-    regdInsertKey(parent, path, 0, nullptr, 0, 0, nullptr, &h, nullptr, 0);
+    regdInsertKey(seeder, parent, path, 0, nullptr, 0, 0, nullptr, &h, nullptr, 0);
     return h;
 }
 
 // A REG_SZ value, stored from the text's characters without a terminator.
 void seedText(uint32_t key, const char* valueName, const char* text) {
     if (key == 0 || text[0] == '\0') return;
-    regdRegSetValue(key, valueName, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
+    regdRegSetValue(seeder, key, valueName, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
                     static_cast<uint32_t>(strlen(text)), 0);
 }
 
@@ -387,12 +390,13 @@ const RegdSeedTable rootinterfacekey = {REGD_HKEY_CLASSES_ROOT, "Interface", roo
 
 int regdCheckKalvoKey() {
     uint32_t key = 0;
-    if (regdRegOpenKey(REGD_HKEY_LOCAL_MACHINE, REGD_VERSION_KEY, 0xF003F, 0, &key, 0) != REGD_ERROR_SUCCESS)
+    if (regdRegOpenKey(seeder, REGD_HKEY_LOCAL_MACHINE, REGD_VERSION_KEY, 0xF003F, 0, &key, 0) !=
+        REGD_ERROR_SUCCESS)
         return 0;
     char text[17] = {0};  // 16 for the value, one that stays NUL
     uint32_t size = 16;
     uint32_t type = 0;
-    if (regdRegQueryValue(key, "", 0, &type, reinterpret_cast<uint8_t*>(text), &size) != REGD_ERROR_SUCCESS)
+    if (regdRegQueryValue(seeder, key, "", 0, &type, reinterpret_cast<uint8_t*>(text), &size) != REGD_ERROR_SUCCESS)
         return 0;
     long v[3];
     parseVersion(text, v);
@@ -405,7 +409,7 @@ uint32_t regdInsertVersionKey() {
     if (version == 0) return REGD_ERROR_FILE_NOT_FOUND;
     char text[64];
     snprintf(text, sizeof text, "%d.%d.%d\n", REGD_VERSION_MAJOR, REGD_VERSION_MINOR, REGD_VERSION_PATCH);
-    return regdRegSetValue(version, nullptr, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
+    return regdRegSetValue(seeder, version, nullptr, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
                            static_cast<uint32_t>(strlen(text)), 0);
 }
 

@@ -25,7 +25,7 @@ using namespace persisttest;
 
 namespace {
 
-constexpr int kRounds = 50;
+constexpr int kRounds = 25;
 constexpr int kBulkKeys = 5000;
 constexpr int kValuesPerKey = 40;  // about 205,000 records in all
 
@@ -39,19 +39,19 @@ void writeBigRegistry(const std::string& dir) {
     ASSERT_EQ(chdir(dir.c_str()), 0);
     ASSERT_EQ(regdInitCache(), 1);
     uint32_t bulk = 0;
-    ASSERT_EQ(regdInsertKey(REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk, nullptr, 0),
+    ASSERT_EQ(regdInsertKey(RegdCaller{}, REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk, nullptr, 0),
               0u);
     for (int k = 0; k < kBulkKeys; k++) {
         uint32_t key = 0;
         std::string name = "K" + std::to_string(k);
-        ASSERT_EQ(regdInsertKey(bulk, name.c_str(), 0, "bulk", 0, 0, nullptr, &key, nullptr, 0), 0u);
+        ASSERT_EQ(regdInsertKey(RegdCaller{}, bulk, name.c_str(), 0, "bulk", 0, 0, nullptr, &key, nullptr, 0), 0u);
         for (int v = 0; v < kValuesPerKey; v++) {
             std::string text = bulkValue(k, v);
-            regdRegSetValue(key, ("v" + std::to_string(v)).c_str(), 0, REGD_REG_SZ,
+            regdRegSetValue(RegdCaller{}, key, ("v" + std::to_string(v)).c_str(), 0, REGD_REG_SZ,
                             reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), 0);
         }
     }
-    ASSERT_EQ(regdWriteRegistryDatabase(0, REGD_DB_FILE, 1), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(RegdCaller{}, 0, REGD_DB_FILE, 1), 0u);
     regdDiscardCache();
     ASSERT_EQ(chdir(cwd), 0);
 }

@@ -34,23 +34,26 @@ class LogDirEnvironment : public ::testing::Environment {
 };
 const auto* const logDirEnv = ::testing::AddGlobalTestEnvironment(new LogDirEnvironment);
 
+// The caller every store call below is made for.
+RegdCaller testCaller{};
+
 void setCaller(const char* user, uint32_t hostId) {
-    snprintf(g_currentUser, sizeof g_currentUser, "%s", user);
-    g_currentHostId = hostId;
+    snprintf(testCaller.userName, sizeof testCaller.userName, "%s", user);
+    testCaller.hostId = hostId;
 }
 
 uint32_t localHost() { return _tsm_gethostid(); }
 
 uint32_t mk(uint32_t h, const char* path, const char* cls = nullptr, uint32_t options = 0) {
     uint32_t out = 0;
-    EXPECT_EQ(regdInsertKey(h, path, 0, cls, options, 0, nullptr, &out, nullptr, 0), 0u) << path;
+    EXPECT_EQ(regdInsertKey(testCaller, h, path, 0, cls, options, 0, nullptr, &out, nullptr, 0), 0u) << path;
     return out;
 }
 
-RegCacheRec* rec(uint32_t h) { return regdFindHKey(h); }
+RegCacheRec* rec(uint32_t h) { return regdFindHKey(testCaller, h); }
 
 uint32_t setValue(uint32_t h, const char* name, uint32_t type, const void* bytes, uint32_t n) {
-    return regdRegSetValue(h, name, 0, type, static_cast<const uint8_t*>(bytes), n, 0);
+    return regdRegSetValue(testCaller, h, name, 0, type, static_cast<const uint8_t*>(bytes), n, 0);
 }
 
 std::vector<std::string> childNames(const RegCacheRec* key) {
@@ -62,7 +65,7 @@ std::vector<std::string> childNames(const RegCacheRec* key) {
 std::string enumKeyName(uint32_t h, uint32_t index, uint32_t* result = nullptr) {
     char* name = nullptr;
     uint32_t count = 0;
-    uint32_t r = regdRegEnumKey(h, index, &name, &count, 0, nullptr, nullptr, nullptr, 0, 1);
+    uint32_t r = regdRegEnumKey(testCaller, h, index, &name, &count, 0, nullptr, nullptr, nullptr, 0, 1);
     if (result != nullptr) *result = r;
     std::string s = name != nullptr ? name : "";
     free(name);
@@ -74,7 +77,7 @@ std::string enumValueName(uint32_t h, uint32_t index, uint32_t* result = nullptr
     uint8_t* data = nullptr;
     uint32_t nameCount = 0;
     uint32_t dataCount = 0;
-    uint32_t r = regdRegEnumValue(h, index, &name, &nameCount, 0, nullptr, &data, &dataCount, 1);
+    uint32_t r = regdRegEnumValue(testCaller, h, index, &name, &nameCount, 0, nullptr, &data, &dataCount, 1);
     if (result != nullptr) *result = r;
     std::string s = name != nullptr ? name : "";
     free(name);
@@ -297,22 +300,22 @@ TEST_F(Cache, ValuesThroughPathsAndNoBacktracking) {
     EXPECT_EQ(regdFindSubKey(rec(k), "Sub\\Name", 1), nullptr);
     EXPECT_EQ(regdFindSubKey(rec(k), "Sub\\Name", 0), nullptr);
     uint32_t h = 0;
-    EXPECT_EQ(regdRegOpenKey(k, "Sub", 0, 0, &h, 0), 0u);
+    EXPECT_EQ(regdRegOpenKey(testCaller, k, "Sub", 0, 0, &h, 0), 0u);
     EXPECT_EQ(h, sub);
 }
 
 TEST_F(Cache, OpenKeyResults) {
     uint32_t h = 77;
-    EXPECT_EQ(regdRegOpenKey(0x80000001, nullptr, 0, 0, &h, 0), 2u);  // joe has no key yet
+    EXPECT_EQ(regdRegOpenKey(testCaller, 0x80000001, nullptr, 0, 0, &h, 0), 2u);  // joe has no key yet
     EXPECT_EQ(h, 0u);
     uint32_t joe = mk(0x80000003, "joe");
-    EXPECT_EQ(regdRegOpenKey(0x80000001, nullptr, 0, 0, &h, 0), 0u);
+    EXPECT_EQ(regdRegOpenKey(testCaller, 0x80000001, nullptr, 0, 0, &h, 0), 0u);
     EXPECT_EQ(h, joe);
-    EXPECT_EQ(regdRegOpenKey(0x80000002, nullptr, 0, 0, &h, 0), 0u);
+    EXPECT_EQ(regdRegOpenKey(testCaller, 0x80000002, nullptr, 0, 0, &h, 0), 0u);
     EXPECT_EQ(h, 0x80000002u);
     ASSERT_EQ(setValue(joe, "Val", 1, "v", 2), 0u);
-    EXPECT_EQ(regdRegOpenKey(0x80000001, "Val", 0, 0, &h, 0), 2u);  // a value is no key
-    EXPECT_EQ(regdRegOpenKey(0x80000004, "Software", 0, 0, &h, 0), 2u);
+    EXPECT_EQ(regdRegOpenKey(testCaller, 0x80000001, "Val", 0, 0, &h, 0), 2u);  // a value is no key
+    EXPECT_EQ(regdRegOpenKey(testCaller, 0x80000004, "Software", 0, 0, &h, 0), 2u);
 }
 
 TEST_F(Cache, DeepPathsNeedNoRecursion) {
@@ -322,7 +325,7 @@ TEST_F(Cache, DeepPathsNeedNoRecursion) {
     uint32_t deepest = mk(0x80000002, path.c_str());
     EXPECT_EQ(g_nEntries, entries + 100000);
     uint32_t h = 0;
-    ASSERT_EQ(regdRegOpenKey(0x80000002, path.c_str(), 0, 0, &h, 0), 0u);
+    ASSERT_EQ(regdRegOpenKey(testCaller, 0x80000002, path.c_str(), 0, 0, &h, 0), 0u);
     EXPECT_EQ(h, deepest);
     ASSERT_EQ(regdRegDeleteKey(regdFindSubKey(rec(0x80000002), "d", 0)), 0u);
     EXPECT_EQ(g_nEntries, entries);
@@ -377,9 +380,9 @@ TEST_F(Cache, InsertOnExistingKeyReplacesClassAndOptions) {
 
 TEST_F(Cache, InsertUnderUnresolvableHandleFails) {
     uint32_t h = 5;
-    EXPECT_EQ(regdInsertKey(0x80000001, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
+    EXPECT_EQ(regdInsertKey(testCaller, 0x80000001, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
     EXPECT_EQ(h, 0u);
-    EXPECT_EQ(regdInsertKey(1999, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
+    EXPECT_EQ(regdInsertKey(testCaller, 1999, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
 }
 
 TEST_F(Cache, ValueBesideSameNamedKeyIsAShadow) {
@@ -493,7 +496,7 @@ Query query(uint32_t h, const char* name, uint32_t cap, bool withBuffer = true) 
     q.type = 0xDEAD;
     q.size = cap;
     q.bytes.assign(cap + 4, 0xEE);
-    q.result = regdRegQueryValue(h, name, 0, &q.type, withBuffer ? q.bytes.data() : nullptr, &q.size);
+    q.result = regdRegQueryValue(testCaller, h, name, 0, &q.type, withBuffer ? q.bytes.data() : nullptr, &q.size);
     return q;
 }
 
@@ -521,8 +524,8 @@ TEST_F(Cache, StringTypesGainATerminator) {
     Query b = query(k, "bin", 4);
     EXPECT_EQ(b.type, 4u);
     EXPECT_EQ(b.size, 4u);
-    EXPECT_EQ(regdRegSetValue(k, "x", 0, 3, nullptr, 3, 0), 87u);
-    EXPECT_EQ(regdRegSetValue(1999, "x", 0, 3, reinterpret_cast<const uint8_t*>("a"), 1, 0), 2u);
+    EXPECT_EQ(regdRegSetValue(testCaller, k, "x", 0, 3, nullptr, 3, 0), 87u);
+    EXPECT_EQ(regdRegSetValue(testCaller, 1999, "x", 0, 3, reinterpret_cast<const uint8_t*>("a"), 1, 0), 2u);
 }
 
 TEST_F(Cache, EmptyValueReadsAsOneNul) {
@@ -561,7 +564,7 @@ TEST_F(Cache, SmallBufferQueryVersusEnumeration) {
     uint32_t nameCount = sizeof nameBuf;
     uint32_t dataCount = 2;
     uint32_t type = 0;
-    EXPECT_EQ(regdRegEnumValue(k, 0, &np, &nameCount, 0, &type, &dp, &dataCount, 0), 0u);
+    EXPECT_EQ(regdRegEnumValue(testCaller, k, 0, &np, &nameCount, 0, &type, &dp, &dataCount, 0), 0u);
     EXPECT_EQ(dataCount, 10u);
     EXPECT_EQ(type, 3u);
     EXPECT_EQ(data[0], 0xEE);  // nothing copied
@@ -600,7 +603,7 @@ TEST_F(Cache, QueryTargetRules) {
 
 TEST_F(Cache, ShortSetValueCreatesTheSubKey) {
     uint32_t k = mk(0x80000002, "Short");
-    ASSERT_EQ(regdRegSetValue(k, "S\\T", 0, 1, reinterpret_cast<const uint8_t*>("v"), 2, 1), 0u);
+    ASSERT_EQ(regdRegSetValue(testCaller, k, "S\\T", 0, 1, reinterpret_cast<const uint8_t*>("v"), 2, 1), 0u);
     RegCacheRec* t = regdFindSubKey(rec(k), "S\\T", 0);
     ASSERT_NE(t, nullptr);
     RegCacheRec* dflt = regdFindSubKey(t, "", 1);
@@ -663,24 +666,24 @@ TEST_F(Cache, EnumKeyNameModes) {
     // Capacity mode: cut, padded, no terminator when cut.
     memset(buf, 'x', sizeof buf);
     uint32_t count = 4;
-    EXPECT_EQ(regdRegEnumKey(k, 0, &p, &count, 0, nullptr, nullptr, nullptr, 0, 0), 0u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &p, &count, 0, nullptr, nullptr, nullptr, 0, 0), 0u);
     EXPECT_EQ(count, 4u);
     EXPECT_EQ(memcmp(buf, "Long", 4), 0);
     EXPECT_EQ(buf[4], 'x');
     memset(buf, 'x', sizeof buf);
     count = 12;
-    EXPECT_EQ(regdRegEnumKey(k, 0, &p, &count, 0, nullptr, nullptr, nullptr, 0, 0), 0u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &p, &count, 0, nullptr, nullptr, nullptr, 0, 0), 0u);
     EXPECT_EQ(count, 8u);
     EXPECT_EQ(memcmp(buf, "LongName\0\0\0\0", 12), 0);
     EXPECT_EQ(buf[12], 'x');
     // Name-maximum mode: exactly the maximum, or the name and terminator.
     memset(buf, 'x', sizeof buf);
-    EXPECT_EQ(regdRegEnumKey(k, 0, &p, nullptr, 0, nullptr, nullptr, nullptr, 8, 0), 0u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &p, nullptr, 0, nullptr, nullptr, nullptr, 8, 0), 0u);
     EXPECT_EQ(memcmp(buf, "LongName", 8), 0);
     EXPECT_EQ(buf[8], 'x');
     memset(buf, 'x', sizeof buf);
     count = 0;
-    EXPECT_EQ(regdRegEnumKey(k, 0, &p, &count, 0, nullptr, nullptr, nullptr, 9, 0), 0u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &p, &count, 0, nullptr, nullptr, nullptr, 9, 0), 0u);
     EXPECT_STREQ(buf, "LongName");
     EXPECT_EQ(buf[9], 'x');
 }
@@ -698,7 +701,7 @@ TEST_F(Cache, EnumKeyClassResults) {
     RegFileTime ft{9, 9};
     regdFindSubKey(rec(k), "WithClass", 0)->lastWriteTime = RegFileTime{7, 8};
     memset(classBuf, 'x', sizeof classBuf);
-    EXPECT_EQ(regdRegEnumKey(k, 0, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 234u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 234u);
     EXPECT_EQ(classCount, 3u);
     EXPECT_EQ(memcmp(classBuf, "abc", 3), 0);
     EXPECT_EQ(classBuf[3], 'x');
@@ -707,24 +710,24 @@ TEST_F(Cache, EnumKeyClassResults) {
     // A class exactly as long as the capacity fits.
     nameCount = 16;
     classCount = 6;
-    EXPECT_EQ(regdRegEnumKey(k, 0, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 0u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 0u);
     EXPECT_EQ(classCount, 6u);
     nameCount = 16;
     classCount = 10;
-    EXPECT_EQ(regdRegEnumKey(k, 0, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 0u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 0u);
     EXPECT_EQ(classCount, 6u);
     EXPECT_STREQ(classBuf, "abcdef");
     // No class: an empty text and count 0.
     nameCount = 16;
     classCount = 10;
-    EXPECT_EQ(regdRegEnumKey(k, 1, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 0u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 1, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 0u);
     EXPECT_EQ(classCount, 0u);
     EXPECT_EQ(classBuf[0], '\0');
     EXPECT_STREQ(nameBuf, "NoClass");
     // Past the end: 259, time cleared, counts untouched.
     nameCount = 16;
     classCount = 10;
-    EXPECT_EQ(regdRegEnumKey(k, 2, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 259u);
+    EXPECT_EQ(regdRegEnumKey(testCaller, k, 2, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), 259u);
     EXPECT_EQ(nameCount, 16u);
     EXPECT_EQ(classCount, 10u);
     EXPECT_EQ(ft.dwLowDateTime, 0u);
@@ -738,12 +741,12 @@ TEST_F(Cache, EnumValueEndsClearCounts) {
     uint32_t nameCount = 4;
     uint32_t dataCount = 4;
     uint32_t type = 9;
-    EXPECT_EQ(regdRegEnumValue(k, 0, &np, &nameCount, 0, &type, &dp, &dataCount, 0), 259u);
+    EXPECT_EQ(regdRegEnumValue(testCaller, k, 0, &np, &nameCount, 0, &type, &dp, &dataCount, 0), 259u);
     EXPECT_EQ(nameCount, 0u);
     EXPECT_EQ(dataCount, 0u);
     EXPECT_EQ(type, 0u);
     nameCount = dataCount = type = 4;
-    EXPECT_EQ(regdRegEnumValue(1999, 0, &np, &nameCount, 0, &type, &dp, &dataCount, 0), 2u);
+    EXPECT_EQ(regdRegEnumValue(testCaller, 1999, 0, &np, &nameCount, 0, &type, &dp, &dataCount, 0), 2u);
     EXPECT_EQ(nameCount, 0u);
     EXPECT_EQ(dataCount, 0u);
     EXPECT_EQ(type, 0u);
@@ -774,7 +777,7 @@ TEST_F(Cache, ChildCountsMatchFullEnumeration) {
         char* cls = nullptr;
         uint32_t nameCount = 0;
         uint32_t classCount = 0;
-        if (regdRegEnumKey(k, i, &name, &nameCount, 0, &cls, &classCount, nullptr, 0, 1) != 0) break;
+        if (regdRegEnumKey(testCaller, k, i, &name, &nameCount, 0, &cls, &classCount, nullptr, 0, 1) != 0) break;
         walked.cSubKeys++;
         walked.cbMaxSubKeyLen = std::max(walked.cbMaxSubKeyLen, nameCount);
         walked.cbMaxClassLen = std::max(walked.cbMaxClassLen, classCount);
@@ -786,7 +789,7 @@ TEST_F(Cache, ChildCountsMatchFullEnumeration) {
         uint8_t* data = nullptr;
         uint32_t nameCount = 0;
         uint32_t dataCount = 0;
-        if (regdRegEnumValue(k, i, &name, &nameCount, 0, nullptr, &data, &dataCount, 1) != 0) break;
+        if (regdRegEnumValue(testCaller, k, i, &name, &nameCount, 0, nullptr, &data, &dataCount, 1) != 0) break;
         walked.cValues++;
         walked.cbMaxValueNameLen = std::max(walked.cbMaxValueNameLen, nameCount);
         walked.cbMaxValueLen = std::max(walked.cbMaxValueLen, dataCount);

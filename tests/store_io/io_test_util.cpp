@@ -17,6 +17,8 @@
 
 namespace iotest {
 
+RegdCaller testCaller{};
+
 Bytes& Bytes::u32(uint32_t v) {
     for (int i = 0; i < 4; i++) b += static_cast<char>((v >> (8 * i)) & 0xFF);
     return *this;
@@ -59,9 +61,7 @@ void IoTest::SetUp() {
     registryDatabaseFixed = 0;
     g_verbose = 1;
     regdStartupConfig().keepBackup = 1;
-    memset(g_currentUser, 0, sizeof g_currentUser);
-    g_currentUId = 0;
-    g_currentHostId = 0;
+    testCaller = RegdCaller{};
 }
 
 void IoTest::TearDown() {
@@ -99,17 +99,17 @@ std::string logText() { return readFile(REGD_LOG_FILE); }
 
 uint32_t mkKey(uint32_t parent, const char* path, const char* cls, uint32_t options) {
     uint32_t h = 0;
-    if (regdInsertKey(parent, path, 0, cls, options, 0, nullptr, &h, nullptr, 0) != 0) return 0;
+    if (regdInsertKey(testCaller, parent, path, 0, cls, options, 0, nullptr, &h, nullptr, 0) != 0) return 0;
     return h;
 }
 
 uint32_t setValue(uint32_t key, const char* name, uint32_t type, const std::string& data) {
-    return regdRegSetValue(key, name, 0, type, reinterpret_cast<const uint8_t*>(data.data()),
+    return regdRegSetValue(testCaller, key, name, 0, type, reinterpret_cast<const uint8_t*>(data.data()),
                            static_cast<uint32_t>(data.size()), 0);
 }
 
 RegCacheRec* rec(uint32_t handle, const char* path, uint32_t kind) {
-    RegCacheRec* start = regdFindHKey(handle);
+    RegCacheRec* start = regdFindHKey(testCaller, handle);
     if (start == nullptr || path == nullptr) return start;
     return regdFindSubKey(start, path, kind);
 }

@@ -12,6 +12,9 @@
 
 namespace iotest {
 
+// The caller every store call of a test is made for; cleared per test.
+extern RegdCaller testCaller;
+
 // Builds file bytes field by field, little-endian.
 struct Bytes {
     std::string b;

@@ -24,12 +24,12 @@ class LoaderTest : public IoTest {
     void saveRegistryWith(const char* marker, const char* file) {
         ASSERT_EQ(regdInitCache(), 1);
         ASSERT_NE(mkKey(HKLM, (std::string("Software\\") + marker).c_str()), 0u);
-        ASSERT_EQ(regdWriteRegistryDatabase(0, file, 1), 0u);
+        ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, file, 1), 0u);
         regdDiscardCache();
     }
     void beLocalUser(const char* name) {
-        snprintf(g_currentUser, sizeof g_currentUser, "%s", name);
-        g_currentHostId = _tsm_gethostid();
+        snprintf(testCaller.userName, sizeof testCaller.userName, "%s", name);
+        testCaller.hostId = _tsm_gethostid();
     }
 };
 
@@ -79,21 +79,21 @@ TEST_F(LoaderTest, BothCorruptGivesAFreshRegistry) {
 TEST_F(LoaderTest, UserWithoutFileGetsAnEmptyKeyOnce) {
     ASSERT_EQ(regdInitCache(), 1);
     beLocalUser("dora");
-    regdLoadUserData();
+    regdLoadUserData(testCaller);
     RegCacheRec* key = rec(HKU, "dora");
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(key->firstChild, nullptr);
-    EXPECT_EQ(regdFindHKey(REGD_HKEY_CURRENT_USER), key);
+    EXPECT_EQ(regdFindHKey(testCaller, REGD_HKEY_CURRENT_USER), key);
     uint32_t entries = g_nEntries;
-    regdLoadUserData();
+    regdLoadUserData(testCaller);
     EXPECT_EQ(g_nEntries, entries);
 }
 
 TEST_F(LoaderTest, RemoteCallerLoadsNothing) {
     ASSERT_EQ(regdInitCache(), 1);
-    snprintf(g_currentUser, sizeof g_currentUser, "%s", "remote");
-    g_currentHostId = _tsm_gethostid() + 1;
-    regdLoadUserData();
+    snprintf(testCaller.userName, sizeof testCaller.userName, "%s", "remote");
+    testCaller.hostId = _tsm_gethostid() + 1;
+    regdLoadUserData(testCaller);
     EXPECT_EQ(rec(HKU, "remote"), nullptr);
 }
 
@@ -106,7 +106,7 @@ TEST_F(LoaderTest, UsersKeyComesBackFromItsOwnFile) {
     ASSERT_EQ(regdLoadRegistry(), 1);
     EXPECT_EQ(rec(HKU, "ed"), nullptr);  // not kept in the main file
     beLocalUser("ed");
-    regdLoadUserData();
+    regdLoadUserData(testCaller);
     RegCacheRec* font = rec(REGD_HKEY_CURRENT_USER, "Software\\Editor\\font", REGD_KIND_VALUE);
     ASSERT_NE(font, nullptr);
     EXPECT_STREQ(reinterpret_cast<char*>(font->data), "mono");
@@ -122,7 +122,7 @@ TEST_F(LoaderTest, UserNameThatIsNoFileNameUsesTheEscapedFile) {
     regdDiscardCache();
     ASSERT_EQ(regdLoadRegistry(), 1);
     beLocalUser("a b");
-    regdLoadUserData();
+    regdLoadUserData(testCaller);
     EXPECT_NE(rec(HKU, "a b\\Marker"), nullptr);
 }
 
@@ -130,7 +130,7 @@ TEST_F(LoaderTest, UserFileWithAnotherTopKeyIsAddedBesideTheUsersNewKey) {
     ASSERT_EQ(regdInitCache(), 1);
     writeFile("kalvo_fay.dat", Bytes().magic().header(1).key("NotFay", -1, -1, -1, -1).b);
     beLocalUser("fay");
-    regdLoadUserData();
+    regdLoadUserData(testCaller);
     EXPECT_EQ(childNames(rec(HKU)), (std::vector<std::string>{"fay", ".Default", "NotFay"}));
 }
 
@@ -139,7 +139,7 @@ TEST_F(LoaderTest, CorruptUserFileGivesAnEmptyKeyAndNothingElse) {
     writeFile("kalvo_gil.dat", appHiveByHand().substr(0, 60));
     uint32_t entries = g_nEntries;
     beLocalUser("gil");
-    regdLoadUserData();
+    regdLoadUserData(testCaller);
     EXPECT_EQ(g_nEntries, entries + 1);
     EXPECT_EQ(rec(HKU, "gil")->firstChild, nullptr);
 }
@@ -185,7 +185,7 @@ TEST_F(MigrationTest, PrivateDaemonMovesClassesAndTheUsersKeys) {
     writeOldMainFile();
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
     EXPECT_EQ(registryDatabaseFixed, 1);
-    RegCacheRec* classes = regdFindHKey(REGD_HKEY_CLASSES_ROOT);
+    RegCacheRec* classes = regdFindHKey(testCaller, REGD_HKEY_CLASSES_ROOT);
     ASSERT_NE(classes, nullptr);
     EXPECT_EQ(childNames(classes), (std::vector<std::string>{"Existing", ".txt"}));
     EXPECT_EQ(classes->firstChild->next->parent, classes);
@@ -193,7 +193,7 @@ TEST_F(MigrationTest, PrivateDaemonMovesClassesAndTheUsersKeys) {
     EXPECT_STREQ(oldClasses->name, "HKEY_CLASSES_ROOT");
     EXPECT_EQ(oldClasses->firstChild, nullptr);
     EXPECT_EQ(regCacheTable[1]->firstChild, nullptr);
-    RegCacheRec* users = regdFindHKey(HKU);
+    RegCacheRec* users = regdFindHKey(testCaller, HKU);
     EXPECT_EQ(childNames(users), (std::vector<std::string>{".Default", user}));
     RegCacheRec* userKey = users->firstChild->next;
     EXPECT_EQ(childNames(userKey), (std::vector<std::string>{"Environment", "Console"}));
@@ -207,7 +207,7 @@ TEST_F(MigrationTest, DefaultDaemonDropsTheOldUserKeysAndRunsOnce) {
     writeOldMainFile();
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
     EXPECT_EQ(regCacheTable[1]->firstChild, nullptr);
-    EXPECT_EQ(childNames(regdFindHKey(HKU)), std::vector<std::string>{".Default"});
+    EXPECT_EQ(childNames(regdFindHKey(testCaller, HKU)), std::vector<std::string>{".Default"});
     EXPECT_EQ(g_nEntries, 11u);
     // A second old-format file in the same process is taken as it is.
     regdDiscardCache();

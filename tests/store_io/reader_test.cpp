@@ -31,7 +31,7 @@ class ReaderTest : public IoTest {
         mkKey(k, "Child\\Grandchild");
         // A freed slot in the middle, so that slot order matters.
         uint32_t gone = mkKey(HKLM, "Gone");
-        ASSERT_EQ(regdRegDeleteKey(regdFindHKey(gone)), 0u);
+        ASSERT_EQ(regdRegDeleteKey(regdFindHKey(testCaller, gone)), 0u);
     }
 
     // The file must be refused and the cache left exactly as it was.
@@ -85,10 +85,10 @@ TEST_F(ReaderTest, WriteThenReadGivesBackTheSameTree) {
         uint32_t c = mkKey(k, ("c" + std::to_string(i) + "\\d\\e").c_str(), i % 2 ? "odd" : nullptr);
         setValue(c, nullptr, 1, std::string(static_cast<size_t>(i) * 10, 'x'));
     }
-    RegCacheRec* trip = regdFindHKey(k);
+    RegCacheRec* trip = regdFindHKey(testCaller, k);
     trip->lastWriteTime = RegFileTime{0x12345678u, 0x9ABCDEF0u};
     std::string expected = describeTree(trip);
-    ASSERT_EQ(regdWriteRegistryDatabase(k, "trip.dat", 0), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, k, "trip.dat", 0), 0u);
     RegCacheRec* back = regdReadRegistryDatabase("trip.dat", 0);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(describeTree(back), expected);
@@ -100,15 +100,15 @@ TEST_F(ReaderTest, WholeRegistryRoundTripsThroughTheMainFile) {
     mkKey(REGD_HKEY_CURRENT_CONFIG, "Config\\Display");
     std::string expected;
     for (uint32_t i = 0; i < 6; i++) expected += describeTree(regCacheTable[i]);
-    ASSERT_EQ(regdWriteRegistryDatabase(0, "kalvo_reg.dat", 1), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, "kalvo_reg.dat", 1), 0u);
     regdDiscardCache();
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
     std::string got;
     for (uint32_t i = 0; i < 6; i++) got += describeTree(regCacheTable[i]);
     EXPECT_EQ(got, expected);
     EXPECT_EQ(g_version, 20300u);
-    ASSERT_NE(regdFindHKey(REGD_HKEY_CLASSES_ROOT), nullptr);
-    EXPECT_STREQ(regdFindHKey(REGD_HKEY_CLASSES_ROOT)->name, "Classes");
+    ASSERT_NE(regdFindHKey(testCaller, REGD_HKEY_CLASSES_ROOT), nullptr);
+    EXPECT_STREQ(regdFindHKey(testCaller, REGD_HKEY_CLASSES_ROOT)->name, "Classes");
 }
 
 TEST_F(ReaderTest, VeryDeepTreeIsWrittenAndReadWithoutRecursion) {
@@ -118,7 +118,7 @@ TEST_F(ReaderTest, VeryDeepTreeIsWrittenAndReadWithoutRecursion) {
     for (int i = 0; i < depth; i++) path += i ? "\\a" : "a";
     uint32_t deep = mkKey(HKLM, "Deep");
     ASSERT_NE(mkKey(deep, path.c_str()), 0u);
-    ASSERT_EQ(regdWriteRegistryDatabase(deep, "deep.dat", 0), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, deep, "deep.dat", 0), 0u);
     RegCacheRec* back = regdReadRegistryDatabase("deep.dat", 0);
     ASSERT_NE(back, nullptr);
     int levels = 0;
@@ -156,7 +156,7 @@ TEST_F(ReaderTest, NameStartingWithNulIsTheEmptyName) {
 
 TEST_F(ReaderTest, KeyNamedLikeARootGetsThatHandleButTheRealRootStillResolves) {
     populate();
-    RegCacheRec* realUsers = regdFindHKey(HKU);
+    RegCacheRec* realUsers = regdFindHKey(testCaller, HKU);
     Bytes f;
     f.magic().header(3);
     f.key("Hive", -1, 1, -1, -1);
@@ -166,7 +166,7 @@ TEST_F(ReaderTest, KeyNamedLikeARootGetsThatHandleButTheRealRootStillResolves) {
     RegCacheRec* top = regdReadRegistryDatabase("roots.dat", 0);
     ASSERT_NE(top, nullptr);
     EXPECT_EQ(top->firstChild->firstChild->hKey, HKU);
-    EXPECT_EQ(regdFindHKey(HKU), realUsers);
+    EXPECT_EQ(regdFindHKey(testCaller, HKU), realUsers);
 }
 
 TEST_F(ReaderTest, MainFileKeepsOnlyDefaultUnderUsersAndLetsTheRestGo) {
@@ -185,7 +185,7 @@ TEST_F(ReaderTest, MainFileKeepsOnlyDefaultUnderUsersAndLetsTheRestGo) {
     f.key("eve", 3, -1, -1, 8);  // and one after
     writeFile("kalvo_reg.dat", f.b);
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
-    RegCacheRec* users = regdFindHKey(HKU);
+    RegCacheRec* users = regdFindHKey(testCaller, HKU);
     ASSERT_NE(users, nullptr);
     EXPECT_EQ(childNames(users), std::vector<std::string>{".Default"});
     EXPECT_EQ(g_nEntries, 8u);  // the six roots, .Default and its Software
@@ -238,7 +238,7 @@ TEST_F(ReaderTest, TruncationAtEveryByteFailsAndLeavesTheCacheAlone) {
 TEST_F(ReaderTest, TruncatedMainFileFallsToNothing) {
     ASSERT_EQ(regdInitCache(), 1);
     mkKey(HKLM, "Software\\X\\Y\\Z");
-    ASSERT_EQ(regdWriteRegistryDatabase(0, "full.dat", 1), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, "full.dat", 1), 0u);
     std::string whole = readFile("full.dat");
     regdDiscardCache();
     for (size_t len = 0; len < whole.size(); len += 7) {
@@ -350,7 +350,7 @@ TEST_F(ReaderTest, RandomlyDamagedFilesNeverBreakTheCache) {
         setValue(k, "v", 3, std::string(static_cast<size_t>(i), 'x'));
         setValue(k, nullptr, 1, "d");
     }
-    ASSERT_EQ(regdWriteRegistryDatabase(src, "valid.dat", 0), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, src, "valid.dat", 0), 0u);
     const std::string valid = readFile("valid.dat");
     g_verbose = 0;  // thousands of refusals need no log
     std::mt19937 rng(20300);

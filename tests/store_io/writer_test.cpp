@@ -44,7 +44,7 @@ std::vector<std::string> tempFilesLeft(const std::string& dir) {
 TEST_F(WriterTest, SubTreeFileMatchesTheLayoutByteForByte) {
     ASSERT_EQ(regdInitCache(), 1);
     uint32_t app = buildApp();
-    ASSERT_EQ(regdWriteRegistryDatabase(app, "app.dat", 0), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, app, "app.dat", 0), 0u);
     std::string bytes = readFile("app.dat");
     EXPECT_EQ(bytes, appHiveByHand());
     // The default value's head: 11 name bytes, so 51 plus the 3 data bytes.
@@ -61,7 +61,7 @@ TEST_F(WriterTest, WholeRegistryFileMatchesTheLayoutAndSkipsVolatileTrees) {
     uint32_t v = mkKey(HKLM, "V", nullptr, REGD_OPTION_VOLATILE);
     mkKey(v, "VC");
     mkKey(HKLM, "B");
-    ASSERT_EQ(regdWriteRegistryDatabase(0, "whole.dat", 1), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, "whole.dat", 1), 0u);
 
     Bytes f;
     f.magic().header(13);
@@ -86,7 +86,7 @@ TEST_F(WriterTest, ShadowValueIsWrittenWithBit31Clear) {
     uint32_t k = mkKey(HKLM, "K");
     mkKey(k, "S");
     setValue(k, "S", 1, "v");  // a value named like the sub-key: a shadow
-    ASSERT_EQ(regdWriteRegistryDatabase(k, "k.dat", 0), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, k, "k.dat", 0), 0u);
     Bytes f;
     f.magic().header(3);
     f.key("K", -1, 1, -1, -1);
@@ -102,7 +102,7 @@ TEST_F(WriterTest, HeaderCountsTheRecordsThatFollow) {
         setValue(k, "x", 3, std::string(static_cast<size_t>(i), 'z'));
         if (i % 7 == 0) mkKey(k, "vol", nullptr, REGD_OPTION_VOLATILE);
     }
-    ASSERT_EQ(regdWriteRegistryDatabase(0, "count.dat", 1), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, "count.dat", 1), 0u);
     ParsedFile f = parseDb(readFile("count.dat"));
     ASSERT_TRUE(f.ok);
     EXPECT_EQ(f.version, 20300u);
@@ -113,8 +113,8 @@ TEST_F(WriterTest, HeaderCountsTheRecordsThatFollow) {
 TEST_F(WriterTest, TwoSavesOfOneKeyGiveIdenticalFiles) {
     ASSERT_EQ(regdInitCache(), 1);
     uint32_t app = buildApp();
-    ASSERT_EQ(regdWriteRegistryDatabase(app, "one.dat", 0), 0u);
-    ASSERT_EQ(regdWriteRegistryDatabase(app, "two.dat", 0), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, app, "one.dat", 0), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, app, "two.dat", 0), 0u);
     EXPECT_EQ(readFile("one.dat"), readFile("two.dat"));
 }
 
@@ -122,7 +122,7 @@ TEST_F(WriterTest, ExistingHiveIsRefusedWithoutOverwriteAndLeftAlone) {
     ASSERT_EQ(regdInitCache(), 1);
     uint32_t app = buildApp();
     writeFile("taken.dat", "precious");
-    EXPECT_EQ(regdWriteRegistryDatabase(app, "taken.dat", 0), REGD_WRITE_FILE_ERROR);
+    EXPECT_EQ(regdWriteRegistryDatabase(testCaller, app, "taken.dat", 0), REGD_WRITE_FILE_ERROR);
     EXPECT_EQ(readFile("taken.dat"), "precious");
     EXPECT_NE(logText().find("Registry file taken.dat already exists."), std::string::npos);
     EXPECT_TRUE(tempFilesLeft(".").empty());
@@ -133,7 +133,7 @@ TEST_F(WriterTest, ReplacedFileKeepsItsPermissionBits) {
     uint32_t app = buildApp();
     writeFile("perm.dat", "old");
     ASSERT_EQ(chmod("perm.dat", 0640), 0);
-    ASSERT_EQ(regdWriteRegistryDatabase(app, "perm.dat", 1), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, app, "perm.dat", 1), 0u);
     struct stat st;
     ASSERT_EQ(stat("perm.dat", &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -144,7 +144,7 @@ TEST_F(WriterTest, MainFileWithoutOwnerWriteIsRefusedWithThreeMessages) {
     ASSERT_EQ(regdInitCache(), 1);
     writeFile("kalvo_reg.dat", "old contents");
     ASSERT_EQ(chmod("kalvo_reg.dat", 0444), 0);
-    EXPECT_EQ(regdWriteRegistryDatabase(0, "kalvo_reg.dat", 1), REGD_WRITE_FILE_ERROR);
+    EXPECT_EQ(regdWriteRegistryDatabase(testCaller, 0, "kalvo_reg.dat", 1), REGD_WRITE_FILE_ERROR);
     EXPECT_EQ(readFile("kalvo_reg.dat"), "old contents");
     std::string log = logText();
     EXPECT_NE(log.find("Fatal error!  Can't create kalvo_reg.dat"), std::string::npos);
@@ -154,18 +154,18 @@ TEST_F(WriterTest, MainFileWithoutOwnerWriteIsRefusedWithThreeMessages) {
 
 TEST_F(WriterTest, UnresolvedHandleWritesNothing) {
     ASSERT_EQ(regdInitCache(), 1);
-    EXPECT_EQ(regdWriteRegistryDatabase(1999, "none.dat", 1), REGD_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(regdWriteRegistryDatabase(testCaller, 1999, "none.dat", 1), REGD_ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(fileExists("none.dat"));
 }
 
 TEST_F(WriterTest, UnwritableDirectoryFailsAndLogs) {
     ASSERT_EQ(regdInitCache(), 1);
-    EXPECT_EQ(regdWriteRegistryDatabase(0, "no/such/dir/kalvo_reg.dat", 1), REGD_WRITE_FILE_ERROR);
+    EXPECT_EQ(regdWriteRegistryDatabase(testCaller, 0, "no/such/dir/kalvo_reg.dat", 1), REGD_WRITE_FILE_ERROR);
     EXPECT_NE(logText().find("Fatal error!  Can't create no/such/dir/kalvo_reg.dat"), std::string::npos);
     uint32_t app = buildApp();
     ASSERT_EQ(mkdir("adir", 0755), 0);
     // A directory in the target's place is not replaced.
-    EXPECT_EQ(regdWriteRegistryDatabase(app, "adir", 1), REGD_WRITE_FILE_ERROR);
+    EXPECT_EQ(regdWriteRegistryDatabase(testCaller, app, "adir", 1), REGD_WRITE_FILE_ERROR);
     struct stat st;
     ASSERT_EQ(stat("adir", &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
