@@ -1,9 +1,7 @@
 // query, add and delete.
-#include <algorithm>
 #include <cstdio>
 
 #include "tools/regcmds.h"
-#include "tools/regconsole.h"
 #include "tools/regdata.h"
 #include "tools/regerror.h"
 #include "tools/regops.h"

@@ -199,8 +199,11 @@ class Parser {
         }
         RegFileValue value;
         value.line = static_cast<int>(index_) + 1;
-        size_t pos = 1;
-        if (line.front() == '"' && !quoted(line, &(pos = 0), &value.name)) return;
+        size_t pos = 1;  // after '@'
+        if (line.front() == '"') {
+            pos = 0;
+            if (!quoted(line, &pos, &value.name)) return;
+        }
         std::string_view data = trimLeft(line.substr(pos));
         if (data.empty() || data.front() != '=') {
             problem("expected '=' after the value name; the line is skipped");
