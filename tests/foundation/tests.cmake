@@ -9,6 +9,3 @@ kalvo_add_test(foundation_daemon_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_rpc_test.cpp ${CMAKE_CURRENT_LIST_DIR}/daemon_cli_test.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(foundation_daemon_test kalvo_registryd)
-kalvo_add_test(foundation_headers_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/headers_test.cpp
-  LIBS kalvoclient)

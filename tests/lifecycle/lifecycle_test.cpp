@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "client/kalvo_rpc_client.h"
-#include "harness/daemon_harness.h"
+#include "harness/wire_client.h"
 #include "kalvo/kalvoping.h"
 #include "kalvo/winreg.h"
 
@@ -33,17 +33,8 @@ bool fileExists(const std::string& p) {
 
 // A ping with a header of our choosing; the reply's retval, or ~0 when the
 // call itself failed.
-uint32_t ping(uint32_t prog, uint32_t pid, uint32_t mode, const char* user, uint32_t uid,
-              uint32_t hostId, uint32_t version = 2) {
-    KalvoTarget t{"localhost", prog};
-    CLIENT* c = kalvoClientCreate(t, version, nullptr);
-    if (c == nullptr) return ~0u;
-    regd_REG_PING_DAEMON req{{30000, uid, const_cast<char*>(user), hostId}, pid, mode};
-    regd_BASIC_RES res{};
-    clnt_stat st = kalvoCall(c, version, REG_PING_DAEMON, kalvoXdr(xdr_regd_REG_PING_DAEMON), &req,
-                             kalvoXdr(xdr_regd_BASIC_RES), &res, 10);
-    clnt_destroy(c);
-    return st == RPC_SUCCESS ? res.ret.retval : ~0u;
+uint32_t ping(uint32_t prog, uint32_t pid, uint32_t mode, const char* user, uint32_t uid, uint32_t hostId) {
+    return kalvotest::RegistryRpc(prog, 2, {user, uid, hostId}).ping(pid, mode);
 }
 
 uint32_t localHost() { return static_cast<uint32_t>(gethostid()); }

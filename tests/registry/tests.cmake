@@ -1,8 +1,7 @@
 # The registry end to end: raw procedures and the client library against
 # real private daemons.
 kalvo_add_test(registry_rpc_tests
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry_rpc.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_registry_rpc.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_registry_rpc.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(registry_rpc_tests kalvo_registryd)
 

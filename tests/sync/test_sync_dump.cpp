@@ -1,9 +1,9 @@
 // The dump's exact text, as the daemon writes it to its standard error.
 #include <gtest/gtest.h>
 
-#include "sync/sync_wire_client.h"
+#include "harness/wire_client.h"
 
-using namespace synctest;
+using namespace kalvotest;
 
 namespace {
 

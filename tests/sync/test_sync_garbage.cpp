@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "sync/sync_wire_client.h"
+#include "harness/wire_client.h"
 
-using namespace synctest;
+using namespace kalvotest;
 
 namespace {
 

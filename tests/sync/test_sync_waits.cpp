@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 
-#include "sync/sync_wire_client.h"
+#include "harness/wire_client.h"
 
-using namespace synctest;
+using namespace kalvotest;
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "kalvo/synchapi.h"
-#include "sync/sync_wire_client.h"
+#include "harness/wire_client.h"
 
-using namespace synctest;
+using namespace kalvotest;
 
 namespace {
 

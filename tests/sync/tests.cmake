@@ -4,8 +4,7 @@ kalvo_add_test(sync_unit_tests
   LIBS kalvo_sync kalvo_base)
 
 kalvo_add_test(sync_server_tests
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_sync_objects.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_objects.cpp
           ${CMAKE_CURRENT_LIST_DIR}/test_sync_dump.cpp
           ${CMAKE_CURRENT_LIST_DIR}/test_sync_garbage.cpp
           ${CMAKE_CURRENT_LIST_DIR}/test_synchapi.cpp
@@ -15,15 +14,13 @@ add_dependencies(sync_server_tests kalvo_registryd)
 # Waits, signalling, wake-ups, thread exit and disconnect: on the wire and
 # through the client library, in real processes and threads.
 kalvo_add_test(sync_wait_tests
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_sync_waits.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_waits.cpp
           ${CMAKE_CURRENT_LIST_DIR}/test_synchapi_waits.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_wait_tests kalvo_registryd)
 
-# Eight processes of four threads each on shared objects for twenty seconds.
+# Eight processes of four threads each on shared objects for six seconds.
 kalvo_add_test(sync_stress_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/sync_wire_client.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_sync_stress.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_stress.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_stress_test kalvo_registryd)
