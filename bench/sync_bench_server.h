@@ -8,9 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "sync/kvipc.h"
-#include "sync/kvsrv.h"
-#include "sync/regdipcsrv.h"
+#include "sync/sync_server.h"
 
 namespace syncbench {
 

@@ -17,11 +17,11 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/strings.h"
-#include "sync/kvsync_ipcs.h"
+#include "sync/sysv_ipcs.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
 #include "store/regdseed.h"
-#include "sync/regdipcsrv.h"
+#include "sync/sync_server.h"
 
 namespace {
 

@@ -1,64 +1,97 @@
-#include "sync/kvsync.h"
-
+// Objects of the sync server: the table of shared events, mutexes and
+// semaphores, their handle values, lookup by name, per-process use counts
+// that decide when an object dies, aliases (a client's own handle value
+// standing for a server object), and the diagnostic dump.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <new>
 
-#include "sync/kvipc.h"
+#include "sync/sync_internal.h"
 
 namespace {
 
-// Slot indices live in the data pointers of usedSlots and freeSlots.
-uint32_t itemIndex(KvListItem* item) {
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kvListItemData(item)));
+// The slot index a handle carries: 16 bits for an event (a duplicate tag
+// sits above them), 27 bits for the other kinds.
+uint32_t kvHandleIndex(uint32_t handle) {
+    return (handle & KV_KIND_MASK) == KV_KIND_EVENT ? handle & KV_EVENT_INDEX_MASK : handle & KV_INDEX_MASK;
 }
 
-void* indexData(uint32_t index) { return reinterpret_cast<void*>(static_cast<uintptr_t>(index)); }
-
+// The use record of pid on the object, or null.
 SyncObjectUse* findUse(SyncObject* object, int32_t pid) {
-    for (KvListItem* item = kvListHeadItem(&object->users); item != nullptr; item = kvListNextItem(item)) {
-        auto* use = static_cast<SyncObjectUse*>(kvListItemData(item));
-        if (use->pid == pid) return use;
-    }
-    return nullptr;
+    auto use = std::ranges::find(object->users, pid, &SyncObjectUse::pid);
+    return use != object->users.end() ? &*use : nullptr;
 }
 
-// The slot the next creation takes: the head of freeSlots, or the first
+// The slot the next creation takes: the front of freeSlots, or the first
 // slot that growing the table would add.
 uint32_t nextFreeIndex(SyncIPCInfo* info) {
-    KvListItem* head = kvListHeadItem(info->freeSlots);
-    return head != nullptr ? itemIndex(head) : info->nSlots;
+    return info->freeSlots.empty() ? info->nSlots : info->freeSlots.front();
 }
 
-// Adds KV_SLOT_GROWTH slots at the end, their indices at the tail of
+// Adds KV_SLOT_GROWTH slots at the end, their indices at the back of
 // freeSlots in ascending order. On failure the table stays as it was.
 bool growSlotTable(SyncIPCInfo* info) {
     if (info->nSlots > UINT32_MAX - KV_SLOT_GROWTH || info->nSlots + KV_SLOT_GROWTH > KV_INDEX_MASK + 1u)
         return false;
-    std::vector<KvListItem*> items;
+    uint32_t first = info->nSlots;
     try {
-        items.reserve(KV_SLOT_GROWTH);
-        info->slots.reserve(info->nSlots + KV_SLOT_GROWTH);
+        info->slots.resize(first + KV_SLOT_GROWTH);
+        for (uint32_t i = first; i < first + KV_SLOT_GROWTH; i++) info->freeSlots.push_back(i);
     } catch (const std::bad_alloc&) {
+        info->slots.resize(first);
+        while (!info->freeSlots.empty() && info->freeSlots.back() >= first) info->freeSlots.pop_back();
         return false;
     }
-    for (uint32_t i = 0; i < KV_SLOT_GROWTH; i++) {
-        KvListItem* item = kvListNewItem(indexData(info->nSlots + i));
-        if (item == nullptr) {
-            for (KvListItem* made : items) kvListFreeItem(made);
-            return false;
-        }
-        items.push_back(item);
-    }
-    for (uint32_t i = 0; i < KV_SLOT_GROWTH; i++) {
-        SyncObject slot{};
-        slot.index = info->nSlots + i;
-        info->slots.push_back(std::move(slot));  // capacity reserved above: cannot fail
-        kvListAddItemToTail(info->freeSlots, items[i]);
-    }
+    for (uint32_t i = first; i < first + KV_SLOT_GROWTH; i++) info->slots[i].index = i;
     info->nSlots += KV_SLOT_GROWTH;
     return true;
+}
+
+// First object in creation order whose name equals `name` byte for byte;
+// null for an empty name. The kind is not compared.
+SyncObject* kvFindSyncObject(SyncIPCInfo* info, std::string_view name) {
+    if (name.empty()) return nullptr;
+    for (uint32_t index : info->usedSlots)
+        if (info->slots[index].name == name) return &info->slots[index];
+    return nullptr;
+}
+
+// A new object of `kind` with one handle use for pid, in the most recently
+// freed slot (the table grows when none is free). Null when memory runs out
+// or when an event would land in a slot its handle cannot name.
+SyncObject* kvCreateSyncObject(SyncIPCInfo* info, std::string_view name, uint32_t kind, int32_t pid) {
+    // An event's handle has 16 bits of index; a higher slot could not be named.
+    if (kind == KV_KIND_EVENT && nextFreeIndex(info) >= KV_MAX_EVENT_SLOTS) return nullptr;
+    if (info->freeSlots.empty() && !growSlotTable(info)) return nullptr;
+    uint32_t index = info->freeSlots.front();
+    SyncObject* object = &info->slots[index];
+    if (!kvMakeRoomForOne(info->usedSlots)) return nullptr;
+    try {
+        object->name.assign(name);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    if (!kvIncrSyncObjectUse(object, pid, KV_USE_HANDLE)) {
+        object->name.clear();
+        return nullptr;
+    }
+    info->freeSlots.pop_front();
+    info->usedSlots.push_back(index);  // capacity reserved above: cannot fail
+    object->flags |= KV_FLAG_IN_USE;
+    object->state = 0;
+    object->ownerPid = 0;
+    object->ownerThread = 0;
+    object->kind = kind;
+    return object;
+}
+
+// Adds a handle use of pid to the object in slot `index`; the object, or
+// null when the use cannot be added.
+SyncObject* kvDuplicateSyncEvent(SyncIPCInfo* info, uint32_t index, int32_t pid) {
+    SyncObject* object = kvSyncObjectAt(info, index);
+    if (object == nullptr || !kvIncrSyncObjectUse(object, pid, KV_USE_HANDLE)) return nullptr;
+    return object;
 }
 
 // Word 0 handle, 1 error code, 2 error flag: the reply of create, open and
@@ -103,6 +136,7 @@ void createNamedObject(SyncIPCInfo* info, std::span<const char> request, std::sp
     replyHandle(reply, kvSyncObjectHandle(object), 0, 0);
 }
 
+// Opens an existing object by name: a further handle of pid to it.
 void openNamedObject(SyncIPCInfo* info, std::span<const char> request, std::span<char> reply,
                      uint32_t kind, size_t nameOffset) {
     if (info == nullptr) return;
@@ -128,19 +162,11 @@ void createAlias(SyncIPCInfo* info, std::span<char> reply, int32_t pid, uint32_t
                  int32_t maximum, int32_t extraUses, const AliasOwner* owner) {
     if (info == nullptr) return;
     std::lock_guard<std::mutex> lock(info->stateLock);
-    auto* alias = static_cast<SyncObjectAlias*>(calloc(1, sizeof(SyncObjectAlias)));
-    KvListItem* item = kvListNewItem(alias);
-    uint32_t kind = clientHandle & KV_KIND_MASK;
-    SyncObject* object = alias != nullptr && item != nullptr ? kvCreateSyncObject(info, "", kind, pid) : nullptr;
-    if (object == nullptr) {
-        kvListFreeItem(item);
-        free(alias);
-        return;
-    }
-    alias->pid = pid;
-    alias->clientHandle = clientHandle;
-    alias->serverHandle = kvSyncObjectHandle(object);
-    kvListAddItemToTail(info->aliases, item);
+    if (!kvMakeRoomForOne(info->aliases)) return;
+    SyncObject* object = kvCreateSyncObject(info, "", clientHandle & KV_KIND_MASK, pid);
+    if (object == nullptr) return;
+    SyncObjectAlias alias{pid, clientHandle, kvSyncObjectHandle(object)};
+    info->aliases.push_back(alias);  // capacity reserved above: cannot fail
     object->state = state;
     object->maximum = maximum;
     if (owner != nullptr) {
@@ -154,7 +180,7 @@ void createAlias(SyncIPCInfo* info, std::span<char> reply, int32_t pid, uint32_t
         use->handleCount = total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
     }
     kvWirePutWord(reply, 0, 1);
-    kvWirePutWord(reply, 1, static_cast<int32_t>(alias->serverHandle));
+    kvWirePutWord(reply, 1, static_cast<int32_t>(alias.serverHandle));
 }
 
 }  // namespace
@@ -174,54 +200,15 @@ SyncObject* kvSyncObjectOfHandle(SyncIPCInfo* info, uint32_t handle) {
     return object;
 }
 
-SyncObject* kvFindSyncObject(SyncIPCInfo* info, std::string_view name) {
-    if (info == nullptr || name.empty()) return nullptr;
-    for (KvListItem* item = kvListHeadItem(info->usedSlots); item != nullptr; item = kvListNextItem(item)) {
-        SyncObject* object = &info->slots[itemIndex(item)];
-        if (object->name == name) return object;
-    }
-    return nullptr;
-}
-
-SyncObject* kvCreateSyncObject(SyncIPCInfo* info, std::string_view name, uint32_t kind, int32_t pid) {
-    if (info == nullptr) return nullptr;
-    // An event's handle has 16 bits of index; a higher slot could not be named.
-    if (kind == KV_KIND_EVENT && nextFreeIndex(info) >= KV_MAX_EVENT_SLOTS) return nullptr;
-    if (kvListHeadItem(info->freeSlots) == nullptr && !growSlotTable(info)) return nullptr;
-    KvListItem* item = kvListHeadItem(info->freeSlots);
-    SyncObject* object = &info->slots[itemIndex(item)];
-    try {
-        object->name.assign(name);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    if (!kvIncrSyncObjectUse(object, pid, KV_USE_HANDLE)) {
-        object->name.clear();
-        return nullptr;
-    }
-    kvListRemoveItem(info->freeSlots, item);
-    kvListAddItemToTail(info->usedSlots, item);
-    object->flags |= KV_FLAG_IN_USE;
-    object->state = 0;
-    object->ownerPid = 0;
-    object->ownerThread = 0;
-    object->kind = kind;
-    return object;
-}
-
 int kvIncrSyncObjectUse(SyncObject* object, int32_t pid, int which) {
     if (object == nullptr) return 0;
     SyncObjectUse* use = findUse(object, pid);
     if (use == nullptr) {
-        use = static_cast<SyncObjectUse*>(calloc(1, sizeof(SyncObjectUse)));
-        KvListItem* item = kvListNewItem(use);
-        if (use == nullptr || item == nullptr) {
-            free(use);
-            kvListFreeItem(item);
+        try {
+            use = &object->users.emplace_back(SyncObjectUse{pid, 0, 0});
+        } catch (const std::bad_alloc&) {
             return 0;
         }
-        use->pid = pid;
-        kvListAddItemToTail(&object->users, item);
     }
     int32_t& count = which == KV_USE_WAIT ? use->waitCount : use->handleCount;
     if (count == INT32_MAX) return 0;
@@ -231,33 +218,33 @@ int kvIncrSyncObjectUse(SyncObject* object, int32_t pid, int which) {
 
 int kvDecrSyncObjectUse(SyncIPCInfo* info, SyncObject* object, int32_t pid, int which) {
     if (info == nullptr || object == nullptr) return 0;
-    KvListItem* item = kvListHeadItem(&object->users);
-    while (item != nullptr && static_cast<SyncObjectUse*>(kvListItemData(item))->pid != pid)
-        item = kvListNextItem(item);
-    if (item == nullptr) return 0;
-    auto* use = static_cast<SyncObjectUse*>(kvListItemData(item));
+    auto use = std::ranges::find(object->users, pid, &SyncObjectUse::pid);
+    if (use == object->users.end()) return 0;
     int32_t& count = which == KV_USE_WAIT ? use->waitCount : use->handleCount;
     // A process cannot give back a use it does not hold; counts never go negative.
     if (count <= 0) return 0;
     count--;
     if (use->handleCount != 0 || use->waitCount != 0) return 1;
-    kvListRemoveAndFreeItem(&object->users, item);
-    free(use);
-    if (kvListHeadItem(&object->users) != nullptr) return 1;
-    return kvFreeSyncObjectSlot(info, object, nullptr, true);
+    object->users.erase(use);
+    if (!object->users.empty()) return 1;
+    return kvFreeSyncObjectSlot(info, object, true);
 }
 
-int kvFreeSyncObjectSlot(SyncIPCInfo* info, SyncObject* object, KvListItem* usedItem, bool toHead) {
-    KvListItem* item = usedItem != nullptr ? usedItem : kvListTailItem(info->usedSlots);
-    while (item != nullptr && itemIndex(item) != object->index) item = kvListPrevItem(item);
-    if (item == nullptr) return 0;
+int kvFreeSyncObjectSlot(SyncIPCInfo* info, SyncObject* object, bool toHead) {
+    auto used = std::ranges::find(info->usedSlots, object->index);
+    if (used == info->usedSlots.end()) return 0;
+    // Room first, so that the slot cannot end up in neither list.
+    try {
+        if (toHead)
+            info->freeSlots.push_front(object->index);
+        else
+            info->freeSlots.push_back(object->index);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
     object->flags = 0;
     object->name.clear();
-    kvListRemoveItem(info->usedSlots, item);
-    if (toHead)
-        kvListAddItemToHead(info->freeSlots, item);
-    else
-        kvListAddItemToTail(info->freeSlots, item);
+    info->usedSlots.erase(used);
     return 1;
 }
 
@@ -271,17 +258,9 @@ uint32_t kvResolveAlias(SyncIPCInfo* info, int32_t pid, uint32_t handle) {
     else
         return handle;
     if ((candidate & KV_SERVER_MARKER) != 0 || info == nullptr) return candidate;
-    for (KvListItem* item = kvListHeadItem(info->aliases); item != nullptr; item = kvListNextItem(item)) {
-        auto* alias = static_cast<SyncObjectAlias*>(kvListItemData(item));
-        if (alias->pid == pid && alias->clientHandle == candidate) return alias->serverHandle;
-    }
+    for (const SyncObjectAlias& alias : info->aliases)
+        if (alias.pid == pid && alias.clientHandle == candidate) return alias.serverHandle;
     return candidate;
-}
-
-SyncObject* kvDuplicateSyncEvent(SyncIPCInfo* info, uint32_t index, int32_t pid) {
-    SyncObject* object = kvSyncObjectAt(info, index);
-    if (object == nullptr || !kvIncrSyncObjectUse(object, pid, KV_USE_HANDLE)) return nullptr;
-    return object;
 }
 
 void create_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
@@ -363,8 +342,8 @@ void duplicate_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> 
         replyHandle(reply, 0, KV_ERROR_NOT_ENOUGH_MEMORY, 1);
         return;
     }
-    auto* oldest = static_cast<SyncObjectUse*>(kvListItemData(kvListHeadItem(&object->users)));
-    uint32_t tag = (static_cast<uint32_t>(oldest->handleCount) << KV_EVENT_TAG_SHIFT) & KV_EVENT_TAG_MASK;
+    const SyncObjectUse& oldest = object->users.front();
+    uint32_t tag = (static_cast<uint32_t>(oldest.handleCount) << KV_EVENT_TAG_SHIFT) & KV_EVENT_TAG_MASK;
     replyHandle(reply, handle | tag, 0, 0);
 }
 
@@ -381,10 +360,14 @@ void kvCreateObjectAlias(KvSRVConnection*, SyncIPCInfo* info, std::span<const ch
                 kvWireGetWord(request, 4), kvWireGetWord(request, 5), kvWireGetWord(request, 6), &owner);
 }
 
+namespace {
+
+// The three parts of the dump, each written with stateLock held.
+// Objects in creation order, one line each with their users.
 void kvPrintSyncObjects(FILE* out, SyncIPCInfo* info, const char* title) {
     fprintf(out, "---------- %s ---------\n", title);
-    for (KvListItem* item = kvListHeadItem(info->usedSlots); item != nullptr; item = kvListNextItem(item)) {
-        SyncObject& object = info->slots[itemIndex(item)];
+    for (uint32_t index : info->usedSlots) {
+        const SyncObject& object = info->slots[index];
         fprintf(out, "  handle 0x%x,", kvSyncObjectHandle(&object));
         fprintf(out, " name '%s',", object.name.c_str());
         if (object.kind == KV_KIND_EVENT) {
@@ -398,21 +381,19 @@ void kvPrintSyncObjects(FILE* out, SyncIPCInfo* info, const char* title) {
             fprintf(out, " semaphore, current value %d, maximum value %d, ", object.state, object.maximum);
         }
         fprintf(out, "in use by (process-refcount-waitcount):");
-        for (KvListItem* u = kvListHeadItem(&object.users); u != nullptr; u = kvListNextItem(u)) {
-            auto* use = static_cast<SyncObjectUse*>(kvListItemData(u));
-            fprintf(out, " %d-%d-%d", use->pid, use->handleCount, use->waitCount);
-        }
+        for (const SyncObjectUse& use : object.users)
+            fprintf(out, " %d-%d-%d", use.pid, use.handleCount, use.waitCount);
         fprintf(out, "\n");
     }
 }
 
+// Pending waits in arrival order, with their handles.
 void kvPrintWaitQueue(FILE* out, SyncIPCInfo* info, const char* title) {
     fprintf(out, "---------- %s ---------\n", title);
     int number = 0;
-    for (KvListItem* item = kvListHeadItem(info->waitQueue); item != nullptr; item = kvListNextItem(item)) {
-        auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
+    for (const KvWait& wait : info->waitQueue) {
         fprintf(out, "%d/0x%x - process %d, thread 0x%x, wait entry 0x%x\n", number++,
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(wait)), static_cast<int>(wait->waiterPid),
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(wait.get())), static_cast<int>(wait->waiterPid),
                 wait->waiterThread, wait->waitEntry);
         fprintf(out, "    %d objects waited on, %d needed to continue execution\n", wait->nHandles, wait->nNeeded);
         fprintf(out, "    %s signalled\n", wait->signalled == 1 ? "already" : "not yet");
@@ -421,11 +402,15 @@ void kvPrintWaitQueue(FILE* out, SyncIPCInfo* info, const char* title) {
     }
 }
 
+// The pids of the registered connections, newest first.
 void kvPrintConnectedProcesses(FILE* out, SyncIPCInfo* info, const char* title) {
     fprintf(out, "----------- %s ------------\n", title);
-    for (ConnectedProcess* p = info->connectedProcesses; p != nullptr; p = p->next) fprintf(out, "%d ", p->pid);
+    for (auto p = info->connectedProcesses.rbegin(); p != info->connectedProcesses.rend(); ++p)
+        fprintf(out, "%d ", p->pid);
     fprintf(out, "\n");
 }
+
+}  // namespace
 
 // Opcode 17: the whole state on standard error, as one consistent picture.
 void kvSyncDebug(KvSRVConnection*, SyncIPCInfo* info, std::span<const char>, std::span<char>) {

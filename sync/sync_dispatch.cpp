@@ -1,13 +1,13 @@
-#include "sync/kvipc.h"
-
+// Message framing of the sync server: the operation table, the request loop
+// of one connection and the server-to-client call.
 #include <algorithm>
-#include <cstdlib>
 #include <new>
 
-#include "sync/regdipcsrv.h"
+#include "sync/sync_internal.h"
 
 namespace {
 
+// Grows a buffer to at least `size` bytes; false when memory runs out.
 bool growBuffer(std::vector<char>& buffer, int32_t size) {
     if (size <= 0 || static_cast<size_t>(size) <= buffer.size()) return true;
     try {
@@ -16,12 +16,6 @@ bool growBuffer(std::vector<char>& buffer, int32_t size) {
         return false;
     }
     return true;
-}
-
-void deleteLists(SyncIPCInfo* info) {
-    for (KvList* list : {info->processConnections, info->usedSlots, info->freeSlots, info->waitQueue,
-                         info->waitItemPool, info->aliases})
-        kvListDeleteList(list);
 }
 
 }  // namespace
@@ -61,24 +55,6 @@ constexpr int32_t largestRecord() {
 }  // namespace
 
 extern constexpr int32_t kvIPCMinBufferSize = largestRecord();
-
-SyncIPCInfo* sync_ipc_srv_init() {
-    auto* info = new (std::nothrow) SyncIPCInfo{};
-    if (info == nullptr) return nullptr;
-    info->processConnections = kvListNewList();
-    info->usedSlots = kvListNewList();
-    info->freeSlots = kvListNewList();
-    info->waitQueue = kvListNewList();
-    info->waitItemPool = kvListNewList();
-    info->aliases = kvListNewList();
-    if (info->processConnections == nullptr || info->usedSlots == nullptr || info->freeSlots == nullptr ||
-        info->waitQueue == nullptr || info->waitItemPool == nullptr || info->aliases == nullptr) {
-        deleteLists(info);
-        delete info;
-        return nullptr;
-    }
-    return info;
-}
 
 bool kvIPCRequestFits(const KvIPCOperation& operation, std::span<const char> request) {
     size_t fixed = static_cast<size_t>(operation.requestWords) * 4;
@@ -135,16 +111,4 @@ int kvIPCServerCall(KvSRVConnection* connection, uint32_t opcode, const void* re
         return -1;
     if (replyLength >= 1 && kvSRVRead(connection, reply, replyLength) != replyLength) return -1;
     return 0;
-}
-
-void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
-                             std::span<char>) {
-    if (info == nullptr) return;
-    auto* process = static_cast<ConnectedProcess*>(calloc(1, sizeof(ConnectedProcess)));
-    if (process == nullptr) return;
-    std::lock_guard<std::mutex> lock(info->stateLock);
-    process->pid = kvWireGetWord(request, 0);
-    process->connection = connection;
-    process->next = info->connectedProcesses;
-    info->connectedProcesses = process;
 }

@@ -1,4 +1,4 @@
-// Byte-stream layer of the sync server: Unix-domain stream sockets, one
+// Socket transport of the sync server (kvSRV*): Unix-domain stream sockets, one
 // well-known path per process, an accept loop handing each connection to a
 // callback, and exact-length read and write. It knows nothing of messages.
 // Results: 0 or -1 for the transport calls, a record or null for the
@@ -31,10 +31,6 @@ KvSRVEndpoint* kvSRVInit(const char* path, KvSRVConnectionCallback callback, voi
 // Accepts forever and hands each connection to the endpoint's callback. A
 // non-zero closeListener closes the listening socket after each accept.
 [[noreturn]] void kvSRVConnectLoop(KvSRVEndpoint* endpoint, int closeListener);
-
-// kvSRVInit, then the accept loop in the calling thread; returns null only
-// when kvSRVInit failed.
-KvSRVEndpoint* kvSRVStart(const char* path, KvSRVConnectionCallback callback, void* context);
 
 // A blocking connection to the socket at path, or null.
 KvSRVConnection* kvSRVConnect(const char* path);

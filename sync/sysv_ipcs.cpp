@@ -1,7 +1,8 @@
-#include "sync/kvsync_ipcs.h"
+// The System V semaphore set and segment for client processes, and the ids
+// file naming them for the next daemon.
+#include "sync/sysv_ipcs.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <string>
@@ -12,13 +13,14 @@
 #include <vector>
 
 #include "base/files.h"
-#include "base/log.h"
-#include "base/strings.h"
 
 KvSyncInfo kvSyncInfo = {-1, -1, nullptr};
 std::mutex kvRegSyncMutex;
 
 namespace {
+
+constexpr const char* KV_IPCS_LOG_FILE = "kalvo_ipcs.log";
+constexpr int KV_SYNC_CLEANUP_SECONDS = 15;
 
 pthread_t kvSyncCleanupThread;
 
@@ -53,33 +55,36 @@ int failCreation(const char* what) {
     return -1;
 }
 
-}  // namespace
-
+// Size of the segment for nSems semaphores and nProcs process slots (nProcs
+// already raised to a multiple of 8): the client library's layout.
 size_t kvSegmentSize(int32_t nSems, int32_t nProcs) {
     return static_cast<size_t>(nProcs / 8 + 316) * static_cast<size_t>(nSems - 1) +
            static_cast<size_t>(nProcs) * 4 + 88;
 }
 
-char* kvGetIPCSLogFilePathName(const char* dir, const char* subdir) {
-    if (dir == nullptr) return nullptr;
+// dir + "/" + subdir + "/" + "kalvo_ipcs.log" (without subdir: dir + "/" +
+// name); empty for a null dir.
+std::string kvGetIPCSLogFilePathName(const char* dir, const char* subdir) {
+    if (dir == nullptr) return {};
     std::string path = dir;
     path += "/";
     if (subdir != nullptr) {
         path += subdir;
         path += "/";
     }
-    path += KV_IPCS_LOG_FILE;
-    return regdStrdupOrDie(path.c_str());
+    return path + KV_IPCS_LOG_FILE;
 }
 
+// Writes "shmId semId\n" to the ids file; failures are silent.
 void kvWriteIPCSLogFile(const char* dir, const char* subdir) {
-    char* path = kvGetIPCSLogFilePathName(dir, subdir);
-    if (path == nullptr) return;
+    std::string path = kvGetIPCSLogFilePathName(dir, subdir);
+    if (path.empty()) return;
     char line[64];
     int len = snprintf(line, sizeof line, "%d %d\n", kvSyncInfo.shmId, kvSyncInfo.semId);
-    (void)regdWriteFileAtomic(path, line, static_cast<size_t>(len));
-    free(path);
+    (void)regdWriteFileAtomic(path.c_str(), line, static_cast<size_t>(len));
 }
+
+}  // namespace
 
 void kvDeleteSemaphoreSet() {
     if (kvSyncInfo.semId != -1) {
@@ -97,13 +102,10 @@ void kvDeleteSemaphoreSet() {
 }
 
 void kvCleanupOldIPCSStructures(const char* dir, const char* subdir) {
-    char* path = kvGetIPCSLogFilePathName(dir, subdir);
-    if (path == nullptr) return;
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) {
-        free(path);
-        return;
-    }
+    std::string path = kvGetIPCSLogFilePathName(dir, subdir);
+    if (path.empty()) return;
+    FILE* f = fopen(path.c_str(), "r");
+    if (f == nullptr) return;
     int oldShm = -1;
     int oldSem = -1;
     if (fscanf(f, "%d %d", &oldShm, &oldSem) == 2) {
@@ -123,8 +125,7 @@ void kvCleanupOldIPCSStructures(const char* dir, const char* subdir) {
         }
     }
     fclose(f);
-    unlink(path);
-    free(path);
+    unlink(path.c_str());
 }
 
 int kvSemaphoreSet(int32_t nSems, int32_t nProcs, int32_t permissions, const char* dir,

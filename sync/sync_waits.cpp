@@ -1,76 +1,16 @@
-#include "sync/regdipcsrv.h"
-
+// Waits of the sync server: wait records and the acquisition test, the
+// signalling operations, begin-wait, time-out and client state changes, the
+// server-to-client connections that carry wake-ups, and what happens when a
+// client thread exits or a process disconnects.
+#include <algorithm>
+#include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <new>
-#include <unistd.h>
 #include <vector>
 
-#include "base/config.h"
-
-SyncIPCInfo* pRegdSyncIPCInfo = nullptr;
-
-namespace {
-
-void* runDispatcher(void* context) {
-    kvIPCCallDispatcher(static_cast<KvIPCCallContext*>(context));
-    return nullptr;
-}
-
-}  // namespace
-
-void* regdRunIPCServer(void* endpoint) {
-    if (endpoint != nullptr) kvSRVConnectLoop(static_cast<KvSRVEndpoint*>(endpoint), 0);
-    return nullptr;
-}
-
-void regdIPCConnectionHandler(KvSRVConnection* connection, void* context) {
-    auto* call = new (std::nothrow) KvIPCCallContext{connection, sync_ipc_handler, sync_ipc_disconnect_handler,
-                                                     static_cast<SyncIPCInfo*>(context), KV_IPC_MAX_OPCODE};
-    // A connection nobody would serve is closed at once, so its client is
-    // not left waiting for replies.
-    if (call == nullptr) {
-        kvSRVDisconnect(connection);
-        return;
-    }
-    pthread_attr_t attr;
-    pthread_t thread;
-    bool started = pthread_attr_init(&attr) == 0;
-    if (started) {
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        started = pthread_create(&thread, &attr, runDispatcher, call) == 0;
-        pthread_attr_destroy(&attr);
-    }
-    if (!started) {
-        kvSRVDisconnect(connection);
-        delete call;
-    }
-}
-
-int regdStartSyncServer(pthread_attr_t* attr) {
-    pRegdSyncIPCInfo = sync_ipc_srv_init();
-    // Without a state no request could be served, so no endpoint is offered.
-    if (pRegdSyncIPCInfo == nullptr) return 0;
-    char* name = kvProcessSRVName(g_config.registryPid);
-    kvSRVRemoveEndpoint(name);
-    free(name);
-    name = kvProcessSRVName(g_config.registryPid);
-    KvSRVEndpoint* endpoint = kvSRVInit(name, regdIPCConnectionHandler, pRegdSyncIPCInfo);
-    free(name);
-    if (endpoint == nullptr) return 0;
-    pthread_t thread;
-    if (pthread_create(&thread, attr, regdRunIPCServer, endpoint) != 0) {
-        perror("regdStartSyncServer -- cannot start the IPC server thread");
-        kvSRVRemoveEndpoint(endpoint->path);
-        close(endpoint->fd);
-        free(endpoint);
-        return 0;
-    }
-    return 1;
-}
+#include "sync/sync_internal.h"
 
 // ---------------------------------------------------------------------------
 // Server-to-client connections and wake-ups
@@ -78,22 +18,14 @@ int regdStartSyncServer(pthread_attr_t* attr) {
 
 namespace {
 
-// The server's connection to pid; connectionLock held.
-KvListItem* processConnectionItem(SyncIPCInfo* info, int32_t pid) {
-    for (KvListItem* item = kvListHeadItem(info->processConnections); item != nullptr; item = kvListNextItem(item))
-        if (static_cast<ProcessConnection*>(kvListItemData(item))->pid == pid) return item;
-    return nullptr;
-}
-
 // Sends one server-to-client message to pid; 1 when pid has a connection.
 // A failed send is not reported: the connection stays until pid goes.
 int sendToProcess(SyncIPCInfo* info, int32_t pid, uint32_t opcode, const void* body, int length) {
     if (info == nullptr) return 0;
     std::lock_guard<std::mutex> lock(info->connectionLock);
-    KvListItem* item = processConnectionItem(info, pid);
-    if (item == nullptr) return 0;
-    (void)kvIPCServerCall(static_cast<ProcessConnection*>(kvListItemData(item))->connection, opcode, body, length,
-                          nullptr, 0);
+    auto found = info->processConnections.find(pid);
+    if (found == info->processConnections.end()) return 0;
+    (void)kvIPCServerCall(found->second, opcode, body, length, nullptr, 0);
     return 1;
 }
 
@@ -103,7 +35,7 @@ void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid) {
     if (info == nullptr) return;
     {
         std::lock_guard<std::mutex> lock(info->connectionLock);
-        if (processConnectionItem(info, pid) != nullptr) return;
+        if (info->processConnections.contains(pid)) return;
     }
     // Connected without the lock: a process slow to accept must not hold up
     // the wake-ups of everybody else.
@@ -112,32 +44,21 @@ void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid) {
     free(path);
     if (connection == nullptr) return;
     std::lock_guard<std::mutex> lock(info->connectionLock);
-    if (processConnectionItem(info, pid) != nullptr) {  // another thread was quicker
-        kvSRVDisconnect(connection);
-        return;
+    bool added = false;
+    try {
+        added = info->processConnections.try_emplace(pid, connection).second;
+    } catch (const std::bad_alloc&) {
     }
-    auto* record = static_cast<ProcessConnection*>(calloc(1, sizeof(ProcessConnection)));
-    KvListItem* item = kvListNewItem(record);
-    if (record == nullptr || item == nullptr) {
-        free(record);
-        kvListFreeItem(item);
-        kvSRVDisconnect(connection);
-        return;
-    }
-    record->pid = pid;
-    record->connection = connection;
-    kvListAddItemToHead(info->processConnections, item);
+    if (!added) kvSRVDisconnect(connection);  // another thread was quicker, or no memory
 }
 
 void kvDeleteSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid) {
     if (info == nullptr) return;
     std::lock_guard<std::mutex> lock(info->connectionLock);
-    KvListItem* item = processConnectionItem(info, pid);
-    if (item == nullptr) return;
-    auto* record = static_cast<ProcessConnection*>(kvListItemData(item));
-    kvListRemoveAndFreeItem(info->processConnections, item);
-    kvSRVDisconnect(record->connection);
-    free(record);
+    auto found = info->processConnections.find(pid);
+    if (found == info->processConnections.end()) return;
+    kvSRVDisconnect(found->second);
+    info->processConnections.erase(found);
 }
 
 int kvWakeWaitEntry(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry, int32_t waitResult, uint32_t reserved) {
@@ -149,22 +70,14 @@ int kvSignalClientEvent(SyncIPCInfo* info, int32_t pid, uint32_t value) {
     return sendToProcess(info, pid, KV_MSG_SIGNAL_CLIENT_EVENT, &value, sizeof value);
 }
 
-void kvWakeAndFreeWaitEntries(SyncIPCInfo* info, KvList* list) {
-    if (info == nullptr || list == nullptr) return;
-    KvListItem* item = kvListHeadItem(list);
-    while (item != nullptr) {
-        KvListItem* next = kvListNextItem(item);
-        auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
+void kvWakeAndFreeWaitEntries(SyncIPCInfo* info, KvWaitList list) {
+    if (info == nullptr) return;
+    for (KvWait& wait : list) {
         kvWakeWaitEntry(info, static_cast<int32_t>(wait->waiterPid), wait->waitEntry, wait->waitResult,
                         wait->reserved);
-        kvListRemoveItem(list, item);
-        {
-            std::lock_guard<std::mutex> lock(info->stateLock);
-            kvInactivateWaitQueItem(info, item);
-        }
-        item = next;
+        std::lock_guard<std::mutex> lock(info->stateLock);
+        kvInactivateWaitQueItem(info, std::move(wait));
     }
-    kvListDeleteList(list);
 }
 
 // ---------------------------------------------------------------------------
@@ -181,35 +94,26 @@ int kvValidateWaitArgs(SyncIPCInfo* info, std::span<const uint32_t> handles) {
     return 1;
 }
 
-KvListItem* kvCreateWaitQueueItem(SyncIPCInfo* info, std::span<const uint32_t> handles, int32_t needed,
-                                  int32_t pid, uint32_t thread, uint32_t waitEntry) {
+KvWait kvCreateWaitQueueItem(SyncIPCInfo* info, std::span<const uint32_t> handles, int32_t needed, int32_t pid,
+                             uint32_t thread, uint32_t waitEntry) {
     if (info == nullptr || handles.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
-    KvListItem* item = kvListHeadItem(info->waitItemPool);
-    WaitQueueItem* wait;
-    if (item != nullptr) {
-        kvListRemoveItem(info->waitItemPool, item);
-        wait = static_cast<WaitQueueItem*>(kvListItemData(item));
-        *wait = WaitQueueItem{};
+    KvWait wait;
+    if (!info->waitItemPool.empty()) {
+        wait = std::move(info->waitItemPool.back());
+        info->waitItemPool.pop_back();
     } else {
-        wait = static_cast<WaitQueueItem*>(calloc(1, sizeof(WaitQueueItem)));
-        item = kvListNewItem(wait);
-        if (wait == nullptr || item == nullptr) {
-            free(wait);
-            kvListFreeItem(item);
-            return nullptr;
-        }
+        wait.reset(new (std::nothrow) WaitQueueItem{});
+        if (wait == nullptr) return nullptr;
     }
     size_t n = handles.size();
     wait->waiterPid = static_cast<uint32_t>(pid);
-    wait->handles = wait->inlineHandles;
-    wait->acquired = wait->inlineAcquired;
-    if (n > KV_WAIT_INLINE_HANDLES) {
-        wait->handles = static_cast<uint32_t*>(calloc(n, sizeof(uint32_t)));
-        wait->acquired = static_cast<uint32_t*>(calloc(n, sizeof(uint32_t)));
-        if (wait->handles == nullptr || wait->acquired == nullptr) {
-            kvInactivateWaitQueItem(info, item);  // nHandles is still 0: no uses to give back
-            return nullptr;
-        }
+    try {
+        // A recycled record keeps its arrays' capacity: no allocation then.
+        wait->handles.assign(n, 0);
+        wait->acquired.assign(n, 0);
+    } catch (const std::bad_alloc&) {
+        kvInactivateWaitQueItem(info, std::move(wait));  // nHandles is still 0: no uses to give back
+        return nullptr;
     }
     for (size_t i = 0; i < n; i++) {
         uint32_t handle = kvResolveAlias(info, pid, handles[i]);
@@ -217,7 +121,7 @@ KvListItem* kvCreateWaitQueueItem(SyncIPCInfo* info, std::span<const uint32_t> h
         // A use goes only to a live object: a free slot must stay without users.
         if (object != nullptr && (object->flags & KV_FLAG_IN_USE) != 0 &&
             !kvIncrSyncObjectUse(object, pid, KV_USE_WAIT)) {
-            kvInactivateWaitQueItem(info, item);  // gives back the uses of positions before i
+            kvInactivateWaitQueItem(info, std::move(wait));  // gives back the uses of positions before i
             return nullptr;
         }
         wait->handles[i] = handle;
@@ -227,11 +131,10 @@ KvListItem* kvCreateWaitQueueItem(SyncIPCInfo* info, std::span<const uint32_t> h
     wait->waiterThread = thread;
     wait->waitEntry = waitEntry;
     wait->signalled = 0;
-    return item;
+    return wait;
 }
 
-void kvInactivateWaitQueItem(SyncIPCInfo* info, KvListItem* item) {
-    auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
+void kvInactivateWaitQueItem(SyncIPCInfo* info, KvWait wait) {
     if (info == nullptr || wait == nullptr) return;
     for (int32_t i = 0; i < wait->nHandles; i++) {
         uint32_t handle = wait->handles[i];
@@ -239,12 +142,19 @@ void kvInactivateWaitQueItem(SyncIPCInfo* info, KvListItem* item) {
         kvDecrSyncObjectUse(info, kvSyncObjectOfHandle(info, handle), static_cast<int32_t>(wait->waiterPid),
                             KV_USE_WAIT);
     }
-    if (wait->handles != wait->inlineHandles) free(wait->handles);
-    if (wait->acquired != wait->inlineAcquired) free(wait->acquired);
-    wait->handles = wait->inlineHandles;
-    wait->acquired = wait->inlineAcquired;
-    wait->nHandles = 0;
-    kvListAddItemToHead(info->waitItemPool, item);
+    // Cleared but for the arrays' capacity, which the next wait reuses.
+    std::vector<uint32_t> handles = std::move(wait->handles);
+    std::vector<uint32_t> acquired = std::move(wait->acquired);
+    handles.clear();
+    acquired.clear();
+    *wait = WaitQueueItem{};
+    wait->handles = std::move(handles);
+    wait->acquired = std::move(acquired);
+    try {
+        info->waitItemPool.push_back(std::move(wait));
+    } catch (const std::bad_alloc&) {
+        // Not kept for reuse: the record is freed here.
+    }
 }
 
 int kvAcquireWaitObjects(SyncIPCInfo* info, WaitQueueItem* wait) {
@@ -292,50 +202,46 @@ int kvAcquireWaitObjects(SyncIPCInfo* info, WaitQueueItem* wait) {
     return 1;
 }
 
-KvList* kvDequeueWakeableWaitItems(SyncIPCInfo* info, int32_t pid, KvListItem** selfOut) {
-    if (info == nullptr) return nullptr;
-    // Made before anything is dequeued: a satisfied wait has consumed its
-    // objects and must not be lost for want of a list to put it on.
-    KvList* wake = kvListNewList();
-    if (wake == nullptr) return nullptr;
-    KvListItem* item = kvListHeadItem(info->waitQueue);
-    while (item != nullptr) {
-        KvListItem* next = kvListNextItem(item);
-        auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
-        if (kvAcquireWaitObjects(info, wait)) {
-            kvListRemoveItem(info->waitQueue, item);
-            if (selfOut != nullptr && *selfOut == nullptr && wait->waiterPid == static_cast<uint32_t>(pid))
-                *selfOut = item;
-            else
-                kvListAddItemToTail(wake, item);
+KvWaitList kvDequeueWakeableWaitItems(SyncIPCInfo* info, int32_t pid, KvWait* selfOut) {
+    KvWaitList wake;
+    if (info == nullptr) return wake;
+    // Room made before anything is dequeued: a satisfied wait has consumed
+    // its objects and must not be lost for want of a place in the list.
+    try {
+        wake.reserve(info->waitQueue.size());
+    } catch (const std::bad_alloc&) {
+        return wake;
+    }
+    // Each satisfied wait consumes before the next is tried: earlier waits win.
+    KvWaitList& queue = info->waitQueue;
+    size_t kept = 0;
+    for (size_t i = 0; i < queue.size(); i++) {
+        KvWait& wait = queue[i];
+        if (!kvAcquireWaitObjects(info, wait.get())) {
+            if (kept != i) queue[kept] = std::move(wait);
+            kept++;
+        } else if (selfOut != nullptr && *selfOut == nullptr && wait->waiterPid == static_cast<uint32_t>(pid)) {
+            *selfOut = std::move(wait);
+        } else {
+            wake.push_back(std::move(wait));  // room reserved above: cannot fail
         }
-        item = next;
     }
-    if (kvListHeadItem(wake) == nullptr) {
-        kvListDeleteList(wake);
-        return nullptr;
-    }
+    queue.resize(kept);
     return wake;
 }
 
-KvListItem* kvWaitQueueListItemOfWaiter(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry) {
-    if (info == nullptr) return nullptr;
-    for (KvListItem* item = kvListHeadItem(info->waitQueue); item != nullptr; item = kvListNextItem(item)) {
-        auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
-        if (wait->waiterPid == static_cast<uint32_t>(pid) && wait->waitEntry == waitEntry) return item;
-    }
-    return nullptr;
+namespace {
+
+// The first queued wait of pid with that entry (only a pending one when
+// `pendingOnly`); the end of the queue when there is none.
+KvWaitList::iterator findQueuedWait(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry, bool pendingOnly) {
+    return std::ranges::find_if(info->waitQueue, [&](const KvWait& wait) {
+        return wait->waiterPid == static_cast<uint32_t>(pid) && wait->waitEntry == waitEntry &&
+               (!pendingOnly || wait->signalled == 0);
+    });
 }
 
-KvListItem* kvGetTimedOutWaitEntry(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry) {
-    if (info == nullptr) return nullptr;
-    for (KvListItem* item = kvListHeadItem(info->waitQueue); item != nullptr; item = kvListNextItem(item)) {
-        auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
-        if (wait->waiterPid == static_cast<uint32_t>(pid) && wait->waitEntry == waitEntry && wait->signalled == 0)
-            return item;
-    }
-    return nullptr;
-}
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Signalling operations
@@ -380,12 +286,12 @@ SyncObject* signalTarget(SyncIPCInfo* info, int32_t pid, uint32_t handle, uint32
 // After a change that may satisfy waits: the caller's first satisfied wait
 // is answered in the reply and retired; the others are returned to wake
 // once stateLock is released. stateLock held.
-KvList* dequeueAfterChange(SyncIPCInfo* info, int32_t pid, const SignalReply& reply) {
-    KvListItem* self = nullptr;
-    KvList* wake = kvDequeueWakeableWaitItems(info, pid, &self);
+KvWaitList dequeueAfterChange(SyncIPCInfo* info, int32_t pid, const SignalReply& reply) {
+    KvWait self;
+    KvWaitList wake = kvDequeueWakeableWaitItems(info, pid, &self);
     if (self != nullptr) {
-        reply.selfWake(static_cast<WaitQueueItem*>(kvListItemData(self)));
-        kvInactivateWaitQueItem(info, self);
+        reply.selfWake(self.get());
+        kvInactivateWaitQueItem(info, std::move(self));
     }
     return wake;
 }
@@ -398,7 +304,7 @@ void signalEvent(SyncIPCInfo* info, std::span<const char> request, std::span<cha
     if (info == nullptr) return;
     int32_t pid = kvWireGetWord(request, 0);
     uint32_t handle = static_cast<uint32_t>(kvWireGetWord(request, 1));
-    KvList* wake = nullptr;
+    KvWaitList wake;
     {
         std::lock_guard<std::mutex> lock(info->stateLock);
         SyncObject* event = signalTarget(info, pid, handle, KV_KIND_EVENT);
@@ -408,7 +314,7 @@ void signalEvent(SyncIPCInfo* info, std::span<const char> request, std::span<cha
         wake = dequeueAfterChange(info, pid, reply);
         if (pulse) event->state = 0;
     }
-    kvWakeAndFreeWaitEntries(info, wake);
+    kvWakeAndFreeWaitEntries(info, std::move(wake));
 }
 
 }  // namespace
@@ -421,7 +327,7 @@ void release_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char
     int32_t pid = kvWireGetWord(request, 0);
     uint32_t handle = static_cast<uint32_t>(kvWireGetWord(request, 1));
     int32_t count = kvWireGetWord(request, 2);
-    KvList* wake = nullptr;
+    KvWaitList wake;
     {
         std::lock_guard<std::mutex> lock(info->stateLock);
         SyncObject* semaphore = signalTarget(info, pid, handle, KV_KIND_SEMAPHORE);
@@ -435,7 +341,7 @@ void release_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char
         reply.succeed();
         wake = dequeueAfterChange(info, pid, reply);
     }
-    kvWakeAndFreeWaitEntries(info, wake);
+    kvWakeAndFreeWaitEntries(info, std::move(wake));
 }
 
 void release_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> replyWords) {
@@ -445,7 +351,7 @@ void release_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> re
     int32_t pid = kvWireGetWord(request, 0);
     int32_t thread = kvWireGetWord(request, 1);
     uint32_t handle = static_cast<uint32_t>(kvWireGetWord(request, 2));
-    KvList* wake = nullptr;
+    KvWaitList wake;
     {
         std::lock_guard<std::mutex> lock(info->stateLock);
         SyncObject* mutex = signalTarget(info, pid, handle, KV_KIND_MUTEX);
@@ -455,7 +361,7 @@ void release_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> re
         reply.succeed();
         wake = dequeueAfterChange(info, pid, reply);
     }
-    kvWakeAndFreeWaitEntries(info, wake);
+    kvWakeAndFreeWaitEntries(info, std::move(wake));
 }
 
 void set_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
@@ -527,18 +433,18 @@ void kvBeginWait(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> requ
         replyWait(reply, 0, KV_WAIT_FAILED, KV_ERROR_INVALID_PARAMETER);
         return;
     }
-    KvListItem* item = kvCreateWaitQueueItem(info, handles, needed, pid, thread, waitEntry);
-    if (item == nullptr) {
+    // Room in the queue first, so that a wait that must queue always can.
+    KvWait wait = kvMakeRoomForOne(info->waitQueue) ? kvCreateWaitQueueItem(info, handles, needed, pid, thread, waitEntry) : nullptr;
+    if (wait == nullptr) {
         replyWait(reply, 0, KV_WAIT_FAILED, KV_ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
-    auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
-    if (kvAcquireWaitObjects(info, wait)) {
+    if (kvAcquireWaitObjects(info, wait.get())) {
         replyWait(reply, 0, wait->waitResult, 0);
-        kvInactivateWaitQueItem(info, item);
+        kvInactivateWaitQueItem(info, std::move(wait));
     } else {
         replyWait(reply, 1, 0, 0);
-        kvListAddItemToTail(info->waitQueue, item);
+        info->waitQueue.push_back(std::move(wait));
     }
 }
 
@@ -548,17 +454,17 @@ void kvWaitEntryTimeout(KvSRVConnection*, SyncIPCInfo* info, std::span<const cha
     kvWirePutWord(reply, 0, 1);
     if (info == nullptr) return;
     std::lock_guard<std::mutex> lock(info->stateLock);
-    KvListItem* item =
-        kvGetTimedOutWaitEntry(info, kvWireGetWord(request, 0), static_cast<uint32_t>(kvWireGetWord(request, 2)));
-    if (item == nullptr) return;
-    auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
+    auto found =
+        findQueuedWait(info, kvWireGetWord(request, 0), static_cast<uint32_t>(kvWireGetWord(request, 2)), true);
+    if (found == info->waitQueue.end()) return;
+    KvWait wait = std::move(*found);
+    info->waitQueue.erase(found);
     wait->waitResult = KV_WAIT_TIMEOUT;
     wait->reserved = 0;
     wait->signalled = 1;
-    kvListRemoveItem(info->waitQueue, item);
     kvWirePutWord(reply, 0, 0);
     kvWirePutWord(reply, 1, KV_WAIT_TIMEOUT);
-    kvInactivateWaitQueItem(info, item);
+    kvInactivateWaitQueItem(info, std::move(wait));
 }
 
 void kvWaitObjectStateChange(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request,
@@ -567,18 +473,19 @@ void kvWaitObjectStateChange(KvSRVConnection*, SyncIPCInfo* info, std::span<cons
     if (info == nullptr) return;
     int32_t position = kvWireGetWord(request, 3);
     std::lock_guard<std::mutex> lock(info->stateLock);
-    KvListItem* item =
-        kvWaitQueueListItemOfWaiter(info, kvWireGetWord(request, 0), static_cast<uint32_t>(kvWireGetWord(request, 2)));
-    if (item == nullptr) return;
-    auto* wait = static_cast<WaitQueueItem*>(kvListItemData(item));
+    auto found =
+        findQueuedWait(info, kvWireGetWord(request, 0), static_cast<uint32_t>(kvWireGetWord(request, 2)), false);
+    if (found == info->waitQueue.end()) return;
+    WaitQueueItem* wait = found->get();
     if (wait->signalled != 0 || position < 0 || position >= wait->nHandles) return;
     wait->acquired[position] = static_cast<uint32_t>(kvWireGetWord(request, 4));
     // Only this wait is tried: the client changed an object only it sees.
     if (!kvAcquireWaitObjects(info, wait)) return;
     kvWirePutWord(reply, 0, 0);
     kvWirePutWord(reply, 1, wait->waitResult);
-    kvListRemoveItem(info->waitQueue, item);
-    kvInactivateWaitQueItem(info, item);
+    KvWait satisfied = std::move(*found);
+    info->waitQueue.erase(found);
+    kvInactivateWaitQueItem(info, std::move(satisfied));
 }
 
 // ---------------------------------------------------------------------------
@@ -598,20 +505,20 @@ void abandonMutex(SyncObject* mutex) {
 
 bool ownedMutex(const SyncObject* object) { return object->kind == KV_KIND_MUTEX && object->state <= 0; }
 
-uint32_t slotOf(KvListItem* item) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kvListItemData(item))); }
-
 // Withdraws, without waking, every queued wait that `matches`.
 template <typename Matches>
 void withdrawWaits(SyncIPCInfo* info, Matches matches) {
-    KvListItem* item = kvListHeadItem(info->waitQueue);
-    while (item != nullptr) {
-        KvListItem* next = kvListNextItem(item);
-        if (matches(static_cast<WaitQueueItem*>(kvListItemData(item)))) {
-            kvListRemoveItem(info->waitQueue, item);
-            kvInactivateWaitQueItem(info, item);
+    KvWaitList& queue = info->waitQueue;
+    size_t kept = 0;
+    for (size_t i = 0; i < queue.size(); i++) {
+        if (matches(queue[i].get())) {
+            kvInactivateWaitQueItem(info, std::move(queue[i]));
+        } else {
+            if (kept != i) queue[kept] = std::move(queue[i]);
+            kept++;
         }
-        item = next;
     }
+    queue.resize(kept);
 }
 
 }  // namespace
@@ -620,11 +527,11 @@ void kvNotifyThreadExited(KvSRVConnection*, SyncIPCInfo* info, std::span<const c
     if (info == nullptr) return;
     int32_t pid = kvWireGetWord(request, 0);
     int32_t thread = kvWireGetWord(request, 1);
-    KvList* wake = nullptr;
+    KvWaitList wake;
     {
         std::lock_guard<std::mutex> lock(info->stateLock);
-        for (KvListItem* item = kvListHeadItem(info->usedSlots); item != nullptr; item = kvListNextItem(item)) {
-            SyncObject* object = kvSyncObjectAt(info, slotOf(item));
+        for (uint32_t index : info->usedSlots) {
+            SyncObject* object = &info->slots[index];
             if (ownedMutex(object) && object->ownerPid == pid && object->ownerThread == thread) abandonMutex(object);
         }
         withdrawWaits(info, [&](const WaitQueueItem* wait) {
@@ -632,57 +539,49 @@ void kvNotifyThreadExited(KvSRVConnection*, SyncIPCInfo* info, std::span<const c
         });
         wake = kvDequeueWakeableWaitItems(info, pid, nullptr);
     }
-    kvWakeAndFreeWaitEntries(info, wake);
+    kvWakeAndFreeWaitEntries(info, std::move(wake));
+}
+
+void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                             std::span<char>) {
+    if (info == nullptr) return;
+    std::lock_guard<std::mutex> lock(info->stateLock);
+    try {
+        info->connectedProcesses.push_back(ConnectedProcess{kvWireGetWord(request, 0), connection});
+    } catch (const std::bad_alloc&) {
+        // Silent, as the request has no reply: the process is then never
+        // cleaned up after.
+    }
 }
 
 void sync_ipc_disconnect_handler(KvSRVConnection* connection, SyncIPCInfo* info) {
     if (info == nullptr) return;
     int32_t pid;
-    KvList* wake = nullptr;
+    KvWaitList wake;
     {
         std::lock_guard<std::mutex> lock(info->stateLock);
-        ConnectedProcess** link = &info->connectedProcesses;
-        while (*link != nullptr && (*link)->connection != connection) link = &(*link)->next;
-        ConnectedProcess* process = *link;
-        if (process == nullptr) return;  // never registered: nothing of it to undo
-        *link = process->next;
+        // The newest registration of this connection names the departing process.
+        auto& processes = info->connectedProcesses;
+        auto process = std::find_if(processes.rbegin(), processes.rend(),
+                                    [&](const ConnectedProcess& p) { return p.connection == connection; });
+        if (process == processes.rend()) return;  // never registered: nothing of it to undo
         pid = process->pid;
+        processes.erase(std::next(process).base());
 
-        KvListItem* item = kvListHeadItem(info->usedSlots);
-        while (item != nullptr) {
-            KvListItem* nextItem = kvListNextItem(item);
-            SyncObject* object = kvSyncObjectAt(info, slotOf(item));
-            KvListItem* u = kvListHeadItem(&object->users);
-            while (u != nullptr) {
-                KvListItem* nextUse = kvListNextItem(u);
-                auto* use = static_cast<SyncObjectUse*>(kvListItemData(u));
-                if (use->pid == pid) {
-                    kvListRemoveAndFreeItem(&object->users, u);
-                    free(use);
-                }
-                u = nextUse;
-            }
+        std::vector<uint32_t> dead;
+        for (uint32_t index : info->usedSlots) {
+            SyncObject* object = &info->slots[index];
+            std::erase_if(object->users, [&](const SyncObjectUse& use) { return use.pid == pid; });
             if (ownedMutex(object) && object->ownerPid == pid) abandonMutex(object);
-            // Slots freed by a departing process are reused last.
-            if (kvListHeadItem(&object->users) == nullptr) kvFreeSyncObjectSlot(info, object, item, false);
-            item = nextItem;
+            if (object->users.empty()) dead.push_back(index);
         }
+        // Slots freed by a departing process are reused last, in creation order.
+        for (uint32_t index : dead) kvFreeSyncObjectSlot(info, &info->slots[index], false);
         // Their wait uses went with the process's uses above.
         withdrawWaits(info, [&](const WaitQueueItem* wait) { return wait->waiterPid == static_cast<uint32_t>(pid); });
-
-        KvListItem* a = kvListHeadItem(info->aliases);
-        while (a != nullptr) {
-            KvListItem* nextAlias = kvListNextItem(a);
-            auto* alias = static_cast<SyncObjectAlias*>(kvListItemData(a));
-            if (alias->pid == pid) {
-                kvListRemoveAndFreeItem(info->aliases, a);
-                free(alias);
-            }
-            a = nextAlias;
-        }
+        std::erase_if(info->aliases, [&](const SyncObjectAlias& alias) { return alias.pid == pid; });
         wake = kvDequeueWakeableWaitItems(info, pid, nullptr);
-        free(process);
     }
     kvDeleteSRVConnectionToProcess(info, pid);
-    kvWakeAndFreeWaitEntries(info, wake);
+    kvWakeAndFreeWaitEntries(info, std::move(wake));
 }

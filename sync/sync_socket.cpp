@@ -1,4 +1,4 @@
-#include "sync/kvsrv.h"
+#include "sync/sync_socket.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +20,7 @@ void copyPath(char (&field)[108], const char* path) {
     memcpy(field, path, strnlen(path, sizeof field));
 }
 
+// The Unix-domain address of path.
 sockaddr_un socketAddress(const char* path) {
     sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
@@ -107,12 +108,6 @@ void kvSRVConnectLoop(KvSRVEndpoint* endpoint, int closeListener) {
         connection->fd = fd;
         endpoint->callback(connection, endpoint->context);
     }
-}
-
-KvSRVEndpoint* kvSRVStart(const char* path, KvSRVConnectionCallback callback, void* context) {
-    KvSRVEndpoint* endpoint = kvSRVInit(path, callback, context);
-    if (endpoint == nullptr) return nullptr;
-    kvSRVConnectLoop(endpoint, 0);
 }
 
 KvSRVConnection* kvSRVConnect(const char* path) {

@@ -1,0 +1,306 @@
+// Inside the sync server, shared by its source files only: the server state,
+// objects, waits, the operation table and every operation handler. Nothing
+// outside sync/ includes this but the server's own unit test.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "sync/kvipc_wire.h"
+#include "sync/sync_server.h"
+#include "sync/sync_socket.h"
+
+// Bits of SyncObject::flags.
+constexpr uint32_t KV_FLAG_IN_USE = 0x1;
+constexpr uint32_t KV_FLAG_MANUAL_RESET = 0x2;
+constexpr uint32_t KV_FLAG_ABANDONED = 0x4;
+
+// The table grows by this many slots whenever a creation finds none free.
+constexpr uint32_t KV_SLOT_GROWTH = 1024;
+
+// Which counter of a SyncObjectUse an increment or decrement names.
+constexpr int KV_USE_HANDLE = 1;
+constexpr int KV_USE_WAIT = 2;
+
+// Win32 status codes carried in replies.
+constexpr int32_t KV_ERROR_INVALID_HANDLE = 6;
+constexpr int32_t KV_ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr int32_t KV_ERROR_INVALID_PARAMETER = 87;
+constexpr int32_t KV_ERROR_ALREADY_EXISTS = 183;
+
+// One process's uses of an object; listed while either count is non-zero.
+struct SyncObjectUse {
+    int32_t pid;
+    int32_t handleCount;
+    int32_t waitCount;
+};
+
+// One slot of the object table.
+struct SyncObject {
+    uint32_t index;  // the slot's own index, fixed when the slot is made
+    uint32_t kind;   // KV_KIND_*; an alias object keeps its client handle's top bits
+    uint32_t flags;  // KV_FLAG_*
+    int32_t state;   // event: 1 signalled; mutex: 1 free, <= 0 owned 1-state times; semaphore: count
+    int32_t maximum;  // semaphore maximum
+    int32_t ownerPid;
+    int32_t ownerThread;
+    std::string name;                  // empty for unnamed and alias objects
+    std::vector<SyncObjectUse> users;  // in order of first use
+};
+
+// A client handle registered by one process as a name for a server object.
+struct SyncObjectAlias {
+    int32_t pid;
+    uint32_t clientHandle;
+    uint32_t serverHandle;
+};
+
+// One pending wait of a client thread.
+struct WaitQueueItem {
+    int32_t nHandles;               // positions whose wait use has been added
+    std::vector<uint32_t> handles;  // resolved through aliases
+    int32_t nNeeded;                // 1: wait for any; nHandles: wait for all
+    uint32_t waiterThread;
+    uint32_t waiterPid;
+    uint32_t waitEntry;              // the client's opaque identifier of the wait
+    uint32_t signalled;              // 1 once satisfied or timed out
+    std::vector<uint32_t> acquired;  // per position: 1 when it can be acquired
+    int32_t waitResult;
+    uint32_t reserved;
+};
+
+// A wait travels as the one owner of its record: from the pool to the wait
+// queue, to a wake list, and back to the pool.
+using KvWait = std::unique_ptr<WaitQueueItem>;
+using KvWaitList = std::vector<KvWait>;
+
+// A connection that registered its pid (opcode 13); the pid's process is
+// taken to end when the connection does.
+struct ConnectedProcess {
+    int32_t pid;
+    KvSRVConnection* connection;
+};
+
+// The sync server state, created once at start-up and kept until exit.
+// stateLock and connectionLock are never held together.
+struct SyncIPCInfo {
+    std::mutex connectionLock;  // processConnections and every send on them
+    // The server's own connection to each client process's socket, for wake-ups.
+    std::unordered_map<int32_t, KvSRVConnection*> processConnections;
+    std::mutex stateLock;            // everything below
+    uint32_t nSlots;                 // grows by KV_SLOT_GROWTH
+    std::vector<SyncObject> slots;   // the object table; only indices are kept across calls
+    std::vector<uint32_t> usedSlots;  // slot indices, in order of creation
+    std::deque<uint32_t> freeSlots;  // slot indices; the front is reused first
+    KvWaitList waitQueue;            // in arrival order
+    KvWaitList waitItemPool;         // retired records; the back is reused first
+    std::vector<SyncObjectAlias> aliases;  // in order of creation
+    std::vector<ConnectedProcess> connectedProcesses;  // oldest first
+};
+
+// Room for one more element, keeping the container's geometric growth, so
+// that the push that follows cannot fail; false when memory runs out.
+template <typename Vector>
+bool kvMakeRoomForOne(Vector& v) {
+    if (v.size() < v.capacity()) return true;
+    try {
+        v.reserve(v.capacity() * 2 + 8);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// ---- Message layer ----
+
+// Every handler has this shape: the request holds exactly the bytes received
+// (at least the operation's fixed words), the reply is the zero-filled reply
+// buffer, at least as large as any reply record.
+using KvIPCHandler = void (*)(KvSRVConnection* connection, SyncIPCInfo* info,
+                              std::span<const char> request, std::span<char> reply);
+using KvIPCDisconnectHandler = void (*)(KvSRVConnection* connection, SyncIPCInfo* info);
+
+// One entry of the operation table. An entry without a handler is read and
+// left unanswered, like an opcode above the table.
+struct KvIPCOperation {
+    KvIPCHandler handler;
+    int32_t requestWords;  // fixed words a request must carry
+    int32_t countWord;     // word holding a count of further words, or -1
+    int32_t replyWords;    // words of the reply record
+};
+
+extern const KvIPCOperation sync_ipc_handler[KV_IPC_NUM_OPCODES];
+
+// Both buffers of a connection are at least this large, so a handler may
+// always write its whole reply record and read every fixed request word.
+extern const int32_t kvIPCMinBufferSize;
+
+// Given to each dispatcher thread, which owns it and its connection.
+struct KvIPCCallContext {
+    KvSRVConnection* connection;
+    const KvIPCOperation* table;
+    KvIPCDisconnectHandler disconnectHandler;
+    SyncIPCInfo* info;
+    uint32_t maxOpcode;
+};
+
+// Whether a request of `operation` carries all its fixed words and, for an
+// operation with a count word, the words that count announces.
+bool kvIPCRequestFits(const KvIPCOperation& operation, std::span<const char> request);
+
+// The request loop of one connection; frees the context and the connection
+// when the connection ends, after running the disconnect handler.
+void kvIPCCallDispatcher(KvIPCCallContext* context);
+
+// Sends a header and request and reads back replyLength bytes. 0, or -1
+// when anything did not move whole.
+int kvIPCServerCall(KvSRVConnection* connection, uint32_t opcode, const void* request, int requestLength,
+                    void* reply, int replyLength);
+
+// ---- Objects (all with stateLock held) ----
+
+// The handle that names an object: kind, server marker and slot index.
+uint32_t kvSyncObjectHandle(const SyncObject* object);
+
+// Kinds whose objects the server keeps state for; handles of any other kind
+// stand for objects a client manages itself.
+inline bool kvIsServerKind(uint32_t kind) {
+    return kind == KV_KIND_EVENT || kind == KV_KIND_MUTEX || kind == KV_KIND_SEMAPHORE;
+}
+
+// The object of the handle's own kind in the handle's slot (16 bits of index
+// for an event, 27 for the other kinds), in use or not; null when the slot
+// lies outside the table or holds another kind.
+SyncObject* kvSyncObjectOfHandle(SyncIPCInfo* info, uint32_t handle);
+
+// The object in slot `index`, or null when the index is outside the table.
+SyncObject* kvSyncObjectAt(SyncIPCInfo* info, uint32_t index);
+
+// Adds one use (KV_USE_HANDLE or KV_USE_WAIT) of pid; 1, or 0 when the use
+// record cannot be allocated.
+int kvIncrSyncObjectUse(SyncObject* object, int32_t pid, int which);
+
+// Drops one use of pid; the object dies with its last use and its slot is
+// reused first. 0 when pid has no use of the object.
+int kvDecrSyncObjectUse(SyncIPCInfo* info, SyncObject* object, int32_t pid, int which);
+
+// Ends an object that has no users left: flags cleared, slot moved from
+// usedSlots to the front (toHead) or back of freeSlots. 0 when the slot is
+// not among the used ones.
+int kvFreeSyncObjectSlot(SyncIPCInfo* info, SyncObject* object, bool toHead);
+
+// The handle to act on for `handle` sent by pid: the server handle of pid's
+// alias if the handle is a client handle with one, else the handle itself
+// (an event handle without its tag).
+uint32_t kvResolveAlias(SyncIPCInfo* info, int32_t pid, uint32_t handle);
+
+// ---- Server-to-client connections (each takes connectionLock itself) ----
+
+// Opens the server's connection to pid's socket unless it has one; a
+// failed connect is silent (wake-ups for pid are then dropped).
+void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid);
+// Closes and forgets the server's connection to pid, if any.
+void kvDeleteSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid);
+// Server-to-client opcode 0 (wait entry, result, reserved) to pid. 1 when
+// pid has a connection (whether or not the send went through), else 0.
+int kvWakeWaitEntry(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry, int32_t waitResult, uint32_t reserved);
+// Wakes every wait of the list in order and retires each (taking stateLock
+// briefly per wait). Called without stateLock.
+void kvWakeAndFreeWaitEntries(SyncIPCInfo* info, KvWaitList list);
+
+// ---- Wait records (all with stateLock held) ----
+
+// 1 when every handle of a server kind names an object of that kind that
+// is in use (tested as sent, before alias resolution); 0 otherwise or for
+// an empty list.
+int kvValidateWaitArgs(SyncIPCInfo* info, std::span<const uint32_t> handles);
+// A new wait, not queued: handles resolved through pid's aliases, one wait
+// use added to each server object named. Null when memory runs out.
+KvWait kvCreateWaitQueueItem(SyncIPCInfo* info, std::span<const uint32_t> handles, int32_t needed, int32_t pid,
+                             uint32_t thread, uint32_t waitEntry);
+// Gives back a wait that is in no queue: its wait uses (which may end
+// objects); the record goes to the pool.
+void kvInactivateWaitQueItem(SyncIPCInfo* info, KvWait wait);
+// 1 when the wait can be satisfied now, having then consumed what it
+// acquired and set its result; 0 and nothing changed otherwise.
+int kvAcquireWaitObjects(SyncIPCInfo* info, WaitQueueItem* wait);
+// Takes every queued wait that can now be satisfied, in arrival order. The
+// first of pid's goes to *selfOut when selfOut is given; the others are
+// returned as the wake list.
+KvWaitList kvDequeueWakeableWaitItems(SyncIPCInfo* info, int32_t pid, KvWait* selfOut);
+
+// ---- Operation handlers (request and reply as for KvIPCHandler) ----
+// Opcodes 0-2: a new object of the kind, or a further handle to an existing
+// one of that name (reported as already existing).
+void create_semaphore(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                      std::span<char> reply);
+void create_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                  std::span<char> reply);
+void create_mutex(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                  std::span<char> reply);
+// Opcodes 3-5: a further handle to the object of that name and kind.
+void open_semaphore(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                    std::span<char> reply);
+void open_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                std::span<char> reply);
+void open_mutex(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                std::span<char> reply);
+// Opcode 11: gives back one handle use; the object dies with its last use.
+void close_handle(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                  std::span<char> reply);
+// Opcode 20: a further handle to an event, tagged with its oldest user's
+// handle count.
+void duplicate_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                     std::span<char> reply);
+// Opcodes 16 and 18: an unnamed object standing for a client handle of the
+// process, which then resolves to it.
+void kvCreateObjectAliasOld(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                            std::span<char> reply);
+void kvCreateObjectAlias(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                         std::span<char> reply);
+// Opcode 17: the object table, wait queue and registered processes on
+// standard error, as one consistent picture.
+void kvSyncDebug(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                 std::span<char> reply);
+// Opcodes 6-10: change an object's state and wake the waits that the change
+// satisfies (the caller's own first one in the reply); reset wakes none.
+void release_semaphore(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                       std::span<char> reply);
+void release_mutex(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                   std::span<char> reply);
+void set_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+               std::span<char> reply);
+void reset_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                 std::span<char> reply);
+void pulse_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                 std::span<char> reply);
+// Opcode 12: withdraws a pending wait whose time ran out on the client.
+void kvWaitEntryTimeout(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                        std::span<char> reply);
+// Opcode 14: satisfies a wait at once or queues it.
+void kvBeginWait(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                 std::span<char> reply);
+// Opcode 15: a client-managed position of a wait changed; tries that wait.
+void kvWaitObjectStateChange(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                             std::span<char> reply);
+// Opcode 13: remembers that this connection speaks for the request's pid.
+void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                             std::span<char> reply);
+// Opcode 19: the thread's mutexes become free and abandoned, its waits go,
+// and waits that can now be satisfied are woken.
+void kvNotifyThreadExited(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+                          std::span<char> reply);
+
+// Runs when a connection ends: the process it registered loses every use,
+// owned mutex, pending wait and alias it had, its wake-up connection is
+// closed, and waits of others that can now be satisfied are woken.
+void sync_ipc_disconnect_handler(KvSRVConnection* connection, SyncIPCInfo* info);
