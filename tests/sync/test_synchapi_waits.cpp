@@ -60,33 +60,6 @@ TEST_F(SyncApiWaits, WaitForAllInAnotherProcessTakesEverythingTogether) {
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
 }
 
-TEST_F(SyncApiWaits, PulseReleasesEveryWaitingThreadOfAManualEventAndOneOfAnAutoEvent) {
-    for (BOOL manual : {TRUE, FALSE}) {
-        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
-        HANDLE event = CreateEventA(nullptr, manual, FALSE, nullptr);
-        ASSERT_NE(event, nullptr);
-        std::atomic<int> released{0};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 3; t++)
-            threads.emplace_back([&] {
-                if (WaitForSingleObject(event, 10000) == WAIT_OBJECT_0) released++;
-            });
-        dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 3; });
-        ASSERT_TRUE(PulseEvent(event));
-        const int expected = manual ? 3 : 1;
-        std::string text = dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == 0 ||
-                                                                       countOf(d, "wait entry") == 2; });
-        EXPECT_EQ(countOf(text, "wait entry"), static_cast<size_t>(3 - expected)) << text;
-        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-        // The pulse is over: whoever still waits needs sets of its own.
-        for (int more = expected; more < 3; more++) ASSERT_TRUE(SetEvent(event));
-        for (auto& t : threads) t.join();
-        EXPECT_EQ(released.load(), 3);
-        EXPECT_TRUE(CloseHandle(event));
-    }
-    EXPECT_EQ(dump().find("handle 0x2"), std::string::npos);
-}
-
 TEST_F(SyncApiWaits, AMutexIsOwnedRecursivelyAndFreedByItsLastRelease) {
     HANDLE mutex = CreateMutexA(nullptr, TRUE, "recursive");
     ASSERT_NE(mutex, nullptr);
