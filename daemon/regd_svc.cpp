@@ -16,103 +16,6 @@ extern "C" bool_t rpc_control(int request, void* info);
 
 namespace {
 
-using RegdProcFn = void* (*)(void*, struct svc_req*);
-
-struct RegdProcEntry {
-    xdrproc_t decodeRequest;
-    xdrproc_t encodeResult;
-    RegdProcFn proc;
-};
-
-template <typename Req, typename Res>
-constexpr RegdProcEntry procEntry(bool_t (*req)(XDR*, Req*), bool_t (*res)(XDR*, Res*),
-                                  Res* (*fn)(Req*, struct svc_req*)) {
-    return RegdProcEntry{reinterpret_cast<xdrproc_t>(req), reinterpret_cast<xdrproc_t>(res),
-                         reinterpret_cast<RegdProcFn>(fn)};
-}
-
-constexpr uint32_t REGD_NPROCS = 28;
-
-// Indexed by procedure number; an entry without a procedure answers
-// PROC_UNAVAIL (17 has none by design).
-const RegdProcEntry* procTable() {
-    static RegdProcEntry table[REGD_NPROCS] = {};
-    static bool filled = false;
-    if (!filled) {
-        table[REG_PING_DAEMON] = procEntry(xdr_regd_REG_PING_DAEMON, xdr_regd_BASIC_RES, reg_ping_daemon_2);
-        table[REG_QUERY_VERSION] =
-            procEntry(xdr_regd_REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION_RES, reg_query_version_2);
-        table[REG_CLOSE_KEY] = procEntry(xdr_regd_REG_CLOSE_KEY, xdr_regd_BASIC_RES, reg_close_key_2);
-        table[REG_CREATE_KEY] =
-            procEntry(xdr_regd_REG_CREATE_KEY, xdr_regd_REG_CREATE_KEY_RES, reg_create_key_2);
-        table[REG_CREATE_KEY_EX] =
-            procEntry(xdr_regd_REG_CREATE_KEY_EX, xdr_regd_REG_CREATE_KEY_RES, reg_create_key_ex_2);
-        table[REG_DELETE_KEY] = procEntry(xdr_regd_REG_DELETE_KEY, xdr_regd_BASIC_RES, reg_delete_key_2);
-        table[REG_DELETE_VALUE] =
-            procEntry(xdr_regd_REG_DELETE_VALUE, xdr_regd_BASIC_RES, reg_delete_value_2);
-        table[REG_ENUM_KEY] = procEntry(xdr_regd_REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY_RES, reg_enum_key_2);
-        table[REG_ENUM_KEY_EX] =
-            procEntry(xdr_regd_REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_RES, reg_enum_key_ex_2);
-        table[REG_ENUM_VALUE] =
-            procEntry(xdr_regd_REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE_RES, reg_enum_value_2);
-        table[REG_FLUSH_KEY] = procEntry(xdr_regd_REG_FLUSH_KEY, xdr_regd_BASIC_RES, reg_flush_key_2);
-        table[REG_OPEN_KEY] = procEntry(xdr_regd_REG_OPEN_KEY, xdr_regd_REG_OPEN_KEY_RES, reg_open_key_2);
-        table[REG_OPEN_KEY_EX] =
-            procEntry(xdr_regd_REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_RES, reg_open_key_ex_2);
-        table[REG_QUERY_INFO_KEY] =
-            procEntry(xdr_regd_REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY_RES, reg_query_info_key_2);
-        table[REG_QUERY_VALUE] =
-            procEntry(xdr_regd_REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE_RES, reg_query_value_2);
-        table[REG_QUERY_VALUE_EX] =
-            procEntry(xdr_regd_REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_RES, reg_query_value_ex_2);
-        table[REG_SET_VALUE] = procEntry(xdr_regd_REG_SET_VALUE, xdr_regd_BASIC_RES, reg_set_value_2);
-        table[REG_SET_VALUE_EX] =
-            procEntry(xdr_regd_REG_SET_VALUE_EX, xdr_regd_BASIC_RES, reg_set_value_ex_2);
-        table[REG_LOAD_KEY] = procEntry(xdr_regd_REG_LOAD_KEY, xdr_regd_BASIC_RES, reg_load_key_2);
-        table[REG_UNLOAD_KEY] = procEntry(xdr_regd_REG_UNLOAD_KEY, xdr_regd_BASIC_RES, reg_unload_key_2);
-        table[REG_REPLACE_KEY] = procEntry(xdr_regd_REG_REPLACE_KEY, xdr_regd_BASIC_RES, reg_replace_key_2);
-        table[REG_RESTORE_KEY] = procEntry(xdr_regd_REG_RESTORE_KEY, xdr_regd_BASIC_RES, reg_restore_key_2);
-        table[REG_SAVE_KEY] = procEntry(xdr_regd_REG_SAVE_KEY, xdr_regd_BASIC_RES, reg_save_key_2);
-        table[REG_GET_KEY_SEC] =
-            procEntry(xdr_regd_REG_GET_KEY_SEC, xdr_regd_REG_GET_KEY_SEC_RES, reg_get_key_security_2);
-        table[REG_SET_KEY_SEC] = procEntry(xdr_regd_REG_SET_KEY_SEC, xdr_regd_BASIC_RES, reg_set_key_security_2);
-        table[REG_NOTIFY_CHANGE_KEY_VALUE] = procEntry(xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_BASIC_RES,
-                                                       reg_notify_change_key_value_2);
-        filled = true;
-    }
-    return table;
-}
-
-// Large enough for any request record; cleared before each decode.
-union RegdRequestBuffer {
-    regd_REG_CLOSE_KEY closeKey;
-    regd_REG_CREATE_KEY createKey;
-    regd_REG_CREATE_KEY_EX createKeyEx;
-    regd_REG_DELETE_KEY deleteKey;
-    regd_REG_DELETE_VALUE deleteValue;
-    regd_REG_ENUM_KEY enumKey;
-    regd_REG_ENUM_KEY_EX enumKeyEx;
-    regd_REG_ENUM_VALUE enumValue;
-    regd_REG_FLUSH_KEY flushKey;
-    regd_REG_GET_KEY_SEC getKeySec;
-    regd_REG_LOAD_KEY loadKey;
-    regd_REG_NOTIFY_CHANGE_KEY_VALUE notify;
-    regd_REG_OPEN_KEY openKey;
-    regd_REG_OPEN_KEY_EX openKeyEx;
-    regd_REG_QUERY_INFO_KEY queryInfoKey;
-    regd_REG_QUERY_VALUE queryValue;
-    regd_REG_QUERY_VALUE_EX queryValueEx;
-    regd_REG_REPLACE_KEY replaceKey;
-    regd_REG_RESTORE_KEY restoreKey;
-    regd_REG_SAVE_KEY saveKey;
-    regd_REG_SET_KEY_SEC setKeySec;
-    regd_REG_SET_VALUE setValue;
-    regd_REG_SET_VALUE_EX setValueEx;
-    regd_REG_UNLOAD_KEY unloadKey;
-    regd_REG_QUERY_VERSION queryVersion;
-    regd_REG_PING_DAEMON ping;
-};
-
 void freeVersion1UserName() {
     free(g_userNameToFree);
     g_userNameToFree = nullptr;
@@ -127,8 +30,8 @@ void regdaemonprog_2(struct svc_req* rqstp, SVCXPRT* transp) {
         svc_sendreply(transp, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void)), nullptr);
         return;
     }
-    const RegdProcEntry* entry = procNum < REGD_NPROCS ? &procTable()[procNum] : nullptr;
-    if (entry == nullptr || entry->proc == nullptr) {
+    const RegdProcedure* entry = regdFindProcedure(procNum);
+    if (entry == nullptr) {
         svcerr_noproc(transp);
         return;
     }
@@ -142,7 +45,7 @@ void regdaemonprog_2(struct svc_req* rqstp, SVCXPRT* transp) {
         svcerr_decode(transp);
         return;
     }
-    void* result = entry->proc(&request, rqstp);
+    void* result = entry->call(&request);
     if (result != nullptr && !svc_sendreply(transp, entry->encodeResult, static_cast<char*>(result)))
         svcerr_systemerr(transp);
     if (!svc_freeargs(transp, entry->decodeRequest, reinterpret_cast<char*>(&request))) {

@@ -1,17 +1,22 @@
+// The registry procedures: one wrapper does what every procedure shares
+// (its result record, the caller, the entry and exit trace lines); each
+// procedure body is a plain function that a sibling may call directly, so
+// a nested call writes its own trace lines inside its caller's.
 #include "rpc/regd_svc_proc.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <array>
 #include <mutex>
+#include <string>
 
 #include <unistd.h>
 
-#include "rpc/regd_clients.h"
 #include "base/config.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/strings.h"
-#include "base/strings.h"
+#include "rpc/regd_clients.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
 #include "sync/sysv_ipcs.h"
@@ -24,14 +29,72 @@ constexpr uint8_t SIZE_ONLY_FILLER = 0xAB;
 const char* orEmpty(const char* s) { return s != nullptr ? s : ""; }
 int asInt(uint32_t v) { return static_cast<int>(v); }
 
-// A header for a nested procedure call: the caller's identity, own copies.
-regd_USER_DATA copyHeader(const regd_USER_DATA& from) {
-    regd_USER_DATA h{};
-    h.userName = regdStrdupOrDie(orEmpty(from.userName));
-    h.userId = from.userId;
-    h.hostId = from.hostId;
-    return h;
+// ---- What every procedure shares ----
+
+// One call being served: the header as received and the caller it names.
+struct RegdCall {
+    const regd_USER_DATA& header;
+    RegdCaller caller;
+};
+
+RegdCaller callerFrom(const regd_USER_DATA& header) {
+    RegdCaller c{};
+    const char* name = orEmpty(header.userName);
+    size_t n = strnlen(name, REGD_USER_NAME_SIZE - 1);
+    memcpy(c.userName, name, n);
+    c.userName[n] = '\0';
+    c.userId = header.userId;
+    c.hostId = header.hostId;
+    return c;
 }
+
+void traceEntry(const char* procName, const regd_USER_DATA& header) {
+    if (!g_verbose) return;
+    writeToLog("--> Entering %s()", procName);
+    writeToLog("    ptr->userName: %s", orEmpty(header.userName));
+    writeToLog("    ptr->userId: %d", asInt(header.userId));
+    writeToLog("    ptr->hostId: %d", asInt(header.hostId));
+}
+
+void traceExit(const char* procName, uint32_t retval) {
+    if (!g_verbose) return;
+    writeToLog("    ---");
+    writeToLog("<-- Leaving %s()  retval = %d", procName, asInt(retval));
+}
+
+// How a body ends its trace: the usual exit line with its retval, or lines
+// of its own (a few procedures log more, or nothing, on some paths).
+enum class Exit { Standard, Own };
+
+// Runs one procedure body between its entry and exit trace lines.
+template <typename Ret, typename Body>
+void traced(const char* procName, const RegdCall& call, Ret& ret, Body body) {
+    traceEntry(procName, call.header);
+    if (body() == Exit::Standard) traceExit(procName, ret.retval);
+}
+
+// The result record a procedure keeps until its next call, as the
+// transport encodes it after the procedure returns.
+template <typename Res>
+struct ResultSlot {
+    Res record{};
+    bool calledBefore = false;
+};
+
+// The wrapper of every procedure: the previous result released, resultTag
+// 1, the caller taken from the header, then `body(call, ret)`.
+template <typename Res, typename Body>
+Res* serve(ResultSlot<Res>& slot, bool_t (*xdrRes)(XDR*, Res*), const regd_USER_DATA& header, Body body) {
+    if (slot.calledBefore) xdr_free(reinterpret_cast<xdrproc_t>(xdrRes), reinterpret_cast<char*>(&slot.record));
+    slot.calledBefore = true;
+    slot.record = Res{};
+    slot.record.resultTag = 1;
+    RegdCall call{header, callerFrom(header)};
+    body(call, slot.record.ret);
+    return &slot.record;
+}
+
+// ---- Reply fields ----
 
 void placeholderOpaque(regd_OPAQUE& o) {
     dummyString(&o.val);
@@ -66,59 +129,6 @@ void traceMallocFailed(const char* procName, uint32_t size, uint32_t retval) {
     writeToLog("<-- Leaving %s()  retval = %d", procName, asInt(retval));
 }
 
-// CREATE_KEY and CREATE_KEY_EX with a null sub-key: the handle's own key.
-uint32_t resolveNullSubKey(const RegdCaller& caller, uint32_t hKey, uint32_t* hkResult) {
-    RegCacheRec* rec = regdFindHKey(caller, hKey);
-    *hkResult = rec != nullptr ? rec->hKey : 0;
-    return rec != nullptr ? REGD_ERROR_SUCCESS : REGD_ERROR_INVALID_PARAMETER;
-}
-
-// Opens `lpSubKey` below hKey through the open procedure; when that fails,
-// creates it with the class and options under the write lock.
-uint32_t openOrInsert(const regd_USER_DATA& header, uint32_t hKey, const char* lpSubKey,
-                      const char* lpClass, uint32_t options, struct svc_req* rqstp,
-                      uint32_t* hkResult, bool* opened) {
-    char* sub = fixlpSubKey(orEmpty(lpSubKey));
-    regd_REG_OPEN_KEY open{};
-    open.userData = copyHeader(header);
-    open.hKey = hKey;
-    open.lpSubKey = regdStrdupOrDie(sub);
-    regd_REG_OPEN_KEY_RES* res = reg_open_key_2(&open, rqstp);
-    uint32_t retval = res->ret.retval;
-    *opened = retval == REGD_ERROR_SUCCESS;
-    if (*opened) {
-        *hkResult = res->ret.hkResult;
-    } else {
-        std::lock_guard<std::mutex> lock(regdWriteMutex);
-        retval = regdInsertKey(regdCallerOf(header), hKey, sub, 0, lpClass, options, 0, nullptr, hkResult, nullptr, 0);
-    }
-    free(open.lpSubKey);
-    free(open.userData.userName);
-    free(sub);
-    return retval;
-}
-
-// Set-value's short form creates its sub-key through CREATE_KEY, so its
-// trace lines appear inside the set procedure's.
-uint32_t createSubKeyByProcedure(const RegdCaller& caller, uint32_t hKey, const char* subKey,
-                                 uint32_t* phkResult) {
-    regd_REG_CREATE_KEY create{};
-    create.userData.userName = regdStrdupOrDie(caller.userName);
-    create.userData.userId = caller.userId;
-    create.userData.hostId = caller.hostId;
-    create.hKey = hKey;
-    create.lpSubKey = regdStrdupOrDie(subKey);
-    regd_REG_CREATE_KEY_RES* res = reg_create_key_2(&create, nullptr);
-    *phkResult = res->ret.hkResult;
-    uint32_t retval = res->ret.retval;
-    free(create.lpSubKey);
-    free(create.userData.userName);
-    return retval;
-}
-
-[[maybe_unused]] const bool subKeyCreatorInstalled =
-    (g_regdSubKeyCreator = createSubKeyByProcedure, true);
-
 // Reply name or class text: the buffer when it carries a count, else the
 // placeholder (the buffer is released).
 char* textOrPlaceholder(char* buf, uint32_t count) {
@@ -129,56 +139,19 @@ char* textOrPlaceholder(char* buf, uint32_t count) {
     return text;
 }
 
+// A heap copy of the key path trimmed as every procedure trims it, freed
+// when it goes out of scope.
+struct TrimmedPath {
+    char* text;
+    explicit TrimmedPath(const char* s) : text(fixlpSubKey(s)) {}
+    ~TrimmedPath() { free(text); }
+    TrimmedPath(const TrimmedPath&) = delete;
+    TrimmedPath& operator=(const TrimmedPath&) = delete;
+};
+
 }  // namespace
 
-void regdTraceEntry(const char* procName, const regd_USER_DATA& header) {
-    if (!g_verbose) return;
-    writeToLog("--> Entering %s()", procName);
-    writeToLog("    ptr->userName: %s", orEmpty(header.userName));
-    writeToLog("    ptr->userId: %d", asInt(header.userId));
-    writeToLog("    ptr->hostId: %d", asInt(header.hostId));
-}
-
-void regdTraceExit(const char* procName, uint32_t retval) {
-    if (!g_verbose) return;
-    writeToLog("    ---");
-    writeToLog("<-- Leaving %s()  retval = %d", procName, asInt(retval));
-}
-
-RegdCaller regdCallerOf(const regd_USER_DATA& header) {
-    const char* name = orEmpty(header.userName);
-    size_t n = strnlen(name, REGD_USER_NAME_SIZE - 1);
-    RegdCaller caller{};
-    memcpy(caller.userName, name, n);
-    caller.userId = header.userId;
-    caller.hostId = header.hostId;
-    return caller;
-}
-
-regd_REG_QUERY_VERSION_RES* reg_query_version_2(regd_REG_QUERY_VERSION* req, struct svc_req*) {
-    static regd_REG_QUERY_VERSION_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_query_version", req->userData);
-    if (g_verbose) writeToLog("    ptr->kalvoVersion: %d", static_cast<int>(req->userData.kalvoVersion));
-    // The caller fields are deliberately left as the previous call set them.
-    regdReleaseResult(result, calledBefore, xdr_regd_REG_QUERY_VERSION_RES);
-    result.resultTag = 1;
-    result.ret.retval = 0;
-    result.ret.major = 2;
-    result.ret.minor = 3;
-    result.ret.minorminor = 0;
-    if (g_verbose) {
-        writeToLog("    ---");
-        writeToLog("    major: %d", static_cast<int>(result.ret.major));
-        writeToLog("    minor: %d", static_cast<int>(result.ret.minor));
-        writeToLog("    minorminor: %d", static_cast<int>(result.ret.minorminor));
-        writeToLog("    retval: %d", static_cast<int>(result.ret.retval));
-        writeToLog("<-- Exiting reg_query_version()");
-    }
-    return &result;
-}
-
-// ---- Keys ----
+// ---- Version and ping ----
 
 namespace {
 
@@ -191,25 +164,16 @@ constexpr uint32_t NO_USER = 0xFFFFFFFFu;
 int32_t lastPid = 0;
 uint32_t lastUid = NO_USER;
 
-// The first child of HKEY_USERS named exactly like `caller`, or null.
-RegCacheRec* findUserKey(const RegdCaller& caller) {
-    RegCacheRec* users = regdFindHKey(caller, REGD_HKEY_USERS);
-    if (users == nullptr) return nullptr;
-    for (RegCacheRec* c = users->firstChild; c != nullptr; c = c->next)
-        if (c->name != nullptr && strcmp(c->name, caller.userName) == 0) return c;
-    return nullptr;
-}
-
 // Process-end ping: when the caller's user has no listed process left,
 // writes the user's key to the user's file and removes it from the cache.
 // True when the key was unloaded.
-bool unloadUserIfLast(const regd_REG_PING_DAEMON* req, const RegdCaller& caller) {
-    regdRemoveFromClientList(static_cast<int32_t>(req->pid));
-    if (regdFindUid(req->userData.userId) != 0) return false;
-    if (_tsm_gethostid() != req->userData.hostId) return false;
-    RegCacheRec* key = findUserKey(caller);
+bool unloadUserIfLast(const RegdCall& call, uint32_t pid) {
+    regdRemoveFromClientList(static_cast<int32_t>(pid));
+    if (regdFindUid(call.header.userId) != 0) return false;
+    if (_tsm_gethostid() != call.header.hostId) return false;
+    RegCacheRec* key = regdFindUserKey(call.caller.userName);
     if (key == nullptr) return false;
-    std::string file = regdUserFileName(caller.userName);
+    std::string file = regdUserFileName(call.caller.userName);
     std::lock_guard<std::mutex> guard(regdWriteMutex);
     // By record, not by handle: a user named like a root carries that
     // root's handle.
@@ -218,739 +182,734 @@ bool unloadUserIfLast(const regd_REG_PING_DAEMON* req, const RegdCaller& caller)
     return true;
 }
 
-}  // namespace
+void queryVersion(const RegdCall&, const regd_REG_QUERY_VERSION& req, regd_REG_QUERY_VERSION_RETURN& ret) {
+    traceEntry("reg_query_version", req.userData);
+    if (g_verbose) writeToLog("    ptr->kalvoVersion: %d", asInt(req.userData.kalvoVersion));
+    ret.retval = 0;
+    ret.major = 2;
+    ret.minor = 3;
+    ret.minorminor = 0;
+    if (g_verbose) {
+        writeToLog("    ---");
+        writeToLog("    major: %d", asInt(ret.major));
+        writeToLog("    minor: %d", asInt(ret.minor));
+        writeToLog("    minorminor: %d", asInt(ret.minorminor));
+        writeToLog("    retval: %d", asInt(ret.retval));
+        writeToLog("<-- Exiting reg_query_version()");
+    }
+}
 
-regd_BASIC_RES* reg_ping_daemon_2(regd_REG_PING_DAEMON* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_ping_daemon", req->userData);
-    if (g_verbose) writeToLog("    ptr->finalPing: %d", asInt(req->finalPing));
+void pingDaemon(const RegdCall& call, const regd_REG_PING_DAEMON& req, regd_BASIC_RETURN& ret) {
+    traceEntry("reg_ping_daemon", call.header);
+    if (g_verbose) writeToLog("    ptr->finalPing: %d", asInt(req.finalPing));
     g_clientsAreActive = 1;
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    result.ret.retval = 0;
-    switch (req->finalPing) {
+    ret.retval = 0;
+    switch (req.finalPing) {
     case PING_SEGMENT:
-        result.ret.retval = static_cast<uint32_t>(kvSemaphoreSet(
-            g_config.numSemaphores, g_config.numProcesses, g_config.syncPermissions, g_config.kalvoDir.c_str(), getKalvoSubDir()));
+        ret.retval = static_cast<uint32_t>(kvSemaphoreSet(g_config.numSemaphores, g_config.numProcesses,
+                                                          g_config.syncPermissions, g_config.kalvoDir.c_str(),
+                                                          getKalvoSubDir()));
         break;
     case PING_DAEMON_PID:
-        result.ret.retval = static_cast<uint32_t>(getpid());
+        ret.retval = static_cast<uint32_t>(getpid());
         break;
     case PING_PROCESS_END:
-        if (unloadUserIfLast(req, caller)) {
+        if (unloadUserIfLast(call, req.pid)) {
             if (g_verbose) writeToLog("<-- Leaving regd_ping_daemon()");
             lastUid = NO_USER;
-            return &result;
+            return;
         }
         break;
     default:
-        if (static_cast<int32_t>(req->pid) != lastPid && _tsm_gethostid() == req->userData.hostId)
-            regdAddToClientList(static_cast<int32_t>(req->pid), req->userData.userId);
-        lastPid = static_cast<int32_t>(req->pid);
+        if (static_cast<int32_t>(req.pid) != lastPid && _tsm_gethostid() == call.header.hostId)
+            regdAddToClientList(static_cast<int32_t>(req.pid), call.header.userId);
+        lastPid = static_cast<int32_t>(req.pid);
         break;
     }
-    if (req->userData.userId != lastUid) {
-        regdLoadUserData(caller);
-        lastUid = req->userData.userId;
+    if (call.header.userId != lastUid) {
+        regdLoadUserData(call.caller);
+        lastUid = call.header.userId;
     }
     if (g_verbose) writeToLog("<-- Leaving regd_ping_daemon()");
-    return &result;
 }
+
+// ---- Keys ----
 
 // An empty sub-key, or one of nothing but blanks and '=' (which trimming
 // would remove but for the first character it always keeps), gives back the
 // handle unresolved.
-regd_REG_OPEN_KEY_RES* reg_open_key_2(regd_REG_OPEN_KEY* req, struct svc_req*) {
-    static regd_REG_OPEN_KEY_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_open_key_2", req->userData);
-    if (g_verbose) {
-        writeToLog("    hKey: 0x%X", req->hKey);
-        writeToLog("    lpSubKey: %s", orEmpty(req->lpSubKey));
-    }
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_OPEN_KEY_RES);
-    g_clientsAreActive = 1;
-    char* sub = fixlpSubKey(req->lpSubKey);
-    if (sub == nullptr || strspn(sub, " =") == strlen(sub)) {
-        result.ret.hkResult = req->hKey;
-        result.ret.retval = REGD_ERROR_SUCCESS;
-    } else {
-        result.ret.retval = regdRegOpenKey(caller, req->hKey, sub, 0, 0, &result.ret.hkResult, 0);
-    }
-    free(sub);
-    regdTraceExit("reg_open_key_2", result.ret.retval);
-    return &result;
+void openKey(const RegdCall& call, uint32_t hKey, const char* lpSubKey, regd_REG_OPEN_KEY_RETURN& ret) {
+    traced("reg_open_key_2", call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    hKey: 0x%X", hKey);
+            writeToLog("    lpSubKey: %s", orEmpty(lpSubKey));
+        }
+        g_clientsAreActive = 1;
+        TrimmedPath sub(lpSubKey);
+        if (sub.text == nullptr || strspn(sub.text, " =") == strlen(sub.text)) {
+            ret.hkResult = hKey;
+            ret.retval = REGD_ERROR_SUCCESS;
+        } else {
+            ret.retval = regdRegOpenKey(call.caller, hKey, sub.text, 0, 0, &ret.hkResult, 0);
+        }
+        return Exit::Standard;
+    });
 }
 
 // A null sub-key gives back the handle unresolved; an empty one is looked
 // up as a key with the empty name.
-regd_REG_OPEN_KEY_RES* reg_open_key_ex_2(regd_REG_OPEN_KEY_EX* req, struct svc_req*) {
-    static regd_REG_OPEN_KEY_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_open_key_ex_2", req->userData);
-    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_OPEN_KEY_RES);
-    if (g_verbose && req->isSubKeyNull == 0) writeToLog("    ptr->lpSubKey: %s", orEmpty(req->lpSubKey));
-    g_clientsAreActive = 1;
-    if (req->isSubKeyNull != 0) {
-        result.ret.hkResult = req->hKey;
-        result.ret.retval = REGD_ERROR_SUCCESS;
-    } else {
-        char* sub = fixlpSubKey(orEmpty(req->lpSubKey));
-        result.ret.retval = regdRegOpenKey(caller, req->hKey, sub, req->ulOptions, 0, &result.ret.hkResult, 0);
-        free(sub);
+void openKeyEx(const RegdCall& call, const regd_REG_OPEN_KEY_EX& req, regd_REG_OPEN_KEY_RETURN& ret) {
+    traced("reg_open_key_ex_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req.hKey);
+        if (g_verbose && req.isSubKeyNull == 0) writeToLog("    ptr->lpSubKey: %s", orEmpty(req.lpSubKey));
+        g_clientsAreActive = 1;
+        if (req.isSubKeyNull != 0) {
+            ret.hkResult = req.hKey;
+            ret.retval = REGD_ERROR_SUCCESS;
+        } else {
+            TrimmedPath sub(orEmpty(req.lpSubKey));
+            ret.retval = regdRegOpenKey(call.caller, req.hKey, sub.text, req.ulOptions, 0, &ret.hkResult, 0);
+        }
+        return Exit::Standard;
+    });
+}
+
+// CREATE_KEY and CREATE_KEY_EX with a null sub-key: the handle's own key.
+uint32_t resolveNullSubKey(const RegdCaller& caller, uint32_t hKey, uint32_t* hkResult) {
+    RegCacheRec* rec = regdFindHKey(caller, hKey);
+    *hkResult = rec != nullptr ? rec->hKey : 0;
+    return rec != nullptr ? REGD_ERROR_SUCCESS : REGD_ERROR_INVALID_PARAMETER;
+}
+
+// Opens `lpSubKey` below hKey through the open procedure; when that fails,
+// creates it with the class and options under the write lock.
+uint32_t openOrInsert(const RegdCall& call, uint32_t hKey, const char* lpSubKey, const char* lpClass,
+                      uint32_t options, uint32_t* hkResult, bool* opened) {
+    TrimmedPath sub(orEmpty(lpSubKey));
+    regd_REG_OPEN_KEY_RETURN open{};
+    openKey(call, hKey, sub.text, open);
+    *opened = open.retval == REGD_ERROR_SUCCESS;
+    if (*opened) {
+        *hkResult = open.hkResult;
+        return open.retval;
     }
-    regdTraceExit("reg_open_key_ex_2", result.ret.retval);
-    return &result;
+    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    return regdInsertKey(call.caller, hKey, sub.text, 0, lpClass, options, 0, nullptr, hkResult, nullptr, 0);
+}
+
+void traceCreateExit(const char* procName, const char* note, uint32_t retval) {
+    if (!g_verbose) return;
+    writeToLog("    ---");
+    if (note != nullptr) writeToLog("%s", note);
+    writeToLog("<-- Leaving %s()  retval = %d", procName, asInt(retval));
 }
 
 // Open first; create only what the open did not find. Disposition stays 0.
-regd_REG_CREATE_KEY_RES* reg_create_key_2(regd_REG_CREATE_KEY* req, struct svc_req* rqstp) {
-    static regd_REG_CREATE_KEY_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_create_key_2", req->userData);
-    if (g_verbose) {
-        writeToLog("    ptr->hKey: 0x%X", req->hKey);
-        writeToLog("    ptr->lpSubKey: %s", orEmpty(req->lpSubKey));
-        writeToLog("    ptr->isSubKeyNull: %d", asInt(req->isSubKeyNull));
-    }
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_CREATE_KEY_RES);
-    result.ret.dwDisposition = 0;
-    const char* note = nullptr;
-    if (req->isSubKeyNull != 0) {
-        result.ret.retval = resolveNullSubKey(caller, req->hKey, &result.ret.hkResult);
-        note = "    Received NULL SubKey";
-    } else {
-        bool opened = false;
-        uint32_t hk = 0;
-        uint32_t retval = openOrInsert(req->userData, req->hKey, req->lpSubKey, nullptr, 0, rqstp, &hk, &opened);
-        result.ret.hkResult = hk;
-        result.ret.retval = retval;
-        if (opened) note = "    Opened the key successfully.";
-    }
-    if (g_verbose) {
-        writeToLog("    ---");
-        if (note != nullptr) writeToLog("%s", note);
-        writeToLog("<-- Leaving reg_create_key_2()  retval = %d", asInt(result.ret.retval));
-    }
-    return &result;
+void createKey(const RegdCall& call, uint32_t hKey, const char* lpSubKey, uint32_t isSubKeyNull,
+               regd_REG_CREATE_KEY_RETURN& ret) {
+    static const char* const proc = "reg_create_key_2";
+    traced(proc, call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    ptr->hKey: 0x%X", hKey);
+            writeToLog("    ptr->lpSubKey: %s", orEmpty(lpSubKey));
+            writeToLog("    ptr->isSubKeyNull: %d", asInt(isSubKeyNull));
+        }
+        ret.dwDisposition = 0;
+        const char* note = nullptr;
+        if (isSubKeyNull != 0) {
+            ret.retval = resolveNullSubKey(call.caller, hKey, &ret.hkResult);
+            note = "    Received NULL SubKey";
+        } else {
+            bool opened = false;
+            ret.retval = openOrInsert(call, hKey, lpSubKey, nullptr, 0, &ret.hkResult, &opened);
+            if (opened) note = "    Opened the key successfully.";
+        }
+        traceCreateExit(proc, note, ret.retval);
+        return Exit::Own;
+    });
 }
 
 // As create, with the class and options given to a new key and the
 // disposition 1 (created) or 2 (existing key; also for a null sub-key).
-regd_REG_CREATE_KEY_RES* reg_create_key_ex_2(regd_REG_CREATE_KEY_EX* req, struct svc_req* rqstp) {
-    static regd_REG_CREATE_KEY_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_create_key_ex_2", req->userData);
-    if (g_verbose) {
-        writeToLog("    ptr->hKey: 0x%X", req->hKey);
-        writeToLog("    ptr->lpSubKey: %s", orEmpty(req->lpSubKey));
-    }
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_CREATE_KEY_RES);
-    const char* note = nullptr;
-    if (req->isSubKeyNull != 0) {
-        result.ret.retval = resolveNullSubKey(caller, req->hKey, &result.ret.hkResult);
-        result.ret.dwDisposition = 2;
-        note = "    Received NULL SubKey";
-    } else {
-        bool opened = false;
-        uint32_t hk = 0;
-        uint32_t retval = openOrInsert(req->userData, req->hKey, req->lpSubKey, orEmpty(req->lpClass),
-                                       req->dwOptions, rqstp, &hk, &opened);
-        result.ret.hkResult = hk;
-        result.ret.retval = retval;
-        result.ret.dwDisposition = opened ? 2 : 1;
-        if (opened) note = "    Opened the key successfully.";
-    }
-    if (g_verbose) {
-        writeToLog("    ---");
-        if (note != nullptr) writeToLog("%s", note);
-        writeToLog("<-- Leaving reg_create_key_ex_2()  retval = %d", asInt(result.ret.retval));
-    }
-    return &result;
+void createKeyEx(const RegdCall& call, const regd_REG_CREATE_KEY_EX& req, regd_REG_CREATE_KEY_RETURN& ret) {
+    static const char* const proc = "reg_create_key_ex_2";
+    traced(proc, call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    ptr->hKey: 0x%X", req.hKey);
+            writeToLog("    ptr->lpSubKey: %s", orEmpty(req.lpSubKey));
+        }
+        const char* note = nullptr;
+        if (req.isSubKeyNull != 0) {
+            ret.retval = resolveNullSubKey(call.caller, req.hKey, &ret.hkResult);
+            ret.dwDisposition = 2;
+            note = "    Received NULL SubKey";
+        } else {
+            bool opened = false;
+            ret.retval = openOrInsert(call, req.hKey, req.lpSubKey, orEmpty(req.lpClass), req.dwOptions,
+                                      &ret.hkResult, &opened);
+            ret.dwDisposition = opened ? 2 : 1;
+            if (opened) note = "    Opened the key successfully.";
+        }
+        traceCreateExit(proc, note, ret.retval);
+        return Exit::Own;
+    });
 }
+
+// Set-value's short form creates its sub-key through CREATE_KEY, so its
+// trace lines appear inside the set procedure's.
+uint32_t createSubKeyByProcedure(const RegdCaller& caller, uint32_t hKey, const char* subKey, uint32_t* phkResult) {
+    regd_USER_DATA header{};
+    header.userName = const_cast<char*>(caller.userName);
+    header.userId = caller.userId;
+    header.hostId = caller.hostId;
+    RegdCall call{header, caller};
+    regd_REG_CREATE_KEY_RETURN ret{};
+    createKey(call, hKey, subKey, 0, ret);
+    *phkResult = ret.hkResult;
+    return ret.retval;
+}
+
+[[maybe_unused]] const bool subKeyCreatorInstalled = (g_regdSubKeyCreator = createSubKeyByProcedure, true);
 
 // A live handle stays usable; only a deleted key's handle is taken off the
 // deleted-handle list.
-regd_BASIC_RES* reg_close_key_2(regd_REG_CLOSE_KEY* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_close_key_2", req->userData);
-    if (g_verbose) writeToLog("    hKey: 0x%X", req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    result.ret.retval = REGD_ERROR_SUCCESS;
-    if (regdFindHKey(caller, req->hKey) == nullptr) result.ret.retval = regdRegCloseKey(req->hKey);
-    regdTraceExit("reg_close_key_2", result.ret.retval);
-    return &result;
+void closeKey(const RegdCall& call, uint32_t hKey, regd_BASIC_RETURN& ret) {
+    traced("reg_close_key_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    hKey: 0x%X", hKey);
+        ret.retval = REGD_ERROR_SUCCESS;
+        if (regdFindHKey(call.caller, hKey) == nullptr) ret.retval = regdRegCloseKey(hKey);
+        return Exit::Standard;
+    });
 }
 
 // Deletes the named key below the handle with everything under it.
-regd_BASIC_RES* reg_delete_key_2(regd_REG_DELETE_KEY* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_delete_key_2", req->userData);
-    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* start = regdFindHKey(caller, req->hKey);
-    RegCacheRec* target = nullptr;
-    if (start != nullptr) {
-        char* sub = fixlpSubKey(orEmpty(req->lpSubKey));
-        target = regdFindSubKey(start, sub, REGD_KIND_KEY);
-        free(sub);
-    }
-    if (target == nullptr) {
-        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-        regdTraceExit("reg_delete_key_2", result.ret.retval);
-        return &result;
-    }
-    {
-        std::lock_guard<std::mutex> lock(regdWriteMutex);
-        RegCacheRec* parent = target->parent;
-        result.ret.retval = regdRegDeleteKey(target);
-        regdNotifySelfAndAncestors(parent, 1);
-    }
-    regdTraceExit("reg_delete_key_2", result.ret.retval);
-    regdSetDirtyFlag();
-    return &result;
+void deleteKey(const RegdCall& call, uint32_t hKey, const char* lpSubKey, regd_BASIC_RETURN& ret) {
+    traced("reg_delete_key_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    ptr->hKey: 0x%X", hKey);
+        RegCacheRec* start = regdFindHKey(call.caller, hKey);
+        RegCacheRec* target = nullptr;
+        if (start != nullptr) {
+            TrimmedPath sub(orEmpty(lpSubKey));
+            target = regdFindSubKey(start, sub.text, REGD_KIND_KEY);
+        }
+        if (target == nullptr) {
+            ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+            return Exit::Standard;
+        }
+        {
+            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            ret.retval = regdRegDeleteKey(target);
+        }
+        traceExit("reg_delete_key_2", ret.retval);
+        regdSetDirtyFlag();
+        return Exit::Own;
+    });
 }
 
 // Closes the handle (so a deleted key's handle goes) and schedules a save.
-regd_BASIC_RES* reg_flush_key_2(regd_REG_FLUSH_KEY* req, struct svc_req* rqstp) {
-    regdTraceEntry("reg_flush_key_2", req->userData);
-    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    regd_REG_CLOSE_KEY close{};
-    close.userData = copyHeader(req->userData);
-    close.hKey = req->hKey;
-    regd_BASIC_RES* result = reg_close_key_2(&close, rqstp);
-    regdTraceExit("reg_flush_key_2", result->ret.retval);
-    free(close.userData.userName);
-    regdSetDirtyFlag();
-    return result;
+void flushKey(const RegdCall& call, uint32_t hKey, regd_BASIC_RETURN& ret) {
+    traced("reg_flush_key_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    ptr->hKey: 0x%X", hKey);
+        closeKey(call, hKey, ret);
+        traceExit("reg_flush_key_2", ret.retval);
+        regdSetDirtyFlag();
+        return Exit::Own;
+    });
 }
 
 // ---- Values ----
 
 // Sizes the reply from the client's capacity: a size-only query gets the
 // 0xAB filler, nothing found with no capacity gets the placeholder.
-regd_REG_QUERY_VALUE_RES* reg_query_value_ex_2(regd_REG_QUERY_VALUE_EX* req, struct svc_req*) {
-    static regd_REG_QUERY_VALUE_RES result;
-    static bool calledBefore = false;
+void queryValueEx(const RegdCall& call, uint32_t hKey, const char* lpValueName, uint32_t isValueNameNull,
+                  uint32_t lpcbData, uint32_t isDataNull, regd_REG_QUERY_VALUE_RETURN& ret) {
     static const char* const proc = "reg_query_value_ex_2";
-    regdTraceEntry(proc, req->userData);
-    if (g_verbose) {
-        writeToLog("    hKey: 0x%X", req->hKey);
-        if (req->isValueNameNull != 0) writeToLog("    lpSubKey: NULL");
-        else writeToLog("    lpSubKey: %s", orEmpty(req->lpValueName));
-    }
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_QUERY_VALUE_RES);
-    regd_REG_QUERY_VALUE_RETURN& ret = result.ret;
-    uint32_t cap = req->isDataNull != 0 ? 0 : req->lpcbData;
-    char* buf = nullptr;
-    if (req->isDataNull == 0) {
-        buf = replyBuffer(cap);
-        if (buf == nullptr) {
-            ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
-            placeholderOpaque(ret.lpData);
-            traceMallocFailed(proc, cap, ret.retval);
-            return &result;
+    traced(proc, call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    hKey: 0x%X", hKey);
+            if (isValueNameNull != 0) writeToLog("    lpSubKey: NULL");
+            else writeToLog("    lpSubKey: %s", orEmpty(lpValueName));
         }
-    }
-    char* name = req->isValueNameNull != 0 ? nullptr : fixlpSubKey(orEmpty(req->lpValueName));
-    uint32_t size = cap;
-    uint32_t type = 0;
-    ret.retval = regdRegQueryValue(caller, req->hKey, name, 0, &type, reinterpret_cast<uint8_t*>(buf), &size);
-    free(name);
-    ret.lpType = type;
-    ret.lpcbData = size;
-    if (size == 0) {
-        free(buf);
-        placeholderOpaque(ret.lpData);
-    } else if (buf == nullptr) {
-        ret.lpData.val = replyBuffer(size);
-        if (ret.lpData.val == nullptr) {
-            ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
-            ret.lpcbData = 0;
-            placeholderOpaque(ret.lpData);
-            traceMallocFailed(proc, size, ret.retval);
-            return &result;
+        uint32_t cap = isDataNull != 0 ? 0 : lpcbData;
+        char* buf = nullptr;
+        if (isDataNull == 0) {
+            buf = replyBuffer(cap);
+            if (buf == nullptr) {
+                ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
+                placeholderOpaque(ret.lpData);
+                traceMallocFailed(proc, cap, ret.retval);
+                return Exit::Own;
+            }
         }
-        memset(ret.lpData.val, SIZE_ONLY_FILLER, size);
-        ret.lpData.len = size;
-    } else {
-        ret.lpData.val = buf;
-        ret.lpData.len = size < cap ? size : cap;
-    }
-    if (g_verbose) {
-        writeToLog("    ---");
-        writeToLog("    lpType: %d", asInt(ret.lpType));
-        writeToLog("    lpcbData: %d", asInt(ret.lpcbData));
-        writeToLog("<-- Leaving %s()  retval = %d", proc, asInt(ret.retval));
-    }
-    return &result;
+        uint32_t size = cap;
+        uint32_t type = 0;
+        {
+            TrimmedPath name(isValueNameNull != 0 ? nullptr : orEmpty(lpValueName));
+            ret.retval = regdRegQueryValue(call.caller, hKey, name.text, 0, &type, reinterpret_cast<uint8_t*>(buf),
+                                           &size);
+        }
+        ret.lpType = type;
+        ret.lpcbData = size;
+        if (size == 0) {
+            free(buf);
+            placeholderOpaque(ret.lpData);
+        } else if (buf == nullptr) {
+            ret.lpData.val = replyBuffer(size);
+            if (ret.lpData.val == nullptr) {
+                ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
+                ret.lpcbData = 0;
+                placeholderOpaque(ret.lpData);
+                traceMallocFailed(proc, size, ret.retval);
+                return Exit::Own;
+            }
+            memset(ret.lpData.val, SIZE_ONLY_FILLER, size);
+            ret.lpData.len = size;
+        } else {
+            ret.lpData.val = buf;
+            ret.lpData.len = size < cap ? size : cap;
+        }
+        if (g_verbose) {
+            writeToLog("    ---");
+            writeToLog("    lpType: %d", asInt(ret.lpType));
+            writeToLog("    lpcbData: %d", asInt(ret.lpcbData));
+            writeToLog("<-- Leaving %s()  retval = %d", proc, asInt(ret.retval));
+        }
+        return Exit::Own;
+    });
 }
 
 // The sub-key name goes to the query as a value name; the type is not sent.
-regd_REG_QUERY_VALUE_RES* reg_query_value_2(regd_REG_QUERY_VALUE* req, struct svc_req* rqstp) {
-    static regd_REG_QUERY_VALUE_RES result;
-    static bool calledBefore = false;
-    static const char* const proc = "reg_query_value_2";
-    regdTraceEntry(proc, req->userData);
-    if (g_verbose) {
-        writeToLog("    hKey: 0x%X", req->hKey);
-        if (req->isSubKeyNull != 0) writeToLog("    lpSubKey: NULL");
-        else writeToLog("    lpSubKey: %s", orEmpty(req->lpSubKey));
-        writeToLog("    lpcbValue: %d", asInt(req->lpcbValue));
-    }
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_QUERY_VALUE_RES);
-    regd_REG_QUERY_VALUE_EX inner{};
-    inner.userData = copyHeader(req->userData);
-    inner.hKey = req->hKey;
-    inner.lpValueName = regdStrdupOrDie(req->isSubKeyNull != 0 ? "" : orEmpty(req->lpSubKey));
-    inner.lpcbData = req->lpcbValue;
-    inner.isValueNameNull = req->isSubKeyNull;
-    inner.isDataNull = req->isValueNull;
-    regd_REG_QUERY_VALUE_RES* innerRes = reg_query_value_ex_2(&inner, rqstp);
-    free(inner.lpValueName);
-    free(inner.userData.userName);
-    const regd_REG_QUERY_VALUE_RETURN& got = innerRes->ret;
-    regd_REG_QUERY_VALUE_RETURN& ret = result.ret;
-    if (got.lpcbData == 0) {
-        placeholderOpaque(ret.lpData);
-    } else {
-        ret.lpData.val = static_cast<char*>(malloc(got.lpData.len > 0 ? got.lpData.len : 1));
-        if (ret.lpData.val == nullptr) {
-            ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
-            placeholderOpaque(ret.lpData);
-            traceMallocFailed(proc, got.lpcbData, ret.retval);
-            return &result;
+void queryValue(const RegdCall& call, const regd_REG_QUERY_VALUE& req, regd_REG_QUERY_VALUE_RETURN& ret) {
+    traced("reg_query_value_2", call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    hKey: 0x%X", req.hKey);
+            if (req.isSubKeyNull != 0) writeToLog("    lpSubKey: NULL");
+            else writeToLog("    lpSubKey: %s", orEmpty(req.lpSubKey));
+            writeToLog("    lpcbValue: %d", asInt(req.lpcbValue));
         }
-        if (got.lpData.len > 0) memcpy(ret.lpData.val, got.lpData.val, got.lpData.len);
-        ret.lpData.len = got.lpData.len;
-    }
-    ret.lpcbData = got.lpcbData;
-    ret.retval = got.retval;
-    regdTraceExit(proc, ret.retval);
-    return &result;
+        queryValueEx(call, req.hKey, req.isSubKeyNull != 0 ? "" : orEmpty(req.lpSubKey), req.isSubKeyNull,
+                     req.lpcbValue, req.isValueNull, ret);
+        ret.lpType = 0;
+        return Exit::Standard;
+    });
 }
 
 // A sub-key name sets that sub-key's default value (the sub-key is made if
 // missing). cbData may not reach past the text and its NUL.
-regd_BASIC_RES* reg_set_value_2(regd_REG_SET_VALUE* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_set_value_2", req->userData);
-    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    const char* text = orEmpty(req->lpData);
-    size_t received = strlen(text) + 1;
-    if (req->cbData > received) {
-        result.ret.retval = REGD_ERROR_INVALID_PARAMETER;
-    } else {
-        char* name = req->isSubKeyNull != 0 ? nullptr : fixlpSubKey(orEmpty(req->lpSubKey));
-        result.ret.retval = regdRegSetValue(caller, req->hKey, name, 0, req->dwType,
-                                            reinterpret_cast<const uint8_t*>(text), req->cbData, 1);
-        free(name);
-    }
-    regdTraceExit("reg_set_value_2", result.ret.retval);
-    return &result;
+void setValue(const RegdCall& call, const regd_REG_SET_VALUE& req, regd_BASIC_RETURN& ret) {
+    traced("reg_set_value_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req.hKey);
+        const char* text = orEmpty(req.lpData);
+        size_t received = strlen(text) + 1;
+        if (req.cbData > received) {
+            ret.retval = REGD_ERROR_INVALID_PARAMETER;
+        } else {
+            TrimmedPath name(req.isSubKeyNull != 0 ? nullptr : orEmpty(req.lpSubKey));
+            ret.retval = regdRegSetValue(call.caller, req.hKey, name.text, 0, req.dwType,
+                                         reinterpret_cast<const uint8_t*>(text), req.cbData, 1);
+        }
+        return Exit::Standard;
+    });
 }
 
 // Writes the named value. A string type sent with cbData 0 is sized from
 // its text, counting no further than the bytes received.
-regd_BASIC_RES* reg_set_value_ex_2(regd_REG_SET_VALUE_EX* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_set_value_ex_2", req->userData);
-    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    const char* bytes = req->lpData.val;
-    uint32_t received = bytes != nullptr ? req->lpData.len : 0;
-    uint32_t cbData = req->cbData;
-    if (cbData > received) {
-        result.ret.retval = REGD_ERROR_INVALID_PARAMETER;
-    } else {
-        bool isString = req->dwType == REGD_REG_SZ || req->dwType == REGD_REG_EXPAND_SZ;
+void setValueEx(const RegdCall& call, const regd_REG_SET_VALUE_EX& req, regd_BASIC_RETURN& ret) {
+    traced("reg_set_value_ex_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req.hKey);
+        const char* bytes = req.lpData.val;
+        uint32_t received = bytes != nullptr ? req.lpData.len : 0;
+        uint32_t cbData = req.cbData;
+        if (cbData > received) {
+            ret.retval = REGD_ERROR_INVALID_PARAMETER;
+            return Exit::Standard;
+        }
+        bool isString = req.dwType == REGD_REG_SZ || req.dwType == REGD_REG_EXPAND_SZ;
         if (isString && cbData == 0 && received > 0 && bytes[0] != '\0') {
             size_t textLen = strnlen(bytes, received);
             cbData = textLen < received ? static_cast<uint32_t>(textLen) + 1 : received;
         }
-        char* name = req->isValueNameNull != 0 ? nullptr : fixlpSubKey(orEmpty(req->lpValueName));
-        result.ret.retval = regdRegSetValue(caller, req->hKey, name, 0, req->dwType,
-                                            reinterpret_cast<const uint8_t*>(bytes), cbData, 0);
-        free(name);
-    }
-    regdTraceExit("reg_set_value_ex_2", result.ret.retval);
-    return &result;
+        TrimmedPath name(req.isValueNameNull != 0 ? nullptr : orEmpty(req.lpValueName));
+        ret.retval = regdRegSetValue(call.caller, req.hKey, name.text, 0, req.dwType,
+                                     reinterpret_cast<const uint8_t*>(bytes), cbData, 0);
+        return Exit::Standard;
+    });
 }
 
 // The name is used as received (not trimmed); a failed delete logs no exit.
-regd_BASIC_RES* reg_delete_value_2(regd_REG_DELETE_VALUE* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_delete_value_2", req->userData);
-    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* key = regdFindHKey(caller, req->hKey);
-    const char* name = req->isValueNameNull != 0 ? "" : orEmpty(req->lpValueName);
-    RegCacheRec* value = key != nullptr ? regdFindSubKey(key, name, REGD_KIND_VALUE) : nullptr;
-    if (value == nullptr) {
-        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-        return &result;
-    }
-    {
-        std::lock_guard<std::mutex> lock(regdWriteMutex);
-        RegCacheRec* parent = value->parent;
-        regdRemoveValueRec(value);
-        regdNotifySelfAndAncestors(parent, 4);
-    }
-    regdSetDirtyFlag();
-    result.ret.retval = REGD_ERROR_SUCCESS;
-    regdTraceExit("reg_delete_value_2", result.ret.retval);
-    return &result;
+void deleteValue(const RegdCall& call, const regd_REG_DELETE_VALUE& req, regd_BASIC_RETURN& ret) {
+    traced("reg_delete_value_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req.hKey);
+        RegCacheRec* key = regdFindHKey(call.caller, req.hKey);
+        const char* name = req.isValueNameNull != 0 ? "" : orEmpty(req.lpValueName);
+        RegCacheRec* value = key != nullptr ? regdFindSubKey(key, name, REGD_KIND_VALUE) : nullptr;
+        if (value == nullptr) {
+            ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+            return Exit::Own;
+        }
+        {
+            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            regdRemoveValueRec(value);
+        }
+        regdSetDirtyFlag();
+        ret.retval = REGD_ERROR_SUCCESS;
+        return Exit::Standard;
+    });
 }
 
 // ---- Enumeration and key information ----
 
 // The name in a buffer of dwMax bytes (one more for the terminator); no
 // class, no counts, no time. dwMax 0 sends the empty name.
-regd_REG_ENUM_KEY_RES* reg_enum_key_2(regd_REG_ENUM_KEY* req, struct svc_req*) {
-    static regd_REG_ENUM_KEY_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_enum_key_2", req->userData);
-    if (g_verbose) {
-        writeToLog("    ptr->hKey: 0x%X", req->hKey);
-        writeToLog("    ptr->dwIndex: %d", asInt(req->dwIndex));
-        writeToLog("    ptr->dwMax: %d", asInt(req->dwMax));
-    }
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_KEY_RES);
-    regd_REG_ENUM_KEY_RETURN& ret = result.ret;
-    char* buf = replyBuffer(req->dwMax);
-    if (buf == nullptr) {
-        ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
-        dummyString(&ret.lpName);
+void enumKey(const RegdCall& call, const regd_REG_ENUM_KEY& req, regd_REG_ENUM_KEY_RETURN& ret) {
+    static const char* const proc = "reg_enum_key_2";
+    traced(proc, call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    ptr->hKey: 0x%X", req.hKey);
+            writeToLog("    ptr->dwIndex: %d", asInt(req.dwIndex));
+            writeToLog("    ptr->dwMax: %d", asInt(req.dwMax));
+        }
+        char* buf = replyBuffer(req.dwMax);
+        if (buf == nullptr) {
+            ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
+            dummyString(&ret.lpName);
+            dummyString(&ret.lpClass);
+            traceMallocFailed(proc, req.dwMax, ret.retval);
+            return Exit::Own;
+        }
+        char* name = buf;
+        RegFileTime ft{};
+        ret.retval = regdRegEnumKey(call.caller, req.hKey, req.dwIndex, req.dwMax > 0 ? &name : nullptr, nullptr,
+                                    0, nullptr, nullptr, &ft, req.dwMax, 0);
+        ret.lpName = buf;
         dummyString(&ret.lpClass);
-        traceMallocFailed("reg_enum_key_2", req->dwMax, ret.retval);
-        return &result;
-    }
-    char* name = buf;
-    RegFileTime ft{};
-    ret.retval = regdRegEnumKey(caller, req->hKey, req->dwIndex, req->dwMax > 0 ? &name : nullptr, nullptr, 0,
-                                nullptr, nullptr, &ft, req->dwMax, 0);
-    ret.lpName = buf;
-    dummyString(&ret.lpClass);
-    regdTraceExit("reg_enum_key_2", ret.retval);
-    return &result;
+        return Exit::Standard;
+    });
 }
 
 // Name and class cut to the capacities asked for; a zero capacity, or a
 // count of 0, sends the placeholder.
-regd_REG_ENUM_KEY_RES* reg_enum_key_ex_2(regd_REG_ENUM_KEY_EX* req, struct svc_req*) {
-    static regd_REG_ENUM_KEY_RES result;
-    static bool calledBefore = false;
+void enumKeyEx(const RegdCall& call, const regd_REG_ENUM_KEY_EX& req, regd_REG_ENUM_KEY_RETURN& ret) {
     static const char* const proc = "reg_enum_key_ex_2";
-    regdTraceEntry(proc, req->userData);
-    if (g_verbose) {
-        writeToLog("    ptr->hKey: 0x%X", req->hKey);
-        writeToLog("    ptr->dwIndex: %d", asInt(req->dwIndex));
-    }
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_KEY_RES);
-    regd_REG_ENUM_KEY_RETURN& ret = result.ret;
-    char* nameBuf = nullptr;
-    char* classBuf = nullptr;
-    uint32_t failedSize = 0;
-    if (!replyBufferPair(req->lpcbName, req->lpcbClass, &nameBuf, &classBuf, &failedSize)) {
-        ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
-        dummyString(&ret.lpName);
-        dummyString(&ret.lpClass);
-        traceMallocFailed(proc, failedSize, ret.retval);
-        return &result;
-    }
-    uint32_t nameCount = req->lpcbName;
-    uint32_t classCount = req->lpcbClass;
-    RegFileTime ft{};
-    ret.retval = regdRegEnumKey(caller, req->hKey, req->dwIndex, &nameBuf, &nameCount, 0, &classBuf, &classCount,
-                                &ft, 0, 0);
-    ret.lpName = textOrPlaceholder(nameBuf, nameCount);
-    ret.lpClass = textOrPlaceholder(classBuf, classCount);
-    ret.lpcbName = nameCount;
-    ret.lpcbClass = classCount;
-    ret.ftLastWriteTime.dwLowDateTime = ft.dwLowDateTime;
-    ret.ftLastWriteTime.dwHighDateTime = ft.dwHighDateTime;
-    regdTraceExit(proc, ret.retval);
-    return &result;
+    traced(proc, call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    ptr->hKey: 0x%X", req.hKey);
+            writeToLog("    ptr->dwIndex: %d", asInt(req.dwIndex));
+        }
+        char* nameBuf = nullptr;
+        char* classBuf = nullptr;
+        uint32_t failedSize = 0;
+        if (!replyBufferPair(req.lpcbName, req.lpcbClass, &nameBuf, &classBuf, &failedSize)) {
+            ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
+            dummyString(&ret.lpName);
+            dummyString(&ret.lpClass);
+            traceMallocFailed(proc, failedSize, ret.retval);
+            return Exit::Own;
+        }
+        uint32_t nameCount = req.lpcbName;
+        uint32_t classCount = req.lpcbClass;
+        RegFileTime ft{};
+        ret.retval = regdRegEnumKey(call.caller, req.hKey, req.dwIndex, &nameBuf, &nameCount, 0, &classBuf,
+                                    &classCount, &ft, 0, 0);
+        ret.lpName = textOrPlaceholder(nameBuf, nameCount);
+        ret.lpClass = textOrPlaceholder(classBuf, classCount);
+        ret.lpcbName = nameCount;
+        ret.lpcbClass = classCount;
+        ret.ftLastWriteTime.dwLowDateTime = ft.dwLowDateTime;
+        ret.ftLastWriteTime.dwHighDateTime = ft.dwHighDateTime;
+        return Exit::Standard;
+    });
 }
 
 // Name cut to its capacity; data sent only as far as it was copied, and
 // capacity-many zero bytes when it did not fit.
-regd_REG_ENUM_VALUE_RES* reg_enum_value_2(regd_REG_ENUM_VALUE* req, struct svc_req*) {
-    static regd_REG_ENUM_VALUE_RES result;
-    static bool calledBefore = false;
+void enumValue(const RegdCall& call, const regd_REG_ENUM_VALUE& req, regd_REG_ENUM_VALUE_RETURN& ret) {
     static const char* const proc = "reg_enum_value_2";
-    regdTraceEntry(proc, req->userData);
-    if (g_verbose) {
-        writeToLog("    hKey: 0x%X", req->hKey);
-        writeToLog("    index: %d", asInt(req->dwIndex));
-        writeToLog("    lpcbData: %d", asInt(req->lpcbData));
-    }
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_ENUM_VALUE_RES);
-    regd_REG_ENUM_VALUE_RETURN& ret = result.ret;
-    char* nameBuf = nullptr;
-    char* dataBuf = nullptr;
-    uint32_t failedSize = 0;
-    if (!replyBufferPair(req->lpcbValue, req->lpcbData, &nameBuf, &dataBuf, &failedSize)) {
-        ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
-        dummyString(&ret.lpszValue);
-        placeholderOpaque(ret.lpData);
-        traceMallocFailed(proc, failedSize, ret.retval);
-        return &result;
-    }
-    uint32_t nameCount = req->lpcbValue;
-    uint32_t dataCount = req->lpcbData;
-    uint32_t type = 0;
-    uint8_t* data = reinterpret_cast<uint8_t*>(dataBuf);
-    ret.retval = regdRegEnumValue(caller, req->hKey, req->dwIndex, &nameBuf, &nameCount, 0, &type, &data,
-                                  &dataCount, 0);
-    ret.lpszValue = textOrPlaceholder(nameBuf, nameCount);
-    ret.lpcbValue = nameCount;
-    if (dataCount == 0 || dataBuf == nullptr) {
-        free(dataBuf);
-        placeholderOpaque(ret.lpData);
-    } else {
-        ret.lpData.val = dataBuf;
-        ret.lpData.len = dataCount < req->lpcbData ? dataCount : req->lpcbData;
-    }
-    ret.lpcbData = dataCount;
-    ret.lpdwType = type;
-    if (g_verbose) {
-        writeToLog("    ---");
-        writeToLog("    lpszValue: %s", ret.lpszValue);
-        writeToLog("    lpcbValue: %d", asInt(ret.lpcbValue));
-        writeToLog("    lpcbData: %d", asInt(ret.lpcbData));
-        writeToLog("    lpdwType: %d", asInt(ret.lpdwType));
-        writeToLog("<-- Leaving %s()  retval = %d", proc, asInt(ret.retval));
-    }
-    return &result;
+    traced(proc, call, ret, [&] {
+        if (g_verbose) {
+            writeToLog("    hKey: 0x%X", req.hKey);
+            writeToLog("    index: %d", asInt(req.dwIndex));
+            writeToLog("    lpcbData: %d", asInt(req.lpcbData));
+        }
+        char* nameBuf = nullptr;
+        char* dataBuf = nullptr;
+        uint32_t failedSize = 0;
+        if (!replyBufferPair(req.lpcbValue, req.lpcbData, &nameBuf, &dataBuf, &failedSize)) {
+            ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
+            dummyString(&ret.lpszValue);
+            placeholderOpaque(ret.lpData);
+            traceMallocFailed(proc, failedSize, ret.retval);
+            return Exit::Own;
+        }
+        uint32_t nameCount = req.lpcbValue;
+        uint32_t dataCount = req.lpcbData;
+        uint32_t type = 0;
+        uint8_t* data = reinterpret_cast<uint8_t*>(dataBuf);
+        ret.retval = regdRegEnumValue(call.caller, req.hKey, req.dwIndex, &nameBuf, &nameCount, 0, &type, &data,
+                                      &dataCount, 0);
+        ret.lpszValue = textOrPlaceholder(nameBuf, nameCount);
+        ret.lpcbValue = nameCount;
+        if (dataCount == 0 || dataBuf == nullptr) {
+            free(dataBuf);
+            placeholderOpaque(ret.lpData);
+        } else {
+            ret.lpData.val = dataBuf;
+            ret.lpData.len = dataCount < req.lpcbData ? dataCount : req.lpcbData;
+        }
+        ret.lpcbData = dataCount;
+        ret.lpdwType = type;
+        if (g_verbose) {
+            writeToLog("    ---");
+            writeToLog("    lpszValue: %s", ret.lpszValue);
+            writeToLog("    lpcbValue: %d", asInt(ret.lpcbValue));
+            writeToLog("    lpcbData: %d", asInt(ret.lpcbData));
+            writeToLog("    lpdwType: %d", asInt(ret.lpdwType));
+            writeToLog("<-- Leaving %s()  retval = %d", proc, asInt(ret.retval));
+        }
+        return Exit::Own;
+    });
 }
 
 // Class, time and the counts and maxima of the direct children.
-regd_REG_QUERY_INFO_KEY_RES* reg_query_info_key_2(regd_REG_QUERY_INFO_KEY* req, struct svc_req*) {
-    static regd_REG_QUERY_INFO_KEY_RES result;
-    static bool calledBefore = false;
-    regdTraceEntry("reg_query_info_key_2", req->userData);
-    if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_QUERY_INFO_KEY_RES);
-    regd_REG_QUERY_INFO_KEY_RETURN& ret = result.ret;
-    RegCacheRec* key = regdFindHKey(caller, req->hKey);
-    if (key == nullptr) {
-        ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-        dummyString(&ret.lpClass);
-        regdTraceExit("reg_query_info_key_2", ret.retval);
-        return &result;
-    }
-    if (key->className == nullptr) {
-        ret.isClassNull = 1;
-        dummyString(&ret.lpClass);
-    } else {
-        ret.lpClass = regdStrdupOrDie(key->className);
-        ret.lpcbClass = key->classLen;
-    }
-    ret.ftLastWriteTime.dwLowDateTime = key->lastWriteTime.dwLowDateTime;
-    ret.ftLastWriteTime.dwHighDateTime = key->lastWriteTime.dwHighDateTime;
-    RegKeyCounts counts{};
-    regdCountChildren(key, &counts);
-    ret.cSubKeys = counts.cSubKeys;
-    ret.cbMaxSubKeyLen = counts.cbMaxSubKeyLen;
-    ret.cbMaxClassLen = counts.cbMaxClassLen;
-    ret.cValues = counts.cValues;
-    ret.cbMaxValueNameLen = counts.cbMaxValueNameLen;
-    ret.cbMaxValueLen = counts.cbMaxValueLen;
-    ret.retval = REGD_ERROR_SUCCESS;
-    regdTraceExit("reg_query_info_key_2", ret.retval);
-    return &result;
+void queryInfoKey(const RegdCall& call, const regd_REG_QUERY_INFO_KEY& req, regd_REG_QUERY_INFO_KEY_RETURN& ret) {
+    traced("reg_query_info_key_2", call, ret, [&] {
+        if (g_verbose) writeToLog("    ptr->hKey: 0x%X", req.hKey);
+        RegCacheRec* key = regdFindHKey(call.caller, req.hKey);
+        if (key == nullptr) {
+            ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+            dummyString(&ret.lpClass);
+            return Exit::Standard;
+        }
+        if (key->className == nullptr) {
+            ret.isClassNull = 1;
+            dummyString(&ret.lpClass);
+        } else {
+            ret.lpClass = regdStrdupOrDie(key->className);
+            ret.lpcbClass = key->classLen;
+        }
+        ret.ftLastWriteTime.dwLowDateTime = key->lastWriteTime.dwLowDateTime;
+        ret.ftLastWriteTime.dwHighDateTime = key->lastWriteTime.dwHighDateTime;
+        RegKeyCounts counts{};
+        regdCountChildren(key, &counts);
+        ret.cSubKeys = counts.cSubKeys;
+        ret.cbMaxSubKeyLen = counts.cbMaxSubKeyLen;
+        ret.cbMaxClassLen = counts.cbMaxClassLen;
+        ret.cValues = counts.cValues;
+        ret.cbMaxValueNameLen = counts.cbMaxValueNameLen;
+        ret.cbMaxValueLen = counts.cbMaxValueLen;
+        ret.retval = REGD_ERROR_SUCCESS;
+        return Exit::Standard;
+    });
 }
 
 // ---- Hives, security and notification ----
 
-namespace {
-
-// A hive's top key takes the name it is loaded under, and with it the
-// handle that name calls for: a top key saved from a root must not keep
-// that root's handle under another name.
-void renameLoadedKey(RegCacheRec* top, const char* name) {
-    free(top->name);
-    top->name = regdStrdupOrDie(name);
-    top->nameLen = static_cast<uint32_t>(strlen(name));
-    top->hKey = regdHandleForName(top->name, top->slot);
+// Reads a hive file and links its tree as the first child of `key`, named
+// lpSubKey (when given) in place of `old`: 0, or 2 when the file is unusable.
+uint32_t attachHive(RegCacheRec* key, RegCacheRec* old, const char* lpSubKey, const char* file) {
+    // Held from the read to the linking, so no save sees half a tree.
+    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    return regdLoadHive(key, file, lpSubKey, old);
 }
 
-void linkAsFirstChild(RegCacheRec* parent, RegCacheRec* child) {
-    child->parent = parent;
-    child->prev = nullptr;
-    child->next = parent->firstChild;
-    if (parent->firstChild != nullptr) parent->firstChild->prev = child;
-    parent->firstChild = child;
-}
-
-void traceHiveEntry(const char* procName, const regd_USER_DATA& header, uint32_t hKey) {
-    regdTraceEntry(procName, header);
+void traceHandle(uint32_t hKey) {
     if (g_verbose) writeToLog("    ptr->hKey: 0x%X", hKey);
 }
 
-// LOAD_KEY as the nested call of replace and restore makes it.
-uint32_t callLoadKey(const regd_USER_DATA& header, uint32_t hKey, const char* subKey, const char* file,
-                     struct svc_req* rqstp) {
-    regd_REG_LOAD_KEY load{};
-    load.userData = copyHeader(header);
-    load.hKey = hKey;
-    load.lpSubKey = subKey != nullptr ? regdStrdupOrDie(subKey) : nullptr;
-    load.lpFile = regdStrdupOrDie(file);
-    uint32_t retval = reg_load_key_2(&load, rqstp)->ret.retval;
-    free(load.lpFile);
-    free(load.lpSubKey);
-    free(load.userData.userName);
-    return retval;
-}
-
-}  // namespace
-
 // Reads the hive file and links its tree as the first child of hKey's key,
 // named lpSubKey (when given) in place of any key of that name.
-regd_BASIC_RES* reg_load_key_2(regd_REG_LOAD_KEY* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_load_key_2", req->userData, req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* key = regdFindHKey(caller, req->hKey);
-    if (key == nullptr) {
-        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-        return &result;
-    }
-    char* sub = req->lpSubKey != nullptr ? fixlpSubKey(req->lpSubKey) : nullptr;
-    RegCacheRec* old = sub != nullptr ? regdFindSubKey(key, sub, REGD_KIND_KEY) : nullptr;
-    result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-    {
-        // Held from the read to the linking, so no save sees half a tree.
-        std::lock_guard<std::mutex> lock(regdWriteMutex);
-        RegCacheRec* top = regdReadRegistryDatabase(orEmpty(req->lpFile), 0);
-        if (top != nullptr) {
-            if (req->lpSubKey != nullptr) renameLoadedKey(top, req->lpSubKey);
-            if (old != nullptr) regdRegDeleteKey(old);
-            linkAsFirstChild(key, top);
-            regdNotifySelfAndAncestors(key, 1);
-            result.ret.retval = REGD_ERROR_SUCCESS;
+void loadKey(const RegdCall& call, uint32_t hKey, const char* lpSubKey, const char* lpFile, regd_BASIC_RETURN& ret) {
+    traced("reg_load_key_2", call, ret, [&] {
+        traceHandle(hKey);
+        RegCacheRec* key = regdFindHKey(call.caller, hKey);
+        if (key == nullptr) {
+            ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+            return Exit::Own;
         }
-    }
-    free(sub);
-    if (result.ret.retval == REGD_ERROR_SUCCESS) regdSetDirtyFlag();
-    regdTraceExit("reg_load_key_2", result.ret.retval);
-    return &result;
+        TrimmedPath sub(lpSubKey);
+        RegCacheRec* old = sub.text != nullptr ? regdFindSubKey(key, sub.text, REGD_KIND_KEY) : nullptr;
+        ret.retval = attachHive(key, old, lpSubKey, orEmpty(lpFile));
+        if (ret.retval == REGD_ERROR_SUCCESS) regdSetDirtyFlag();
+        return Exit::Standard;
+    });
 }
 
 // Removes the key and its sub-tree from the cache; no file is written.
-regd_BASIC_RES* reg_unload_key_2(regd_REG_UNLOAD_KEY* req, struct svc_req* rqstp) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_unload_key_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    regd_REG_DELETE_KEY del{};
-    del.userData = copyHeader(req->userData);
-    del.hKey = req->hKey;
-    del.lpSubKey = fixlpSubKey(orEmpty(req->lpSubKey));
-    result.ret.retval = reg_delete_key_2(&del, rqstp)->ret.retval;
-    free(del.lpSubKey);
-    free(del.userData.userName);
-    regdTraceExit("reg_unload_key_2", result.ret.retval);
-    return &result;
+void unloadKey(const RegdCall& call, const regd_REG_UNLOAD_KEY& req, regd_BASIC_RETURN& ret) {
+    traced("reg_unload_key_2", call, ret, [&] {
+        traceHandle(req.hKey);
+        TrimmedPath sub(orEmpty(req.lpSubKey));
+        deleteKey(call, req.hKey, sub.text, ret);
+        return Exit::Standard;
+    });
 }
 
 // Saves the existing sub-key to lpOldFile, then loads lpNewFile in its place.
-regd_BASIC_RES* reg_replace_key_2(regd_REG_REPLACE_KEY* req, struct svc_req* rqstp) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_replace_key_2", req->userData, req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    RegCacheRec* key = regdFindHKey(caller, req->hKey);
-    char* sub = key != nullptr ? fixlpSubKey(orEmpty(req->lpSubKey)) : nullptr;
-    RegCacheRec* old = key != nullptr ? regdFindSubKey(key, sub, REGD_KIND_KEY) : nullptr;
-    free(sub);
-    if (old == nullptr) {
-        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-        return &result;
-    }
-    {
-        std::lock_guard<std::mutex> lock(regdWriteMutex);
-        // By record, not by handle: a key named like a root carries that
-        // root's handle. A failed save does not stop the load.
-        (void)regdWriteSubTreeDatabase(old, orEmpty(req->lpOldFile), 1);
-    }
-    result.ret.retval =
-        callLoadKey(req->userData, req->hKey, orEmpty(req->lpSubKey), orEmpty(req->lpNewFile), rqstp);
-    regdTraceExit("reg_replace_key_2", result.ret.retval);
-    return &result;
+void replaceKey(const RegdCall& call, const regd_REG_REPLACE_KEY& req, regd_BASIC_RETURN& ret) {
+    traced("reg_replace_key_2", call, ret, [&] {
+        traceHandle(req.hKey);
+        RegCacheRec* key = regdFindHKey(call.caller, req.hKey);
+        RegCacheRec* old = nullptr;
+        if (key != nullptr) {
+            TrimmedPath sub(orEmpty(req.lpSubKey));
+            old = regdFindSubKey(key, sub.text, REGD_KIND_KEY);
+        }
+        if (old == nullptr) {
+            ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+            return Exit::Own;
+        }
+        {
+            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            // By record, not by handle: a key named like a root carries that
+            // root's handle. A failed save does not stop the load.
+            (void)regdWriteSubTreeDatabase(old, orEmpty(req.lpOldFile), 1);
+        }
+        loadKey(call, req.hKey, orEmpty(req.lpSubKey), orEmpty(req.lpNewFile), ret);
+        return Exit::Standard;
+    });
 }
 
 // Loads the hive under hKey by the name stored in the file, beside any key
 // of that name.
-regd_BASIC_RES* reg_restore_key_2(regd_REG_RESTORE_KEY* req, struct svc_req* rqstp) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_restore_key_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    result.ret.retval = callLoadKey(req->userData, req->hKey, nullptr, orEmpty(req->lpFile), rqstp);
-    regdTraceExit("reg_restore_key_2", result.ret.retval);
-    return &result;
+void restoreKey(const RegdCall& call, const regd_REG_RESTORE_KEY& req, regd_BASIC_RETURN& ret) {
+    traced("reg_restore_key_2", call, ret, [&] {
+        traceHandle(req.hKey);
+        loadKey(call, req.hKey, nullptr, orEmpty(req.lpFile), ret);
+        return Exit::Standard;
+    });
 }
 
 // Writes the key's sub-tree (hKey 0: the whole registry) to a new file.
-regd_BASIC_RES* reg_save_key_2(regd_REG_SAVE_KEY* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_save_key_2", req->userData, req->hKey);
-    const RegdCaller caller = regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    if (req->hKey != 0 && regdFindHKey(caller, req->hKey) == nullptr) {
-        result.ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-    } else {
-        std::lock_guard<std::mutex> lock(regdWriteMutex);
-        // Earlier sub-tree saves leave their records marked as written; the
-        // whole registry means all of it.
-        if (req->hKey == 0) regdResetPackState();
-        result.ret.retval = regdWriteRegistryDatabase(caller, req->hKey, orEmpty(req->lpFile), 0);
-    }
-    regdTraceExit("reg_save_key_2", result.ret.retval);
-    return &result;
+void saveKey(const RegdCall& call, const regd_REG_SAVE_KEY& req, regd_BASIC_RETURN& ret) {
+    traced("reg_save_key_2", call, ret, [&] {
+        traceHandle(req.hKey);
+        if (req.hKey != 0 && regdFindHKey(call.caller, req.hKey) == nullptr) {
+            ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+        } else {
+            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            // Earlier sub-tree saves leave their records marked as written;
+            // the whole registry means all of it.
+            if (req.hKey == 0) regdResetPackState();
+            ret.retval = regdWriteRegistryDatabase(call.caller, req.hKey, orEmpty(req.lpFile), 0);
+        }
+        return Exit::Standard;
+    });
 }
 
 // Keys carry no security data: an empty descriptor.
-regd_REG_GET_KEY_SEC_RES* reg_get_key_security_2(regd_REG_GET_KEY_SEC* req, struct svc_req*) {
-    static regd_REG_GET_KEY_SEC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_get_key_security_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_REG_GET_KEY_SEC_RES);
-    result.ret.retval = REGD_ERROR_SUCCESS;
-    dummyString(&result.ret.pSecurityDescriptor);
-    result.ret.lpcbSecurityDescriptor = 0;
-    regdTraceExit("reg_get_key_security_2", result.ret.retval);
-    return &result;
+void getKeySecurity(const RegdCall& call, const regd_REG_GET_KEY_SEC& req, regd_REG_GET_KEY_SEC_RETURN& ret) {
+    traced("reg_get_key_security_2", call, ret, [&] {
+        traceHandle(req.hKey);
+        ret.retval = REGD_ERROR_SUCCESS;
+        dummyString(&ret.pSecurityDescriptor);
+        ret.lpcbSecurityDescriptor = 0;
+        return Exit::Standard;
+    });
 }
 
-regd_BASIC_RES* reg_set_key_security_2(regd_REG_SET_KEY_SEC* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_set_key_security_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    result.ret.retval = REGD_ERROR_SUCCESS;
-    regdTraceExit("reg_set_key_security_2", result.ret.retval);
-    return &result;
+void setKeySecurity(const RegdCall& call, const regd_REG_SET_KEY_SEC& req, regd_BASIC_RETURN& ret) {
+    traced("reg_set_key_security_2", call, ret, [&] {
+        traceHandle(req.hKey);
+        ret.retval = REGD_ERROR_SUCCESS;
+        return Exit::Standard;
+    });
 }
 
-// Accepted and not recorded: the client's event is never signalled.
-regd_BASIC_RES* reg_notify_change_key_value_2(regd_REG_NOTIFY_CHANGE_KEY_VALUE* req, struct svc_req*) {
-    static regd_BASIC_RES result;
-    static bool calledBefore = false;
-    traceHiveEntry("reg_notify_change_key_value_2", req->userData, req->hKey);
-    regdStartResult(req->userData, result, calledBefore, xdr_regd_BASIC_RES);
-    result.ret.retval = regdRegNotifyChangeKeyValue(req->hKey, req->bWatchSubtree, req->dwNotifyFilter,
-                                                    req->hEvent, req->fAsynchronous);
-    regdTraceExit("reg_notify_change_key_value_2", result.ret.retval);
-    return &result;
+// Accepted and not recorded yet: the client's event is not signalled.
+void notifyChangeKeyValue(const RegdCall& call, const regd_REG_NOTIFY_CHANGE_KEY_VALUE& req, regd_BASIC_RETURN& ret) {
+    traced("reg_notify_change_key_value_2", call, ret, [&] {
+        traceHandle(req.hKey);
+        ret.retval = REGD_ERROR_SUCCESS;
+        return Exit::Standard;
+    });
+}
+
+// ---- The procedure table ----
+
+template <typename T>
+struct XdrRecord;
+template <typename T>
+struct XdrRecord<bool_t (*)(XDR*, T*)> {
+    using type = T;
+};
+
+// A procedure as the transport calls it: the wrapper around `Body`, with a
+// result record of its own (one per instantiation) kept until its next call.
+template <auto XdrReq, auto XdrRes, auto Body>
+void* procedure(void* request) {
+    using Req = typename XdrRecord<decltype(XdrReq)>::type;
+    using Res = typename XdrRecord<decltype(XdrRes)>::type;
+    static ResultSlot<Res> slot;
+    const Req& req = *static_cast<const Req*>(request);
+    return serve(slot, XdrRes, req.userData, [&req](const RegdCall& call, auto& ret) { Body(call, req, ret); });
+}
+
+template <auto XdrReq, auto XdrRes, auto Body>
+RegdProcedure entry() {
+    return RegdProcedure{reinterpret_cast<xdrproc_t>(XdrReq), reinterpret_cast<xdrproc_t>(XdrRes),
+                         procedure<XdrReq, XdrRes, Body>};
+}
+
+// Procedures whose bodies siblings call with plain arguments, as the
+// table calls them: from their request records.
+void openKeyCall(const RegdCall& c, const regd_REG_OPEN_KEY& r, regd_REG_OPEN_KEY_RETURN& ret) {
+    openKey(c, r.hKey, r.lpSubKey, ret);
+}
+void createKeyCall(const RegdCall& c, const regd_REG_CREATE_KEY& r, regd_REG_CREATE_KEY_RETURN& ret) {
+    createKey(c, r.hKey, r.lpSubKey, r.isSubKeyNull, ret);
+}
+void closeKeyCall(const RegdCall& c, const regd_REG_CLOSE_KEY& r, regd_BASIC_RETURN& ret) { closeKey(c, r.hKey, ret); }
+void deleteKeyCall(const RegdCall& c, const regd_REG_DELETE_KEY& r, regd_BASIC_RETURN& ret) {
+    deleteKey(c, r.hKey, r.lpSubKey, ret);
+}
+void flushKeyCall(const RegdCall& c, const regd_REG_FLUSH_KEY& r, regd_BASIC_RETURN& ret) { flushKey(c, r.hKey, ret); }
+void queryValueExCall(const RegdCall& c, const regd_REG_QUERY_VALUE_EX& r, regd_REG_QUERY_VALUE_RETURN& ret) {
+    queryValueEx(c, r.hKey, r.lpValueName, r.isValueNameNull, r.lpcbData, r.isDataNull, ret);
+}
+void loadKeyCall(const RegdCall& c, const regd_REG_LOAD_KEY& r, regd_BASIC_RETURN& ret) {
+    loadKey(c, r.hKey, r.lpSubKey, r.lpFile, ret);
+}
+
+// Indexed by procedure number; an empty entry answers PROC_UNAVAIL (17 has
+// no procedure by design).
+std::array<RegdProcedure, REGD_NPROCS> makeTable() {
+    std::array<RegdProcedure, REGD_NPROCS> t{};
+    t[REG_PING_DAEMON] = entry<xdr_regd_REG_PING_DAEMON, xdr_regd_BASIC_RES, pingDaemon>();
+    t[REG_QUERY_VERSION] = entry<xdr_regd_REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION_RES, queryVersion>();
+    t[REG_OPEN_KEY] = entry<xdr_regd_REG_OPEN_KEY, xdr_regd_REG_OPEN_KEY_RES, openKeyCall>();
+    t[REG_OPEN_KEY_EX] = entry<xdr_regd_REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_RES, openKeyEx>();
+    t[REG_CREATE_KEY] =
+        entry<xdr_regd_REG_CREATE_KEY, xdr_regd_REG_CREATE_KEY_RES, createKeyCall>();
+    t[REG_CREATE_KEY_EX] = entry<xdr_regd_REG_CREATE_KEY_EX, xdr_regd_REG_CREATE_KEY_RES, createKeyEx>();
+    t[REG_CLOSE_KEY] = entry<xdr_regd_REG_CLOSE_KEY, xdr_regd_BASIC_RES, closeKeyCall>();
+    t[REG_DELETE_KEY] = entry<xdr_regd_REG_DELETE_KEY, xdr_regd_BASIC_RES, deleteKeyCall>();
+    t[REG_FLUSH_KEY] = entry<xdr_regd_REG_FLUSH_KEY, xdr_regd_BASIC_RES, flushKeyCall>();
+    t[REG_QUERY_VALUE] = entry<xdr_regd_REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE_RES, queryValue>();
+    t[REG_QUERY_VALUE_EX] =
+        entry<xdr_regd_REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_RES, queryValueExCall>();
+    t[REG_SET_VALUE] = entry<xdr_regd_REG_SET_VALUE, xdr_regd_BASIC_RES, setValue>();
+    t[REG_SET_VALUE_EX] = entry<xdr_regd_REG_SET_VALUE_EX, xdr_regd_BASIC_RES, setValueEx>();
+    t[REG_DELETE_VALUE] = entry<xdr_regd_REG_DELETE_VALUE, xdr_regd_BASIC_RES, deleteValue>();
+    t[REG_ENUM_KEY] = entry<xdr_regd_REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY_RES, enumKey>();
+    t[REG_ENUM_KEY_EX] = entry<xdr_regd_REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_RES, enumKeyEx>();
+    t[REG_ENUM_VALUE] = entry<xdr_regd_REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE_RES, enumValue>();
+    t[REG_QUERY_INFO_KEY] = entry<xdr_regd_REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY_RES, queryInfoKey>();
+    t[REG_LOAD_KEY] = entry<xdr_regd_REG_LOAD_KEY, xdr_regd_BASIC_RES, loadKeyCall>();
+    t[REG_UNLOAD_KEY] = entry<xdr_regd_REG_UNLOAD_KEY, xdr_regd_BASIC_RES, unloadKey>();
+    t[REG_REPLACE_KEY] = entry<xdr_regd_REG_REPLACE_KEY, xdr_regd_BASIC_RES, replaceKey>();
+    t[REG_RESTORE_KEY] = entry<xdr_regd_REG_RESTORE_KEY, xdr_regd_BASIC_RES, restoreKey>();
+    t[REG_SAVE_KEY] = entry<xdr_regd_REG_SAVE_KEY, xdr_regd_BASIC_RES, saveKey>();
+    t[REG_GET_KEY_SEC] = entry<xdr_regd_REG_GET_KEY_SEC, xdr_regd_REG_GET_KEY_SEC_RES, getKeySecurity>();
+    t[REG_SET_KEY_SEC] = entry<xdr_regd_REG_SET_KEY_SEC, xdr_regd_BASIC_RES, setKeySecurity>();
+    t[REG_NOTIFY_CHANGE_KEY_VALUE] =
+        entry<xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_BASIC_RES, notifyChangeKeyValue>();
+    return t;
+}
+
+}  // namespace
+
+const RegdProcedure* regdFindProcedure(uint32_t procNum) {
+    static const std::array<RegdProcedure, REGD_NPROCS> table = makeTable();
+    if (procNum >= REGD_NPROCS || table[procNum].call == nullptr) return nullptr;
+    return &table[procNum];
 }
