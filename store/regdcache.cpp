@@ -1,5 +1,6 @@
 #include "store/regdcache.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -10,19 +11,24 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/strings.h"
-#include "base/strings.h"
+#include "store/cache_internal.h"
 
 RegCacheRec** regCacheTable = nullptr;
 uint32_t g_nCacheSlots = 0;
 uint32_t g_nEntries = 0;
-FreeCacheNode* freeCacheNode = nullptr;
-DeletedNode* deletedNodeList = nullptr;
-std::mutex regdWriteMutex;
+std::vector<uint32_t> freeCacheNode;
+std::vector<uint32_t> deletedNodeList;
+RegdChangeHook g_regdChangeHook = nullptr;
+std::shared_mutex regdWriteMutex;
 std::atomic<uint32_t> g_dirty{0};
 
 RegdSubKeyCreator g_regdSubKeyCreator = regdCreateSubKeyDirect;
 
-// Frees a record's own buffers and notification entries, not the record.
+const char* const regdRootNames[REGD_NUM_ROOTS] = {
+    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE",
+    "HKEY_USERS",        "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
+};
+
 void regdFreeRecordContents(RegCacheRec* rec) {
     free(rec->name);
     free(rec->className);
@@ -30,10 +36,33 @@ void regdFreeRecordContents(RegCacheRec* rec) {
     rec->name = nullptr;
     rec->className = nullptr;
     rec->data = nullptr;
-    while (rec->notifyList != nullptr) {
-        RegNotifyEntry* n = rec->notifyList;
-        rec->notifyList = n->next;
-        free(n);
+}
+
+void regdSetChangeHook(RegdChangeHook hook) { g_regdChangeHook = hook; }
+
+RegCacheRec* regdChildNamed(const RegCacheRec* parent, const char* name, uint32_t kind) {
+    if (parent == nullptr) return nullptr;
+    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
+        if ((kind == REGD_ANY_KIND || c->kind == kind) && strcmp(regdNameOf(c), name) == 0) return c;
+    return nullptr;
+}
+
+void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
+    child->parent = parent;
+    child->next = nullptr;
+    child->prev = nullptr;
+    RegCacheRec* first = parent->firstChild;
+    if (first == nullptr) {
+        parent->firstChild = child;
+    } else if (atTail) {
+        RegCacheRec* last = first;
+        while (last->next != nullptr) last = last->next;
+        last->next = child;
+        child->prev = last;
+    } else {
+        child->next = first;
+        first->prev = child;
+        parent->firstChild = child;
     }
 }
 
@@ -42,27 +71,15 @@ namespace {
 // Slot numbers stay below the predefined handles so the two never meet.
 constexpr uint64_t REGD_MAX_SLOTS = 0x7FFFFFFFu;
 
-struct RootDef {
-    const char* name;
-    uint32_t hKey;
-};
-
-constexpr RootDef rootDefs[REGD_NUM_ROOTS] = {
-    {"HKEY_CLASSES_ROOT", REGD_HKEY_CLASSES_ROOT},
-    {"HKEY_CURRENT_USER", REGD_HKEY_CURRENT_USER},
-    {"HKEY_LOCAL_MACHINE", REGD_HKEY_LOCAL_MACHINE},
-    {"HKEY_USERS", REGD_HKEY_USERS},
-    {"HKEY_CURRENT_CONFIG", REGD_HKEY_CURRENT_CONFIG},
-    {"HKEY_DYN_DATA", REGD_HKEY_DYN_DATA},
+// The roots' handles, in slot order.
+constexpr uint32_t rootHandles[REGD_NUM_ROOTS] = {
+    REGD_HKEY_CLASSES_ROOT, REGD_HKEY_CURRENT_USER,   REGD_HKEY_LOCAL_MACHINE,
+    REGD_HKEY_USERS,        REGD_HKEY_CURRENT_CONFIG, REGD_HKEY_DYN_DATA,
 };
 
 bool isRootHandle(uint32_t h) {
-    for (const RootDef& r : rootDefs)
-        if (r.hKey == h) return true;
-    return false;
+    return std::find(std::begin(rootHandles), std::end(rootHandles), h) != std::end(rootHandles);
 }
-
-const char* nameOf(const RegCacheRec* rec) { return rec->name != nullptr ? rec->name : ""; }
 
 // Case-insensitive equality of a record name with a path segment of `len`
 // bytes: the comparison of _tsm_strcasecmp, without copying the segment.
@@ -80,14 +97,6 @@ bool nameEqualsSegment(const RegCacheRec* rec, const char* seg, size_t len) {
     return name[len] == '\0';
 }
 
-// First child of `parent` named exactly `name` (case-sensitive, any kind).
-RegCacheRec* childNamedExactly(const RegCacheRec* parent, const char* name) {
-    if (parent == nullptr) return nullptr;
-    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
-        if (strcmp(nameOf(c), name) == 0) return c;
-    return nullptr;
-}
-
 // First record in slot order carrying the predefined handle h.
 RegCacheRec* findRootRecord(uint32_t h) {
     for (uint32_t i = 0; i < g_nCacheSlots; i++) {
@@ -102,22 +111,6 @@ RegCacheRec* findKeyChild(const RegCacheRec* parent, const char* seg, size_t len
     for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
         if (c->kind == REGD_KIND_KEY && nameEqualsSegment(c, seg, len)) return c;
     return nullptr;
-}
-
-void pushFreeSlot(uint32_t slot) {
-    auto* node = static_cast<FreeCacheNode*>(malloc(sizeof(FreeCacheNode)));
-    if (node == nullptr) regdOutOfMemory();
-    node->slot = slot;
-    node->next = freeCacheNode;
-    freeCacheNode = node;
-}
-
-void pushDeletedHandle(uint32_t hKey) {
-    auto* node = static_cast<DeletedNode*>(malloc(sizeof(DeletedNode)));
-    if (node == nullptr) regdOutOfMemory();
-    node->hKey = hKey;
-    node->next = deletedNodeList;
-    deletedNodeList = node;
 }
 
 // Takes `rec` out of its parent's child list and clears its sibling links.
@@ -198,32 +191,30 @@ bool makeValueData(uint32_t dwType, const uint8_t* lpData, uint32_t cbData, uint
 RegCacheRec* regdFindHKey(const RegdCaller& caller, uint32_t hKey) {
     if (!isRootHandle(hKey)) return hKey < g_nCacheSlots ? regCacheTable[hKey] : nullptr;
     if (hKey == REGD_HKEY_CLASSES_ROOT) {
-        RegCacheRec* software = childNamedExactly(findRootRecord(REGD_HKEY_LOCAL_MACHINE), "Software");
+        RegCacheRec* software = regdChildNamed(findRootRecord(REGD_HKEY_LOCAL_MACHINE), "Software");
         if (software == nullptr) return nullptr;
         for (RegCacheRec* c = software->firstChild; c != nullptr; c = c->next)
-            if (strcmp(nameOf(c), "Classes") == 0) return c;
+            if (strcmp(regdNameOf(c), "Classes") == 0) return c;
         return nullptr;
     }
     if (hKey == REGD_HKEY_CURRENT_USER) {
         RegCacheRec* users = findRootRecord(REGD_HKEY_USERS);
         if (users == nullptr) return nullptr;
         bool local = _tsm_gethostid() == caller.hostId;
-        return childNamedExactly(users, local ? caller.userName : ".Default");
+        return regdChildNamed(users, local ? caller.userName : ".Default");
     }
     return findRootRecord(hKey);
 }
 
 // Pops a free slot, growing the table once when the stack is empty.
 void regdFindNextFreeCacheRec(uint32_t& slot) {
-    if (freeCacheNode == nullptr) regdReallocateCache(1000);
-    if (freeCacheNode == nullptr) {
+    if (freeCacheNode.empty()) regdReallocateCache(1000);
+    if (freeCacheNode.empty()) {
         slot = REGD_NO_SLOT;
         return;
     }
-    FreeCacheNode* top = freeCacheNode;
-    freeCacheNode = top->next;
-    slot = top->slot;
-    free(top);
+    slot = freeCacheNode.back();
+    freeCacheNode.pop_back();
 }
 
 // Pushes from..to one by one so that `to` ends on top.
@@ -232,23 +223,10 @@ uint32_t regdAddFreeNode(int32_t from, uint32_t to) {
     int64_t end = to;
     int64_t step = s > end ? -1 : 1;
     for (;; s += step) {
-        pushFreeSlot(static_cast<uint32_t>(s));
+        freeCacheNode.push_back(static_cast<uint32_t>(s));
         if (s == end) break;
     }
     return to;
-}
-
-// Fills the first n free slots with placeholder records, stack untouched.
-int32_t regdPreallocateFreeRec(int32_t n, uint32_t* slots) {
-    int32_t made = 0;
-    for (FreeCacheNode* node = freeCacheNode; node != nullptr && made < n; node = node->next) {
-        auto* rec = static_cast<RegCacheRec*>(calloc(1, sizeof(RegCacheRec)));
-        if (rec == nullptr) break;
-        rec->slot = REGD_NO_SLOT;
-        regCacheTable[node->slot] = rec;
-        slots[made++] = node->slot;
-    }
-    return made;
 }
 
 // Adds (n / 1000) * 1000 + 1000 empty slots, lowest new one on top.
@@ -284,17 +262,19 @@ void regdDiscardCache() {
     regCacheTable = nullptr;
     g_nCacheSlots = 0;
     g_nEntries = 0;
-    while (freeCacheNode != nullptr) {
-        FreeCacheNode* n = freeCacheNode;
-        freeCacheNode = n->next;
-        free(n);
-    }
-    while (deletedNodeList != nullptr) {
-        DeletedNode* n = deletedNodeList;
-        deletedNodeList = n->next;
-        free(n);
-    }
+    freeCacheNode = {};
+    deletedNodeList = {};
     g_dirty = 0;
+}
+
+uint32_t regdHandleForName(const char* name, uint32_t slot) {
+    for (int i = 0; i < REGD_NUM_ROOTS; i++)
+        if (name != nullptr && strcmp(name, regdRootNames[i]) == 0) return rootHandles[i];
+    return slot;
+}
+
+RegCacheRec* regdFindUserKey(const char* userName) {
+    return regdChildNamed(findRootRecord(REGD_HKEY_USERS), userName);
 }
 
 // ---- Path resolution ----
@@ -346,13 +326,10 @@ RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name) {
     uint32_t slot = 0;
     regdFindNextFreeCacheRec(slot);
     if (slot == REGD_NO_SLOT) return nullptr;
-    // A record preallocated for a file read is taken over, not leaked.
-    RegCacheRec* pre = regCacheTable[slot];
-    bool reuse = pre != nullptr && pre->slot == REGD_NO_SLOT;
-    RegCacheRec* rec = reuse ? pre : static_cast<RegCacheRec*>(malloc(sizeof(RegCacheRec)));
+    auto* rec = static_cast<RegCacheRec*>(malloc(sizeof(RegCacheRec)));
     char* copy = _tsm_strdup(name != nullptr ? name : "");
     if (rec == nullptr || copy == nullptr) {
-        if (rec != nullptr && !reuse) free(rec);
+        free(rec);
         free(copy);
         regdAddFreeNode(static_cast<int32_t>(slot), slot);
         return nullptr;
@@ -365,20 +342,7 @@ RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name) {
     rec->name = copy;
     rec->nameLen = static_cast<uint32_t>(strlen(copy));
     rec->packState = REGD_PACK_PENDING;
-    rec->parent = parent;
-    if (parent == nullptr) return rec;
-    if (parent->firstChild == nullptr) {
-        parent->firstChild = rec;
-    } else if (copy[0] == '\0') {
-        RegCacheRec* last = parent->firstChild;
-        while (last->next != nullptr) last = last->next;
-        last->next = rec;
-        rec->prev = last;
-    } else {
-        rec->next = parent->firstChild;
-        parent->firstChild->prev = rec;
-        parent->firstChild = rec;
-    }
+    if (parent != nullptr) regdLinkChild(parent, rec, copy[0] == '\0');
     return rec;
 }
 
@@ -400,7 +364,7 @@ uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subK
         p += len;
         while (*p == '\\') p++;
     }
-    regdNotifySelfAndAncestors(cur, 1);
+    if (*p != '\0') regdReportChange(cur, REGD_NOTIFY_CHANGE_NAME);
     while (*p != '\0') {  // missing components
         size_t len = strcspn(p, "\\");
         std::string component(p, len);
@@ -433,7 +397,7 @@ RegCacheRec* regdInsertValueKey(RegCacheRec* key, const char* name) {
     if (value != nullptr) return value;
     RegCacheRec* sameNamedKey = regdFindSubKey(key, name, REGD_KIND_KEY);
     if (sameNamedKey != nullptr) {
-        value = regdCreateNewCacheRec(sameNamedKey->parent, nameOf(sameNamedKey));
+        value = regdCreateNewCacheRec(sameNamedKey->parent, regdNameOf(sameNamedKey));
         if (value != nullptr) value->isShadow = 1;
     } else {
         value = regdCreateNewCacheRec(key, name);
@@ -446,6 +410,7 @@ RegCacheRec* regdInsertValueKey(RegCacheRec* key, const char* name) {
 // iterative so that no depth of tree can exhaust the stack.
 uint32_t regdRegDeleteKey(RegCacheRec* rec) {
     if (rec == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    if (rec->parent != nullptr) regdReportChange(rec->parent, REGD_NOTIFY_CHANGE_NAME);
     unlinkRec(rec);
     RegCacheRec* node = rec;
     for (;;) {
@@ -455,7 +420,8 @@ uint32_t regdRegDeleteKey(RegCacheRec* rec) {
             node = child;
         }
         RegCacheRec* up = node == rec ? nullptr : node->parent;
-        pushDeletedHandle(node->hKey);
+        if (node->kind == REGD_KIND_KEY) regdReportChange(node, REGD_CHANGE_KEY_DELETED);
+        deletedNodeList.push_back(node->hKey);
         releaseRec(node);
         if (up == nullptr) break;
         node = up;
@@ -465,27 +431,18 @@ uint32_t regdRegDeleteKey(RegCacheRec* rec) {
 
 void regdRemoveValueRec(RegCacheRec* rec) {
     if (rec == nullptr) return;
+    if (rec->parent != nullptr) regdReportChange(rec->parent, REGD_NOTIFY_CHANGE_LAST_SET);
     unlinkRec(rec);
     releaseRec(rec);
 }
 
 // Removes the newest deleted-handle entry for hKey.
 uint32_t regdRegCloseKey(uint32_t hKey) {
-    for (DeletedNode** link = &deletedNodeList; *link != nullptr; link = &(*link)->next) {
-        if ((*link)->hKey != hKey) continue;
-        DeletedNode* gone = *link;
-        *link = gone->next;
-        free(gone);
-        return REGD_ERROR_SUCCESS;
-    }
-    return REGD_ERROR_FILE_NOT_FOUND;
+    auto it = std::find(deletedNodeList.rbegin(), deletedNodeList.rend(), hKey);
+    if (it == deletedNodeList.rend()) return REGD_ERROR_FILE_NOT_FOUND;
+    deletedNodeList.erase(std::next(it).base());
+    return REGD_ERROR_SUCCESS;
 }
-
-void regdNotifySelfAndAncestors(RegCacheRec*, uint32_t) {}
-void regdCheckNotifyList(RegCacheRec*, uint32_t) {}
-void regdCleanNotifiesInCache() {}
-uint32_t regdRegNotifyChangeKeyValue(uint32_t, int32_t, uint32_t, uint32_t, int32_t) { return 0; }
-uint32_t regdGetPidFromEventHandle(uint32_t) { return 0; }
 
 // ---- Values ----
 
@@ -535,7 +492,7 @@ uint32_t regdCreateSubKeyDirect(const RegdCaller& caller, uint32_t hKey, const c
                                 uint32_t* phkResult) {
     if (regdRegOpenKey(caller, hKey, subKey, 0, 0, phkResult, 0) == REGD_ERROR_SUCCESS)
         return REGD_ERROR_SUCCESS;
-    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
     return regdInsertKey(caller, hKey, subKey, 0, nullptr, 0, 0, nullptr, phkResult, nullptr, 0);
 }
 
@@ -546,7 +503,7 @@ uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* na
     RegCacheRec* key = regdFindHKey(caller, hKey);
     if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     const char* valueName = name != nullptr ? name : "";
-    std::unique_lock<std::mutex> lock(regdWriteMutex, std::defer_lock);
+    std::unique_lock<std::shared_mutex> lock(regdWriteMutex, std::defer_lock);
     if (valueName[0] != '\0' && subKeyForm == 1) {
         uint32_t subHandle = 0;
         if (g_regdSubKeyCreator(caller, hKey, valueName, &subHandle) != REGD_ERROR_SUCCESS)
@@ -567,7 +524,7 @@ uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* na
     value->data = data;
     value->dataSize = size;
     value->lastWriteTime = RegFileTime{0, 0};
-    regdNotifySelfAndAncestors(key, 4);
+    regdReportChange(key, REGD_NOTIFY_CHANGE_LAST_SET);
     lock.unlock();
     regdSetDirtyFlag();
     return REGD_ERROR_SUCCESS;
@@ -581,7 +538,7 @@ namespace {
 void enumKeyName(const RegCacheRec* key, char** lpName, uint32_t* lpcbName, uint32_t nameMax,
                  uint32_t allocate) {
     char* buf = lpName != nullptr ? *lpName : nullptr;
-    const char* name = nameOf(key);
+    const char* name = regdNameOf(key);
     uint32_t len = key->nameLen;
     if (buf != nullptr && lpcbName != nullptr && *lpcbName > 0) {
         *lpcbName = copyPadded(buf, *lpcbName, name, len);
@@ -660,10 +617,10 @@ uint32_t regdRegEnumValue(const RegdCaller& caller, uint32_t hKey, uint32_t inde
     }
     char* nameBuf = lpName != nullptr ? *lpName : nullptr;
     if (nameBuf == nullptr && allocate != 0 && lpName != nullptr) {
-        *lpName = regdStrdupOrDie(nameOf(value));
+        *lpName = regdStrdupOrDie(regdNameOf(value));
         if (lpcbName != nullptr) *lpcbName = value->nameLen;
     } else if (lpcbName != nullptr) {
-        *lpcbName = copyPadded(nameBuf, *lpcbName, nameOf(value), value->nameLen);
+        *lpcbName = copyPadded(nameBuf, *lpcbName, regdNameOf(value), value->nameLen);
     }
     if (lpType != nullptr) *lpType = value->valueType;
     uint8_t* dataBuf = lpData != nullptr ? *lpData : nullptr;
@@ -708,9 +665,9 @@ int regdInitCache() {
         auto* rec = static_cast<RegCacheRec*>(calloc(1, sizeof(RegCacheRec)));
         if (rec == nullptr) regdOutOfMemory();
         rec->slot = static_cast<uint32_t>(i);
-        rec->name = regdStrdupOrDie(rootDefs[i].name);
+        rec->name = regdStrdupOrDie(regdRootNames[i]);
         rec->nameLen = static_cast<uint32_t>(strlen(rec->name));
-        rec->hKey = rootDefs[i].hKey;
+        rec->hKey = rootHandles[i];
         uint32_t slot = 0;
         regdFindNextFreeCacheRec(slot);  // the fresh stack has slot i on top
         regCacheTable[slot] = rec;

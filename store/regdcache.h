@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 
 // Predefined handles, as the root records carry them. 0x80000004 has no
 // root and is taken as a slot number like every other value.
@@ -18,9 +19,6 @@ constexpr uint32_t REGD_HKEY_CURRENT_CONFIG = 0x80000005u;
 constexpr uint32_t REGD_HKEY_DYN_DATA = 0x80000006u;
 constexpr int REGD_NUM_ROOTS = 6;
 
-// Slot number of a record set up by preallocation but not yet taken; also
-// the "no slot" answer of regdFindNextFreeCacheRec.
-constexpr uint32_t REGD_NO_SLOT = 0xFFFFFFFFu;
 
 constexpr uint32_t REGD_KIND_KEY = 0;
 constexpr uint32_t REGD_KIND_VALUE = 1;
@@ -41,24 +39,20 @@ constexpr uint32_t REGD_REG_EXPAND_SZ = 2;
 // Key option: never written to a database file.
 constexpr uint32_t REGD_OPTION_VOLATILE = 1;
 
-// Writer scratch state of a record not yet written in the current save.
-constexpr int32_t REGD_PACK_PENDING = -2;
-constexpr int32_t REGD_PACK_DONE = -1;
+// Change filters the store reports (the Win32 notification bits), and the
+// report of a key that is gone.
+constexpr uint32_t REGD_NOTIFY_CHANGE_NAME = 1;      // a sub-key created or deleted
+constexpr uint32_t REGD_NOTIFY_CHANGE_LAST_SET = 4;  // a value set or deleted
+constexpr uint32_t REGD_CHANGE_KEY_DELETED = 0x80000000u;
 
 struct RegFileTime {
     uint32_t dwLowDateTime;
     uint32_t dwHighDateTime;
 };
 
-// A change-notification entry. The store never makes one; it only frees
-// any it finds on a record that goes away.
-struct RegNotifyEntry {
-    RegNotifyEntry* next;
-};
-
 struct RegCacheRec {
     uint32_t hKey;       // equals slot, except for the six roots
-    uint32_t slot;       // REGD_NO_SLOT while preallocated and not yet taken
+    uint32_t slot;
     uint32_t kind;       // REGD_KIND_KEY or REGD_KIND_VALUE
     uint32_t nameLen;
     char* name;          // "" names a key's default value
@@ -69,37 +63,24 @@ struct RegCacheRec {
     RegFileTime lastWriteTime;
     uint32_t valueType;
     uint32_t isShadow;   // value standing for a same-named sub-key's default
-    int32_t packIndex;
-    int32_t packState;
+    int32_t packIndex;   // writer scratch
+    int32_t packState;   // writer scratch
     uint32_t options;
     RegCacheRec* parent;
     RegCacheRec* firstChild;
     RegCacheRec* next;
     RegCacheRec* prev;
-    RegNotifyEntry* notifyList;
+    void* notifyList;    // always null: watches are kept above the store
 };
 
-struct FreeCacheNode {
-    uint32_t slot;
-    FreeCacheNode* next;
-};
-
-struct DeletedNode {
-    uint32_t hKey;
-    DeletedNode* next;
-};
-
-extern RegCacheRec** regCacheTable;
-extern uint32_t g_nCacheSlots;
+// Number of live records.
 extern uint32_t g_nEntries;
-extern FreeCacheNode* freeCacheNode;     // top of the free-slot stack
-extern DeletedNode* deletedNodeList;     // newest first
 // Change counter: every change adds 1, a full save sets it to 0. Read by
 // the flush thread while the RPC thread changes it.
 extern std::atomic<uint32_t> g_dirty;
 
 // Guards every change of the registry cache and every database file write.
-extern std::mutex regdWriteMutex;
+extern std::shared_mutex regdWriteMutex;
 
 // The caller being served, taken from its request header. Only the
 // resolution of HKEY_CURRENT_USER (and what builds on it) depends on it.
@@ -115,33 +96,22 @@ struct RegdCaller {
 // The record `hKey` names for `caller`, or null.
 RegCacheRec* regdFindHKey(const RegdCaller& caller, uint32_t hKey);
 
-// Pops the top free slot into `slot`, growing the table by 2000 slots when
-// the stack is empty; REGD_NO_SLOT when growth fails.
-void regdFindNextFreeCacheRec(uint32_t& slot);
-
-// Pushes the slots from `from` to `to` inclusive, `to` ending on top;
-// returns `to`.
-uint32_t regdAddFreeNode(int32_t from, uint32_t to);
-
-// Puts a zero-filled record with slot REGD_NO_SLOT into each of the first n
-// slots of the free stack (top first) without popping them, writing their
-// numbers to `slots`; returns how many were made.
-int32_t regdPreallocateFreeRec(int32_t n, uint32_t* slots);
-
-// Grows the table by (n / 1000) * 1000 + 1000 slots, lowest new slot on top
-// of the free stack; the table, or null (table unchanged) on failure.
-RegCacheRec** regdReallocateCache(int32_t n);
+// The first child of HKEY_USERS named exactly `userName`, or null.
+RegCacheRec* regdFindUserKey(const char* userName);
 
 // Adds 1 to g_dirty.
 void regdSetDirtyFlag();
 
-// Frees a record's name, class, data and notification entries (not the
-// record itself), leaving those fields empty.
-void regdFreeRecordContents(RegCacheRec* rec);
-
 // Frees every record, the table, both lists and resets the counters, so
 // that the cache can be built again from nothing.
 void regdDiscardCache();
+
+// Called with the changed key and a REGD_NOTIFY_* filter at every change
+// (the parent for a created or deleted sub-key, the key for a value), and
+// with REGD_CHANGE_KEY_DELETED for each key just before it goes. Runs under
+// regdWriteMutex; null (the default) reports nothing.
+using RegdChangeHook = void (*)(const RegCacheRec* key, uint32_t filter);
+void regdSetChangeHook(RegdChangeHook hook);
 
 // ---- Path resolution ----
 
@@ -156,11 +126,6 @@ uint32_t regdRegOpenKey(const RegdCaller& caller, uint32_t hKey, const char* sub
 
 // ---- Insertion and deletion ----
 
-// A new record named `name`, linked under `parent` (at the head, or at the
-// tail for the empty name); `kind` is left to the caller. Null when no slot
-// or memory can be had.
-RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name);
-
 // Creates every missing key of `subKey` below `hKey` (runs of backslashes
 // are one separator) and gives the last one `lpClass` (when present) and
 // `options`: 0 with its handle in *phkResult, or 2. Unused: reserved,
@@ -174,22 +139,14 @@ uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subK
 RegCacheRec* regdInsertValueKey(RegCacheRec* key, const char* name);
 
 // Removes `rec` and everything below it, leaving each removed handle on
-// deletedNodeList: 0, or 2 for null.
+// the deleted-handle list until closed: 0, or 2 for null.
 uint32_t regdRegDeleteKey(RegCacheRec* rec);
 
 // Removes one value record without leaving a deleted-handle entry.
 void regdRemoveValueRec(RegCacheRec* rec);
 
-// 0 when `hKey` was on deletedNodeList (one entry removed), else 2.
+// 0 when `hKey` was on the deleted-handle list (one entry removed), else 2.
 uint32_t regdRegCloseKey(uint32_t hKey);
-
-// Change hooks: nothing registers for notification, so they do nothing.
-void regdNotifySelfAndAncestors(RegCacheRec* rec, uint32_t filter);
-void regdCheckNotifyList(RegCacheRec* rec, uint32_t filter);
-void regdCleanNotifiesInCache();
-uint32_t regdRegNotifyChangeKeyValue(uint32_t hKey, int32_t watchSubtree, uint32_t filter,
-                                     uint32_t hEvent, int32_t asynchronous);
-uint32_t regdGetPidFromEventHandle(uint32_t hEvent);
 
 // ---- Values and enumeration ----
 

@@ -1,5 +1,6 @@
 #include "store/regdio.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,53 +9,21 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "base/config.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/strings.h"
-#include "base/strings.h"
+#include "store/cache_internal.h"
 
-uint32_t g_magicNumber = 0;
 uint32_t g_version = 0;
 int registryDatabaseFixed = 0;
 
 namespace {
 
-const char* const rootNames[REGD_NUM_ROOTS] = {
-    "HKEY_CLASSES_ROOT",   "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE",
-    "HKEY_USERS",          "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
-};
-constexpr uint32_t rootHandles[REGD_NUM_ROOTS] = {
-    REGD_HKEY_CLASSES_ROOT, REGD_HKEY_CURRENT_USER,   REGD_HKEY_LOCAL_MACHINE,
-    REGD_HKEY_USERS,        REGD_HKEY_CURRENT_CONFIG, REGD_HKEY_DYN_DATA,
-};
-
-const char* nameOf(const RegCacheRec* rec) { return rec->name != nullptr ? rec->name : ""; }
-
-RegCacheRec* slotRecord(uint32_t slot) {
-    return slot < g_nCacheSlots ? regCacheTable[slot] : nullptr;
-}
-
-RegCacheRec* childNamedExactly(const RegCacheRec* parent, const char* name, uint32_t kind) {
-    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
-        if (c->kind == kind && strcmp(nameOf(c), name) == 0) return c;
-    return nullptr;
-}
-
-void appendChild(RegCacheRec* parent, RegCacheRec* child) {
-    child->parent = parent;
-    child->next = nullptr;
-    RegCacheRec* last = parent->firstChild;
-    if (last == nullptr) {
-        child->prev = nullptr;
-        parent->firstChild = child;
-        return;
-    }
-    while (last->next != nullptr) last = last->next;
-    last->next = child;
-    child->prev = last;
-}
+void regdFixRegistryCache(uint32_t version);
 
 bool isWithin(const RegCacheRec* rec, const RegCacheRec* ancestor) {
     for (const RegCacheRec* r = rec; r != nullptr; r = r->parent)
@@ -99,20 +68,6 @@ void forEachFrom(RegCacheRec* first, Fn fn) {
     }
 }
 
-// Frees the record a read put in `slot`; a slot the read had taken goes
-// back on the free stack (an untaken one never left it).
-void releaseReadSlot(uint32_t slot) {
-    RegCacheRec* rec = slotRecord(slot);
-    if (rec == nullptr) return;
-    regdFreeRecordContents(rec);
-    if (rec->slot != REGD_NO_SLOT) {
-        regdAddFreeNode(static_cast<int32_t>(slot), slot);
-        if (g_nEntries > 0) g_nEntries--;
-    }
-    free(rec);
-    regCacheTable[slot] = nullptr;
-}
-
 uint32_t getLE32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -134,7 +89,7 @@ struct FileReader {
     int fd = -1;
     uint64_t size = 0;
     uint64_t pos = 0;
-    uint8_t* buf = nullptr;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(READ_BUFFER_BYTES);
     size_t bufPos = 0;
     size_t bufLen = 0;
 
@@ -145,8 +100,8 @@ struct FileReader {
         auto* dst = static_cast<uint8_t*>(out);
         while (n > 0) {
             if (bufPos == bufLen && !refill()) return false;
-            size_t take = bufLen - bufPos < n ? bufLen - bufPos : n;
-            memcpy(dst, buf + bufPos, take);
+            size_t take = std::min(bufLen - bufPos, n);
+            memcpy(dst, buf.data() + bufPos, take);
             bufPos += take;
             dst += take;
             n -= take;
@@ -162,9 +117,16 @@ struct FileReader {
         return true;
     }
 
+    bool i32(int32_t& v) {
+        uint32_t raw = 0;
+        if (!u32(raw)) return false;
+        v = static_cast<int32_t>(raw);
+        return true;
+    }
+
     bool refill() {
         for (;;) {
-            ssize_t got = ::read(fd, buf, READ_BUFFER_BYTES);
+            ssize_t got = ::read(fd, buf.data(), buf.size());
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) return false;  // the file shrank under us, or an I/O error
             bufPos = 0;
@@ -174,18 +136,56 @@ struct FileReader {
     }
 };
 
+// One key or value as the file has it: links are file indices (REGD_NO_LINK
+// for none). Owns its buffers until they are handed to a cache record.
+struct DecodedRec {
+    uint32_t kind = 0;
+    char* name = nullptr;
+    char* className = nullptr;
+    uint8_t* data = nullptr;
+    uint32_t dataSize = 0;
+    uint32_t valueType = 0;
+    RegFileTime lastWriteTime{};
+    int32_t parent = REGD_NO_LINK;
+    int32_t firstChild = REGD_NO_LINK;
+    int32_t next = REGD_NO_LINK;
+    int32_t prev = REGD_NO_LINK;
+    bool reached = false;  // part of a tree under one of the file's top records
+
+    DecodedRec() = default;
+    DecodedRec(const DecodedRec&) = delete;
+    DecodedRec& operator=(const DecodedRec&) = delete;
+    DecodedRec(DecodedRec&& o) noexcept { *this = std::move(o); }
+    DecodedRec& operator=(DecodedRec&& o) noexcept {
+        std::swap(kind, o.kind);
+        std::swap(name, o.name);
+        std::swap(className, o.className);
+        std::swap(data, o.data);
+        std::swap(dataSize, o.dataSize);
+        std::swap(valueType, o.valueType);
+        std::swap(lastWriteTime, o.lastWriteTime);
+        std::swap(parent, o.parent);
+        std::swap(firstChild, o.firstChild);
+        std::swap(next, o.next);
+        std::swap(prev, o.prev);
+        std::swap(reached, o.reached);
+        return *this;
+    }
+    ~DecodedRec() {
+        free(name);
+        free(className);
+        free(data);
+    }
+};
+
 struct ReadState {
-    const char* fileName;
-    uint32_t isMain;
+    uint32_t isMain = 0;
     FileReader in;
     bool haveHeader = false;
     uint32_t version = 0;
     uint32_t count = 0;
-    uint32_t* slotMap = nullptr;
-    uint32_t taken = 0;
+    std::vector<DecodedRec> recs;
 };
-
-RegCacheRec* mapped(const ReadState& s, uint32_t index) { return regCacheTable[s.slotMap[index]]; }
 
 void logCorrupt(const char* fileName) {
     if (g_verbose) writeToLog("%s is invalid or corrupt.", fileName);
@@ -201,17 +201,8 @@ bool readBytes(ReadState& s, uint32_t len, char** out) {
     return s.in.read(p, len);
 }
 
-bool readLink(ReadState& s, RegCacheRec** link) {
-    uint32_t raw = 0;
-    if (!s.in.u32(raw)) return false;
-    auto index = static_cast<int32_t>(raw);
-    if (index == REGD_NO_LINK) {
-        *link = nullptr;
-        return true;
-    }
-    if (index < 0 || static_cast<uint32_t>(index) >= s.count) return false;
-    *link = mapped(s, static_cast<uint32_t>(index));
-    return true;
+bool validLink(const ReadState& s, int32_t link) {
+    return link == REGD_NO_LINK || (link >= 0 && static_cast<uint32_t>(link) < s.count);
 }
 
 bool readHeader(ReadState& s, const FileTypeRec& head) {
@@ -221,19 +212,8 @@ bool readHeader(ReadState& s, const FileTypeRec& head) {
     // Each record takes at least REGD_MIN_NODE_BYTES: a larger count is a lie,
     // and nothing is allocated for it.
     if (h.count > s.in.remaining() / REGD_MIN_NODE_BYTES) return false;
-    uint64_t needed = static_cast<uint64_t>(h.count) + g_nEntries;
-    if (needed > 0x3FFFFFFFu) return false;
-    if (needed > g_nCacheSlots &&
-        regdReallocateCache(static_cast<int32_t>(needed - g_nCacheSlots)) == nullptr)
-        return false;
-    s.slotMap = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (h.count > 0 ? h.count : 1)));
-    if (s.slotMap == nullptr) return false;
-    int32_t made = regdPreallocateFreeRec(static_cast<int32_t>(h.count), s.slotMap);
-    if (made < static_cast<int32_t>(h.count)) {
-        writeToLog("Only able to allocate %d of %d nodes.", made, static_cast<int>(h.count));
-        regdBackOutRead(s.slotMap, made);
-        return false;
-    }
+    if (static_cast<uint64_t>(h.count) + g_nEntries > 0x3FFFFFFFu) return false;
+    s.recs.reserve(h.count);
     s.haveHeader = true;
     s.version = h.version;
     s.count = h.count;
@@ -241,128 +221,102 @@ bool readHeader(ReadState& s, const FileTypeRec& head) {
 }
 
 bool readNode(ReadState& s) {
-    if (!s.haveHeader || s.taken >= s.count) return false;
-    uint32_t slot = 0;
-    regdFindNextFreeCacheRec(slot);
-    if (slot == REGD_NO_SLOT) return false;
-    if (slot != s.slotMap[s.taken]) {  // the stack changed under the read
-        regdAddFreeNode(static_cast<int32_t>(slot), slot);
-        return false;
-    }
-    RegCacheRec* rec = regCacheTable[slot];
-    rec->slot = slot;
-    rec->packState = REGD_PACK_PENDING;
-    g_nEntries++;
-    s.taken++;
-
+    if (!s.haveHeader || s.recs.size() >= s.count) return false;
+    DecodedRec& rec = s.recs.emplace_back();
     uint32_t kindWord = 0;
     if (!s.in.u32(kindWord)) return false;
-    rec->kind = kindWord & REGD_KIND_MASK;
-    if (rec->kind != REGD_KIND_KEY && rec->kind != REGD_KIND_VALUE) return false;
-    rec->isShadow = 0;
+    rec.kind = kindWord & REGD_KIND_MASK;
+    if (rec.kind != REGD_KIND_KEY && rec.kind != REGD_KIND_VALUE) return false;
 
     uint32_t len = 0;
     if (!s.in.u32(len)) return false;
     if (len > 0) {
-        if (!readBytes(s, len, &rec->name)) return false;
-        if (strcmp(rec->name, REGD_EMPTY_NAME) == 0) rec->name[0] = '\0';
-        rec->nameLen = static_cast<uint32_t>(strlen(rec->name));
+        if (!readBytes(s, len, &rec.name)) return false;
+        if (strcmp(rec.name, REGD_EMPTY_NAME) == 0) rec.name[0] = '\0';
     }
     if (!s.in.u32(len)) return false;
-    if (len > 0) {
-        if (!readBytes(s, len, &rec->className)) return false;
-        rec->classLen = static_cast<uint32_t>(strlen(rec->className));
-    }
+    if (len > 0 && !readBytes(s, len, &rec.className)) return false;
     if (!s.in.u32(len)) return false;
     if (len > 0) {
         char* data = nullptr;
-        if (!readBytes(s, len, &data)) {
-            free(data);
-            return false;
-        }
-        rec->data = reinterpret_cast<uint8_t*>(data);
-        rec->dataSize = len;
+        bool ok = readBytes(s, len, &data);
+        rec.data = reinterpret_cast<uint8_t*>(data);
+        if (!ok) return false;
+        rec.dataSize = len;
     }
-    if (!s.in.u32(rec->valueType) || !s.in.u32(rec->lastWriteTime.dwLowDateTime) ||
-        !s.in.u32(rec->lastWriteTime.dwHighDateTime))
+    if (!s.in.u32(rec.valueType) || !s.in.u32(rec.lastWriteTime.dwLowDateTime) ||
+        !s.in.u32(rec.lastWriteTime.dwHighDateTime))
         return false;
-    if (!readLink(s, &rec->parent) || !readLink(s, &rec->firstChild) || !readLink(s, &rec->next) ||
-        !readLink(s, &rec->prev))
+    if (!s.in.i32(rec.parent) || !s.in.i32(rec.firstChild) || !s.in.i32(rec.next) || !s.in.i32(rec.prev))
+        return false;
+    if (!validLink(s, rec.parent) || !validLink(s, rec.firstChild) || !validLink(s, rec.next) ||
+        !validLink(s, rec.prev))
         return false;
 
-    rec->hKey = regdHandleForName(rec->name, slot);
     // Users' keys live in their own files: under HKEY_USERS only ".Default"
-    // is taken from this one.
-    if (rec->name != nullptr && strcmp(rec->name, ".Default") == 0 && rec->parent != nullptr &&
-        rec->parent->hKey == REGD_HKEY_USERS) {
-        rec->parent->firstChild = rec;
-        rec->next = nullptr;
-        rec->prev = nullptr;
+    // is taken from this one (a parent read before it, named like that root).
+    int32_t self = static_cast<int32_t>(s.recs.size() - 1);
+    if (rec.name != nullptr && strcmp(rec.name, ".Default") == 0 && rec.parent != REGD_NO_LINK &&
+        rec.parent < self && regdHandleForName(s.recs[rec.parent].name, 0) == REGD_HKEY_USERS) {
+        s.recs[rec.parent].firstChild = self;
+        rec.next = REGD_NO_LINK;
+        rec.prev = REGD_NO_LINK;
     }
     return true;
 }
 
 // Checks that the children of `top`, followed by firstChild and next, form
 // a tree whose parent and prev links agree, meeting each record once; marks
-// the records met (packState 1). No recursion, so no depth of file can
-// exhaust the stack, and no cycle can make it loop.
-bool walkChildren(RegCacheRec* top) {
-    RegCacheRec* par = top;
-    RegCacheRec* cur = top->firstChild;
-    RegCacheRec* prev = nullptr;
+// the records met. No recursion, so no depth of file can exhaust the stack,
+// and no cycle can make it loop.
+bool walkChildren(std::vector<DecodedRec>& recs, int32_t top) {
+    int32_t par = top;
+    int32_t cur = recs[top].firstChild;
+    int32_t prev = REGD_NO_LINK;
     for (;;) {
-        if (cur != nullptr) {
-            if (cur->slot == REGD_NO_SLOT || cur->packState != 0) return false;
-            if (cur->parent != par || cur->prev != prev) return false;
-            cur->packState = 1;
+        if (cur != REGD_NO_LINK) {
+            if (static_cast<size_t>(cur) >= recs.size()) return false;  // never read
+            DecodedRec& r = recs[cur];
+            if (r.reached || r.parent != par || r.prev != prev) return false;
+            r.reached = true;
             par = cur;
-            prev = nullptr;
-            cur = cur->firstChild;
+            prev = REGD_NO_LINK;
+            cur = r.firstChild;
             continue;
         }
         if (par == top) return true;
-        cur = par->next;
+        cur = recs[par].next;
         prev = par;
-        par = par->parent;
+        par = recs[par].parent;
     }
 }
 
-bool rootNameOk(const ReadState& s, int index, const RegCacheRec* rec) {
+bool rootNameOk(const ReadState& s, int index, const DecodedRec& rec) {
     // The old layout kept other things in the first two roots; the
     // migration renames them.
     if (s.version == REGD_DB_VERSION_OLD && index < 2) return true;
-    return strcmp(nameOf(rec), rootNames[index]) == 0;
+    return strcmp(rec.name != nullptr ? rec.name : "", regdRootNames[index]) == 0;
 }
 
-// Checks the records read form whole trees under the file's top records,
-// then lets go of every record those trees do not reach (users' keys that
-// were cut from HKEY_USERS, strays of a damaged file).
-bool checkAndTrim(ReadState& s) {
-    for (uint32_t i = 0; i < s.taken; i++) mapped(s, i)->packState = 0;
+// Checks the records read form whole trees under the file's top records;
+// what those trees do not reach (users' keys cut from HKEY_USERS, strays of
+// a damaged file) is not taken.
+bool checkTrees(ReadState& s) {
     uint32_t tops = s.isMain ? REGD_NUM_ROOTS : 1;
-    if (s.taken < tops) return false;
+    if (s.recs.size() < tops) return false;
     for (uint32_t i = 0; i < tops; i++) {
-        RegCacheRec* top = mapped(s, i);
-        if (top->parent != nullptr || top->next != nullptr || top->prev != nullptr) return false;
-        if (s.isMain && (top->kind != REGD_KIND_KEY || !rootNameOk(s, static_cast<int>(i), top)))
+        DecodedRec& top = s.recs[i];
+        if (top.parent != REGD_NO_LINK || top.next != REGD_NO_LINK || top.prev != REGD_NO_LINK) return false;
+        if (s.isMain && (top.kind != REGD_KIND_KEY || !rootNameOk(s, static_cast<int>(i), top)))
             return false;
-        if (top->packState != 0) return false;
-        top->packState = 1;
-        if (!walkChildren(top)) return false;
-    }
-    for (uint32_t i = 0; i < s.count; i++) {
-        uint32_t slot = s.slotMap[i];
-        RegCacheRec* rec = regCacheTable[slot];
-        if (rec->slot != REGD_NO_SLOT && rec->packState == 1) {
-            rec->packState = REGD_PACK_PENDING;
-        } else {
-            releaseReadSlot(slot);
-        }
+        if (top.reached) return false;
+        top.reached = true;
+        if (!walkChildren(s.recs, static_cast<int32_t>(i))) return false;
     }
     return true;
 }
 
-// Reads every record; false on any failure (the caller backs out).
+// Reads every record; false on any failure.
 bool readAll(ReadState& s) {
     while (s.in.pos != s.in.size) {
         uint32_t type = 0;
@@ -380,21 +334,58 @@ bool readAll(ReadState& s) {
     return true;
 }
 
-}  // namespace
-
-uint32_t regdHandleForName(const char* name, uint32_t slot) {
-    for (int i = 0; i < REGD_NUM_ROOTS; i++)
-        if (name != nullptr && strcmp(name, rootNames[i]) == 0) return rootHandles[i];
-    return slot;
-}
-
-void regdBackOutRead(uint32_t* slotMap, int32_t n) {
-    for (int32_t i = 0; i < n; i++) {
-        if (slotRecord(slotMap[i]) == nullptr) continue;
-        if (g_verbose) writeToLog("Backing out node: %d", static_cast<int>(slotMap[i]));
-        releaseReadSlot(slotMap[i]);
+// Hands the checked records to the cache in one step: record i takes the
+// i-th free slot from the top, as if each had been created in file order,
+// and the slots of records not taken go back on the stack in file order.
+// Null, with the cache untouched, when the table or a record cannot be had.
+RegCacheRec* adoptTrees(ReadState& s) {
+    size_t n = s.recs.size();
+    uint64_t needed = static_cast<uint64_t>(s.count) + g_nEntries;
+    if (needed > g_nCacheSlots && regdReallocateCache(static_cast<int32_t>(needed - g_nCacheSlots)) == nullptr)
+        return nullptr;
+    std::vector<RegCacheRec*> made(n, nullptr);
+    for (size_t i = 0; i < n; i++) {
+        if (!s.recs[i].reached) continue;
+        made[i] = static_cast<RegCacheRec*>(calloc(1, sizeof(RegCacheRec)));
+        if (made[i] == nullptr) {
+            writeToLog("Only able to allocate %d of %d nodes.", static_cast<int>(i), static_cast<int>(n));
+            for (RegCacheRec* r : made) free(r);
+            return nullptr;
+        }
     }
+    auto at = [&made](int32_t link) { return link == REGD_NO_LINK ? nullptr : made[link]; };
+    std::vector<uint32_t> slots(n);
+    for (size_t i = 0; i < n; i++) regdFindNextFreeCacheRec(slots[i]);  // never dry: grown above
+    for (size_t i = 0; i < n; i++) {
+        DecodedRec& d = s.recs[i];
+        if (!d.reached) {
+            regdAddFreeNode(static_cast<int32_t>(slots[i]), slots[i]);
+            continue;
+        }
+        RegCacheRec* rec = made[i];
+        rec->slot = slots[i];
+        rec->hKey = regdHandleForName(d.name, slots[i]);
+        rec->kind = d.kind;
+        rec->name = std::exchange(d.name, nullptr);
+        rec->nameLen = rec->name != nullptr ? static_cast<uint32_t>(strlen(rec->name)) : 0;
+        rec->className = std::exchange(d.className, nullptr);
+        rec->classLen = rec->className != nullptr ? static_cast<uint32_t>(strlen(rec->className)) : 0;
+        rec->data = std::exchange(d.data, nullptr);
+        rec->dataSize = d.dataSize;
+        rec->valueType = d.valueType;
+        rec->lastWriteTime = d.lastWriteTime;
+        rec->packState = REGD_PACK_PENDING;
+        rec->parent = at(d.parent);
+        rec->firstChild = at(d.firstChild);
+        rec->next = at(d.next);
+        rec->prev = at(d.prev);
+        regCacheTable[slots[i]] = rec;
+        g_nEntries++;
+    }
+    return made[0];
 }
+
+}  // namespace
 
 RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
     struct stat st;
@@ -402,7 +393,7 @@ RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
         if (errno != ENOENT) return nullptr;
         if (g_verbose) writeToLog("Registry file %s did not exist.", fileName);
         if (isMain == 0) return nullptr;
-        return regdInitCache() ? slotRecord(0) : nullptr;
+        return regdInitCache() ? regdSlotRecord(0) : nullptr;
     }
     if ((st.st_mode & S_IRUSR) == 0) {
         writeToLog("%s is unreadable. errno = %d", fileName, EACCES);
@@ -423,45 +414,39 @@ RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
     if (g_verbose) writeToLog("Opened registry file: %s", fileName);
 
     ReadState s{};
-    s.fileName = fileName;
     s.isMain = isMain;
     s.in.fd = fd;
     s.in.size = static_cast<uint64_t>(fst.st_size);
-    s.in.buf = static_cast<uint8_t*>(malloc(READ_BUFFER_BYTES));
+    uint32_t magic = 0;
     RegCacheRec* top = nullptr;
-    bool ok = s.in.buf != nullptr;
-    if (ok) {
-        bool gotMagic = s.in.u32(g_magicNumber);
-        if (!gotMagic || g_magicNumber != REGD_MAGIC) {
-            if (g_verbose) writeToLog("Bad magic number in %s", fileName);
-            ok = false;
-        } else {
-            ok = readAll(s) && s.taken > 0 && checkAndTrim(s);
-        }
+    if (!s.in.u32(magic) || magic != REGD_MAGIC) {
+        if (g_verbose) writeToLog("Bad magic number in %s", fileName);
+    } else if (readAll(s) && !s.recs.empty() && checkTrees(s)) {
+        top = adoptTrees(s);
     }
-    if (ok) {
-        top = mapped(s, 0);
-        if (isMain) g_version = s.version;
-    } else {
-        logCorrupt(fileName);
-        if (s.haveHeader) regdBackOutRead(s.slotMap, static_cast<int32_t>(s.count));
-    }
-    free(s.slotMap);
-    free(s.in.buf);
     close(fd);
-    if (ok && registryDatabaseFixed == 0) {
+    if (top == nullptr) {
+        logCorrupt(fileName);
+        return nullptr;
+    }
+    if (isMain) g_version = s.version;
+    if (registryDatabaseFixed == 0) {
         regdFixRegistryCache(g_version);
         registryDatabaseFixed = 1;
     }
     return top;
 }
 
+namespace {
+
+// Moves the contents of the old root layout (version 10000) to where they
+// belong now; nothing for any other version. Takes regdWriteMutex.
 void regdFixRegistryCache(uint32_t version) {
     if (version != REGD_DB_VERSION_OLD) return;
-    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
 
     // The old classes root held what now lives under HKLM\Software\Classes.
-    RegCacheRec* oldClasses = slotRecord(0);
+    RegCacheRec* oldClasses = regdSlotRecord(0);
     const RegdCaller nobody{};  // only roots are resolved here
     RegCacheRec* classes = regdFindHKey(nobody, REGD_HKEY_CLASSES_ROOT);
     if (oldClasses != nullptr && classes != nullptr && !isWithin(classes, oldClasses)) {
@@ -469,8 +454,8 @@ void regdFixRegistryCache(uint32_t version) {
         classes->kind = oldClasses->kind;
         classes->isShadow = oldClasses->isShadow;
         free(oldClasses->name);
-        oldClasses->name = regdStrdupOrDie(rootNames[0]);
-        oldClasses->nameLen = static_cast<uint32_t>(strlen(rootNames[0]));
+        oldClasses->name = regdStrdupOrDie(regdRootNames[0]);
+        oldClasses->nameLen = static_cast<uint32_t>(strlen(regdRootNames[0]));
         oldClasses->hKey = REGD_HKEY_CLASSES_ROOT;
         oldClasses->parent = nullptr;
         oldClasses->next = nullptr;
@@ -479,7 +464,7 @@ void regdFixRegistryCache(uint32_t version) {
     }
 
     // The old current-user root held the keys of the daemon's own user.
-    RegCacheRec* oldUser = slotRecord(1);
+    RegCacheRec* oldUser = regdSlotRecord(1);
     if (oldUser == nullptr || oldUser->hKey != REGD_HKEY_CURRENT_USER) return;
     RegCacheRec* users = regdFindHKey(nobody, REGD_HKEY_USERS);
     if (users == nullptr || users->firstChild == nullptr || isWithin(users, oldUser)) {
@@ -493,12 +478,12 @@ void regdFixRegistryCache(uint32_t version) {
         const char* login = cuserid(buf);
         if (login == nullptr || login[0] == '\0') login = getenv("USER");
         if (login == nullptr || login[0] == '\0') return;
-        RegCacheRec* userKey = childNamedExactly(users, login, REGD_KIND_KEY);
+        RegCacheRec* userKey = regdChildNamed(users, login, REGD_KIND_KEY);
         if (userKey == nullptr) {
             userKey = regdCreateNewCacheRec(nullptr, login);
             if (userKey == nullptr) return;
             userKey->kind = REGD_KIND_KEY;
-            appendChild(users, userKey);
+            regdLinkChild(users, userKey, true);
         }
         if (isWithin(userKey, oldUser)) return;
         moveChildren(oldUser, userKey);
@@ -510,18 +495,20 @@ void regdFixRegistryCache(uint32_t version) {
     regdSetDirtyFlag();
 }
 
+}  // namespace
+
 void regdLoadUserData(const RegdCaller& caller) {
     if (_tsm_gethostid() != caller.hostId) return;
-    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
     RegCacheRec* users = regdFindHKey(caller, REGD_HKEY_USERS);
     if (users == nullptr) {
         writeToLog("Failed to find HKEY_USERS.  Restart the registry daemon");
         return;
     }
-    if (childNamedExactly(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
+    if (regdChildNamed(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
     RegCacheRec* top = regdReadRegistryDatabase(regdUserFileName(caller.userName).c_str(), 0);
-    if (top != nullptr) appendChild(users, top);
-    if (childNamedExactly(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
+    if (top != nullptr) regdLinkChild(users, top, true);
+    if (regdChildNamed(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
     // Made directly rather than by path, so that a backslash in a user name
     // stays part of the one key's name.
     RegCacheRec* key = regdCreateNewCacheRec(users, caller.userName);
@@ -620,6 +607,36 @@ struct DbOut {
     }
 };
 
+// The staging form of one key or value record. The whole write runs under
+// regdWriteMutex, so nothing can change the records while they are staged:
+// the name, class and data point into the cache record instead of being
+// copied a second time.
+struct PackedRec {
+    uint32_t size;      // the FileTypeRec size field
+    uint32_t kindWord;
+    uint32_t nameLen;
+    const char* name;
+    uint32_t classLen;
+    const char* className;
+    uint32_t dataLen;
+    const uint8_t* data;
+    uint32_t valueType;
+    RegFileTime lastWriteTime;
+    int32_t parent;
+    int32_t firstChild;
+    int32_t prevSibling;
+    int32_t nextSibling;
+};
+
+// Fills `entry` from `rec` with all links -1; returns the size field.
+uint32_t regdPackFileRecord(RegCacheRec* rec, PackedRec* entry);
+// Stages the children of `parent` and everything below them, depth first,
+// from index n on; skips volatile keys and records already staged.
+void regdPackSubTree(RegCacheRec* parent, PackedRec* table, int32_t& n);
+// Adds to `count` the record `rec`, its later siblings and everything below
+// them all (nothing for null).
+void regdCountSubKeys(RegCacheRec* rec, uint32_t& count);
+
 void setPackStateBelow(RegCacheRec* top, int32_t state) {
     forEachFrom(top->firstChild, [state](RegCacheRec* r) { r->packState = state; });
 }
@@ -672,7 +689,7 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     }
     if (top == nullptr) {
         for (uint32_t i = 0; i < static_cast<uint32_t>(REGD_NUM_ROOTS); i++) {
-            if (slotRecord(i) == nullptr) {
+            if (regdSlotRecord(i) == nullptr) {
                 writeToLog("Registry data can't be saved.");
                 return REGD_WRITE_FILE_ERROR;
             }
@@ -722,7 +739,6 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
         regdPackSubTree(top, table, n);
     }
 
-    g_magicNumber = REGD_MAGIC;
     out.u32(REGD_MAGIC);
     out.u32(static_cast<uint32_t>(REGD_REC_HEADER));
     out.u32(REGD_HEADER_REC_BYTES);
@@ -749,8 +765,6 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     }
     return REGD_WRITE_FILE_ERROR;
 }
-
-}  // namespace
 
 uint32_t regdPackFileRecord(RegCacheRec* rec, PackedRec* entry) {
     *entry = PackedRec{};
@@ -819,6 +833,8 @@ void regdCountSubKeys(RegCacheRec* rec, uint32_t& count) {
     forEachFrom(rec, [&count](RegCacheRec*) { count++; });
 }
 
+}  // namespace
+
 void regdResetPackState() {
     for (uint32_t i = 0; i < g_nCacheSlots; i++)
         if (regCacheTable[i] != nullptr) regCacheTable[i]->packState = REGD_PACK_PENDING;
@@ -835,14 +851,31 @@ uint32_t regdWriteRegistryDatabase(const RegdCaller& caller, uint32_t hKey, cons
     return regdWriteSubTreeDatabase(regdFindHKey(caller, hKey), fileName, overwrite);
 }
 
+uint32_t regdLoadHive(RegCacheRec* parent, const char* fileName, const char* newName, RegCacheRec* replaced) {
+    RegCacheRec* top = regdReadRegistryDatabase(fileName, 0);
+    if (top == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
+    // A top key saved from a root must not keep that root's handle under
+    // another name.
+    if (newName != nullptr) {
+        free(top->name);
+        top->name = regdStrdupOrDie(newName);
+        top->nameLen = static_cast<uint32_t>(strlen(newName));
+        top->hKey = regdHandleForName(top->name, top->slot);
+    }
+    if (replaced != nullptr) regdRegDeleteKey(replaced);
+    regdLinkChild(parent, top, false);
+    regdReportChange(parent, REGD_NOTIFY_CHANGE_NAME);
+    return REGD_ERROR_SUCCESS;
+}
+
 void regdWriteEntireRegistryDatabase() {
-    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
     regdResetPackState();
     const RegdCaller nobody{};  // only roots are resolved here
     RegCacheRec* users = regdFindHKey(nobody, REGD_HKEY_USERS);
     for (RegCacheRec* c = users != nullptr ? users->firstChild : nullptr; c != nullptr; c = c->next) {
-        if (c->kind != REGD_KIND_KEY || strcmp(nameOf(c), ".Default") == 0) continue;
-        regdWriteSubTreeDatabase(c, regdUserFileName(nameOf(c)).c_str(), 1);
+        if (c->kind != REGD_KIND_KEY || strcmp(regdNameOf(c), ".Default") == 0) continue;
+        regdWriteSubTreeDatabase(c, regdUserFileName(regdNameOf(c)).c_str(), 1);
     }
     regdWriteRegistryDatabase(nobody, 0, REGD_DB_FILE, 1);
     regdResetPackState();

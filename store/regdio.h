@@ -55,54 +55,13 @@ struct HeaderRec {
     uint32_t count;  // number of key and value records in the file
 };
 
-// The staging form of one key or value record. The whole write runs under
-// regdWriteMutex, so nothing can change the records while they are staged:
-// the name, class and data point into the cache record instead of being
-// copied a second time.
-struct PackedRec {
-    uint32_t size;      // the FileTypeRec size field
-    uint32_t kindWord;
-    uint32_t nameLen;
-    const char* name;
-    uint32_t classLen;
-    const char* className;
-    uint32_t dataLen;
-    const uint8_t* data;
-    uint32_t valueType;
-    RegFileTime lastWriteTime;
-    int32_t parent;
-    int32_t firstChild;
-    int32_t prevSibling;
-    int32_t nextSibling;
-};
-
-// ---- Reader state ----
-
-extern uint32_t g_magicNumber;        // magic of the last file read or written
-extern uint32_t g_version;            // header version of the main file read
-extern int registryDatabaseFixed;     // the old-format migration has run
-
 // ---- Reader ----
 
-// Reads a database file into new cache records. The file's top record (for
-// the main file: the root in slot 0) comes back unlinked from the tree; null
-// when the file is missing, unreadable or corrupt, and the cache is then as
-// before the call. isMain 1: a missing file builds the empty registry, and
-// the file must hold the six roots as its first records. Takes no lock.
-RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain);
-
-// The handle a record read into `slot` carries: a record named like one of
-// the six roots (exactly, wherever it stands) gets that root's predefined
-// handle, any other its slot number.
-uint32_t regdHandleForName(const char* name, uint32_t slot);
-
-// Undoes a partial read: frees the records in the n slots of slotMap and
-// gives their slots back.
-void regdBackOutRead(uint32_t* slotMap, int32_t n);
-
-// Moves the contents of the old root layout (version 10000) to where they
-// belong now; nothing for any other version. Takes regdWriteMutex.
-void regdFixRegistryCache(uint32_t version);
+// Reads the hive file `fileName` and links its top key as the first child
+// of `parent`, renamed to `newName` when given, in place of `replaced` (when
+// given, deleted): 0, or 2 when the file cannot be read (nothing changes).
+// Caller holds regdWriteMutex.
+uint32_t regdLoadHive(RegCacheRec* parent, const char* fileName, const char* newName, RegCacheRec* replaced);
 
 // Makes sure `caller` (a local one) has a key under HKEY_USERS, reading it
 // from the user's own file first. Takes regdWriteMutex.
@@ -142,16 +101,5 @@ uint32_t regdWriteRegistryDatabase(const RegdCaller& caller, uint32_t hKey, cons
 // would name the wrong tree).
 uint32_t regdWriteSubTreeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrite);
 
-// Marks every record as not yet written (packState -2).
+// Marks every record as not yet written, so that a whole save writes all.
 void regdResetPackState();
-
-// Stages the children of `parent` and everything below them, depth first,
-// from index n on; skips volatile keys and records already staged.
-void regdPackSubTree(RegCacheRec* parent, PackedRec* table, int32_t& n);
-
-// Fills `entry` from `rec` with all links -1; returns the size field.
-uint32_t regdPackFileRecord(RegCacheRec* rec, PackedRec* entry);
-
-// Adds to `count` the record `rec`, its later siblings and everything below
-// them all (nothing for null).
-void regdCountSubKeys(RegCacheRec* rec, uint32_t& count);

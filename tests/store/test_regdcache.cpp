@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/strings.h"
+#include "store/cache_internal.h"
 #include "store/regdcache.h"
 
 namespace {
@@ -218,44 +219,6 @@ TEST_F(Cache, CreationGrowsTheTableWhenSlotsRunOut) {
     }
 }
 
-TEST_F(Cache, AddFreeNodeLeavesTargetOnTop) {
-    regdDiscardCache();
-    EXPECT_EQ(regdAddFreeNode(5, 3), 3u);
-    EXPECT_EQ(regdAddFreeNode(7, 9), 9u);
-    EXPECT_EQ(regdAddFreeNode(4, 4), 4u);
-    std::vector<uint32_t> popped;
-    while (freeCacheNode != nullptr) {
-        popped.push_back(freeCacheNode->slot);
-        FreeCacheNode* n = freeCacheNode;
-        freeCacheNode = n->next;
-        free(n);
-    }
-    EXPECT_EQ(popped, (std::vector<uint32_t>{4, 9, 8, 7, 3, 4, 5}));
-}
-
-TEST_F(Cache, PreallocationFillsTopSlotsWithoutPopping) {
-    uint32_t slots[3] = {0, 0, 0};
-    uint32_t top = freeCacheNode->slot;
-    EXPECT_EQ(regdPreallocateFreeRec(3, slots), 3);
-    EXPECT_EQ(slots[0], top);
-    EXPECT_EQ(slots[1], top + 1);
-    EXPECT_EQ(slots[2], top + 2);
-    EXPECT_EQ(freeCacheNode->slot, top);  // still on the stack
-    for (uint32_t s : slots) {
-        ASSERT_NE(regCacheTable[s], nullptr);
-        EXPECT_EQ(regCacheTable[s]->slot, REGD_NO_SLOT);
-    }
-    // Taken in the same order; a record created there reuses the placeholder.
-    uint32_t taken = 0;
-    regdFindNextFreeCacheRec(taken);
-    EXPECT_EQ(taken, slots[0]);
-    RegCacheRec* placeholder = regCacheTable[slots[1]];
-    uint32_t h = mk(0x80000002, "Reuses");
-    EXPECT_EQ(h, slots[1]);
-    EXPECT_EQ(rec(h), placeholder);
-    EXPECT_STREQ(rec(h)->name, "Reuses");
-}
-
 // ---- Path resolution ----
 
 TEST_F(Cache, PathsAreCaseInsensitiveAndForgiveOneBackslash) {
@@ -431,10 +394,8 @@ TEST_F(Cache, DeleteRemovesSubtreeAndRecordsEveryHandle) {
     ASSERT_EQ(regdRegDeleteKey(a), 0u);
     EXPECT_EQ(g_nEntries, entries - 5);
     EXPECT_EQ(rec(top)->firstChild, nullptr);
-    size_t listed = 0;
-    for (DeletedNode* n = deletedNodeList; n != nullptr; n = n->next) listed++;
-    EXPECT_EQ(listed, 5u);
-    EXPECT_EQ(deletedNodeList->hKey, aSlot);  // the key itself goes last
+    EXPECT_EQ(deletedNodeList.size(), 5u);
+    EXPECT_EQ(deletedNodeList.back(), aSlot);  // the key itself goes last
     for (uint32_t s : slots) EXPECT_EQ(regCacheTable[s], nullptr);
     // Its slot is handed out next.
     EXPECT_EQ(mk(top, "Again"), aSlot);
@@ -476,10 +437,10 @@ TEST_F(Cache, RemovingAValueLeavesNoDeletedEntry) {
     uint32_t entries = g_nEntries;
     regdRemoveValueRec(v);
     EXPECT_EQ(g_nEntries, entries - 1);
-    EXPECT_EQ(deletedNodeList, nullptr);
+    EXPECT_TRUE(deletedNodeList.empty());
     EXPECT_EQ(regCacheTable[slot], nullptr);
     EXPECT_EQ(rec(k)->firstChild, nullptr);
-    EXPECT_EQ(freeCacheNode->slot, slot);
+    EXPECT_EQ(freeCacheNode.back(), slot);
 }
 
 // ---- Values ----

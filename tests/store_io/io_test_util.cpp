@@ -57,7 +57,6 @@ void IoTest::SetUp() {
     regdResetLogForTest();
     regdDiscardCache();
     g_version = 0;
-    g_magicNumber = 0;
     registryDatabaseFixed = 0;
     g_verbose = 1;
     regdStartupConfig().keepBackup = 1;
@@ -166,7 +165,7 @@ CacheSnapshot CacheSnapshot::take() {
           << static_cast<const void*>(r->next) << " v" << static_cast<const void*>(r->prev);
         snap.slots.push_back(s.str());
     }
-    for (FreeCacheNode* n = freeCacheNode; n != nullptr; n = n->next) snap.freeSlots.push_back(n->slot);
+    snap.freeSlots = freeCacheNode;
     std::sort(snap.freeSlots.begin(), snap.freeSlots.end());
     return snap;
 }

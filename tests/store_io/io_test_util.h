@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "store/cache_internal.h"
 #include "store/regdcache.h"
 
 namespace iotest {

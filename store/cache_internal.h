@@ -1,0 +1,87 @@
+// Store-internal: the slot table with its free-slot stack, and the tree
+// helpers that the cache, the database file code and the seeding share.
+// Only store/ (and the store's own tests) include this.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "store/regdcache.h"
+
+// The "no slot" answer of regdFindNextFreeCacheRec.
+constexpr uint32_t REGD_NO_SLOT = 0xFFFFFFFFu;
+
+// Any kind, for regdChildNamed.
+constexpr uint32_t REGD_ANY_KIND = 0xFFFFFFFFu;
+
+// Writer scratch state of a record not yet written in the current save.
+constexpr int32_t REGD_PACK_PENDING = -2;
+constexpr int32_t REGD_PACK_DONE = -1;
+
+extern RegCacheRec** regCacheTable;
+extern uint32_t g_nCacheSlots;
+extern std::vector<uint32_t> freeCacheNode;    // free-slot stack, top at the back
+extern std::vector<uint32_t> deletedNodeList;  // deleted handles, newest at the back
+extern RegdChangeHook g_regdChangeHook;
+
+// The root names in slot order (slot i holds root i).
+extern const char* const regdRootNames[REGD_NUM_ROOTS];
+
+// The record in `slot`, or null for an empty or out-of-range slot.
+inline RegCacheRec* regdSlotRecord(uint32_t slot) {
+    return slot < g_nCacheSlots ? regCacheTable[slot] : nullptr;
+}
+
+// Tells the change hook, if one is installed.
+inline void regdReportChange(const RegCacheRec* key, uint32_t filter) {
+    if (g_regdChangeHook != nullptr) [[unlikely]]
+        g_regdChangeHook(key, filter);
+}
+
+// Pops the top free slot into `slot`, growing the table by 1000 slots when
+// the stack is empty; REGD_NO_SLOT when growth fails.
+void regdFindNextFreeCacheRec(uint32_t& slot);
+
+// Pushes the slots from `from` to `to` inclusive, `to` ending on top;
+// returns `to`.
+uint32_t regdAddFreeNode(int32_t from, uint32_t to);
+
+// Grows the table by (n / 1000) * 1000 + 1000 slots, lowest new slot on top
+// of the free stack; the table, or null (table unchanged) on failure.
+RegCacheRec** regdReallocateCache(int32_t n);
+
+// A new record named `name`, linked under `parent` (at the head, or at the
+// tail for the empty name); `kind` is left to the caller. Null when no slot
+// or memory can be had.
+RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name);
+
+// Frees a record's name, class and data (not the record), leaving them empty.
+void regdFreeRecordContents(RegCacheRec* rec);
+
+// A record's name, "" when it has none.
+inline const char* regdNameOf(const RegCacheRec* rec) { return rec->name != nullptr ? rec->name : ""; }
+
+// First child of `parent` named exactly `name` (case-sensitive) of `kind`
+// (REGD_ANY_KIND: any); null when there is none or `parent` is null.
+RegCacheRec* regdChildNamed(const RegCacheRec* parent, const char* name, uint32_t kind = REGD_ANY_KIND);
+
+// Links an unlinked `child` under `parent`, at the head or at the tail.
+void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail);
+
+// The handle a record read into `slot` carries: a record named like one of
+// the six roots (exactly, wherever it stands) gets that root's handle, any
+// other its slot number.
+uint32_t regdHandleForName(const char* name, uint32_t slot);
+
+// Header version of the main file last read.
+extern uint32_t g_version;
+// The old-format migration has run (it runs once, after the first read).
+extern int registryDatabaseFixed;
+
+// Reads a database file into new cache records, all at once or not at all.
+// The file's top record (for the main file: the root in slot 0) comes back
+// unlinked from the tree; null when the file is missing, unreadable or
+// corrupt, and the cache is then as before the call. isMain 1: a missing
+// file builds the empty registry, and the file must hold the six roots as
+// its first records. Takes no lock.
+RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain);
