@@ -24,19 +24,45 @@ namespace kalvotest {
 
 namespace {
 std::string opaque(const regd_OPAQUE& o) { return o.val != nullptr ? std::string(o.val, o.len) : std::string(); }
-template <typename T>
-T failed() {
-    T r{};
-    r.retval = CALL_FAILED;
-    return r;
-}
 std::string text(const char* s) { return s != nullptr ? s : "<null>"; }
 char* str(const std::string& s) { return const_cast<char*>(s.c_str()); }
 template <typename Res>
 void release(bool_t (*fn)(XDR*, Res*), Res& res) {
     xdr_free(reinterpret_cast<xdrproc_t>(fn), reinterpret_cast<char*>(&res));
 }
+std::string quoted(const std::string& s) {
+    std::string out = "'";
+    for (unsigned char c : s) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += c == 0              ? std::string("\\0")
+               : c < 32 || c > 126 ? std::string(hex)
+                                   : std::string(1, static_cast<char>(c));
+    }
+    return out + "'";
+}
+std::string n(uint32_t v) { return std::to_string(v); }
+std::string time(uint32_t low, uint32_t high) { return low == 0 && high == 0 ? "" : " ft" + n(low) + "," + n(high); }
 }  // namespace
+
+std::string show(const QueryResult& r) {
+    return n(r.retval) + " t" + n(r.type) + " " + quoted(r.data) + "/" + n(r.cbData);
+}
+std::string show(const EnumKeyResult& r) {
+    return n(r.retval) + " " + quoted(r.name) + "/" + n(r.cbName) + " " + quoted(r.cls) + "/" + n(r.cbClass) +
+           time(r.ftLow, r.ftHigh);
+}
+std::string show(const EnumValueResult& r) {
+    return n(r.retval) + " " + quoted(r.name) + "/" + n(r.cbName) + " t" + n(r.type) + " " + quoted(r.data) + "/" +
+           n(r.cbData);
+}
+std::string show(const InfoResult& r) {
+    std::string unused =
+        r.reserved != 0 || r.cbSecurityDescriptor != 0 ? " r" + n(r.reserved) + " sd" + n(r.cbSecurityDescriptor) : "";
+    return n(r.retval) + " " + quoted(r.cls) + "/" + n(r.cbClass) + " null" + n(r.isClassNull) + " k" + n(r.cSubKeys) +
+           "/" + n(r.cbMaxSubKeyLen) + " c" + n(r.cbMaxClassLen) + " v" + n(r.cValues) + "/" + n(r.cbMaxValueNameLen) +
+           "/" + n(r.cbMaxValueLen) + unused + time(r.ftLow, r.ftHigh);
+}
 
 Caller localCaller(const std::string& user) { return Caller{user, 1000, static_cast<uint32_t>(gethostid())}; }
 Caller remoteCaller(const std::string& user) { return Caller{user, 1000, static_cast<uint32_t>(gethostid()) + 1}; }
@@ -70,8 +96,7 @@ OpenResult RegistryRpc::openKey(uint32_t h, const std::string& sub) {
 OpenResult RegistryRpc::openKeyEx(uint32_t h, const std::string& sub, bool subNull) {
     regd_REG_OPEN_KEY_EX req{{}, h, str(sub), 0, subNull};
     regd_REG_OPEN_KEY_RES res;
-    if (!call(REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_EX, req, xdr_regd_REG_OPEN_KEY_RES, res))
-        return {CALL_FAILED, 0};
+    if (!call(REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_EX, req, xdr_regd_REG_OPEN_KEY_RES, res)) return {CALL_FAILED, 0};
     return {res.ret.retval, res.ret.hkResult};
 }
 
@@ -93,95 +118,83 @@ CreateResult RegistryRpc::createKeyEx(uint32_t h, const std::string& sub, const 
 }
 
 uint32_t RegistryRpc::closeKey(uint32_t h) {
-    regd_REG_CLOSE_KEY req{{}, h};
-    regd_BASIC_RES res;
-    return call(REG_CLOSE_KEY, xdr_regd_REG_CLOSE_KEY, req, xdr_regd_BASIC_RES, res) ? res.ret.retval : CALL_FAILED;
+    return basic(REG_CLOSE_KEY, xdr_regd_REG_CLOSE_KEY, regd_REG_CLOSE_KEY{{}, h});
 }
 
 uint32_t RegistryRpc::deleteKey(uint32_t h, const std::string& sub) {
-    regd_REG_DELETE_KEY req{{}, h, str(sub)};
-    regd_BASIC_RES res;
-    return call(REG_DELETE_KEY, xdr_regd_REG_DELETE_KEY, req, xdr_regd_BASIC_RES, res) ? res.ret.retval : CALL_FAILED;
+    return basic(REG_DELETE_KEY, xdr_regd_REG_DELETE_KEY, regd_REG_DELETE_KEY{{}, h, str(sub)});
 }
 
 uint32_t RegistryRpc::flushKey(uint32_t h) {
-    regd_REG_FLUSH_KEY req{{}, h};
-    regd_BASIC_RES res;
-    return call(REG_FLUSH_KEY, xdr_regd_REG_FLUSH_KEY, req, xdr_regd_BASIC_RES, res) ? res.ret.retval : CALL_FAILED;
+    return basic(REG_FLUSH_KEY, xdr_regd_REG_FLUSH_KEY, regd_REG_FLUSH_KEY{{}, h});
 }
 
 uint32_t RegistryRpc::deleteValue(uint32_t h, const std::string& name, bool nameNull) {
-    regd_REG_DELETE_VALUE req{{}, h, str(name), nameNull};
-    regd_BASIC_RES res;
-    return call(REG_DELETE_VALUE, xdr_regd_REG_DELETE_VALUE, req, xdr_regd_BASIC_RES, res) ? res.ret.retval
-                                                                                           : CALL_FAILED;
-}
-
-QueryResult RegistryRpc::queryValue(uint32_t h, const std::string& sub, uint32_t cap, bool subNull, bool valueNull) {
-    regd_REG_QUERY_VALUE req{{}, h, str(sub), cap, subNull, valueNull};
-    regd_REG_QUERY_VALUE_RES res;
-    if (!call(REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE, req, xdr_regd_REG_QUERY_VALUE_RES, res))
-        return {CALL_FAILED, 0, "", 0};
-    QueryResult r{res.ret.retval, res.ret.lpType, opaque(res.ret.lpData), res.ret.lpcbData};
-    release(xdr_regd_REG_QUERY_VALUE_RES, res);
-    return r;
-}
-
-QueryResult RegistryRpc::queryValueEx(uint32_t h, const std::string& name, uint32_t cap, bool nameNull,
-                                      bool dataNull) {
-    regd_REG_QUERY_VALUE_EX req{{}, h, str(name), cap, nameNull, dataNull};
-    regd_REG_QUERY_VALUE_RES res;
-    if (!call(REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_EX, req, xdr_regd_REG_QUERY_VALUE_RES, res))
-        return {CALL_FAILED, 0, "", 0};
-    QueryResult r{res.ret.retval, res.ret.lpType, opaque(res.ret.lpData), res.ret.lpcbData};
-    release(xdr_regd_REG_QUERY_VALUE_RES, res);
-    return r;
+    return basic(REG_DELETE_VALUE, xdr_regd_REG_DELETE_VALUE, regd_REG_DELETE_VALUE{{}, h, str(name), nameNull});
 }
 
 uint32_t RegistryRpc::setValue(uint32_t h, const std::string& sub, uint32_t type, const std::string& data,
                                uint32_t cbData, bool subNull) {
-    regd_REG_SET_VALUE req{{}, h, str(sub), type, str(data), cbData, subNull};
-    regd_BASIC_RES res;
-    return call(REG_SET_VALUE, xdr_regd_REG_SET_VALUE, req, xdr_regd_BASIC_RES, res) ? res.ret.retval : CALL_FAILED;
+    return basic(REG_SET_VALUE, xdr_regd_REG_SET_VALUE,
+                 regd_REG_SET_VALUE{{}, h, str(sub), type, str(data), cbData, subNull});
 }
 
 uint32_t RegistryRpc::setValueEx(uint32_t h, const std::string& name, uint32_t type, const std::string& bytes,
                                  uint32_t cbData, bool nameNull) {
-    regd_REG_SET_VALUE_EX req{{}, h, str(name), type, {static_cast<u_int>(bytes.size()), str(bytes)}, cbData,
-                              nameNull};
-    regd_BASIC_RES res;
-    return call(REG_SET_VALUE_EX, xdr_regd_REG_SET_VALUE_EX, req, xdr_regd_BASIC_RES, res) ? res.ret.retval
-                                                                                           : CALL_FAILED;
+    regd_OPAQUE data{static_cast<u_int>(bytes.size()), str(bytes)};
+    return basic(REG_SET_VALUE_EX, xdr_regd_REG_SET_VALUE_EX,
+                 regd_REG_SET_VALUE_EX{{}, h, str(name), type, data, cbData, nameNull});
 }
 
-namespace {
-EnumKeyResult takeEnumKey(regd_REG_ENUM_KEY_RES& res) {
+uint32_t RegistryRpc::ping(uint32_t pid, uint32_t mode) {
+    return basic(REG_PING_DAEMON, xdr_regd_REG_PING_DAEMON, regd_REG_PING_DAEMON{{}, pid, mode});
+}
+
+// Query-value and query-value-ex share their reply.
+template <typename Req>
+QueryResult RegistryRpc::query(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req) {
+    regd_REG_QUERY_VALUE_RES res;
+    if (!call(proc, xdrReq, req, xdr_regd_REG_QUERY_VALUE_RES, res)) return {CALL_FAILED, 0, "", 0};
+    QueryResult r{res.ret.retval, res.ret.lpType, opaque(res.ret.lpData), res.ret.lpcbData};
+    release(xdr_regd_REG_QUERY_VALUE_RES, res);
+    return r;
+}
+
+QueryResult RegistryRpc::queryValue(uint32_t h, const std::string& sub, uint32_t cap, bool subNull, bool valueNull) {
+    return query(REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE,
+                 regd_REG_QUERY_VALUE{{}, h, str(sub), cap, subNull, valueNull});
+}
+
+QueryResult RegistryRpc::queryValueEx(uint32_t h, const std::string& name, uint32_t cap, bool nameNull, bool dataNull) {
+    return query(REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_EX,
+                 regd_REG_QUERY_VALUE_EX{{}, h, str(name), cap, nameNull, dataNull});
+}
+
+// Enum-key and enum-key-ex share their reply.
+template <typename Req>
+EnumKeyResult RegistryRpc::enumerate(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req) {
+    regd_REG_ENUM_KEY_RES res;
+    if (!call(proc, xdrReq, req, xdr_regd_REG_ENUM_KEY_RES, res)) return {CALL_FAILED, "", 0, "", 0, 0, 0};
     const regd_REG_ENUM_KEY_RETURN& x = res.ret;
     EnumKeyResult r{x.retval, text(x.lpName), x.lpcbName, text(x.lpClass), x.lpcbClass,
                     x.ftLastWriteTime.dwLowDateTime, x.ftLastWriteTime.dwHighDateTime};
     release(xdr_regd_REG_ENUM_KEY_RES, res);
     return r;
 }
-}  // namespace
 
 EnumKeyResult RegistryRpc::enumKey(uint32_t h, uint32_t index, uint32_t dwMax) {
-    regd_REG_ENUM_KEY req{{}, h, index, dwMax};
-    regd_REG_ENUM_KEY_RES res;
-    if (!call(REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY, req, xdr_regd_REG_ENUM_KEY_RES, res)) return failed<EnumKeyResult>();
-    return takeEnumKey(res);
+    return enumerate(REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY, regd_REG_ENUM_KEY{{}, h, index, dwMax});
 }
 
 EnumKeyResult RegistryRpc::enumKeyEx(uint32_t h, uint32_t index, uint32_t cbName, uint32_t cbClass) {
-    regd_REG_ENUM_KEY_EX req{{}, h, index, cbName, cbClass};
-    regd_REG_ENUM_KEY_RES res;
-    if (!call(REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_EX, req, xdr_regd_REG_ENUM_KEY_RES, res)) return failed<EnumKeyResult>();
-    return takeEnumKey(res);
+    return enumerate(REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_EX, regd_REG_ENUM_KEY_EX{{}, h, index, cbName, cbClass});
 }
 
 EnumValueResult RegistryRpc::enumValue(uint32_t h, uint32_t index, uint32_t cbValue, uint32_t cbData) {
     regd_REG_ENUM_VALUE req{{}, h, index, cbValue, cbData};
     regd_REG_ENUM_VALUE_RES res;
-    if (!call(REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE, req, xdr_regd_REG_ENUM_VALUE_RES, res)) return failed<EnumValueResult>();
+    if (!call(REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE, req, xdr_regd_REG_ENUM_VALUE_RES, res))
+        return {CALL_FAILED, "", 0, 0, "", 0};
     const regd_REG_ENUM_VALUE_RETURN& x = res.ret;
     EnumValueResult r{x.retval, text(x.lpszValue), x.lpcbValue, x.lpdwType, opaque(x.lpData), x.lpcbData};
     release(xdr_regd_REG_ENUM_VALUE_RES, res);
@@ -192,7 +205,7 @@ InfoResult RegistryRpc::queryInfoKey(uint32_t h) {
     regd_REG_QUERY_INFO_KEY req{{}, h, 64};
     regd_REG_QUERY_INFO_KEY_RES res;
     if (!call(REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY, req, xdr_regd_REG_QUERY_INFO_KEY_RES, res))
-        return failed<InfoResult>();
+        return InfoResult{CALL_FAILED, "", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const regd_REG_QUERY_INFO_KEY_RETURN& x = res.ret;
     InfoResult r{x.retval, text(x.lpClass), x.lpcbClass, x.lpReserved, x.cSubKeys, x.cbMaxSubKeyLen,
                  x.cbMaxClassLen, x.cValues, x.cbMaxValueNameLen, x.cbMaxValueLen, x.cbSecurityDescriptor,
@@ -204,16 +217,8 @@ InfoResult RegistryRpc::queryInfoKey(uint32_t h) {
 uint32_t RegistryRpc::queryVersionMajor() {
     regd_REG_QUERY_VERSION req{};
     regd_REG_QUERY_VERSION_RES res;
-    return call(REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION, req, xdr_regd_REG_QUERY_VERSION_RES, res)
-               ? res.ret.major
-               : CALL_FAILED;
-}
-
-uint32_t RegistryRpc::ping(uint32_t pid, uint32_t mode) {
-    regd_REG_PING_DAEMON req{{}, pid, mode};
-    regd_BASIC_RES res;
-    return call(REG_PING_DAEMON, xdr_regd_REG_PING_DAEMON, req, xdr_regd_BASIC_RES, res) ? res.ret.retval
-                                                                                         : CALL_FAILED;
+    return call(REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION, req, xdr_regd_REG_QUERY_VERSION_RES, res) ? res.ret.major
+                                                                                                        : CALL_FAILED;
 }
 
 uint32_t RegistryRpc::mustCreate(uint32_t h, const std::string& sub) {
@@ -357,7 +362,8 @@ HandleReply WireClient::createSemaphore(int32_t pid, int32_t count, int32_t maxi
 }
 
 HandleReply WireClient::open(uint32_t opcode, int32_t pid, const std::string& name) {
-    return handleReply(opcode, opcode == KV_OP_OPEN_MUTEX ? withName({pid, 0, 0, 0}, name) : withName({pid, 0, 0}, name));
+    return handleReply(opcode,
+                       opcode == KV_OP_OPEN_MUTEX ? withName({pid, 0, 0, 0}, name) : withName({pid, 0, 0}, name));
 }
 
 HandleReply WireClient::duplicateEvent(int32_t pid, uint32_t handle) {

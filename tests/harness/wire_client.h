@@ -43,7 +43,13 @@ Caller remoteCaller(const std::string& user);
 struct OpenResult { uint32_t retval, hk; };
 struct CreateResult { uint32_t retval, hk, disposition; };
 struct QueryResult { uint32_t retval, type; std::string data; uint32_t cbData; };
-struct EnumKeyResult { uint32_t retval; std::string name; uint32_t cbName; std::string cls; uint32_t cbClass, ftLow, ftHigh; };
+struct EnumKeyResult {
+    uint32_t retval;
+    std::string name;
+    uint32_t cbName;
+    std::string cls;
+    uint32_t cbClass, ftLow, ftHigh;
+};
 struct EnumValueResult { uint32_t retval; std::string name; uint32_t cbName, type; std::string data; uint32_t cbData; };
 struct InfoResult {
     uint32_t retval;
@@ -52,6 +58,17 @@ struct InfoResult {
     uint32_t cbMaxValueNameLen, cbMaxValueLen, cbSecurityDescriptor, ftLow, ftHigh;
     uint16_t isClassNull;
 };
+
+// A reply as one line, every field in it, for whole-reply comparisons:
+// "retval t<type> 'data'/cbData", "retval 'name'/cbName 'class'/cbClass",
+// "retval 'name'/cbName t<type> 'data'/cbData" and, for key information,
+// "retval 'class'/cbClass null<isClassNull> k<count>/<maxName> c<maxClass>
+// v<count>/<maxName>/<maxData>"; bytes outside ASCII print as \xHH, NUL as
+// \0, and times and the unused fields only when not zero.
+std::string show(const QueryResult& r);
+std::string show(const EnumKeyResult& r);
+std::string show(const EnumValueResult& r);
+std::string show(const InfoResult& r);
 
 // One connection to a daemon's registry program, speaking as `caller`.
 class RegistryRpc {
@@ -104,6 +121,16 @@ class RegistryRpc {
 
   private:
     bool transport(uint32_t proc, xdrproc_t xdrReq, void* req, xdrproc_t xdrRes, void* res, const int32_t* tag);
+    // A procedure whose reply is the plain result record: its retval.
+    template <typename Req>
+    uint32_t basic(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req) {
+        regd_BASIC_RES res;
+        return call(proc, xdrReq, req, xdr_regd_BASIC_RES, res) ? res.ret.retval : CALL_FAILED;
+    }
+    template <typename Req>
+    QueryResult query(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req);
+    template <typename Req>
+    EnumKeyResult enumerate(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req);
     CLIENT* clnt_ = nullptr;
     uint32_t version_;
 };

@@ -1,10 +1,12 @@
-// The registry procedures through real RPC against a private daemon.
+// The registry procedures on the wire against a private daemon: null flags,
+// counts and placeholders that the client library never sends or shows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
-#include <unistd.h>
+#include <tuple>
+#include <vector>
 
 #include "harness/wire_client.h"
 
@@ -38,13 +40,10 @@ class RegistryRpcTest : public ::testing::Test {
 };
 std::unique_ptr<PrivateDaemon> RegistryRpcTest::daemon_;
 
-// ---- Handles ----
+// ---- Handles and callers ----
 
 TEST_F(RegistryRpcTest, NullSubKeyCreateResolvesEveryPredefinedHandle) {
-    EXPECT_EQ(rpc().createKey(HKLM, "", true).hk, HKLM);
-    EXPECT_EQ(rpc().createKey(HKU, "", true).hk, HKU);
-    EXPECT_EQ(rpc().createKey(HKCC, "", true).hk, HKCC);
-    EXPECT_EQ(rpc().createKey(HKDD, "", true).hk, HKDD);
+    for (uint32_t root : {HKLM, HKU, HKCC, HKDD}) EXPECT_EQ(rpc().createKey(root, "", true).hk, root);
     // HKEY_CLASSES_ROOT is the key HKLM\Software\Classes, given by its slot.
     CreateResult classes = rpc().createKey(HKCR, "", true);
     EXPECT_EQ(classes.retval, 0u);
@@ -59,7 +58,7 @@ TEST_F(RegistryRpcTest, NullSubKeyCreateResolvesEveryPredefinedHandle) {
     EXPECT_EQ(rpc().openKeyEx(0x80000004, "Software").retval, 2u);
 }
 
-TEST_F(RegistryRpcTest, CurrentUserForLocalAndRemoteCallers) {
+TEST_F(RegistryRpcTest, CurrentUserForLocalRemoteLongAndVersionOneCallers) {
     rpc().caller = localCaller("carol");
     EXPECT_EQ(rpc().createKey(HKCU, "", true).retval, 87u);  // no key for carol yet
     EXPECT_EQ(rpc().createKey(HKCU, "Software").retval, 2u);
@@ -75,46 +74,55 @@ TEST_F(RegistryRpcTest, CurrentUserForLocalAndRemoteCallers) {
     EXPECT_EQ(rpc().createKey(HKCU, "", true).hk, dflt);
     EXPECT_EQ(rpc().openKey(HKCU, "Software\\Mine").retval, 2u);
     EXPECT_EQ(rpc().openKey(HKCU, "Software").retval, 0u);
-    // User names are matched exactly.
+    // User names are matched exactly, and cut to 31 bytes.
     rpc().caller = localCaller("Carol");
     EXPECT_EQ(rpc().openKey(HKCU, "Software\\Mine").retval, 2u);
-}
-
-TEST_F(RegistryRpcTest, LongUserNameIsCutTo31Bytes) {
     std::string longName(40, 'u');
     longName[30] = 'z';
     uint32_t cut = rpc().mustCreate(HKU, longName.substr(0, 31));
     rpc().caller = localCaller(longName);
     EXPECT_EQ(rpc().createKey(HKCU, "", true).hk, cut);
-    uint32_t under = rpc().mustCreate(HKCU, "Software\\Long");
-    EXPECT_EQ(rpc().openKey(cut, "Software\\Long").hk, under);
     rpc().caller = localCaller(std::string(5000, 'x'));
     EXPECT_EQ(rpc().createKey(HKCU, "", true).retval, 87u);
+
+    // Version-1 calls carry no header: the caller is .Default on host 123456.
+    RegistryRpc v1(*daemon_, 1, localCaller("ignored"));
+    ASSERT_TRUE(v1.connected());
+    EXPECT_EQ(v1.queryVersionMajor(), 2u);
+    EXPECT_EQ(v1.openKey(HKLM, "Tests\\" + name_).hk, base_);
+    EXPECT_EQ(v1.createKey(HKCU, "", true).hk, dflt);
+    uint32_t made = v1.mustCreate(HKCU, "Software\\V1Key");
+    rpc().caller = remoteCaller("anyone");
+    EXPECT_EQ(rpc().openKey(HKCU, "Software\\V1Key").hk, made);
+    EXPECT_EQ(v1.setValueEx(made, "val", 1, std::string("one\0", 4), 4), 0u);
+    EXPECT_EQ(show(v1.queryValueEx(made, "val", 16)), "0 t1 'one\\0'/4");
+    EXPECT_EQ(show(v1.enumValue(made, 0, 16, 16)), "0 'val'/3 t1 'one\\0'/4");
+    EXPECT_EQ(v1.enumKeyEx(made, 0, 16, 16).retval, 259u);
+    EXPECT_EQ(v1.queryInfoKey(made).cValues, 1u);
+    EXPECT_EQ(v1.deleteKey(HKCU, "Software\\V1Key"), 0u);
+    EXPECT_EQ(v1.closeKey(made), 0u);
+    EXPECT_EQ(v1.closeKey(0x80000004), 2u);
 }
 
 // ---- Paths ----
 
 TEST_F(RegistryRpcTest, PathsIgnoreCaseAndSingleExtraBackslashes) {
     uint32_t alpha = rpc().mustCreate(base_, "Case\\Alpha");
-    EXPECT_EQ(rpc().openKey(base_, "case\\ALPHA").hk, alpha);
-    EXPECT_EQ(rpc().openKey(base_, "\\Case\\Alpha").hk, alpha);
-    EXPECT_EQ(rpc().openKey(base_, "Case\\Alpha\\").hk, alpha);
-    EXPECT_EQ(rpc().openKey(base_, "Case\\\\Alpha").hk, alpha);
+    // Sub-key -> found; trailing blanks and '=' are trimmed, other white
+    // space is not, and a run of three backslashes is no separator.
+    for (const char* found : {"case\\ALPHA", "\\Case\\Alpha", "Case\\Alpha\\", "Case\\\\Alpha", "Case\\Alpha =="})
+        EXPECT_EQ(rpc().openKey(base_, found).hk, alpha) << found;
     EXPECT_EQ(rpc().openKeyEx(base_, "CASE\\\\alpha\\").hk, alpha);
-    OpenResult triple = rpc().openKey(base_, "Case\\\\\\Alpha");
-    EXPECT_EQ(triple.retval, 2u);
-    EXPECT_EQ(triple.hk, 0u);
-    EXPECT_EQ(rpc().openKey(base_, "\\\\Case").retval, 2u);
-    // Trailing blanks and '=' are trimmed; other white space is not.
-    EXPECT_EQ(rpc().openKey(base_, "Case\\Alpha ==").hk, alpha);
-    EXPECT_EQ(rpc().openKey(base_, "Case\\Alpha\t").retval, 2u);
+    for (const char* missing : {"Case\\\\\\Alpha", "\\\\Case", "Case\\Alpha\t", "Nothing"}) {
+        OpenResult r = rpc().openKey(base_, missing);
+        EXPECT_EQ(r.retval, 2u) << missing;
+        EXPECT_EQ(r.hk, 0u) << missing;
+    }
     // Creation treats runs of backslashes as one separator.
     uint32_t b = rpc().mustCreate(base_, "\\\\\\Runs\\\\\\A\\\\B\\\\\\");
     EXPECT_EQ(rpc().openKey(base_, "Runs\\A\\B").hk, b);
     EXPECT_EQ(rpc().queryInfoKey(rpc().openKey(base_, "Runs").hk).cSubKeys, 1u);
-}
-
-TEST_F(RegistryRpcTest, EmptyAndBlankSubKeys) {
+    // Blank sub-keys give the handle back, even one that names nothing.
     OpenResult blank = rpc().openKey(12345, "  ");
     EXPECT_EQ(blank.retval, 0u);
     EXPECT_EQ(blank.hk, 12345u);
@@ -123,7 +131,6 @@ TEST_F(RegistryRpcTest, EmptyAndBlankSubKeys) {
     EXPECT_EQ(empty.retval, 2u);
     EXPECT_EQ(empty.hk, 0u);
     EXPECT_EQ(rpc().openKeyEx(12345, "", true).hk, 12345u);
-    EXPECT_EQ(rpc().openKey(base_, "Nothing").retval, 2u);
     rpc().setValueEx(base_, "val", 4, "abcd", 4);
     EXPECT_EQ(rpc().openKey(base_, "val").retval, 2u);  // a value is not a key
 }
@@ -135,14 +142,9 @@ TEST_F(RegistryRpcTest, CreateDispositionsAndClasses) {
     EXPECT_EQ(made.retval, 0u);
     EXPECT_EQ(made.disposition, 1u);
     EXPECT_EQ(rpc().openKey(base_, "A\\B").hk, made.hk);
-    InfoResult b = rpc().queryInfoKey(made.hk);
-    EXPECT_EQ(b.cls, "cls");
-    EXPECT_EQ(b.cbClass, 3u);
-    EXPECT_EQ(b.isClassNull, 0u);
-    InfoResult a = rpc().queryInfoKey(rpc().openKey(base_, "A").hk);
-    EXPECT_EQ(a.isClassNull, 1u);
-    EXPECT_EQ(a.cls, PLACEHOLDER);
-    // Existing key: opened, class kept.
+    EXPECT_EQ(show(rpc().queryInfoKey(made.hk)), "0 'cls'/3 null0 k0/0 c0 v0/0/0");
+    EXPECT_EQ(show(rpc().queryInfoKey(rpc().openKey(base_, "A").hk)), "0 'ZORP+IS+COOL'/0 null1 k1/1 c3 v0/0/0");
+    // Existing key: opened (create-ex says so, create says nothing), class kept.
     CreateResult again = rpc().createKeyEx(base_, "a\\b", "other", 1);
     EXPECT_EQ(again.disposition, 2u);
     EXPECT_EQ(again.hk, made.hk);
@@ -157,11 +159,8 @@ TEST_F(RegistryRpcTest, CreateDispositionsAndClasses) {
     EXPECT_EQ(self.hk, made.hk);
     EXPECT_EQ(self.disposition, 2u);
     // A class-less create-ex gives the new key an empty class.
-    CreateResult noClass = rpc().createKeyEx(base_, "C", "", 0, false, true);
-    InfoResult c = rpc().queryInfoKey(noClass.hk);
-    EXPECT_EQ(c.isClassNull, 0u);
-    EXPECT_EQ(c.cls, "");
-    // Nothing to create under.
+    EXPECT_EQ(show(rpc().queryInfoKey(rpc().createKeyEx(base_, "C", "", 0, false, true).hk)),
+              "0 ''/0 null0 k0/0 c0 v0/0/0");
     CreateResult nowhere = rpc().createKey(1990, "X");
     EXPECT_EQ(nowhere.retval, 2u);
     EXPECT_EQ(nowhere.hk, 0u);
@@ -178,12 +177,18 @@ TEST_F(RegistryRpcTest, DeleteRemovesSubtreeAndLeavesClosableHandles) {
     EXPECT_EQ(rpc().openKey(base_, "Top").retval, 2u);
     EXPECT_EQ(rpc().queryInfoKey(base_).cSubKeys, 0u);
     EXPECT_EQ(rpc().queryInfoKey(leaf).retval, 2u);
-    // Each deleted handle closes once.
+    // Each deleted handle closes once; flush closes a deleted handle too.
     EXPECT_EQ(rpc().closeKey(leaf), 0u);
     EXPECT_EQ(rpc().closeKey(leaf), 2u);
-    EXPECT_EQ(rpc().flushKey(top), 0u);  // flush closes a deleted handle too
+    EXPECT_EQ(rpc().flushKey(top), 0u);
     EXPECT_EQ(rpc().closeKey(top), 2u);
     EXPECT_EQ(rpc().closeKey(0x80000004), 2u);
+    // Live handles flush and close without effect.
+    uint32_t live = rpc().mustCreate(base_, "Live");
+    EXPECT_EQ(rpc().flushKey(live), 0u);
+    EXPECT_EQ(rpc().closeKey(live), 0u);
+    EXPECT_EQ(rpc().closeKey(HKLM), 0u);
+    EXPECT_EQ(rpc().openKey(base_, "Live").hk, live);
 }
 
 TEST_F(RegistryRpcTest, SlotReuseGivesTheHandleToANewKey) {
@@ -208,15 +213,8 @@ TEST_F(RegistryRpcTest, SlotReuseGivesTheHandleToANewKey) {
     EXPECT_EQ(rpc().closeKey(first), 2u);
 }
 
-TEST_F(RegistryRpcTest, FlushAndCloseOfLiveHandles) {
-    uint32_t k = rpc().mustCreate(base_, "Live");
-    EXPECT_EQ(rpc().flushKey(k), 0u);
-    EXPECT_EQ(rpc().closeKey(k), 0u);
-    EXPECT_EQ(rpc().closeKey(HKLM), 0u);
-    EXPECT_EQ(rpc().openKey(base_, "Live").hk, k);
-}
-
-TEST_F(RegistryRpcTest, DeepTreeCreatedAndDeletedOverRpc) {
+// Runs after the handle tests: its 20,000 deleted keys leave stale handles.
+TEST_F(RegistryRpcTest, DeepTreeCreatedAndDeletedInOneCallEach) {
     std::string path = "deep";
     for (int i = 0; i < 20000; i++) path += "\\d";
     CreateResult deep = rpc().createKey(base_, path);
@@ -229,31 +227,25 @@ TEST_F(RegistryRpcTest, DeepTreeCreatedAndDeletedOverRpc) {
 // ---- Values ----
 
 TEST_F(RegistryRpcTest, SetValueExStringRules) {
-    EXPECT_EQ(rpc().setValueEx(base_, "five", 1, "hello", 5), 0u);
-    QueryResult five = rpc().queryValueEx(base_, "five", 32);
-    EXPECT_EQ(five.retval, 0u);
-    EXPECT_EQ(five.type, 1u);
-    EXPECT_EQ(five.cbData, 6u);
-    EXPECT_EQ(five.data, std::string("hello\0", 6));
-    EXPECT_EQ(rpc().setValueEx(base_, "inner", 1, std::string("ab\0cd", 5), 5), 0u);
-    EXPECT_EQ(rpc().queryValueEx(base_, "inner", 32).cbData, 3u);
-    // cbData 0: sized from the text, never past the bytes received.
-    EXPECT_EQ(rpc().setValueEx(base_, "sized", 2, std::string("abc\0zz", 6), 0), 0u);
-    EXPECT_EQ(rpc().queryValueEx(base_, "sized", 32).data, std::string("abc\0", 4));
-    EXPECT_EQ(rpc().setValueEx(base_, "unterminated", 1, "abc", 0), 0u);
-    EXPECT_EQ(rpc().queryValueEx(base_, "unterminated", 32).data, std::string("abc\0", 4));
-    EXPECT_EQ(rpc().setValueEx(base_, "empty", 1, std::string("\0", 1), 0), 0u);
-    QueryResult empty = rpc().queryValueEx(base_, "empty", 8);
-    EXPECT_EQ(empty.cbData, 1u);
-    EXPECT_EQ(empty.data, std::string("\0", 1));
-    EXPECT_EQ(rpc().setValueEx(base_, "binary", 3, "hello", 0), 0u);  // not a string type
-    EnumValueResult binary = rpc().enumValue(base_, 0, 16, 16);
-    EXPECT_EQ(binary.name, "binary");
-    EXPECT_EQ(binary.cbData, 0u);
+    // name, type, bytes sent, cbData -> what a query gives back.
+    const std::vector<std::tuple<std::string, uint32_t, std::string, uint32_t, std::string>> sets = {
+        {"five", 1, "hello", 5, "0 t1 'hello\\0'/6"},
+        {"inner", 1, std::string("ab\0cd", 5), 5, "0 t1 'ab\\0'/3"},
+        // cbData 0: sized from the text, never past the bytes received.
+        {"sized", 2, std::string("abc\0zz", 6), 0, "0 t2 'abc\\0'/4"},
+        {"unterminated", 1, "abc", 0, "0 t1 'abc\\0'/4"},
+        {"empty", 1, std::string("\0", 1), 0, "0 t1 '\\0'/1"},
+        {"binary", 3, "hello", 0, "0 t3 '\\0'/1"},  // not a string type: nothing kept
+    };
+    for (const auto& [name, type, bytes, cb, want] : sets) {
+        EXPECT_EQ(rpc().setValueEx(base_, name, type, bytes, cb), 0u) << name;
+        EXPECT_EQ(show(rpc().queryValueEx(base_, name, 32)), want) << name;
+    }
+    EXPECT_EQ(show(rpc().enumValue(base_, 0, 16, 16)), "0 'binary'/6 t3 'ZORP+IS+COOL\\0'/0");
     // cbData beyond what was received: refused, value untouched.
     EXPECT_EQ(rpc().setValueEx(base_, "five", 3, "abc", 4), 87u);
     EXPECT_EQ(rpc().setValueEx(base_, "new", 3, "", 1), 87u);
-    EXPECT_EQ(rpc().queryValueEx(base_, "five", 32).data, std::string("hello\0", 6));
+    EXPECT_EQ(show(rpc().queryValueEx(base_, "five", 32)), "0 t1 'hello\\0'/6");
     EXPECT_EQ(rpc().queryValueEx(base_, "new", 32).retval, 2u);
     EXPECT_EQ(rpc().setValueEx(1990, "x", 3, "abc", 3), 2u);
 }
@@ -262,15 +254,9 @@ TEST_F(RegistryRpcTest, SetValueShortFormAndItsBounds) {
     EXPECT_EQ(rpc().setValue(base_, "S", 1, "text", 5), 0u);
     uint32_t s = rpc().openKey(base_, "S").hk;
     ASSERT_NE(s, 0u);
-    QueryResult viaKey = rpc().queryValueEx(s, "", 32);
-    EXPECT_EQ(viaKey.type, 1u);
-    EXPECT_EQ(viaKey.data, std::string("text\0", 5));
+    EXPECT_EQ(show(rpc().queryValueEx(s, "", 32)), "0 t1 'text\\0'/5");
     // QUERY_VALUE reads a sub-key's default value and never sends the type.
-    QueryResult q = rpc().queryValue(base_, "S", 32);
-    EXPECT_EQ(q.retval, 0u);
-    EXPECT_EQ(q.type, 0u);
-    EXPECT_EQ(q.data, std::string("text\0", 5));
-    EXPECT_EQ(q.cbData, 5u);
+    EXPECT_EQ(show(rpc().queryValue(base_, "S", 32)), "0 t0 'text\\0'/5");
     // Without sub-key: the handle's own default value.
     EXPECT_EQ(rpc().setValue(s, "", 1, "own", 2, true), 0u);
     EXPECT_EQ(rpc().queryValueEx(s, "", 32, true).data, std::string("ow\0", 3));
@@ -281,67 +267,34 @@ TEST_F(RegistryRpcTest, SetValueShortFormAndItsBounds) {
     EXPECT_EQ(rpc().setValue(1990, "T", 1, "abc", 4), 2u);
 }
 
-TEST_F(RegistryRpcTest, QueryBuffersSmallZeroAndAbsent) {
+TEST_F(RegistryRpcTest, QueryBuffersSmallZeroAbsentAndEmpty) {
     ASSERT_EQ(rpc().setValueEx(base_, "ten", 3, "0123456789", 10), 0u);
-    QueryResult sizeOnly = rpc().queryValueEx(base_, "ten", 0, false, true);
-    EXPECT_EQ(sizeOnly.retval, 0u);
-    EXPECT_EQ(sizeOnly.cbData, 10u);
-    EXPECT_EQ(sizeOnly.data, std::string(10, '\xAB'));
-    QueryResult small = rpc().queryValueEx(base_, "ten", 4);
-    EXPECT_EQ(small.retval, 234u);
-    EXPECT_EQ(small.cbData, 10u);
-    EXPECT_EQ(small.data, "0123");
-    QueryResult zero = rpc().queryValueEx(base_, "ten", 0);
-    EXPECT_EQ(zero.retval, 234u);
-    EXPECT_EQ(zero.cbData, 10u);
-    EXPECT_EQ(zero.data, "");
-    QueryResult exact = rpc().queryValueEx(base_, "ten", 10);
-    EXPECT_EQ(exact.retval, 0u);
-    EXPECT_EQ(exact.data, "0123456789");
-    EXPECT_EQ(exact.type, 3u);
-    // Missing value: placeholder at zero capacity, cleared buffer otherwise.
-    QueryResult missing = rpc().queryValueEx(base_, "nope", 0);
-    EXPECT_EQ(missing.retval, 2u);
-    EXPECT_EQ(missing.cbData, 0u);
-    EXPECT_EQ(missing.type, 0u);
-    EXPECT_EQ(missing.data, PLACEHOLDER_BYTES);
-    QueryResult missingBuf = rpc().queryValueEx(base_, "nope", 5);
-    EXPECT_EQ(missingBuf.retval, 2u);
-    EXPECT_EQ(missingBuf.cbData, 5u);
-    EXPECT_EQ(missingBuf.data, std::string(5, '\0'));
-    EXPECT_EQ(rpc().queryValueEx(base_, "nope", 0, false, true).data, PLACEHOLDER_BYTES);
-    EXPECT_EQ(rpc().queryValueEx(1990, "x", 0).retval, 2u);
-    // A capacity no reply buffer is made for.
-    QueryResult huge = rpc().queryValueEx(base_, "ten", 0xFFFFFFFFu);
-    EXPECT_EQ(huge.retval, 1130u);
-    EXPECT_EQ(huge.cbData, 0u);
-    EXPECT_EQ(huge.data, PLACEHOLDER_BYTES);
-    EXPECT_EQ(rpc().queryValue(base_, "ten", 0xFFFFFFFFu).retval, 1130u);
-}
-
-TEST_F(RegistryRpcTest, QueryOfEmptyValuesAndKeysWithoutDefault) {
     ASSERT_EQ(rpc().setValueEx(base_, "nothing", 3, "", 0), 0u);
-    QueryResult q = rpc().queryValueEx(base_, "nothing", 8);
-    EXPECT_EQ(q.retval, 0u);
-    EXPECT_EQ(q.cbData, 1u);
-    EXPECT_EQ(q.data, std::string("\0", 1));
-    QueryResult z = rpc().queryValueEx(base_, "nothing", 0);
-    EXPECT_EQ(z.retval, 0u);
-    EXPECT_EQ(z.cbData, 1u);
-    EXPECT_EQ(z.data, "");
-    // A key without default value reads as an empty string of type 0.
     rpc().mustCreate(base_, "Bare");
-    QueryResult bare = rpc().queryValueEx(base_, "Bare", 8);
-    EXPECT_EQ(bare.retval, 0u);
-    EXPECT_EQ(bare.type, 0u);
-    EXPECT_EQ(bare.cbData, 1u);
-    QueryResult self = rpc().queryValue(base_, "", 8, true);
-    EXPECT_EQ(self.retval, 0u);
-    EXPECT_EQ(self.cbData, 1u);
-    EXPECT_EQ(rpc().queryValueEx(base_, "", 8).retval, 2u);  // "" is the default value only
-    QueryResult sizeOnly = rpc().queryValue(base_, "Bare", 0, false, true);
-    EXPECT_EQ(sizeOnly.cbData, 1u);
-    EXPECT_EQ(sizeOnly.data, "\xAB");
+    // (value, capacity, data null) -> reply; a missing value gives the
+    // placeholder at zero capacity and a cleared buffer otherwise.
+    const std::vector<std::tuple<std::string, uint32_t, bool, std::string>> rows = {
+        {"ten", 0, true, "0 t3 '\\xAB\\xAB\\xAB\\xAB\\xAB\\xAB\\xAB\\xAB\\xAB\\xAB'/10"},
+        {"ten", 4, false, "234 t3 '0123'/10"},
+        {"ten", 0, false, "234 t3 ''/10"},
+        {"ten", 10, false, "0 t3 '0123456789'/10"},
+        {"nope", 0, false, "2 t0 'ZORP+IS+COOL\\0'/0"},
+        {"nope", 5, false, "2 t0 '\\0\\0\\0\\0\\0'/5"},
+        {"nope", 0, true, "2 t0 'ZORP+IS+COOL\\0'/0"},
+        {"nothing", 8, false, "0 t3 '\\0'/1"},
+        {"nothing", 0, false, "0 t3 ''/1"},
+        // A key without default value reads as an empty string of type 0.
+        {"Bare", 8, false, "0 t0 '\\0'/1"},
+        {"", 8, false, "2 t0 '\\0\\0\\0\\0\\0\\0\\0\\0'/8"},  // "" is the default value only
+        // A capacity no reply buffer is made for.
+        {"ten", 0xFFFFFFFFu, false, "1130 t0 'ZORP+IS+COOL\\0'/0"},
+    };
+    for (const auto& [name, cap, dataNull, want] : rows)
+        EXPECT_EQ(show(rpc().queryValueEx(base_, name, cap, false, dataNull)), want) << name << " " << cap;
+    EXPECT_EQ(rpc().queryValueEx(1990, "x", 0).retval, 2u);
+    EXPECT_EQ(show(rpc().queryValue(base_, "", 8, true)), "0 t0 '\\0'/1");
+    EXPECT_EQ(show(rpc().queryValue(base_, "Bare", 0, false, true)), "0 t0 '\\xAB'/1");
+    EXPECT_EQ(rpc().queryValue(base_, "ten", 0xFFFFFFFFu).retval, 1130u);
 }
 
 TEST_F(RegistryRpcTest, DeleteValueNamesAsReceived) {
@@ -358,6 +311,11 @@ TEST_F(RegistryRpcTest, DeleteValueNamesAsReceived) {
     EXPECT_EQ(rpc().queryInfoKey(sub).cValues, 0u);
     EXPECT_EQ(rpc().deleteValue(base_, "Sub"), 2u);  // a key is not a value
     EXPECT_EQ(rpc().deleteValue(1990, "v"), 2u);
+    // A value named like a sub-key is found by query but not listed.
+    ASSERT_EQ(rpc().setValueEx(base_, "Sub", 4, "abcd", 4), 0u);
+    EXPECT_EQ(rpc().enumValue(base_, 0, 16, 16).retval, 259u);
+    EXPECT_EQ(rpc().queryInfoKey(base_).cValues, 0u);
+    EXPECT_EQ(rpc().queryValueEx(base_, "Sub", 8).data, "abcd");
 }
 
 // ---- Enumeration ----
@@ -366,24 +324,14 @@ TEST_F(RegistryRpcTest, EnumKeyOrderEndAndNameMaximum) {
     rpc().mustCreate(base_, "K2");
     rpc().mustCreate(base_, "K1");
     ASSERT_EQ(rpc().setValueEx(base_, "X", 3, "x", 1), 0u);
-    EnumKeyResult k1 = rpc().enumKey(base_, 0, 16);
-    EXPECT_EQ(k1.retval, 0u);
-    EXPECT_EQ(k1.name, "K1");
-    EXPECT_EQ(k1.cls, PLACEHOLDER);
-    EXPECT_EQ(k1.cbName, 0u);
-    EXPECT_EQ(k1.cbClass, 0u);
-    EXPECT_EQ(rpc().enumKey(base_, 1, 16).name, "K2");
-    EnumKeyResult end = rpc().enumKey(base_, 2, 16);
-    EXPECT_EQ(end.retval, 259u);
-    EXPECT_EQ(end.name, "");
-    EXPECT_EQ(end.cls, PLACEHOLDER);
-    EXPECT_EQ(end.cbName, 0u);
-    // Names as long as the maximum or longer: exactly the maximum's bytes.
-    EXPECT_EQ(rpc().enumKey(base_, 0, 2).name, "K1");
-    EXPECT_EQ(rpc().enumKey(base_, 0, 1).name, "K");
-    EnumKeyResult none = rpc().enumKey(base_, 0, 0);
-    EXPECT_EQ(none.retval, 0u);
-    EXPECT_EQ(none.name, "");
+    // (index, name maximum) -> reply: names by the maximum's bytes.
+    const std::vector<std::tuple<uint32_t, uint32_t, std::string>> rows = {
+        {0, 16, "0 'K1'/0 'ZORP+IS+COOL'/0"}, {1, 16, "0 'K2'/0 'ZORP+IS+COOL'/0"},
+        {2, 16, "259 ''/0 'ZORP+IS+COOL'/0"}, {0, 2, "0 'K1'/0 'ZORP+IS+COOL'/0"},
+        {0, 1, "0 'K'/0 'ZORP+IS+COOL'/0"},   {0, 0, "0 ''/0 'ZORP+IS+COOL'/0"},
+    };
+    for (const auto& [index, max, want] : rows)
+        EXPECT_EQ(show(rpc().enumKey(base_, index, max)), want) << index << " " << max;
     EXPECT_EQ(rpc().enumKey(1990, 0, 16).retval, 2u);
     EXPECT_EQ(rpc().enumKey(base_, 0, 0xFFFFFFFFu).retval, 1130u);
 }
@@ -392,56 +340,25 @@ TEST_F(RegistryRpcTest, EnumKeyExCapacitiesAndClasses) {
     rpc().createKeyEx(base_, "Plain", "", 0, false, true);
     rpc().createKeyEx(base_, "WithClass", "abcdef", 0);
     rpc().mustCreate(base_, "NoClassAtAll");
-    // Newest first: NoClassAtAll, WithClass, Plain.
-    EnumKeyResult bare = rpc().enumKeyEx(base_, 0, 16, 0);
-    EXPECT_EQ(bare.retval, 0u);
-    EXPECT_EQ(bare.name, "NoClassAtAll");
-    EXPECT_EQ(bare.cbName, 12u);
-    EXPECT_EQ(bare.cls, PLACEHOLDER);
-    EXPECT_EQ(bare.cbClass, 0u);
-    EXPECT_EQ(bare.ftLow, 0u);
-    EXPECT_EQ(bare.ftHigh, 0u);
-    EnumKeyResult zeros = rpc().enumKeyEx(base_, 0, 0, 0);
-    EXPECT_EQ(zeros.retval, 0u);
-    EXPECT_EQ(zeros.name, PLACEHOLDER);
-    EXPECT_EQ(zeros.cls, PLACEHOLDER);
-    EXPECT_EQ(zeros.cbName, 0u);
-    EXPECT_EQ(zeros.cbClass, 0u);
-    EnumKeyResult noClass = rpc().enumKeyEx(base_, 0, 16, 8);
-    EXPECT_EQ(noClass.retval, 0u);
-    EXPECT_EQ(noClass.cls, PLACEHOLDER);  // empty text, count 0
-    EXPECT_EQ(noClass.cbClass, 0u);
-    // A class is cut to its capacity; 234 only when it did not fit.
-    EnumKeyResult cut = rpc().enumKeyEx(base_, 1, 16, 3);
-    EXPECT_EQ(cut.retval, 234u);
-    EXPECT_EQ(cut.cls, "abc");
-    EXPECT_EQ(cut.cbClass, 3u);
-    EXPECT_EQ(cut.name, "WithClass");
-    EnumKeyResult exact = rpc().enumKeyEx(base_, 1, 16, 6);
-    EXPECT_EQ(exact.retval, 0u);
-    EXPECT_EQ(exact.cls, "abcdef");
-    EnumKeyResult roomy = rpc().enumKeyEx(base_, 1, 16, 64);
-    EXPECT_EQ(roomy.retval, 0u);
-    EXPECT_EQ(roomy.cls, "abcdef");
-    EXPECT_EQ(roomy.cbClass, 6u);
-    // Names are cut the same way, with the count at the capacity.
-    EnumKeyResult shortName = rpc().enumKeyEx(base_, 1, 4, 0);
-    EXPECT_EQ(shortName.name, "With");
-    EXPECT_EQ(shortName.cbName, 4u);
-    EXPECT_EQ(rpc().enumKeyEx(base_, 1, 9, 0).name, "WithClass");
-    // An empty class is a class of length 0.
-    EnumKeyResult plain = rpc().enumKeyEx(base_, 2, 16, 8);
-    EXPECT_EQ(plain.retval, 0u);
-    EXPECT_EQ(plain.cbClass, 0u);
-    // Past the end the counts stay as asked for.
-    EnumKeyResult end = rpc().enumKeyEx(base_, 3, 16, 8);
-    EXPECT_EQ(end.retval, 259u);
-    EXPECT_EQ(end.name, "");
-    EXPECT_EQ(end.cbName, 16u);
-    EXPECT_EQ(end.cls, "");
-    EXPECT_EQ(end.cbClass, 8u);
-    EnumKeyResult endZero = rpc().enumKeyEx(base_, 3, 0, 0);
-    EXPECT_EQ(endZero.name, PLACEHOLDER);
+    // Newest first. (index, name capacity, class capacity) -> reply: both
+    // cut to their capacity, 234 only when the class did not fit; past the
+    // end the counts stay as asked for.
+    const std::vector<std::tuple<uint32_t, uint32_t, uint32_t, std::string>> rows = {
+        {0, 16, 0, "0 'NoClassAtAll'/12 'ZORP+IS+COOL'/0"},
+        {0, 0, 0, "0 'ZORP+IS+COOL'/0 'ZORP+IS+COOL'/0"},
+        {0, 16, 8, "0 'NoClassAtAll'/12 'ZORP+IS+COOL'/0"},
+        {1, 16, 3, "234 'WithClass'/9 'abc'/3"},
+        {1, 16, 6, "0 'WithClass'/9 'abcdef'/6"},
+        {1, 16, 64, "0 'WithClass'/9 'abcdef'/6"},
+        {1, 4, 0, "0 'With'/4 'ZORP+IS+COOL'/0"},
+        {1, 9, 0, "0 'WithClass'/9 'ZORP+IS+COOL'/0"},
+        {2, 16, 8, "0 'Plain'/5 'ZORP+IS+COOL'/0"},
+        {3, 16, 8, "259 ''/16 ''/8"},
+        {3, 0, 0, "259 'ZORP+IS+COOL'/0 'ZORP+IS+COOL'/0"},
+    };
+    for (const auto& [index, cbName, cbClass, want] : rows)
+        EXPECT_EQ(show(rpc().enumKeyEx(base_, index, cbName, cbClass)), want)
+            << index << " " << cbName << " " << cbClass;
     EXPECT_EQ(rpc().enumKeyEx(1990, 0, 16, 8).retval, 2u);
     EXPECT_EQ(rpc().enumKeyEx(base_, 0, 16, 0xFFFFFFFFu).retval, 1130u);
 }
@@ -452,81 +369,32 @@ TEST_F(RegistryRpcTest, EnumValueOrderDataAndNames) {
     rpc().mustCreate(base_, "K");
     ASSERT_EQ(rpc().setValueEx(base_, "LongValueName", 4, "\x01\x02\x03\x04", 4), 0u);
     ASSERT_EQ(rpc().setValueEx(base_, "Z", 3, "", 0), 0u);
-    // Newest first, the default value at the tail; the key is skipped.
-    EnumValueResult z = rpc().enumValue(base_, 0, 16, 16);
-    EXPECT_EQ(z.retval, 0u);
-    EXPECT_EQ(z.name, "Z");
-    EXPECT_EQ(z.cbName, 1u);
-    EXPECT_EQ(z.type, 3u);
-    EXPECT_EQ(z.data, PLACEHOLDER_BYTES);
-    EXPECT_EQ(z.cbData, 0u);
-    EnumValueResult lng = rpc().enumValue(base_, 1, 4, 16);
-    EXPECT_EQ(lng.name, "Long");
-    EXPECT_EQ(lng.cbName, 4u);
-    EXPECT_EQ(lng.data, "\x01\x02\x03\x04");
-    EXPECT_EQ(lng.type, 4u);
-    // Data larger than the capacity: size reported, zero bytes sent.
-    EnumValueResult y = rpc().enumValue(base_, 2, 16, 2);
-    EXPECT_EQ(y.retval, 0u);
-    EXPECT_EQ(y.name, "Y");
-    EXPECT_EQ(y.cbData, 10u);
-    EXPECT_EQ(y.data, std::string(2, '\0'));
-    EnumValueResult yNoBuf = rpc().enumValue(base_, 2, 16, 0);
-    EXPECT_EQ(yNoBuf.cbData, 10u);
-    EXPECT_EQ(yNoBuf.data, PLACEHOLDER_BYTES);
-    EXPECT_EQ(rpc().enumValue(base_, 2, 16, 10).data, "0123456789");
-    EnumValueResult dflt = rpc().enumValue(base_, 3, 16, 16);
-    EXPECT_EQ(dflt.retval, 0u);
-    EXPECT_EQ(dflt.name, PLACEHOLDER);
-    EXPECT_EQ(dflt.cbName, 0u);
-    EXPECT_EQ(dflt.data, std::string("dflt\0", 5));
-    EnumValueResult end = rpc().enumValue(base_, 4, 16, 16);
-    EXPECT_EQ(end.retval, 259u);
-    EXPECT_EQ(end.name, PLACEHOLDER);
-    EXPECT_EQ(end.data, PLACEHOLDER_BYTES);
-    EXPECT_EQ(end.cbName, 0u);
-    EXPECT_EQ(end.cbData, 0u);
-    EXPECT_EQ(end.type, 0u);
+    // Newest first, the default value at the tail; the key is skipped. Data
+    // larger than the capacity: its size, and zero bytes.
+    const std::vector<std::tuple<uint32_t, uint32_t, uint32_t, std::string>> rows = {
+        {0, 16, 16, "0 'Z'/1 t3 'ZORP+IS+COOL\\0'/0"},
+        {1, 4, 16, "0 'Long'/4 t4 '\\x01\\x02\\x03\\x04'/4"},
+        {2, 16, 2, "0 'Y'/1 t3 '\\0\\0'/10"},
+        {2, 16, 0, "0 'Y'/1 t3 'ZORP+IS+COOL\\0'/10"},
+        {2, 16, 10, "0 'Y'/1 t3 '0123456789'/10"},
+        {3, 16, 16, "0 'ZORP+IS+COOL'/0 t1 'dflt\\0'/5"},
+        {4, 16, 16, "259 'ZORP+IS+COOL'/0 t0 'ZORP+IS+COOL\\0'/0"},
+    };
+    for (const auto& [index, cbName, cbData, want] : rows)
+        EXPECT_EQ(show(rpc().enumValue(base_, index, cbName, cbData)), want) << index << " " << cbName << " " << cbData;
     EXPECT_EQ(rpc().enumValue(1990, 0, 16, 16).retval, 2u);
     EXPECT_EQ(rpc().enumValue(base_, 0, 0xFFFFFFFFu, 16).retval, 1130u);
     EXPECT_EQ(rpc().enumValue(base_, 0, 16, 0xFFFFFFFFu).retval, 1130u);
 }
 
-TEST_F(RegistryRpcTest, ShadowValuesAreQueriedButNotListed) {
-    rpc().mustCreate(base_, "Sub");
-    ASSERT_EQ(rpc().setValueEx(base_, "Sub", 4, "abcd", 4), 0u);
-    EXPECT_EQ(rpc().enumValue(base_, 0, 16, 16).retval, 259u);
-    EXPECT_EQ(rpc().queryInfoKey(base_).cValues, 0u);
-    EXPECT_EQ(rpc().queryValueEx(base_, "Sub", 8).data, "abcd");
-}
-
-TEST_F(RegistryRpcTest, QueryInfoKeyCountsAndMaxima) {
+TEST_F(RegistryRpcTest, QueryInfoKeyAndTheFreshLayout) {
     rpc().mustCreate(base_, "A");
     rpc().createKeyEx(base_, "BBB", "classy", 0);
     ASSERT_EQ(rpc().setValueEx(base_, "V", 3, "1234567", 7), 0u);
     rpc().mustCreate(base_, "A\\Grandchild");  // not a direct child
-    InfoResult info = rpc().queryInfoKey(base_);
-    EXPECT_EQ(info.retval, 0u);
-    EXPECT_EQ(info.cSubKeys, 2u);
-    EXPECT_EQ(info.cbMaxSubKeyLen, 3u);
-    EXPECT_EQ(info.cbMaxClassLen, 6u);
-    EXPECT_EQ(info.cValues, 1u);
-    EXPECT_EQ(info.cbMaxValueNameLen, 1u);
-    EXPECT_EQ(info.cbMaxValueLen, 7u);
-    EXPECT_EQ(info.isClassNull, 1u);
-    EXPECT_EQ(info.cls, PLACEHOLDER);
-    EXPECT_EQ(info.cbClass, 0u);
-    EXPECT_EQ(info.cbSecurityDescriptor, 0u);
-    EXPECT_EQ(info.reserved, 0u);
-    InfoResult missing = rpc().queryInfoKey(1990);
-    EXPECT_EQ(missing.retval, 2u);
-    EXPECT_EQ(missing.cls, PLACEHOLDER);
-    EXPECT_EQ(missing.cSubKeys, 0u);
-    EXPECT_EQ(missing.cValues, 0u);
-}
-
-TEST_F(RegistryRpcTest, FreshRegistryLayout) {
-    // HKEY_USERS holds .Default (and the keys tests made); .Default has Software only.
+    EXPECT_EQ(show(rpc().queryInfoKey(base_)), "0 'ZORP+IS+COOL'/0 null1 k2/3 c6 v1/1/7");
+    EXPECT_EQ(show(rpc().queryInfoKey(1990)), "2 'ZORP+IS+COOL'/0 null0 k0/0 c0 v0/0/0");
+    // HKEY_USERS\.Default has Software only; HKCC and HKCR are there.
     uint32_t dflt = rpc().openKey(HKU, ".Default").hk;
     ASSERT_NE(dflt, 0u);
     EXPECT_EQ(rpc().enumKey(dflt, 0, 64).name, "Software");
@@ -534,32 +402,6 @@ TEST_F(RegistryRpcTest, FreshRegistryLayout) {
     EXPECT_EQ(rpc().openKey(HKCC, "Config").retval, 0u);
     EXPECT_EQ(rpc().openKey(HKCR, "").hk, HKCR);
     EXPECT_EQ(rpc().queryInfoKey(HKDD).cSubKeys, 0u);
-}
-
-// ---- Version 1 ----
-
-TEST_F(RegistryRpcTest, VersionOneCallsCarryNoHeader) {
-    RegistryRpc v1(*daemon_, 1, localCaller("ignored"));
-    ASSERT_TRUE(v1.connected());
-    EXPECT_EQ(v1.queryVersionMajor(), 2u);
-    uint32_t base = v1.openKey(HKLM, "Tests\\" + name_).hk;
-    EXPECT_EQ(base, base_);
-    // A version-1 caller is ".Default" on host 123456: HKCU is .Default.
-    uint32_t dflt = rpc().openKey(HKU, ".Default").hk;
-    EXPECT_EQ(v1.createKey(HKCU, "", true).hk, dflt);
-    uint32_t made = v1.mustCreate(HKCU, "Software\\V1Key");
-    rpc().caller = remoteCaller("anyone");
-    EXPECT_EQ(rpc().openKey(HKCU, "Software\\V1Key").hk, made);
-    EXPECT_EQ(v1.setValueEx(made, "val", 1, std::string("one\0", 4), 4), 0u);
-    QueryResult q = v1.queryValueEx(made, "val", 16);
-    EXPECT_EQ(q.retval, 0u);
-    EXPECT_EQ(q.data, std::string("one\0", 4));
-    EXPECT_EQ(v1.enumValue(made, 0, 16, 16).name, "val");
-    EXPECT_EQ(v1.enumKeyEx(made, 0, 16, 16).retval, 259u);
-    EXPECT_EQ(v1.queryInfoKey(made).cValues, 1u);
-    EXPECT_EQ(v1.deleteKey(HKCU, "Software\\V1Key"), 0u);
-    EXPECT_EQ(v1.closeKey(made), 0u);
-    EXPECT_EQ(v1.closeKey(0x80000004), 2u);
 }
 
 // ---- Trace lines ----
@@ -588,15 +430,15 @@ TEST(RegistryTrace, SiblingProceduresTraceInsideTheirCallers) {
 
     // The short set-value creates its key through create-key, which opens
     // it first: each callee's lines sit inside its caller's.
+    std::vector<std::string> set = between(lines, "--> Entering reg_set_value_2()", "<-- Leaving reg_set_value_2()");
     std::vector<std::string> entries;
-    for (const std::string& l : between(lines, "--> Entering reg_set_value_2()", "<-- Leaving reg_set_value_2()"))
+    for (const std::string& l : set)
         if (l.rfind("--> Entering", 0) == 0 || l.rfind("<-- Leaving", 0) == 0) entries.push_back(l);
     EXPECT_EQ(entries, (std::vector<std::string>{
                            "--> Entering reg_set_value_2()", "--> Entering reg_create_key_2()",
                            "--> Entering reg_open_key_2()", "<-- Leaving reg_open_key_2()  retval = 2",
                            "<-- Leaving reg_create_key_2()  retval = 0",
                            "<-- Leaving reg_set_value_2()  retval = 0"}));
-    std::vector<std::string> set = between(lines, "--> Entering reg_set_value_2()", "<-- Leaving reg_set_value_2()");
     EXPECT_TRUE(has(set, "    ptr->userName: tracer"));
     EXPECT_TRUE(has(set, "    lpSubKey: Traced\\New"));
 
@@ -605,7 +447,6 @@ TEST(RegistryTrace, SiblingProceduresTraceInsideTheirCallers) {
     EXPECT_TRUE(has(flush, "    hKey: 0x80000002"));
     EXPECT_TRUE(has(flush, "<-- Leaving reg_close_key_2()  retval = 0"));
     EXPECT_TRUE(has(lines, "--> Entering reg_delete_value_2()"));
-    d.stop();
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // The Win32 registry functions of the client library against a private
-// daemon named by the environment.
+// daemon: what the library itself adds (handles, buffer sizes, the NUL of
+// strings, refused arguments, transport errors).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 #include "harness/daemon_harness.h"
 #include "kalvo/winreg.h"
@@ -20,7 +22,6 @@ class WinRegTest : public ::testing::Test {
         daemon_ = std::make_unique<PrivateDaemon>();
         std::string error;
         ASSERT_TRUE(daemon_->start(&error)) << error;
-        daemon_->exportEnv();
     }
     static void TearDownTestSuite() { daemon_.reset(); }
 
@@ -36,28 +37,57 @@ class WinRegTest : public ::testing::Test {
 };
 std::unique_ptr<PrivateDaemon> WinRegTest::daemon_;
 
+const BYTE* bytes(const char* s) { return reinterpret_cast<const BYTE*>(s); }
+
+// RegQueryValueExA into a buffer of `cap` bytes of 'x' (none when cap is
+// 0): "result type size 'the buffer's first size bytes'".
+std::string query(HKEY key, const char* name, DWORD cap) {
+    char buf[32];
+    memset(buf, 'x', sizeof buf);
+    DWORD type = 99, size = cap;
+    LONG rv = RegQueryValueExA(key, name, nullptr, &type, cap ? reinterpret_cast<LPBYTE>(buf) : nullptr, &size);
+    return std::to_string(rv) + " " + std::to_string(type) + " " + std::to_string(size) + " '" +
+           std::string(buf, cap ? std::min<DWORD>(size, sizeof buf) : 0) + "'";
+}
+
+// RegEnumValueA with the given capacities: "result 'name'/length type 'data'/size".
+std::string enumValue(HKEY key, DWORD index, DWORD nameCap, DWORD dataCap) {
+    char name[16] = "-";
+    char data[16];
+    memset(data, '-', sizeof data);
+    DWORD nameLen = nameCap, dataLen = dataCap, type = 99;
+    LONG rv = RegEnumValueA(key, index, name, &nameLen, nullptr, &type,
+                            dataCap ? reinterpret_cast<LPBYTE>(data) : nullptr, &dataLen);
+    return std::to_string(rv) + " '" + name + "'/" + std::to_string(nameLen) + " " + std::to_string(type) + " '" +
+           std::string(data, std::min<DWORD>(dataLen, sizeof data)) + "'/" + std::to_string(dataLen);
+}
+
+// RegEnumKeyExA with the given capacities: "result 'name'/length 'class'/length".
+std::string enumKey(HKEY key, DWORD index, DWORD nameCap, DWORD classCap) {
+    char name[16] = "-", cls[16] = "-";
+    DWORD nameLen = nameCap, classLen = classCap;
+    FILETIME ft = {7, 7};
+    LONG rv = RegEnumKeyExA(key, index, name, &nameLen, nullptr, classCap ? cls : nullptr, &classLen, &ft);
+    return std::to_string(rv) + " '" + name + "'/" + std::to_string(nameLen) + " '" + cls + "'/" +
+           std::to_string(classLen) + (ft.dwLowDateTime == 0 ? "" : " ft");
+}
+
 // ---- Keys ----
 
 TEST_F(WinRegTest, CreateOpenCloseDelete) {
-    HKEY made = nullptr;
+    HKEY made = nullptr, again = nullptr, opened = nullptr, self = nullptr;
     DWORD disposition = 0;
     ASSERT_EQ(RegCreateKeyExA(base_, "Made\\Deeper", 0, const_cast<char*>("cls"), REG_OPTION_NON_VOLATILE,
                               KEY_ALL_ACCESS, nullptr, &made, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
-    HKEY again = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(base_, "made\\DEEPER", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &again,
-                              &disposition),
+    ASSERT_EQ(RegCreateKeyExA(base_, "made\\DEEPER", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &again, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     EXPECT_EQ(again, made);
-    HKEY opened = nullptr;
     ASSERT_EQ(RegOpenKeyExA(base_, "Made\\Deeper", 0, KEY_READ, &opened), ERROR_SUCCESS);
     EXPECT_EQ(opened, made);
-    ASSERT_EQ(RegOpenKeyA(base_, "Made\\Deeper", &opened), ERROR_SUCCESS);
-    EXPECT_EQ(opened, made);
     // Null and empty sub-keys give back the key itself.
-    HKEY self = nullptr;
     EXPECT_EQ(RegOpenKeyExA(made, "", 0, KEY_READ, &self), ERROR_SUCCESS);
     EXPECT_EQ(self, made);
     EXPECT_EQ(RegOpenKeyExA(made, nullptr, 0, KEY_READ, &self), ERROR_SUCCESS);
@@ -83,60 +113,28 @@ TEST_F(WinRegTest, CreateOpenCloseDelete) {
 // ---- Values ----
 
 TEST_F(WinRegTest, SetAndQueryValues) {
-    const char text[] = "hello";
-    ASSERT_EQ(RegSetValueExA(base_, "str", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
-              ERROR_SUCCESS);
-    DWORD word = 0x11223344;
-    ASSERT_EQ(RegSetValueExA(base_, "word", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&word), 4),
-              ERROR_SUCCESS);
-    char buf[32];
-    DWORD type = 0;
-    DWORD size = sizeof buf;
-    ASSERT_EQ(RegQueryValueExA(base_, "str", nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(size, 6u);
-    EXPECT_STREQ(buf, "hello");
-    DWORD back = 0;
-    size = sizeof back;
-    ASSERT_EQ(RegQueryValueExA(base_, "WORD", nullptr, &type, reinterpret_cast<LPBYTE>(&back), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(back, word);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    // Size only, too small a buffer, missing value.
-    size = 0;
-    EXPECT_EQ(RegQueryValueExA(base_, "str", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-    EXPECT_EQ(size, 6u);
-    memset(buf, 'x', sizeof buf);
-    size = 3;
-    EXPECT_EQ(RegQueryValueExA(base_, "str", nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(size, 6u);
-    EXPECT_EQ(std::string(buf, 4), "helx");
-    size = sizeof buf;
-    EXPECT_EQ(RegQueryValueExA(base_, "nope", nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size),
-              ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(size, sizeof buf);
-    EXPECT_EQ(RegQueryValueExA(base_, "str", nullptr, &type, reinterpret_cast<LPBYTE>(buf), nullptr),
-              ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(RegSetValueExA(base_, "str", 0, REG_SZ, bytes("hello"), 6), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(base_, "word", 0, REG_DWORD, bytes("\x44\x33\x22\x11"), 4), ERROR_SUCCESS);
     // A string sent with cbData 0 is sized from its text.
-    ASSERT_EQ(RegSetValueExA(base_, "sized", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>("%PATH%"), 0),
-              ERROR_SUCCESS);
-    size = sizeof buf;
-    ASSERT_EQ(RegQueryValueExA(base_, "sized", nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(size, 7u);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+    ASSERT_EQ(RegSetValueExA(base_, "sized", 0, REG_EXPAND_SZ, bytes("%PATH%"), 0), ERROR_SUCCESS);
+    EXPECT_EQ(query(base_, "str", 32), std::string("0 1 6 'hello\0'", 14));
+    EXPECT_EQ(query(base_, "WORD", 4), "0 4 4 '\x44\x33\x22\x11'");
+    EXPECT_EQ(query(base_, "sized", 32), std::string("0 2 7 '%PATH%\0'", 15));
+    // Size only; too small a buffer (its bytes filled); missing value.
+    EXPECT_EQ(query(base_, "str", 0), "0 1 6 ''");
+    EXPECT_EQ(query(base_, "str", 3), "234 1 6 'helxxx'");
+    EXPECT_EQ(query(base_, "nope", 32), "2 99 32 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx'");
+    char buf[4];
+    EXPECT_EQ(RegQueryValueExA(base_, "str", nullptr, nullptr, reinterpret_cast<LPBYTE>(buf), nullptr),
+              ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegSetValueExA(base_, "bad", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
     // Default value through a null name, then deleted.
-    ASSERT_EQ(RegSetValueExA(base_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>("d"), 2), ERROR_SUCCESS);
-    size = sizeof buf;
-    ASSERT_EQ(RegQueryValueExA(base_, "", nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size), ERROR_SUCCESS);
-    EXPECT_STREQ(buf, "d");
+    ASSERT_EQ(RegSetValueExA(base_, nullptr, 0, REG_SZ, bytes("d"), 2), ERROR_SUCCESS);
+    EXPECT_EQ(query(base_, "", 32), std::string("0 1 2 'd\0'", 10));
     EXPECT_EQ(RegDeleteValueA(base_, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(base_, nullptr), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegDeleteValueA(base_, "word"), ERROR_SUCCESS);
-    EXPECT_EQ(RegQueryValueExA(base_, "word", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(query(base_, "word", 0).substr(0, 2), "2 ");
 }
 
 TEST_F(WinRegTest, ShortSetAndQueryUseSubKeyDefaults) {
@@ -166,102 +164,44 @@ TEST_F(WinRegTest, ShortSetAndQueryUseSubKeyDefaults) {
 
 // ---- Enumeration ----
 
-TEST_F(WinRegTest, EnumerateKeys) {
+TEST_F(WinRegTest, EnumerateKeysValuesAndInfo) {
     HKEY k = nullptr;
     ASSERT_EQ(RegCreateKeyA(base_, "Bee", &k), ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExA(base_, "Alpha", 0, const_cast<char*>("classy"), 0, KEY_ALL_ACCESS, nullptr, &k,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(base_, "Alpha", 0, const_cast<char*>("classy"), 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
               ERROR_SUCCESS);
     char name[16];
     EXPECT_EQ(RegEnumKeyA(base_, 0, name, sizeof name), ERROR_SUCCESS);
     EXPECT_STREQ(name, "Alpha");
-    EXPECT_EQ(RegEnumKeyA(base_, 1, name, sizeof name), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "Bee");
     EXPECT_EQ(RegEnumKeyA(base_, 2, name, sizeof name), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(RegEnumKeyA(base_, 0, name, 5), ERROR_MORE_DATA);  // "Alpha" and its NUL need 6
     EXPECT_STREQ(name, "Alph");
     EXPECT_EQ(RegEnumKeyA(base_, 0, name, 6), ERROR_SUCCESS);
     EXPECT_EQ(RegEnumKeyA(base_, 0, nullptr, 6), ERROR_INVALID_PARAMETER);
-
-    char cls[16];
-    DWORD nameLen = sizeof name;
-    DWORD classLen = sizeof cls;
-    FILETIME ft = {7, 7};
-    ASSERT_EQ(RegEnumKeyExA(base_, 0, name, &nameLen, nullptr, cls, &classLen, &ft), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "Alpha");
-    EXPECT_EQ(nameLen, 5u);
-    EXPECT_STREQ(cls, "classy");
-    EXPECT_EQ(classLen, 6u);
-    EXPECT_EQ(ft.dwLowDateTime, 0u);
-    nameLen = sizeof name;
-    classLen = 6;
-    EXPECT_EQ(RegEnumKeyExA(base_, 0, name, &nameLen, nullptr, cls, &classLen, nullptr), ERROR_MORE_DATA);
-    EXPECT_STREQ(cls, "class");
-    EXPECT_EQ(classLen, 6u);
-    nameLen = 5;
-    EXPECT_EQ(RegEnumKeyExA(base_, 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-    nameLen = sizeof name;
-    classLen = sizeof cls;
-    ASSERT_EQ(RegEnumKeyExA(base_, 1, name, &nameLen, nullptr, cls, &classLen, nullptr), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "Bee");
-    EXPECT_STREQ(cls, "");
-    EXPECT_EQ(classLen, 0u);
-    EXPECT_EQ(RegEnumKeyExA(base_, 2, name, &nameLen, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    // (index, name capacity, class capacity) -> result; the time is zero.
+    EXPECT_EQ(enumKey(base_, 0, 16, 16), "0 'Alpha'/5 'classy'/6");
+    EXPECT_EQ(enumKey(base_, 0, 16, 6), "234 'Alpha'/16 'class'/6");
+    EXPECT_EQ(enumKey(base_, 0, 5, 0), "234 'Alph'/5 '-'/0");
+    EXPECT_EQ(enumKey(base_, 1, 16, 16), "0 'Bee'/3 ''/0");
+    EXPECT_EQ(enumKey(base_, 2, 16, 0), "259 '-'/16 '-'/0 ft");
     EXPECT_EQ(RegEnumKeyExA(base_, 0, name, nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegEnumKeyExA(KALVO_HKEY(1990), 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr),
-              ERROR_FILE_NOT_FOUND);
-}
+    EXPECT_EQ(enumKey(KALVO_HKEY(1990), 0, 16, 0), "2 '-'/16 '-'/0 ft");
 
-TEST_F(WinRegTest, EnumerateValues) {
-    ASSERT_EQ(RegSetValueExA(base_, "first", 0, REG_BINARY, reinterpret_cast<const BYTE*>("0123456789"), 10),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(base_, "second", 0, REG_SZ, reinterpret_cast<const BYTE*>("two"), 4), ERROR_SUCCESS);
-    char name[16];
-    BYTE data[16];
-    DWORD nameLen = sizeof name;
-    DWORD dataLen = sizeof data;
-    DWORD type = 0;
-    ASSERT_EQ(RegEnumValueA(base_, 0, name, &nameLen, nullptr, &type, data, &dataLen), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "second");
-    EXPECT_EQ(nameLen, 6u);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(dataLen, 4u);
-    EXPECT_STREQ(reinterpret_cast<char*>(data), "two");
-    nameLen = sizeof name;
-    dataLen = sizeof data;
-    ASSERT_EQ(RegEnumValueA(base_, 1, name, &nameLen, nullptr, &type, data, &dataLen), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "first");
-    EXPECT_EQ(memcmp(data, "0123456789", 10), 0);
-    // Too small a data buffer: the size needed, nothing copied.
-    memset(data, 0xEE, sizeof data);
-    nameLen = sizeof name;
-    dataLen = 4;
-    EXPECT_EQ(RegEnumValueA(base_, 1, name, &nameLen, nullptr, &type, data, &dataLen), ERROR_MORE_DATA);
-    EXPECT_EQ(dataLen, 10u);
-    EXPECT_EQ(data[0], 0xEE);
-    // Size only.
-    nameLen = sizeof name;
-    dataLen = 0;
-    EXPECT_EQ(RegEnumValueA(base_, 1, name, &nameLen, nullptr, &type, nullptr, &dataLen), ERROR_SUCCESS);
-    EXPECT_EQ(dataLen, 10u);
-    nameLen = 6;  // "second" needs 7
-    EXPECT_EQ(RegEnumValueA(base_, 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-    nameLen = sizeof name;
-    EXPECT_EQ(RegEnumValueA(base_, 2, name, &nameLen, nullptr, &type, data, &dataLen), ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(RegEnumValueA(base_, 0, name, &nameLen, nullptr, &type, data, nullptr), ERROR_INVALID_PARAMETER);
-}
+    ASSERT_EQ(RegSetValueExA(k, "first", 0, REG_BINARY, bytes("0123456789"), 10), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(k, "second", 0, REG_SZ, bytes("two"), 4), ERROR_SUCCESS);
+    // (index, name capacity, data capacity) -> result: too small a data
+    // buffer gets the size needed and nothing copied.
+    EXPECT_EQ(enumValue(k, 0, 16, 16), std::string("0 'second'/6 1 'two\0'/4", 23));
+    EXPECT_EQ(enumValue(k, 1, 16, 16), "0 'first'/5 3 '0123456789'/10");
+    EXPECT_EQ(enumValue(k, 1, 16, 4), "234 'first'/5 3 '----------'/10");
+    EXPECT_EQ(enumValue(k, 1, 16, 0), "0 'first'/5 3 '----------'/10");
+    EXPECT_EQ(enumValue(k, 0, 6, 0).substr(0, 4), "234 ");  // "second" needs 7
+    EXPECT_EQ(enumValue(k, 2, 16, 16).substr(0, 4), "259 ");
+    EXPECT_EQ(RegEnumValueA(k, 0, name, nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
 
-TEST_F(WinRegTest, QueryInfoKey) {
-    HKEY k = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(base_, "Info", 0, const_cast<char*>("InfoClass"), 0, KEY_ALL_ACCESS, nullptr,
-                              &k, nullptr),
-              ERROR_SUCCESS);
     HKEY child = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(k, "Child", 0, const_cast<char*>("cc"), 0, KEY_ALL_ACCESS, nullptr, &child,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(k, "Child", 0, const_cast<char*>("cc"), 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegCreateKeyA(k, "LongerChild", &child), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(k, "val", 0, REG_BINARY, reinterpret_cast<const BYTE*>("1234567"), 7), ERROR_SUCCESS);
     char cls[32];
     DWORD clsLen = sizeof cls;
     DWORD subKeys = 0, maxSub = 0, maxClass = 0, values = 0, maxValueName = 0, maxValue = 0, sec = 9;
@@ -269,26 +209,16 @@ TEST_F(WinRegTest, QueryInfoKey) {
     ASSERT_EQ(RegQueryInfoKeyA(k, cls, &clsLen, nullptr, &subKeys, &maxSub, &maxClass, &values, &maxValueName,
                                &maxValue, &sec, &ft),
               ERROR_SUCCESS);
-    EXPECT_STREQ(cls, "InfoClass");
-    EXPECT_EQ(clsLen, 9u);
-    EXPECT_EQ(subKeys, 2u);
-    EXPECT_EQ(maxSub, 11u);
-    EXPECT_EQ(maxClass, 2u);
-    EXPECT_EQ(values, 1u);
-    EXPECT_EQ(maxValueName, 3u);
-    EXPECT_EQ(maxValue, 7u);
-    EXPECT_EQ(sec, 0u);
-    EXPECT_EQ(ft.dwLowDateTime, 0u);
+    EXPECT_STREQ(cls, "classy");
+    EXPECT_EQ(
+        (std::vector<DWORD>{clsLen, subKeys, maxSub, maxClass, values, maxValueName, maxValue, sec, ft.dwLowDateTime}),
+        (std::vector<DWORD>{6, 2, 11, 2, 2, 6, 10, 0, 0}));
     clsLen = 4;
-    EXPECT_EQ(RegQueryInfoKeyA(k, cls, &clsLen, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr),
+    EXPECT_EQ(RegQueryInfoKeyA(k, cls, &clsLen, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr),
               ERROR_MORE_DATA);
-    EXPECT_EQ(clsLen, 9u);
-    EXPECT_STREQ(cls, "Inf");
-    EXPECT_EQ(RegQueryInfoKeyA(base_, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(subKeys, 1u);
+    EXPECT_EQ(clsLen, 6u);
+    EXPECT_STREQ(cls, "cla");
     EXPECT_EQ(RegQueryInfoKeyA(KALVO_HKEY(1990), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr, nullptr),
               ERROR_FILE_NOT_FOUND);
