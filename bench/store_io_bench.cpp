@@ -29,7 +29,9 @@ namespace {
 constexpr int kGroups = 250;
 constexpr int kKeysPerGroup = 200;
 constexpr int kValuesPerKey = 19;  // 50,250 keys and 950,000 values, with the few every registry has
-const char* const kSource = "source.dat";
+// The main file name, so that regdLoadRegistry reads it and a full save
+// rewrites it in place.
+const char* const kSource = REGD_DB_FILE;
 
 std::string g_dir;
 uint64_t g_fileBytes = 0;
@@ -94,7 +96,8 @@ long currentKiB() {
 // load, resident after it, and peak once a full save has run as well.
 int measurePeaks() {
     long base = currentKiB();
-    if (regdReadRegistryDatabase(kSource, 1) == nullptr) return 1;
+    bool fromMain = false;
+    if (regdLoadRegistry(&fromMain) == 0 || !fromMain) return 1;
     long loadPeak = peakKiB();
     long loaded = currentKiB();
     regdSetDirtyFlag();
@@ -119,9 +122,9 @@ void BM_Load(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         regdDiscardCache();
-        registryDatabaseFixed = 1;
         state.ResumeTiming();
-        if (regdReadRegistryDatabase(kSource, 1) == nullptr) state.SkipWithError("load failed");
+        bool fromMain = false;
+        if (regdLoadRegistry(&fromMain) == 0 || !fromMain) state.SkipWithError("load failed");
     }
     state.counters["records"] = g_nEntries;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g_fileBytes));
@@ -130,7 +133,7 @@ void BM_Load(benchmark::State& state) {
 
 void BM_FullSave(benchmark::State& state) {
     regdDiscardCache();
-    regdReadRegistryDatabase(kSource, 1);
+    regdLoadRegistry();
     for (auto _ : state) {
         regdSetDirtyFlag();
         regdWriteEntireRegistryDatabase();

@@ -37,24 +37,6 @@ struct Bytes {
     }
 };
 
-// A database file taken apart independently of the reader: the test's own
-// oracle of the layout. ok is false when the bytes do not follow it.
-struct ParsedRec {
-    uint32_t kindWord = 0;
-    std::string name, cls, data;
-    uint32_t type = 0, timeLow = 0, timeHigh = 0, sizeField = 0;
-    int32_t parent = -1, firstChild = -1, next = -1, prev = -1;
-};
-struct ParsedFile {
-    bool ok = false;
-    uint32_t version = 0;
-    uint32_t headerCount = 0;
-    std::vector<ParsedRec> recs;
-    // Indices of the children of record i, following firstChild and next.
-    std::vector<int32_t> children(int32_t i) const;
-};
-ParsedFile parseDb(const std::string& bytes);
-
 // The hive of key App by hand: App (class "cls") with, in list order, key
 // Sub, value N (REG_DWORD 42) and the default value "hi".
 std::string appHiveByHand();

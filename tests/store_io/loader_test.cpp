@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "base/config.h"
+#include "base/log.h"
 #include "base/strings.h"
 #include "io_test_util.h"
 #include "store/regdio.h"
@@ -33,50 +34,44 @@ class LoaderTest : public IoTest {
     }
 };
 
-TEST_F(LoaderTest, GoodMainFileIsLoadedAndBackupKept) {
-    saveRegistryWith("FromMain", "kalvo_reg.dat");
-    saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
-    bool mainFileUsed = false;
-    ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
-    EXPECT_NE(rec(HKLM, "Software\\FromMain"), nullptr);
-    EXPECT_TRUE(mainFileUsed);
-    EXPECT_EQ(logText().find("Trying backup"), std::string::npos);
+// Start-up: the main file, else the backup (and then no backup copy), else
+// an empty registry; a missing main file is no reason to use the backup.
+TEST_F(LoaderTest, BackupFallbacks) {
+    const std::string bad = Bytes().u32(0x12345678u).header(1).b;
+    const std::string half = appHiveByHand().substr(0, 30);
+    struct {
+        const char* mainFile;  // "good", "none" or the bytes to write
+        std::string backup;    // "good" or the bytes to write
+        const char* marker;    // the key that must be there, or null
+        bool mainUsed;
+        const char* logged;    // a log line that must be there, or null
+    } rows[] = {
+        {"good", "good", "FromMain", true, nullptr},
+        {bad.c_str(), "good", "FromBackup", false, "Failed to read the registry database.  Trying backup."},
+        {"none", "good", nullptr, true, nullptr},
+        {half.c_str(), half, nullptr, false, "Failed to read the backup file.  Initializing."},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.marker != nullptr ? r.marker : "fresh");
+        (void)remove("kalvo_reg.dat");
+        regdResetLogForTest();
+        if (r.backup == "good") saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
+        if (r.backup != "good") writeFile("kalvo_reg.dat.bak", r.backup);
+        if (std::string(r.mainFile) == "good") saveRegistryWith("FromMain", "kalvo_reg.dat");
+        if (std::string(r.mainFile) != "good" && std::string(r.mainFile) != "none") writeFile("kalvo_reg.dat", r.mainFile);
+        bool mainFileUsed = !r.mainUsed;
+        ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
+        EXPECT_EQ(mainFileUsed, r.mainUsed);
+        if (r.marker == nullptr) { EXPECT_EQ(g_nEntries, 11u); }  // fresh
+        if (r.marker != nullptr) { EXPECT_NE(rec(HKLM, (std::string("Software\\") + r.marker).c_str()), nullptr); }
+        if (r.logged != nullptr) { EXPECT_NE(logText().find(r.logged), std::string::npos); }
+        if (r.mainUsed) { EXPECT_EQ(logText().find("Trying backup"), std::string::npos); }
+        if (r.backup != "good") { EXPECT_EQ(readFile("kalvo_reg.dat.bak"), r.backup); }
+        regdDiscardCache();
+    }
 }
 
-TEST_F(LoaderTest, CorruptMainFileFallsBackToTheBackupAndStopsTheBackupCopy) {
-    saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
-    writeFile("kalvo_reg.dat", Bytes().u32(0x12345678u).header(1).b);
-    bool mainFileUsed = false;
-    ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
-    EXPECT_NE(rec(HKLM, "Software\\FromBackup"), nullptr);
-    EXPECT_FALSE(mainFileUsed);
-    EXPECT_NE(logText().find("Failed to read the registry database.  Trying backup."), std::string::npos);
-    EXPECT_EQ(logText().find("Failed to read the backup file."), std::string::npos);
-}
-
-TEST_F(LoaderTest, MissingMainFileBuildsAFreshRegistryWithoutTheBackup) {
-    saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
-    bool mainFileUsed = false;
-    ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
-    EXPECT_EQ(rec(HKLM, "Software\\FromBackup"), nullptr);
-    EXPECT_EQ(g_nEntries, 11u);
-    EXPECT_TRUE(mainFileUsed);
-}
-
-TEST_F(LoaderTest, BothCorruptGivesAFreshRegistry) {
-    std::string half = appHiveByHand().substr(0, 30);
-    writeFile("kalvo_reg.dat", half);
-    writeFile("kalvo_reg.dat.bak", half);
-    ASSERT_EQ(regdLoadRegistry(), 1);
-    EXPECT_EQ(g_nEntries, 11u);
-    ASSERT_NE(rec(HKU, ".Default\\Software"), nullptr);
-    std::string log = logText();
-    EXPECT_NE(log.find("Failed to read the registry database.  Trying backup."), std::string::npos);
-    EXPECT_NE(log.find("Failed to read the backup file.  Initializing."), std::string::npos);
-    EXPECT_EQ(readFile("kalvo_reg.dat.bak"), half);
-}
-
-TEST_F(LoaderTest, UserWithoutFileGetsAnEmptyKeyOnce) {
+TEST_F(LoaderTest, UserWithoutFileGetsAnEmptyKeyOnceAndRemoteCallersNothing) {
     ASSERT_EQ(regdInitCache(), 1);
     beLocalUser("dora");
     regdLoadUserData(testCaller);
@@ -87,55 +82,31 @@ TEST_F(LoaderTest, UserWithoutFileGetsAnEmptyKeyOnce) {
     uint32_t entries = g_nEntries;
     regdLoadUserData(testCaller);
     EXPECT_EQ(g_nEntries, entries);
-}
-
-TEST_F(LoaderTest, RemoteCallerLoadsNothing) {
-    ASSERT_EQ(regdInitCache(), 1);
+    testCaller.hostId++;
     snprintf(testCaller.userName, sizeof testCaller.userName, "%s", "remote");
-    testCaller.hostId = _tsm_gethostid() + 1;
     regdLoadUserData(testCaller);
-    EXPECT_EQ(rec(HKU, "remote"), nullptr);
+    EXPECT_EQ(g_nEntries, entries);
 }
 
-TEST_F(LoaderTest, UsersKeyComesBackFromItsOwnFile) {
+// A user's key comes back from its own (escaped) file; a file with another
+// top key adds that beside the user's new key; a corrupt one adds nothing.
+TEST_F(LoaderTest, UsersKeysComeBackFromTheirOwnFiles) {
     ASSERT_EQ(regdInitCache(), 1);
-    uint32_t ed = mkKey(HKU, "ed");
-    setValue(mkKey(ed, "Software\\Editor"), "font", 1, "mono");
-    regdWriteEntireRegistryDatabase();
-    regdDiscardCache();
-    ASSERT_EQ(regdLoadRegistry(), 1);
-    EXPECT_EQ(rec(HKU, "ed"), nullptr);  // not kept in the main file
-    beLocalUser("ed");
-    regdLoadUserData(testCaller);
-    RegCacheRec* font = rec(REGD_HKEY_CURRENT_USER, "Software\\Editor\\font", REGD_KIND_VALUE);
-    ASSERT_NE(font, nullptr);
-    EXPECT_STREQ(reinterpret_cast<char*>(font->data), "mono");
-    EXPECT_EQ(childNames(rec(HKU)), (std::vector<std::string>{".Default", "ed"}));
-}
-
-TEST_F(LoaderTest, UserNameThatIsNoFileNameUsesTheEscapedFile) {
-    ASSERT_EQ(regdInitCache(), 1);
-    uint32_t odd = mkKey(HKU, "a b");
-    mkKey(odd, "Marker");
+    setValue(mkKey(HKU, "a b\\Software\\Editor"), "font", 1, "mono");
     regdWriteEntireRegistryDatabase();
     EXPECT_TRUE(fileExists("kalvo_a%20b.dat"));
     regdDiscardCache();
     ASSERT_EQ(regdLoadRegistry(), 1);
+    EXPECT_EQ(rec(HKU, "a b"), nullptr);  // not kept in the main file
     beLocalUser("a b");
     regdLoadUserData(testCaller);
-    EXPECT_NE(rec(HKU, "a b\\Marker"), nullptr);
-}
-
-TEST_F(LoaderTest, UserFileWithAnotherTopKeyIsAddedBesideTheUsersNewKey) {
-    ASSERT_EQ(regdInitCache(), 1);
+    RegCacheRec* font = rec(REGD_HKEY_CURRENT_USER, "Software\\Editor\\font", REGD_KIND_VALUE);
+    ASSERT_NE(font, nullptr);
+    EXPECT_STREQ(reinterpret_cast<char*>(font->data), "mono");
     writeFile("kalvo_fay.dat", Bytes().magic().header(1).key("NotFay", -1, -1, -1, -1).b);
     beLocalUser("fay");
     regdLoadUserData(testCaller);
-    EXPECT_EQ(childNames(rec(HKU)), (std::vector<std::string>{"fay", ".Default", "NotFay"}));
-}
-
-TEST_F(LoaderTest, CorruptUserFileGivesAnEmptyKeyAndNothingElse) {
-    ASSERT_EQ(regdInitCache(), 1);
+    EXPECT_EQ(childNames(rec(HKU)), (std::vector<std::string>{"fay", ".Default", "a b", "NotFay"}));
     writeFile("kalvo_gil.dat", appHiveByHand().substr(0, 60));
     uint32_t entries = g_nEntries;
     beLocalUser("gil");
