@@ -319,7 +319,7 @@ constexpr const char* PSFACTORY_CLSID = "{B196B286-BAB4-101A-B69C-00AA00341D07}"
 uint32_t seedKey(uint32_t parent, const char* path) {
     if (parent == 0) return 0;
     uint32_t h = 0;
-    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
     regdInsertKey(seeder, parent, path, 0, nullptr, 0, 0, nullptr, &h, nullptr, 0);
     return h;
 }
