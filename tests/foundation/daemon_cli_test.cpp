@@ -1,42 +1,27 @@
 // The daemon's command line, start-up guards, pid file, log and signals.
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
-#include "client/kalvo_rpc_client.h"
-#include "harness/daemon_harness.h"
+#include "harness/wire_client.h"
 
 using kalvotest::PrivateDaemon;
+using kalvotest::ProgramRun;
 using kalvotest::readFile;
-using kalvotest::runCommand;
+using kalvotest::runProgram;
 
 namespace {
 
-bool fileExists(const std::string& p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
+bool exists(const std::string& p) { return std::filesystem::exists(p); }
 
 // One QUERY_VERSION call on version 2; true when it was answered.
 bool queryVersion(uint32_t prog) {
-    KalvoTarget t{"localhost", prog};
-    CLIENT* c = kalvoClientCreate(t, 2, nullptr);
-    if (c == nullptr) return false;
-    regd_REG_QUERY_VERSION req{};
-    kalvoFillHeader(&req.userData);
-    regd_REG_QUERY_VERSION_RES res{};
-    clnt_stat st = kalvoCall(c, 2, REG_QUERY_VERSION, kalvoXdr(xdr_regd_REG_QUERY_VERSION), &req,
-                             kalvoXdr(xdr_regd_REG_QUERY_VERSION_RES), &res, 5);
-    kalvoFreeHeader(&req.userData);
-    clnt_destroy(c);
-    return st == RPC_SUCCESS && res.ret.major == 2;
+    return kalvotest::RegistryRpc(prog, 2, kalvotest::localCaller("cli")).queryVersion() == "0 2.3.0";
 }
 
 size_t countOf(const std::string& text, const std::string& what) {
@@ -45,30 +30,23 @@ size_t countOf(const std::string& text, const std::string& what) {
     return n;
 }
 
-TEST(DaemonCommandLine, UsageTextWithOptionsGivenBeforeIt) {
-    std::string out;
-    int status;
-    {
+TEST(DaemonCommandLine, UsageTextShowsTheOptionsGivenBeforeIt) {
+    // (arguments, a line the text holds): options given before -h show as
+    // the values in force; -help is a whole word.
+    for (const auto& [args, lines] : std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>>{
+             {{"-i", "7", "-m", "511", "-n", "12", "-s", "3", "-h"}, {"\t      7 seconds.\n"}},
+             {{"-help"},
+              {"\t      50 seconds.\n", "semaphore set. Default is 438\n", "semaphore set. Default is 1024\n",
+               "semaphore set. Default is 8.\n"}}}) {
+        std::vector<std::string> argv{KALVO_DAEMON_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
         kalvotest::StartLock lock;
-        status = runCommand({KALVO_DAEMON_PATH, "-i", "7", "-m", "511", "-n", "12", "-s", "3", "-h"},
-                            &out, false);
-        EXPECT_FALSE(fileExists(kalvotest::startupLockPath())) << "start-up lock left behind";
+        ProgramRun r = runProgram(argv);
+        EXPECT_FALSE(exists(kalvotest::startupLockPath())) << "start-up lock left behind";
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out.rfind(std::string(78, '-') + "\nKalvo Registry Daemon\n", 0), 0u) << r.out;
+        for (const std::string& line : lines) EXPECT_NE(r.out.find(line), std::string::npos) << line;
     }
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(out.rfind(std::string(78, '-') + "\nKalvo Registry Daemon\n", 0), 0u) << out;
-    // The options given before -h show in the text as the values in force.
-    EXPECT_NE(out.find("\t      7 seconds.\n"), std::string::npos);
-
-    // Defaults, and -help as a whole word.
-    {
-        kalvotest::StartLock lock;
-        status = runCommand({KALVO_DAEMON_PATH, "-help"}, &out, false);
-    }
-    EXPECT_EQ(status, 1);
-    EXPECT_NE(out.find("\t      50 seconds.\n"), std::string::npos);
-    EXPECT_NE(out.find("semaphore set. Default is 438\n"), std::string::npos);
-    EXPECT_NE(out.find("semaphore set. Default is 1024\n"), std::string::npos);
-    EXPECT_NE(out.find("semaphore set. Default is 8.\n"), std::string::npos);
 }
 
 TEST(DaemonCommandLine, SecondStartDuringStartUpExitsQuietly) {
@@ -76,22 +54,18 @@ TEST(DaemonCommandLine, SecondStartDuringStartUpExitsQuietly) {
     std::string path = kalvotest::startupLockPath();
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(fd, 0) << "a start-up lock file already exists";
-    std::string out;
-    int status = runCommand({KALVO_DAEMON_PATH, "-prog", std::to_string(kalvotest::uniqueProg()),
-                             "-d", "/tmp/kalvo_never_created"},
-                            &out);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(out, "");
-    EXPECT_TRUE(fileExists(path)) << "the refused start removed another start's lock";
-    EXPECT_FALSE(fileExists("/tmp/kalvo_never_created"));
+    ProgramRun r = runProgram(
+        {KALVO_DAEMON_PATH, "-prog", std::to_string(kalvotest::uniqueProg()), "-d", "/tmp/kalvo_never_created"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(exists(path)) << "the refused start removed another start's lock";
+    EXPECT_FALSE(exists("/tmp/kalvo_never_created"));
     close(fd);
     unlink(path.c_str());
 }
 
 TEST(DaemonStartUp, TrailingSlashPidFileAndDirectoryLock) {
-    char tmpl[] = "/tmp/kalvo_clitest_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string base = tmpl;
+    std::string base = kalvotest::makeTempDir();
     PrivateDaemon d({"-v"});
     d.useBaseDir(base + "//");
     std::string err;
@@ -104,44 +78,37 @@ TEST(DaemonStartUp, TrailingSlashPidFileAndDirectoryLock) {
     EXPECT_NE(log.find("The registry file is: " + base + "/.kalvo"), std::string::npos) << log;
 
     // A second daemon for the same directory says who serves it and leaves.
-    std::string out;
-    int status;
+    ProgramRun r;
     {
         kalvotest::StartLock lock;
-        status = runCommand({KALVO_DAEMON_PATH, "-prog", std::to_string(kalvotest::uniqueProg()), "-d",
-                             base, "-p", "-1"},
-                            &out);
+        r = runProgram({KALVO_DAEMON_PATH, "-prog", std::to_string(kalvotest::uniqueProg()), "-d", base, "-p", "-1"});
         // Checked while no other test may start a daemon.
-        EXPECT_FALSE(fileExists(kalvotest::startupLockPath()));
+        EXPECT_FALSE(exists(kalvotest::startupLockPath()));
     }
-    EXPECT_EQ(status, 1);  // the launching parent
+    std::string out = r.out + r.err;
+    EXPECT_EQ(r.status, 1);  // the launching parent
     EXPECT_NE(out.find(reg), std::string::npos) << out;
     EXPECT_NE(out.find(std::to_string(d.pid())), std::string::npos) << out;
     EXPECT_EQ(countOf(out, "\n"), 1u) << out;
     EXPECT_EQ(readFile(reg + "/kalvo_reg.pid"), std::to_string(d.pid()));
     EXPECT_TRUE(queryVersion(d.prog()));
-
     d.stop();
     std::filesystem::remove_all(base);
 }
 
-TEST(DaemonStartUp, LogWrapsAtThreeLines) {
-    PrivateDaemon d({"-v", "-l", "3"});
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    for (int i = 0; i < 3; i++) ASSERT_TRUE(queryVersion(d.prog()));
-    EXPECT_EQ(readFile(d.regDir() + "/kalvo_reg.log").size(), 243u);
-}
-
-TEST(DaemonStartUp, LogOptionAsLastArgumentIsIgnored) {
-    PrivateDaemon d({"-v", "-l"});
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    for (int i = 0; i < 3; i++) ASSERT_TRUE(queryVersion(d.prog()));
-    // Thirty-odd lines of trace: nothing wrapped at a bogus length.
-    std::string log = readFile(d.regDir() + "/kalvo_reg.log");
-    EXPECT_GT(log.size(), 30u * 81u);
-    EXPECT_EQ(log.size() % 81u, 0u);
+TEST(DaemonStartUp, LogWrapsAtItsLineCountAndIgnoresADanglingOption) {
+    // (-l argument, lines of trace in the file): three calls trace about
+    // thirty lines; "-l" as the last argument is no length at all.
+    for (const auto& [args, wrapped] : std::vector<std::pair<std::vector<std::string>, bool>>{
+             {{"-v", "-l", "3"}, true}, {{"-v", "-l"}, false}}) {
+        PrivateDaemon d(args);
+        std::string err;
+        ASSERT_TRUE(d.start(&err)) << err;
+        for (int i = 0; i < 3; i++) ASSERT_TRUE(queryVersion(d.prog()));
+        std::string log = readFile(d.regDir() + "/kalvo_reg.log");
+        EXPECT_EQ(log.size() % 81u, 0u);
+        EXPECT_TRUE(wrapped ? log.size() == 243u : log.size() > 30u * 81u) << log.size();
+    }
 }
 
 TEST(DaemonSignals, UsrSignalsSwitchTracing) {
@@ -149,35 +116,30 @@ TEST(DaemonSignals, UsrSignalsSwitchTracing) {
     std::string err;
     ASSERT_TRUE(d.start(&err)) << err;
     std::string logPath = d.regDir() + "/kalvo_reg.log";
+    auto traced = [&] { return countOf(readFile(logPath), "--> Entering"); };
     ASSERT_TRUE(queryVersion(d.prog()));
-    EXPECT_EQ(countOf(readFile(logPath), "--> Entering"), 0u);
+    EXPECT_EQ(traced(), 0u);
 
     d.signal(SIGUSR1);
-    bool traced = false;
-    for (int i = 0; i < 250 && !traced; i++) {
+    for (int i = 0; i < 250 && traced() == 0; i++) {
         ASSERT_TRUE(queryVersion(d.prog()));
-        traced = countOf(readFile(logPath), "--> Entering reg_query_version()") > 0;
-        if (!traced) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_TRUE(traced);
+    EXPECT_NE(countOf(readFile(logPath), "--> Entering reg_query_version()"), 0u);
 
     d.signal(SIGUSR2);
     // Once a call is no longer traced, later calls stay untraced.
     size_t before = 0;
-    for (int i = 0; i < 250; i++) {
-        size_t n = countOf(readFile(logPath), "--> Entering");
+    for (int i = 0; i < 250 && before == 0; i++) {
+        size_t n = traced();
         ASSERT_TRUE(queryVersion(d.prog()));
-        if (countOf(readFile(logPath), "--> Entering") == n) {
-            before = n;
-            break;
-        }
+        if (traced() == n) before = n;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_GT(before, 0u);
     for (int i = 0; i < 5; i++) ASSERT_TRUE(queryVersion(d.prog()));
-    EXPECT_EQ(countOf(readFile(logPath), "--> Entering"), before);
+    EXPECT_EQ(traced(), before);
     EXPECT_TRUE(d.running());
-
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ TEST(WireRecords, OpenKeyReplyIsByteExact) {
     EXPECT_EQ(encode(xdr_regd_REG_OPEN_KEY_RES, &res), expected);
 }
 
-TEST(WireRecords, U16TakesFourBytesAndStringsArePadded) {
+TEST(WireRecords, U16TakesFourBytesBothWaysAndStringsArePadded) {
     char name[] = "";
     char sub[] = "abcde";
     regd_REG_CREATE_KEY req{{0, 0, name, 0}, 7, sub, 1};
@@ -77,6 +77,23 @@ TEST(WireRecords, U16TakesFourBytesAndStringsArePadded) {
     Bytes expectedTail = {0, 0, 0, 7, 0, 0, 0, 5, 'a', 'b', 'c', 'd', 'e', 0, 0, 0, 0, 0, 0, 1};
     ASSERT_EQ(out.size(), 16u + expectedTail.size());
     EXPECT_EQ(Bytes(out.begin() + 16, out.end()), expectedTail);
+
+    // Two u16 fields side by side decode to their own values, and every
+    // byte of the request is taken.
+    char cls[] = "c";
+    regd_REG_CREATE_KEY_EX ex{{0, 0, name, 0}, 7, sub, cls, 9, 0xBEEF, 0x0102};
+    Bytes exBytes = encode(xdr_regd_REG_CREATE_KEY_EX, &ex);
+    EXPECT_EQ(Bytes(exBytes.end() - 8, exBytes.end()), (Bytes{0, 0, 0xBE, 0xEF, 0, 0, 0x01, 0x02}));
+    regd_REG_CREATE_KEY_EX back;
+    ASSERT_TRUE(decode(xdr_regd_REG_CREATE_KEY_EX, exBytes, &back));
+    EXPECT_EQ(back.isSubKeyNull, 0xBEEF);
+    EXPECT_EQ(back.isClassNull, 0x0102);
+    EXPECT_EQ(back.dwOptions, 9u);
+    EXPECT_STREQ(back.lpClass, "c");
+    release(xdr_regd_REG_CREATE_KEY_EX, &back);
+    exBytes.pop_back();  // the last u16 cut short
+    EXPECT_FALSE(decode(xdr_regd_REG_CREATE_KEY_EX, exBytes, &back));
+    release(xdr_regd_REG_CREATE_KEY_EX, &back);
 }
 
 TEST(WireRecords, PlaceholderOpaqueHasCountThirteenAndTrailingZero) {

@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
+#include <pty.h>
 #include <rpc/pmap_clnt.h>
 #include <rpc/rpc.h>
 #include <sstream>
@@ -233,23 +235,57 @@ void PrivateDaemon::stop() {
     pid_ = -1;
 }
 
-int runCommand(const std::vector<std::string>& argv, std::string* out, bool mergeStderr) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(fds[1], 1);
-        if (mergeStderr) dup2(fds[1], 2);
-        close(fds[0]);
-        close(fds[1]);
+ProgramRun runProgram(const std::vector<std::string>& argv, bool onTerminal) {
+    ProgramRun run;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return run;
+    if (onTerminal ? openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0 : pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return run;
+    }
+    fflush(nullptr);
+    run.pid = fork();
+    if (run.pid == 0) {
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }
-    close(fds[1]);
-    return collectChild(fds[0], child, out);
+    close(out[1]);
+    close(err[1]);
+    // Both to their end; a terminal says EIO once the program is gone.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::string* into[2] = {&run.out, &run.err};
+    pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    while ((p[0].fd >= 0 || p[1].fd >= 0) && std::chrono::steady_clock::now() < deadline) {
+        if (poll(p, 2, 100) <= 0) continue;
+        for (int i = 0; i < 2; i++) {
+            char buf[4096];
+            ssize_t n = p[i].revents != 0 ? read(p[i].fd, buf, sizeof buf) : -1;
+            if (n > 0) into[i]->append(buf, static_cast<size_t>(n));
+            if (p[i].revents != 0 && (n == 0 || (n < 0 && errno != EINTR))) {
+                close(p[i].fd);
+                p[i].fd = -1;
+            }
+        }
+    }
+    for (pollfd& f : p)
+        if (f.fd >= 0) close(f.fd);
+    int st = 0;
+    pid_t ended;
+    while ((ended = waitpid(run.pid, &st, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) sleepMs(10);
+    if (ended == 0) {
+        kill(run.pid, SIGKILL);
+        waitpid(run.pid, &st, 0);
+    }
+    run.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return run;
 }
 
 int collectChild(int readFd, pid_t child, std::string* out) {
@@ -270,6 +306,15 @@ std::string readFile(const std::string& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string makeTempDir() {
+    char tmpl[] = "/tmp/kalvo_test_XXXXXX";
+    return mkdtemp(tmpl) != nullptr ? tmpl : "";
 }
 
 }  // namespace kalvotest

@@ -82,9 +82,18 @@ class PrivateDaemon {
     void cleanupAfterExit();
 };
 
-// Runs `argv` to completion; returns its exit status and its standard output
-// and error in *out (both merged when mergeStderr).
-int runCommand(const std::vector<std::string>& argv, std::string* out, bool mergeStderr = true);
+// How a program run to its end ended, and what it wrote.
+struct ProgramRun {
+    int status = -1;  // exit status; 128 + n when killed by signal n
+    std::string out;
+    std::string err;
+    pid_t pid = -1;
+};
+
+// Runs `argv` (argv[0] looked up in PATH) with nothing on standard input and
+// its output and error captured apart, the error on a pseudo-terminal when
+// onTerminal (what the terminal showed comes back in err); killed after 60 s.
+ProgramRun runProgram(const std::vector<std::string>& argv, bool onTerminal = false);
 
 // Reads `readFd` to its end into *out (when not null), closes it, waits for
 // `child` and returns its exit status (128 + n when killed by signal n).
@@ -92,5 +101,9 @@ int collectChild(int readFd, pid_t child, std::string* out);
 
 // Reads a whole file; empty if missing.
 std::string readFile(const std::string& path);
+// Writes a whole file, replacing it.
+void writeFile(const std::string& path, const std::string& bytes);
+// A fresh directory under /tmp.
+std::string makeTempDir();
 
 }  // namespace kalvotest

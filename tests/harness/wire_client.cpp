@@ -214,11 +214,11 @@ InfoResult RegistryRpc::queryInfoKey(uint32_t h) {
     return r;
 }
 
-uint32_t RegistryRpc::queryVersionMajor() {
+std::string RegistryRpc::queryVersion() {
     regd_REG_QUERY_VERSION req{};
     regd_REG_QUERY_VERSION_RES res;
-    return call(REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION, req, xdr_regd_REG_QUERY_VERSION_RES, res) ? res.ret.major
-                                                                                                        : CALL_FAILED;
+    if (!call(REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION, req, xdr_regd_REG_QUERY_VERSION_RES, res)) return "";
+    return n(res.ret.retval) + " " + n(res.ret.major) + "." + n(res.ret.minor) + "." + n(res.ret.minorminor);
 }
 
 uint32_t RegistryRpc::mustCreate(uint32_t h, const std::string& sub) {
@@ -449,6 +449,19 @@ bool ProcessSocket::closedByDaemon(std::string* received) {
 }
 
 bool ProcessSocket::silentFor(int ms) { return !acceptDaemon(ms) || silent(fd_, ms); }
+
+std::unique_ptr<PrivateDaemon> SharedDaemonTest::shared_;
+
+void SharedDaemonTest::startShared(std::vector<std::string> args) {
+    shared_ = std::make_unique<PrivateDaemon>(std::move(args));
+    std::string error;
+    ASSERT_TRUE(shared_->start(&error)) << error;
+}
+
+void SharedDaemonTest::SetUp() {
+    ASSERT_TRUE(shared_ != nullptr && shared_->running());
+    shared_->exportEnv();
+}
 
 void SyncDaemonTest::SetUp() {
     char path[] = "/tmp/kalvo_sync_stderr_XXXXXX";

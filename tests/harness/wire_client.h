@@ -113,7 +113,8 @@ class RegistryRpc {
     EnumKeyResult enumKeyEx(uint32_t h, uint32_t index, uint32_t cbName, uint32_t cbClass);
     EnumValueResult enumValue(uint32_t h, uint32_t index, uint32_t cbValue, uint32_t cbData);
     InfoResult queryInfoKey(uint32_t h);
-    uint32_t queryVersionMajor();
+    // QUERY_VERSION: "retval major.minor.minorminor", "" when the call failed.
+    std::string queryVersion();
     // PING_DAEMON; the reply's retval.
     uint32_t ping(uint32_t pid, uint32_t mode);
     // The handle of a key created (or opened) under h; fails the test if not 0.
@@ -235,6 +236,19 @@ class ProcessSocket {
     std::string path_;
     int listenFd_ = -1;
     int fd_ = -1;
+};
+
+// One private daemon for every test of a suite, named to the client library
+// before each test. A suite that wants other daemon arguments calls
+// startShared from its own SetUpTestSuite.
+class SharedDaemonTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { startShared({}); }
+    static void TearDownTestSuite() { shared_.reset(); }
+    static void startShared(std::vector<std::string> args);
+    void SetUp() override;
+
+    static std::unique_ptr<PrivateDaemon> shared_;
 };
 
 // A private daemon whose standard error (where the dump goes) is captured,

@@ -194,8 +194,7 @@ TEST(Signals, TermAndIntEndWithAFinalWriteAndNothingLeft) {
         EXPECT_FALSE(fileExists(sock));
         struct shmid_ds st;
         EXPECT_NE(shmctl(static_cast<int>(id), IPC_STAT, &st), 0);
-        std::string out;
-        kalvotest::runCommand({"rpcinfo", "-p", "localhost"}, &out);
+        std::string out = kalvotest::runProgram({"rpcinfo", "-p", "localhost"}).out;
         EXPECT_EQ(out.find(" " + std::to_string(d.prog()) + " "), std::string::npos);
         std::string log = readFile(dir + "/kalvo_reg.log");
         std::string expect = sig == SIGTERM ? "Received signal SIGTERM: 15" : "Received signal SIGINT: 2";

@@ -14,18 +14,11 @@ using namespace kalvotest;
 
 namespace {
 
-class RegistryRpcTest : public ::testing::Test {
+class RegistryRpcTest : public SharedDaemonTest {
   protected:
-    static void SetUpTestSuite() {
-        daemon_ = std::make_unique<PrivateDaemon>();
-        std::string error;
-        ASSERT_TRUE(daemon_->start(&error)) << error;
-    }
-    static void TearDownTestSuite() { daemon_.reset(); }
-
     void SetUp() override {
-        ASSERT_TRUE(daemon_ != nullptr && daemon_->running());
-        rpc_ = std::make_unique<RegistryRpc>(*daemon_, 2, localCaller("tester"));
+        SharedDaemonTest::SetUp();
+        rpc_ = std::make_unique<RegistryRpc>(*shared_, 2, localCaller("tester"));
         ASSERT_TRUE(rpc_->connected());
         // Each test works below a key of its own.
         name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -33,12 +26,10 @@ class RegistryRpcTest : public ::testing::Test {
     }
 
     RegistryRpc& rpc() { return *rpc_; }
-    static std::unique_ptr<PrivateDaemon> daemon_;
     std::unique_ptr<RegistryRpc> rpc_;
     std::string name_;
     uint32_t base_ = 0;
 };
-std::unique_ptr<PrivateDaemon> RegistryRpcTest::daemon_;
 
 // ---- Handles and callers ----
 
@@ -86,9 +77,9 @@ TEST_F(RegistryRpcTest, CurrentUserForLocalRemoteLongAndVersionOneCallers) {
     EXPECT_EQ(rpc().createKey(HKCU, "", true).retval, 87u);
 
     // Version-1 calls carry no header: the caller is .Default on host 123456.
-    RegistryRpc v1(*daemon_, 1, localCaller("ignored"));
+    RegistryRpc v1(*shared_, 1, localCaller("ignored"));
     ASSERT_TRUE(v1.connected());
-    EXPECT_EQ(v1.queryVersionMajor(), 2u);
+    EXPECT_EQ(v1.queryVersion(), "0 2.3.0");
     EXPECT_EQ(v1.openKey(HKLM, "Tests\\" + name_).hk, base_);
     EXPECT_EQ(v1.createKey(HKCU, "", true).hk, dflt);
     uint32_t made = v1.mustCreate(HKCU, "Software\\V1Key");

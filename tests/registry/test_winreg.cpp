@@ -9,33 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "harness/daemon_harness.h"
+#include "harness/wire_client.h"
 #include "kalvo/winreg.h"
 
 using kalvotest::PrivateDaemon;
 
 namespace {
 
-class WinRegTest : public ::testing::Test {
+class WinRegTest : public kalvotest::SharedDaemonTest {
   protected:
-    static void SetUpTestSuite() {
-        daemon_ = std::make_unique<PrivateDaemon>();
-        std::string error;
-        ASSERT_TRUE(daemon_->start(&error)) << error;
-    }
-    static void TearDownTestSuite() { daemon_.reset(); }
-
     void SetUp() override {
-        ASSERT_TRUE(daemon_ != nullptr && daemon_->running());
-        daemon_->exportEnv();
+        SharedDaemonTest::SetUp();
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, ("WinReg\\" + name).c_str(), &base_), ERROR_SUCCESS);
     }
-
-    static std::unique_ptr<PrivateDaemon> daemon_;
     HKEY base_ = nullptr;
 };
-std::unique_ptr<PrivateDaemon> WinRegTest::daemon_;
 
 const BYTE* bytes(const char* s) { return reinterpret_cast<const BYTE*>(s); }
 

@@ -8,12 +8,11 @@
 #include <unistd.h>
 
 #include "harness/daemon_harness.h"
-#include "tool/tool_runner.h"
 
-using tooltest::readFile;
-using tooltest::runProgram;
-using tooltest::ToolRun;
-using tooltest::writeFile;
+using kalvotest::ProgramRun;
+using kalvotest::readFile;
+using kalvotest::runProgram;
+using kalvotest::writeFile;
 
 namespace {
 
@@ -38,15 +37,15 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 // A fresh directory, removed with everything in it when the test ends.
 struct ScratchDir {
-    std::string path = tooltest::makeTempDir();
+    std::string path = kalvotest::makeTempDir();
     ~ScratchDir() { std::filesystem::remove_all(path); }
 };
 
 class Install : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        stage_ = new std::string(tooltest::makeTempDir());
-        ToolRun r = runProgram({"/usr/bin/env", "DESTDIR=" + *stage_, KALVO_CMAKE, "--install", KALVO_BUILD_DIR});
+        stage_ = new std::string(kalvotest::makeTempDir());
+        ProgramRun r = runProgram({"/usr/bin/env", "DESTDIR=" + *stage_, KALVO_CMAKE, "--install", KALVO_BUILD_DIR});
         installStatus_ = r.status;
         installOutput_ = new std::string(r.out + r.err);
     }
@@ -104,7 +103,7 @@ TEST_F(Install, StagingHoldsEveryFile) {
 TEST_F(Install, ManPagesFormatWithoutWarnings) {
     if (!onPath("groff")) GTEST_SKIP() << "groff is not installed";
     for (const std::string& page : {kMan + "/man1/kalvoreg.1", kMan + "/man8/kalvo_registryd.8"}) {
-        ToolRun r = runProgram({"/bin/sh", "-c", "groff -man -Tutf8 -ww -z '" + staged(page) + "'"});
+        ProgramRun r = runProgram({"/bin/sh", "-c", "groff -man -Tutf8 -ww -z '" + staged(page) + "'"});
         EXPECT_EQ(r.status, 0) << page;
         EXPECT_EQ(r.err, "") << page;
     }
@@ -124,13 +123,13 @@ TEST_F(Install, UnitsPassSystemdAnalyzeVerify) {
     std::string runtime = dir + "/runtime";
     mkdir(runtime.c_str(), 0700);
     std::string env = "MANPATH='" + staged(kMan) + "' XDG_RUNTIME_DIR='" + runtime + "' ";
-    ToolRun system = runProgram({"/bin/sh", "-c", env + "systemd-analyze verify '" + systemUnit + "'"});
+    ProgramRun system = runProgram({"/bin/sh", "-c", env + "systemd-analyze verify '" + systemUnit + "'"});
     EXPECT_EQ(system.status, 0) << system.out << system.err;
-    ToolRun user = runProgram({"/bin/sh", "-c", env + "systemd-analyze --user verify '" + userUnit + "'"});
+    ProgramRun user = runProgram({"/bin/sh", "-c", env + "systemd-analyze --user verify '" + userUnit + "'"});
     EXPECT_EQ(user.status, 0) << user.out << user.err;
     // Without the staged man pages the same unit is refused: the check
     // above found them.
-    ToolRun noPages = runProgram(
+    ProgramRun noPages = runProgram(
         {"/bin/sh", "-c", "MANPATH='" + runtime + "' systemd-analyze verify '" + systemUnit + "'"});
     EXPECT_NE(noPages.status, 0);
 }
@@ -150,7 +149,7 @@ TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
               "    return 0;\n"
               "}\n");
     std::string pkg = "PKG_CONFIG_PATH='" + staged(kLib + "/pkgconfig") + "' PKG_CONFIG_SYSROOT_DIR='" + *stage_ + "' ";
-    ToolRun build = runProgram({"/bin/sh", "-c",
+    ProgramRun build = runProgram({"/bin/sh", "-c",
                                 "cc " KALVO_TEST_CFLAGS " -o '" + dir + "/version' '" + dir + "/version.c' $(" + pkg +
                                     "pkg-config --cflags --libs kalvoclient)"});
     ASSERT_EQ(build.status, 0) << build.out << build.err;
@@ -159,10 +158,10 @@ TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
     std::string why;
     ASSERT_TRUE(daemon.start(&why)) << why;
     daemon.exportEnv();
-    ToolRun run = runProgram({dir + "/version"});
+    ProgramRun run = runProgram({dir + "/version"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "2.3.0\n");
-    ToolRun tool = runProgram({staged(kBin + "/kalvoreg"), "version"});
+    ProgramRun tool = runProgram({staged(kBin + "/kalvoreg"), "version"});
     EXPECT_EQ(tool.status, 0) << tool.err;
     EXPECT_NE(tool.out.find("protocol version 2.3.0"), std::string::npos) << tool.out;
     daemon.stop();

@@ -11,8 +11,7 @@ kalvo_add_test(kalvoreg_text_tests
 
 if(TARGET kalvoreg)
   kalvo_add_test(kalvoreg_tool_tests
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tool_runner.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/tool_test.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tool_test.cpp
     LIBS kalvo_test_harness)
   target_compile_definitions(kalvoreg_tool_tests PRIVATE KALVOREG_PATH="$<TARGET_FILE:kalvoreg>")
   add_dependencies(kalvoreg_tool_tests kalvoreg kalvo_registryd)
@@ -21,8 +20,7 @@ endif()
 if(TARGET kalvoreg)
   include(GNUInstallDirs)
   kalvo_add_test(kalvoreg_install_tests
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tool_runner.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/install_test.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/install_test.cpp
     LIBS kalvo_test_harness)
   target_compile_definitions(kalvoreg_install_tests PRIVATE
     KALVOREG_PATH="$<TARGET_FILE:kalvoreg>"
