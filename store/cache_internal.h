@@ -68,6 +68,16 @@ RegCacheRec* regdChildNamed(const RegCacheRec* parent, const char* name, uint32_
 // Links an unlinked `child` under `parent`, at the head or at the tail.
 void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail);
 
+// Takes `rec` out of its parent's child list (its parent link stays).
+void regdUnlinkChild(RegCacheRec* rec);
+
+// For children linked by hand (the reader): gives the children of `parent`
+// their order numbers and its lastChild, and enters them in the name index.
+void regdIndexChildren(RegCacheRec* parent);
+
+// Makes room in the name index for `more` further records at once.
+void regdReserveIndex(size_t more);
+
 // The handle a record read into `slot` carries: a record named like one of
 // the six roots (exactly, wherever it stands) gets that root's handle, any
 // other its slot number.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "base/config.h"
 #include "base/files.h"
@@ -40,32 +41,6 @@ void regdFreeRecordContents(RegCacheRec* rec) {
 
 void regdSetChangeHook(RegdChangeHook hook) { g_regdChangeHook = hook; }
 
-RegCacheRec* regdChildNamed(const RegCacheRec* parent, const char* name, uint32_t kind) {
-    if (parent == nullptr) return nullptr;
-    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
-        if ((kind == REGD_ANY_KIND || c->kind == kind) && strcmp(regdNameOf(c), name) == 0) return c;
-    return nullptr;
-}
-
-void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
-    child->parent = parent;
-    child->next = nullptr;
-    child->prev = nullptr;
-    RegCacheRec* first = parent->firstChild;
-    if (first == nullptr) {
-        parent->firstChild = child;
-    } else if (atTail) {
-        RegCacheRec* last = first;
-        while (last->next != nullptr) last = last->next;
-        last->next = child;
-        child->prev = last;
-    } else {
-        child->next = first;
-        first->prev = child;
-        parent->firstChild = child;
-    }
-}
-
 namespace {
 
 // Slot numbers stay below the predefined handles so the two never meet.
@@ -97,6 +72,118 @@ bool nameEqualsSegment(const RegCacheRec* rec, const char* seg, size_t len) {
     return name[len] == '\0';
 }
 
+// ---- Child index ----
+// One open-addressed table over every linked record, keyed by its parent
+// and its case-folded name, so that a lookup by name costs the same
+// whatever the fan-out. Duplicate names (a key and its shadow value, or
+// twins a restore brought in) all sit in the table; the one earliest in
+// the sibling list, by order number, is the one the list walk would find.
+std::vector<RegCacheRec*> g_index;  // null: empty; size a power of two
+size_t g_indexUsed = 0;
+
+// Folds each byte as the name comparison does (signed char through tolower).
+size_t foldHash(const RegCacheRec* parent, const char* name, size_t len) {
+    uint64_t h = 1469598103934665603ull ^ (reinterpret_cast<uintptr_t>(parent) * 0x9E3779B97F4A7C15ull);
+    for (size_t i = 0; i < len; i++) {
+        h ^= static_cast<uint8_t>(tolower(static_cast<signed char>(name[i])));
+        h *= 1099511628211ull;
+    }
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
+size_t homeOf(const RegCacheRec* rec) {
+    return foldHash(rec->parent, regdNameOf(rec), rec->nameLen) & (g_index.size() - 1);
+}
+
+void indexPlace(RegCacheRec* rec) {
+    size_t mask = g_index.size() - 1;
+    size_t i = homeOf(rec);
+    while (g_index[i] != nullptr) i = (i + 1) & mask;
+    g_index[i] = rec;
+}
+
+// Keeps the table at most half full.
+void indexGrowFor(size_t used) {
+    if (used * 2 <= g_index.size()) return;
+    size_t size = g_index.empty() ? 1024 : g_index.size();
+    while (used * 2 > size) size *= 2;
+    std::vector<RegCacheRec*> old(size, nullptr);
+    old.swap(g_index);
+    for (RegCacheRec* r : old)
+        if (r != nullptr) indexPlace(r);
+}
+
+void indexInsert(RegCacheRec* rec) {
+    indexGrowFor(g_indexUsed + 1);
+    indexPlace(rec);
+    g_indexUsed++;
+}
+
+// Removes `rec` (still carrying its parent) and closes the gap behind it.
+void indexErase(const RegCacheRec* rec) {
+    if (g_index.empty()) return;
+    size_t mask = g_index.size() - 1;
+    size_t i = homeOf(rec);
+    while (g_index[i] != rec) {
+        if (g_index[i] == nullptr) return;
+        i = (i + 1) & mask;
+    }
+    g_index[i] = nullptr;
+    g_indexUsed--;
+    for (size_t k = (i + 1) & mask; g_index[k] != nullptr; k = (k + 1) & mask) {
+        size_t home = homeOf(g_index[k]);
+        if (((k - home) & mask) >= ((k - i) & mask)) {  // may move back into the gap
+            g_index[i] = g_index[k];
+            g_index[k] = nullptr;
+            i = k;
+        }
+    }
+}
+
+// The child of `parent` named like the segment (case-insensitively) that
+// `want` accepts and that comes first in the sibling list.
+template <typename Pred>
+RegCacheRec* indexFind(const RegCacheRec* parent, const char* seg, size_t len, Pred want) {
+    if (parent == nullptr || parent->firstChild == nullptr || g_index.empty()) return nullptr;
+    size_t mask = g_index.size() - 1;
+    RegCacheRec* best = nullptr;
+    for (size_t i = foldHash(parent, seg, len) & mask; g_index[i] != nullptr; i = (i + 1) & mask) {
+        RegCacheRec* c = g_index[i];
+        if (c->parent == parent && (best == nullptr || c->order < best->order) && nameEqualsSegment(c, seg, len) &&
+            want(c))
+            best = c;
+    }
+    return best;
+}
+
+// What reads fill in for a key: an enumeration cursor per kind (the last
+// index asked and its record, so that enumerating every index walks the
+// list once) and the counts of query-info. Readers share regdWriteMutex,
+// so this has a lock of its own; every change of a key's children drops
+// the key's entry.
+struct ChildView {
+    uint32_t keyIndex = 0;
+    RegCacheRec* keyAt = nullptr;
+    uint32_t valueIndex = 0;
+    RegCacheRec* valueAt = nullptr;
+    bool countsValid = false;
+    RegKeyCounts counts{};
+};
+std::mutex g_viewMutex;
+std::unordered_map<const RegCacheRec*, ChildView> g_views;
+constexpr size_t REGD_MAX_VIEWS = 4096;  // a bound on what reads can pile up
+
+void forgetView(const RegCacheRec* key) {
+    if (key == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_viewMutex);
+    if (!g_views.empty()) g_views.erase(key);
+}
+
+ChildView& viewOf(const RegCacheRec* key) {
+    if (g_views.size() >= REGD_MAX_VIEWS && g_views.find(key) == g_views.end()) g_views.clear();
+    return g_views[key];
+}
+
 // First record in slot order carrying the predefined handle h.
 RegCacheRec* findRootRecord(uint32_t h) {
     for (uint32_t i = 0; i < g_nCacheSlots; i++) {
@@ -108,26 +195,15 @@ RegCacheRec* findRootRecord(uint32_t h) {
 
 // First key (kind 0) child of `parent` whose name matches the segment.
 RegCacheRec* findKeyChild(const RegCacheRec* parent, const char* seg, size_t len) {
-    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next)
-        if (c->kind == REGD_KIND_KEY && nameEqualsSegment(c, seg, len)) return c;
-    return nullptr;
+    return indexFind(parent, seg, len, [](const RegCacheRec* c) { return c->kind == REGD_KIND_KEY; });
 }
 
-// Takes `rec` out of its parent's child list and clears its sibling links.
-void unlinkRec(RegCacheRec* rec) {
-    if (rec->prev != nullptr) {
-        rec->prev->next = rec->next;
-    } else if (rec->parent != nullptr && rec->parent->firstChild == rec) {
-        rec->parent->firstChild = rec->next;
-    }
-    if (rec->next != nullptr) rec->next->prev = rec->prev;
-    rec->next = nullptr;
-    rec->prev = nullptr;
-}
+void unlinkRec(RegCacheRec* rec) { regdUnlinkChild(rec); }
 
 // Frees an unlinked record and hands its slot out next.
 void releaseRec(RegCacheRec* rec) {
     uint32_t slot = rec->slot;
+    forgetView(rec);
     regdFreeRecordContents(rec);
     if (slot < g_nCacheSlots && regCacheTable[slot] == rec) {
         regCacheTable[slot] = nullptr;
@@ -137,15 +213,35 @@ void releaseRec(RegCacheRec* rec) {
     free(rec);
 }
 
-// Walks to the index-th child of `key` accepted by `want`.
-template <typename Pred>
-RegCacheRec* nthChild(const RegCacheRec* key, uint32_t index, Pred want) {
-    for (RegCacheRec* c = key->firstChild; c != nullptr; c = c->next) {
-        if (!want(c)) continue;
-        if (index == 0) return c;
-        index--;
+// The index-th child of `key` that is a sub-key (or, for values, a value
+// that is no shadow): from the key's cursor when it stands at or before
+// the index, else from the head; the cursor then stands on the answer.
+RegCacheRec* nthChild(const RegCacheRec* key, uint32_t index, bool values) {
+    auto want = [values](const RegCacheRec* c) {
+        return values ? c->kind == REGD_KIND_VALUE && c->isShadow == 0 : c->kind == REGD_KIND_KEY;
+    };
+    std::lock_guard<std::mutex> lock(g_viewMutex);
+    ChildView& view = viewOf(key);
+    uint32_t& at = values ? view.valueIndex : view.keyIndex;
+    RegCacheRec*& atRec = values ? view.valueAt : view.keyAt;
+    uint32_t i = 0;
+    RegCacheRec* c = key->firstChild;
+    if (atRec != nullptr && at <= index) {
+        i = at;
+        c = atRec;
+    } else {
+        while (c != nullptr && !want(c)) c = c->next;
     }
-    return nullptr;
+    while (c != nullptr && i < index) {
+        c = c->next;
+        while (c != nullptr && !want(c)) c = c->next;
+        i++;
+    }
+    if (c != nullptr) {
+        at = i;
+        atRec = c;
+    }
+    return c;
 }
 
 // Copies at most `cap` bytes of `text` (length len) into buf and pads the
@@ -185,6 +281,68 @@ bool makeValueData(uint32_t dwType, const uint8_t* lpData, uint32_t cbData, uint
 
 }  // namespace
 
+// ---- Child lists and the index ----
+
+RegCacheRec* regdChildNamed(const RegCacheRec* parent, const char* name, uint32_t kind) {
+    return indexFind(parent, name, strlen(name), [name, kind](const RegCacheRec* c) {
+        return (kind == REGD_ANY_KIND || c->kind == kind) && strcmp(regdNameOf(c), name) == 0;
+    });
+}
+
+void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
+    child->parent = parent;
+    child->next = nullptr;
+    child->prev = nullptr;
+    RegCacheRec* first = parent->firstChild;
+    if (first == nullptr) {
+        parent->firstChild = parent->lastChild = child;
+        child->order = 0;
+    } else if (atTail) {
+        RegCacheRec* last = parent->lastChild;
+        last->next = child;
+        child->prev = last;
+        child->order = last->order + 1;
+        parent->lastChild = child;
+    } else {
+        child->next = first;
+        first->prev = child;
+        child->order = first->order - 1;
+        parent->firstChild = child;
+    }
+    indexInsert(child);
+    forgetView(parent);
+}
+
+void regdUnlinkChild(RegCacheRec* rec) {
+    RegCacheRec* parent = rec->parent;
+    if (parent != nullptr && (rec->prev != nullptr || parent->firstChild == rec)) {
+        indexErase(rec);
+        forgetView(parent);
+        if (parent->lastChild == rec) parent->lastChild = rec->prev;
+    }
+    if (rec->prev != nullptr) {
+        rec->prev->next = rec->next;
+    } else if (parent != nullptr && parent->firstChild == rec) {
+        parent->firstChild = rec->next;
+    }
+    if (rec->next != nullptr) rec->next->prev = rec->prev;
+    rec->next = nullptr;
+    rec->prev = nullptr;
+}
+
+void regdIndexChildren(RegCacheRec* parent) {
+    int64_t order = 0;
+    RegCacheRec* last = nullptr;
+    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) {
+        c->order = order++;
+        indexInsert(c);
+        last = c;
+    }
+    parent->lastChild = last;
+}
+
+void regdReserveIndex(size_t more) { indexGrowFor(g_indexUsed + more); }
+
 // ---- Slot table and handles ----
 
 // Predefined handles by their rules, anything else as a slot number.
@@ -192,10 +350,7 @@ RegCacheRec* regdFindHKey(const RegdCaller& caller, uint32_t hKey) {
     if (!isRootHandle(hKey)) return hKey < g_nCacheSlots ? regCacheTable[hKey] : nullptr;
     if (hKey == REGD_HKEY_CLASSES_ROOT) {
         RegCacheRec* software = regdChildNamed(findRootRecord(REGD_HKEY_LOCAL_MACHINE), "Software");
-        if (software == nullptr) return nullptr;
-        for (RegCacheRec* c = software->firstChild; c != nullptr; c = c->next)
-            if (strcmp(regdNameOf(c), "Classes") == 0) return c;
-        return nullptr;
+        return software == nullptr ? nullptr : regdChildNamed(software, "Classes");
     }
     if (hKey == REGD_HKEY_CURRENT_USER) {
         RegCacheRec* users = findRootRecord(REGD_HKEY_USERS);
@@ -260,6 +415,12 @@ void regdDiscardCache() {
     }
     free(regCacheTable);
     regCacheTable = nullptr;
+    g_index = {};
+    g_indexUsed = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_viewMutex);
+        g_views = {};
+    }
     g_nCacheSlots = 0;
     g_nEntries = 0;
     freeCacheNode = {};
@@ -290,15 +451,9 @@ RegCacheRec* regdFindSubKey(RegCacheRec* start, const char* path, uint32_t wantK
         const char* sep = strchr(p, '\\');
         size_t len = sep != nullptr ? static_cast<size_t>(sep - p) : strlen(p);
         bool hasRest = sep != nullptr && sep[1] != '\0';
-        RegCacheRec* match = nullptr;
-        for (RegCacheRec* c = cur->firstChild; c != nullptr; c = c->next) {
-            bool candidate = hasRest ? (c->kind == REGD_KIND_KEY || c->kind == wantKind)
-                                     : c->kind == wantKind;
-            if (candidate && nameEqualsSegment(c, p, len)) {
-                match = c;
-                break;
-            }
-        }
+        RegCacheRec* match = indexFind(cur, p, len, [hasRest, wantKind](const RegCacheRec* c) {
+            return hasRest ? (c->kind == REGD_KIND_KEY || c->kind == wantKind) : c->kind == wantKind;
+        });
         if (match == nullptr || !hasRest) return match;
         cur = match;
         p = sep + 1;
@@ -382,6 +537,7 @@ uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subK
         free(cur->className);
         cur->className = copy;
         cur->classLen = static_cast<uint32_t>(strlen(copy));
+        forgetView(cur->parent);
     }
     cur->options = options;
     *phkResult = cur->hKey;
@@ -524,6 +680,7 @@ uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* na
     value->data = data;
     value->dataSize = size;
     value->lastWriteTime = RegFileTime{0, 0};
+    forgetView(value->parent);
     regdReportChange(key, REGD_NOTIFY_CHANGE_LAST_SET);
     lock.unlock();
     regdSetDirtyFlag();
@@ -586,8 +743,7 @@ uint32_t regdRegEnumKey(const RegdCaller& caller, uint32_t hKey, uint32_t index,
                         RegFileTime* lpftLastWriteTime, uint32_t nameMax, uint32_t allocate) {
     RegCacheRec* key = regdFindHKey(caller, hKey);
     if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
-    RegCacheRec* sub =
-        nthChild(key, index, [](const RegCacheRec* c) { return c->kind == REGD_KIND_KEY; });
+    RegCacheRec* sub = nthChild(key, index, false);
     if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = RegFileTime{0, 0};
     if (sub == nullptr) return REGD_ERROR_NO_MORE_ITEMS;
     enumKeyName(sub, lpName, lpcbName, nameMax, allocate);
@@ -607,9 +763,7 @@ uint32_t regdRegEnumValue(const RegdCaller& caller, uint32_t hKey, uint32_t inde
         return REGD_ERROR_FILE_NOT_FOUND;
     }
     if (lpType != nullptr) *lpType = 0;
-    RegCacheRec* value = nthChild(key, index, [](const RegCacheRec* c) {
-        return c->kind == REGD_KIND_VALUE && c->isShadow == 0;
-    });
+    RegCacheRec* value = nthChild(key, index, true);
     if (value == nullptr) {
         if (lpcbData != nullptr) *lpcbData = 0;
         if (lpcbName != nullptr) *lpcbName = 0;
@@ -638,8 +792,15 @@ uint32_t regdRegEnumValue(const RegdCaller& caller, uint32_t hKey, uint32_t inde
 }
 
 // One walk over the children gives what a full enumeration of each kind
-// would: counts, longest names, longest class and largest data.
+// would: counts, longest names, longest class and largest data. Kept until
+// the key's children change.
 void regdCountChildren(const RegCacheRec* key, RegKeyCounts* counts) {
+    std::lock_guard<std::mutex> lock(g_viewMutex);
+    ChildView& view = viewOf(key);
+    if (view.countsValid) {
+        *counts = view.counts;
+        return;
+    }
     *counts = RegKeyCounts{};
     for (const RegCacheRec* c = key->firstChild; c != nullptr; c = c->next) {
         if (c->kind == REGD_KIND_KEY) {
@@ -653,6 +814,8 @@ void regdCountChildren(const RegCacheRec* key, RegKeyCounts* counts) {
             if (c->dataSize > counts->cbMaxValueLen) counts->cbMaxValueLen = c->dataSize;
         }
     }
+    view.counts = *counts;
+    view.countsValid = true;
 }
 
 // ---- Roots ----

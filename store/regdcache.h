@@ -70,6 +70,8 @@ struct RegCacheRec {
     RegCacheRec* firstChild;
     RegCacheRec* next;
     RegCacheRec* prev;
+    RegCacheRec* lastChild;  // so that tail insertion needs no walk
+    int64_t order;           // rises along the sibling list: decides "first" among index matches
     void* notifyList;    // always null: watches are kept above the store
 };
 

@@ -31,20 +31,12 @@ bool isWithin(const RegCacheRec* rec, const RegCacheRec* ancestor) {
     return false;
 }
 
-// Moves every child of `from` to the end of `to`'s child list.
+// Moves every child of `from` to the end of `to`'s child list, in order.
 void moveChildren(RegCacheRec* from, RegCacheRec* to) {
-    RegCacheRec* first = from->firstChild;
-    if (first == nullptr) return;
-    for (RegCacheRec* c = first; c != nullptr; c = c->next) c->parent = to;
-    from->firstChild = nullptr;
-    RegCacheRec* last = to->firstChild;
-    if (last == nullptr) {
-        to->firstChild = first;
-        return;
+    while (RegCacheRec* c = from->firstChild) {
+        regdUnlinkChild(c);
+        regdLinkChild(to, c, true);
     }
-    while (last->next != nullptr) last = last->next;
-    last->next = first;
-    first->prev = last;
 }
 
 // Calls fn on `first`, on its later siblings and on everything below them,
@@ -382,6 +374,9 @@ RegCacheRec* adoptTrees(ReadState& s) {
         regCacheTable[slots[i]] = rec;
         g_nEntries++;
     }
+    regdReserveIndex(n);
+    for (RegCacheRec* rec : made)
+        if (rec != nullptr && rec->firstChild != nullptr) regdIndexChildren(rec);
     return made[0];
 }
 
