@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <linux/tcp.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -149,4 +152,39 @@ void kalvoDropThreadClient(uint32_t version) {
     ThreadClient& tc = threadClients[version];
     if (tc.clnt != nullptr) clnt_destroy(tc.clnt);
     tc.clnt = nullptr;
+}
+
+namespace {
+
+// Bytes the connection of `clnt` has received so far, or -1 when unknown.
+int64_t bytesReceived(CLIENT* clnt) {
+    int fd = -1;
+    if (!clnt_control(clnt, CLGET_FD, reinterpret_cast<char*>(&fd)) || fd < 0) return -1;
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 ||
+        len < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+        return -1;
+    return static_cast<int64_t>(info.tcpi_bytes_received);
+}
+
+}  // namespace
+
+enum clnt_stat kalvoThreadCall(uint32_t version, uint32_t proc, xdrproc_t encodeReq, void* req,
+                               xdrproc_t decodeRes, void* res, std::string* error, int timeoutSeconds) {
+    enum clnt_stat st = RPC_CANTSEND;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        CLIENT* clnt = kalvoThreadClient(version, error);
+        if (clnt == nullptr) return RPC_CANTSEND;
+        int64_t before = bytesReceived(clnt);
+        st = kalvoCall(clnt, version, proc, encodeReq, req, decodeRes, res, timeoutSeconds);
+        if (st == RPC_SUCCESS) return st;
+        // Sent again only when nothing of a reply came: the daemon cannot
+        // have answered this call on that connection.
+        bool closedUnanswered = (st == RPC_CANTSEND || st == RPC_CANTRECV) && before >= 0 &&
+                                bytesReceived(clnt) == before;
+        kalvoDropThreadClient(version);
+        if (!closedUnanswered) break;
+    }
+    return st;
 }

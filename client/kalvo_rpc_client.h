@@ -45,6 +45,14 @@ enum clnt_stat kalvoCall(CLIENT* clnt, uint32_t version, uint32_t proc, xdrproc_
 void kalvoFillHeader(regd_USER_DATA* header);
 void kalvoFreeHeader(regd_USER_DATA* header);
 
+// Calls `proc` over the thread's connection for `version` (created as
+// kalvoThreadClient does). When the connection turns out closed before any
+// byte of the reply arrived (the daemon closed it while idle, or was
+// restarted), reconnects and sends the call once more. On a failure the
+// connection is dropped; *error names a connection that could not be made.
+enum clnt_stat kalvoThreadCall(uint32_t version, uint32_t proc, xdrproc_t encodeReq, void* req,
+                               xdrproc_t decodeRes, void* res, std::string* error, int timeoutSeconds = 25);
+
 // A per-thread connection to the daemon of the environment for `version`,
 // created on first use and re-created when the environment names another
 // daemon or after a transport failure (kalvoDropThreadClient).

@@ -30,16 +30,11 @@ struct Reply {
 template <typename Req, typename Res>
 LONG callDaemon(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req* req, Reply<Res>& reply) {
     std::string error;
-    CLIENT* clnt = kalvoThreadClient(PROTOCOL_VERSION, &error);
-    if (clnt == nullptr) return RPC_S_SERVER_UNAVAILABLE;
     kalvoFillHeader(&req->userData);
-    enum clnt_stat st = kalvoCall(clnt, PROTOCOL_VERSION, proc, reinterpret_cast<xdrproc_t>(xdrReq), req,
-                                  reinterpret_cast<xdrproc_t>(reply.xdrRes), &reply.res);
+    enum clnt_stat st = kalvoThreadCall(PROTOCOL_VERSION, proc, reinterpret_cast<xdrproc_t>(xdrReq), req,
+                                        reinterpret_cast<xdrproc_t>(reply.xdrRes), &reply.res, &error);
     kalvoFreeHeader(&req->userData);
-    if (st != RPC_SUCCESS) {
-        kalvoDropThreadClient(PROTOCOL_VERSION);
-        return RPC_S_CALL_FAILED;
-    }
+    if (st != RPC_SUCCESS) return error.empty() ? RPC_S_CALL_FAILED : RPC_S_SERVER_UNAVAILABLE;
     return reply.res.resultTag == 1 ? ERROR_SUCCESS : RPC_S_CALL_FAILED;
 }
 

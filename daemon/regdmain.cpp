@@ -209,8 +209,8 @@ void regdRemoveStartupLock() {
 }
 
 void regd_svc_unregister(uint32_t prog, uint32_t vers) {
-    svc_unregister(prog, vers);
-    svc_unregister(prog, 1);
+    pmap_unset(prog, vers);
+    pmap_unset(prog, 1);
 }
 
 void showUsage(const char* programName) {

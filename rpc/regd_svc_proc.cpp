@@ -8,6 +8,7 @@
 #include <cstring>
 #include <array>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include <unistd.h>
@@ -73,25 +74,13 @@ void traced(const char* procName, const RegdCall& call, Ret& ret, Body body) {
     if (body() == Exit::Standard) traceExit(procName, ret.retval);
 }
 
-// The result record a procedure keeps until its next call, as the
-// transport encodes it after the procedure returns.
-template <typename Res>
-struct ResultSlot {
-    Res record{};
-    bool calledBefore = false;
-};
-
-// The wrapper of every procedure: the previous result released, resultTag
-// 1, the caller taken from the header, then `body(call, ret)`.
+// The wrapper of every procedure: resultTag 1, the caller taken from the
+// header, then `body(call, ret)` filling the call's own result record.
 template <typename Res, typename Body>
-Res* serve(ResultSlot<Res>& slot, bool_t (*xdrRes)(XDR*, Res*), const regd_USER_DATA& header, Body body) {
-    if (slot.calledBefore) xdr_free(reinterpret_cast<xdrproc_t>(xdrRes), reinterpret_cast<char*>(&slot.record));
-    slot.calledBefore = true;
-    slot.record = Res{};
-    slot.record.resultTag = 1;
+void serve(Res& result, const regd_USER_DATA& header, Body body) {
+    result.resultTag = 1;
     RegdCall call{header, callerFrom(header)};
-    body(call, slot.record.ret);
-    return &slot.record;
+    body(call, result.ret);
 }
 
 // ---- Reply fields ----
@@ -174,7 +163,7 @@ bool unloadUserIfLast(const RegdCall& call, uint32_t pid) {
     RegCacheRec* key = regdFindUserKey(call.caller.userName);
     if (key == nullptr) return false;
     std::string file = regdUserFileName(call.caller.userName);
-    std::lock_guard<std::mutex> guard(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> guard(regdWriteMutex);
     // By record, not by handle: a user named like a root carries that
     // root's handle.
     (void)regdWriteSubTreeDatabase(key, file.c_str(), 1);
@@ -293,7 +282,7 @@ uint32_t openOrInsert(const RegdCall& call, uint32_t hKey, const char* lpSubKey,
         *hkResult = open.hkResult;
         return open.retval;
     }
-    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
     return regdInsertKey(call.caller, hKey, sub.text, 0, lpClass, options, 0, nullptr, hkResult, nullptr, 0);
 }
 
@@ -397,7 +386,7 @@ void deleteKey(const RegdCall& call, uint32_t hKey, const char* lpSubKey, regd_B
             return Exit::Standard;
         }
         {
-            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
             ret.retval = regdRegDeleteKey(target);
         }
         traceExit("reg_delete_key_2", ret.retval);
@@ -548,7 +537,7 @@ void deleteValue(const RegdCall& call, const regd_REG_DELETE_VALUE& req, regd_BA
             return Exit::Own;
         }
         {
-            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
             regdRemoveValueRec(value);
         }
         regdSetDirtyFlag();
@@ -708,7 +697,7 @@ void queryInfoKey(const RegdCall& call, const regd_REG_QUERY_INFO_KEY& req, regd
 // lpSubKey (when given) in place of `old`: 0, or 2 when the file is unusable.
 uint32_t attachHive(RegCacheRec* key, RegCacheRec* old, const char* lpSubKey, const char* file) {
     // Held from the read to the linking, so no save sees half a tree.
-    std::lock_guard<std::mutex> lock(regdWriteMutex);
+    std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
     return regdLoadHive(key, file, lpSubKey, old);
 }
 
@@ -759,7 +748,7 @@ void replaceKey(const RegdCall& call, const regd_REG_REPLACE_KEY& req, regd_BASI
             return Exit::Own;
         }
         {
-            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
             // By record, not by handle: a key named like a root carries that
             // root's handle. A failed save does not stop the load.
             (void)regdWriteSubTreeDatabase(old, orEmpty(req.lpOldFile), 1);
@@ -786,7 +775,11 @@ void saveKey(const RegdCall& call, const regd_REG_SAVE_KEY& req, regd_BASIC_RETU
         if (req.hKey != 0 && regdFindHKey(call.caller, req.hKey) == nullptr) {
             ret.retval = REGD_ERROR_FILE_NOT_FOUND;
         } else {
-            std::lock_guard<std::mutex> lock(regdWriteMutex);
+            // A save changes only the writer's scratch fields, which readers
+            // never look at, so reads go on meanwhile; the other writers of
+            // those fields are changes (run one at a time) and the full save
+            // (which takes the lock exclusively).
+            std::shared_lock<std::shared_mutex> lock(regdWriteMutex);
             // Earlier sub-tree saves leave their records marked as written;
             // the whole registry means all of it.
             if (req.hKey == 0) regdResetPackState();
@@ -833,22 +826,54 @@ struct XdrRecord<bool_t (*)(XDR*, T*)> {
     using type = T;
 };
 
-// A procedure as the transport calls it: the wrapper around `Body`, with a
-// result record of its own (one per instantiation) kept until its next call.
-template <auto XdrReq, auto XdrRes, auto Body>
-void* procedure(void* request) {
+// Procedures that only read the store run side by side under its shared
+// lock. Procedures that change it run one at a time: their look-ups before
+// the change take no lock, so no other change may run meanwhile; the change
+// itself takes the store's lock exclusively, which waits for the readers.
+enum class Access { Read, Change };
+std::mutex changeProcedureMutex;
+
+// A procedure as the transport calls it: the wrapper around `Body`, with the
+// lock its access needs.
+template <auto XdrReq, auto XdrRes, auto Body, Access A>
+void procedure(void* request, void* result) {
     using Req = typename XdrRecord<decltype(XdrReq)>::type;
     using Res = typename XdrRecord<decltype(XdrRes)>::type;
-    static ResultSlot<Res> slot;
     const Req& req = *static_cast<const Req*>(request);
-    return serve(slot, XdrRes, req.userData, [&req](const RegdCall& call, auto& ret) { Body(call, req, ret); });
+    auto run = [&req](const RegdCall& call, auto& ret) { Body(call, req, ret); };
+    if constexpr (A == Access::Read) {
+        std::shared_lock<std::shared_mutex> lock(regdWriteMutex);
+        serve(*static_cast<Res*>(result), req.userData, run);
+    } else {
+        std::lock_guard<std::mutex> lock(changeProcedureMutex);
+        serve(*static_cast<Res*>(result), req.userData, run);
+    }
 }
 
-template <auto XdrReq, auto XdrRes, auto Body>
+// The answer to a reply too large to queue, as a failed allocation answers.
+template <auto XdrRes>
+void refuse(void* result) {
+    using Res = typename XdrRecord<decltype(XdrRes)>::type;
+    Res& res = *static_cast<Res*>(result);
+    xdr_free(reinterpret_cast<xdrproc_t>(XdrRes), reinterpret_cast<char*>(&res));
+    res = Res{};
+    res.resultTag = 1;
+    auto& ret = res.ret;
+    ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
+    if constexpr (requires { ret.lpData; }) placeholderOpaque(ret.lpData);
+    if constexpr (requires { ret.lpName; }) dummyString(&ret.lpName);
+    if constexpr (requires { ret.lpClass; }) dummyString(&ret.lpClass);
+    if constexpr (requires { ret.lpszValue; }) dummyString(&ret.lpszValue);
+    if constexpr (requires { ret.pSecurityDescriptor; }) dummyString(&ret.pSecurityDescriptor);
+}
+
+template <auto XdrReq, auto XdrRes, auto Body, Access A = Access::Change>
 RegdProcedure entry() {
     return RegdProcedure{reinterpret_cast<xdrproc_t>(XdrReq), reinterpret_cast<xdrproc_t>(XdrRes),
-                         procedure<XdrReq, XdrRes, Body>};
+                         procedure<XdrReq, XdrRes, Body, A>, refuse<XdrRes>};
 }
+
+constexpr Access Read = Access::Read;
 
 // Procedures whose bodies siblings call with plain arguments, as the
 // table calls them: from their request records.
@@ -875,34 +900,34 @@ void loadKeyCall(const RegdCall& c, const regd_REG_LOAD_KEY& r, regd_BASIC_RETUR
 std::array<RegdProcedure, REGD_NPROCS> makeTable() {
     std::array<RegdProcedure, REGD_NPROCS> t{};
     t[REG_PING_DAEMON] = entry<xdr_regd_REG_PING_DAEMON, xdr_regd_BASIC_RES, pingDaemon>();
-    t[REG_QUERY_VERSION] = entry<xdr_regd_REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION_RES, queryVersion>();
-    t[REG_OPEN_KEY] = entry<xdr_regd_REG_OPEN_KEY, xdr_regd_REG_OPEN_KEY_RES, openKeyCall>();
-    t[REG_OPEN_KEY_EX] = entry<xdr_regd_REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_RES, openKeyEx>();
+    t[REG_QUERY_VERSION] = entry<xdr_regd_REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION_RES, queryVersion, Read>();
+    t[REG_OPEN_KEY] = entry<xdr_regd_REG_OPEN_KEY, xdr_regd_REG_OPEN_KEY_RES, openKeyCall, Read>();
+    t[REG_OPEN_KEY_EX] = entry<xdr_regd_REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_RES, openKeyEx, Read>();
     t[REG_CREATE_KEY] =
         entry<xdr_regd_REG_CREATE_KEY, xdr_regd_REG_CREATE_KEY_RES, createKeyCall>();
     t[REG_CREATE_KEY_EX] = entry<xdr_regd_REG_CREATE_KEY_EX, xdr_regd_REG_CREATE_KEY_RES, createKeyEx>();
     t[REG_CLOSE_KEY] = entry<xdr_regd_REG_CLOSE_KEY, xdr_regd_BASIC_RES, closeKeyCall>();
     t[REG_DELETE_KEY] = entry<xdr_regd_REG_DELETE_KEY, xdr_regd_BASIC_RES, deleteKeyCall>();
     t[REG_FLUSH_KEY] = entry<xdr_regd_REG_FLUSH_KEY, xdr_regd_BASIC_RES, flushKeyCall>();
-    t[REG_QUERY_VALUE] = entry<xdr_regd_REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE_RES, queryValue>();
+    t[REG_QUERY_VALUE] = entry<xdr_regd_REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE_RES, queryValue, Read>();
     t[REG_QUERY_VALUE_EX] =
-        entry<xdr_regd_REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_RES, queryValueExCall>();
+        entry<xdr_regd_REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_RES, queryValueExCall, Read>();
     t[REG_SET_VALUE] = entry<xdr_regd_REG_SET_VALUE, xdr_regd_BASIC_RES, setValue>();
     t[REG_SET_VALUE_EX] = entry<xdr_regd_REG_SET_VALUE_EX, xdr_regd_BASIC_RES, setValueEx>();
     t[REG_DELETE_VALUE] = entry<xdr_regd_REG_DELETE_VALUE, xdr_regd_BASIC_RES, deleteValue>();
-    t[REG_ENUM_KEY] = entry<xdr_regd_REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY_RES, enumKey>();
-    t[REG_ENUM_KEY_EX] = entry<xdr_regd_REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_RES, enumKeyEx>();
-    t[REG_ENUM_VALUE] = entry<xdr_regd_REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE_RES, enumValue>();
-    t[REG_QUERY_INFO_KEY] = entry<xdr_regd_REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY_RES, queryInfoKey>();
+    t[REG_ENUM_KEY] = entry<xdr_regd_REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY_RES, enumKey, Read>();
+    t[REG_ENUM_KEY_EX] = entry<xdr_regd_REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_RES, enumKeyEx, Read>();
+    t[REG_ENUM_VALUE] = entry<xdr_regd_REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE_RES, enumValue, Read>();
+    t[REG_QUERY_INFO_KEY] = entry<xdr_regd_REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY_RES, queryInfoKey, Read>();
     t[REG_LOAD_KEY] = entry<xdr_regd_REG_LOAD_KEY, xdr_regd_BASIC_RES, loadKeyCall>();
     t[REG_UNLOAD_KEY] = entry<xdr_regd_REG_UNLOAD_KEY, xdr_regd_BASIC_RES, unloadKey>();
     t[REG_REPLACE_KEY] = entry<xdr_regd_REG_REPLACE_KEY, xdr_regd_BASIC_RES, replaceKey>();
     t[REG_RESTORE_KEY] = entry<xdr_regd_REG_RESTORE_KEY, xdr_regd_BASIC_RES, restoreKey>();
     t[REG_SAVE_KEY] = entry<xdr_regd_REG_SAVE_KEY, xdr_regd_BASIC_RES, saveKey>();
-    t[REG_GET_KEY_SEC] = entry<xdr_regd_REG_GET_KEY_SEC, xdr_regd_REG_GET_KEY_SEC_RES, getKeySecurity>();
-    t[REG_SET_KEY_SEC] = entry<xdr_regd_REG_SET_KEY_SEC, xdr_regd_BASIC_RES, setKeySecurity>();
+    t[REG_GET_KEY_SEC] = entry<xdr_regd_REG_GET_KEY_SEC, xdr_regd_REG_GET_KEY_SEC_RES, getKeySecurity, Read>();
+    t[REG_SET_KEY_SEC] = entry<xdr_regd_REG_SET_KEY_SEC, xdr_regd_BASIC_RES, setKeySecurity, Read>();
     t[REG_NOTIFY_CHANGE_KEY_VALUE] =
-        entry<xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_BASIC_RES, notifyChangeKeyValue>();
+        entry<xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_BASIC_RES, notifyChangeKeyValue, Read>();
     return t;
 }
 

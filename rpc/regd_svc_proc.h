@@ -17,14 +17,34 @@ constexpr uint32_t REGD_NPROCS = 28;
 struct RegdProcedure {
     xdrproc_t decodeRequest;
     xdrproc_t encodeResult;
-    // Runs the procedure on a decoded request; the result stays valid until
-    // the same procedure's next call.
-    void* (*call)(void* request);
+    // Runs the procedure on a decoded request, filling *result (zeroed
+    // storage of the caller's, a RegdResultBuffer), which belongs to the call:
+    // the transport encodes it, then releases it with xdr_free(encodeResult).
+    // Safe to run on several threads at once: reads share the store's lock,
+    // changes run one at a time.
+    void (*call)(void* request, void* result);
+    // Replaces a filled result by the answer to a reply that cannot be
+    // queued: retval 1130 (ERROR_NOT_ENOUGH_SERVER_MEMORY), placeholders in
+    // its text and data fields.
+    void (*refuse)(void* result);
 };
 
 // The procedure numbered procNum, or null when there is none (answer
 // PROC_UNAVAIL). The null procedure is the transport's own.
 const RegdProcedure* regdFindProcedure(uint32_t procNum);
+
+// Large enough for any result record; cleared before each call.
+union RegdResultBuffer {
+    regd_BASIC_RES basic;
+    regd_REG_CREATE_KEY_RES createKey;
+    regd_REG_OPEN_KEY_RES openKey;
+    regd_REG_ENUM_KEY_RES enumKey;
+    regd_REG_ENUM_VALUE_RES enumValue;
+    regd_REG_GET_KEY_SEC_RES getKeySec;
+    regd_REG_QUERY_INFO_KEY_RES queryInfoKey;
+    regd_REG_QUERY_VALUE_RES queryValue;
+    regd_REG_QUERY_VERSION_RES queryVersion;
+};
 
 // Large enough for any request record; cleared before each decode.
 union RegdRequestBuffer {

@@ -14,9 +14,40 @@ namespace {
 inline bool u32(XDR* x, uint32_t* v) { return xdr_u_int(x, v); }
 inline bool i32(XDR* x, int32_t* v) { return xdr_int(x, v); }
 inline bool u16(XDR* x, uint16_t* v) { return xdr_u_short(x, v); }
-inline bool reqStr(XDR* x, char** s) { return xdr_string(x, s, REGD_MAX_REQUEST_FIELD); }
+
+// A request decoded from memory (the daemon decodes each record once it is
+// complete) holds every byte it can carry: a string or opaque whose count
+// passes the bytes left is refused before anything of that size is
+// allocated. Other streams (a client's connection) are not bounded here.
+// The operations of memory streams (one table for aligned buffers, one for
+// unaligned ones).
+struct MemoryOps {
+    const void* aligned;
+    const void* unaligned;
+};
+
+MemoryOps memoryOps() {
+    alignas(8) static char buf[16];
+    XDR a, u;
+    xdrmem_create(&a, buf, 8, XDR_DECODE);
+    xdrmem_create(&u, buf + 1, 8, XDR_DECODE);
+    return MemoryOps{a.x_ops, u.x_ops};
+}
+
+bool countFitsRecord(XDR* x) {
+    static const MemoryOps ops = memoryOps();
+    const void* kind = x->x_ops;
+    if (x->x_op != XDR_DECODE || (kind != ops.aligned && kind != ops.unaligned)) return true;
+    u_int left = static_cast<u_int>(x->x_handy);  // bytes left in the record
+    u_int pos = xdr_getpos(x);
+    uint32_t count = 0;
+    if (!xdr_u_int(x, &count)) return false;
+    xdr_setpos(x, pos);
+    return count <= left - 4;
+}
+inline bool reqStr(XDR* x, char** s) { return countFitsRecord(x) && xdr_string(x, s, REGD_MAX_REQUEST_FIELD); }
 inline bool reqBytes(XDR* x, regd_OPAQUE* o) {
-    return xdr_bytes(x, &o->val, &o->len, REGD_MAX_REQUEST_FIELD);
+    return countFitsRecord(x) && xdr_bytes(x, &o->val, &o->len, REGD_MAX_REQUEST_FIELD);
 }
 inline bool resStr(XDR* x, char** s) { return xdr_string(x, s, ~0u); }
 inline bool resBytes(XDR* x, regd_OPAQUE* o) { return xdr_bytes(x, &o->val, &o->len, ~0u); }

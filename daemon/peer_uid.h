@@ -1,0 +1,9 @@
+// Who is at the other end of a TCP connection on this host.
+#pragma once
+
+#include <sys/types.h>
+
+// The uid owning the peer's socket of the connected TCP socket `fd`, when the
+// peer is on this host (a loopback address): true with *uid. False for remote
+// peers or when the kernel cannot tell (the peer already closed, say).
+bool regdLoopbackPeerUid(int fd, uid_t* uid);

@@ -1,0 +1,543 @@
+// The serving loop: accepts, reads and writes on the loop thread; calls on
+// worker threads. At most one call per connection is in flight (the next
+// record is read once the reply is queued), so replies leave in order and
+// each connection holds at most one reply.
+#include "daemon/rpc_server.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <rpc/pmap_clnt.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+#include "daemon/peer_uid.h"
+#include "daemon/rpc_wire.h"
+#include "rpc/regd_clients.h"
+#include "rpc/regd_svc_proc.h"
+#include "rpc/regd_xdr.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uid_t UNKNOWN_UID = static_cast<uid_t>(-1);
+constexpr size_t READ_CHUNK = 64 * 1024;
+constexpr int READS_PER_WAKE = 4;  // then other connections get their turn
+constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(200);
+
+enum class Phase { Reading, Calling, Writing };
+
+struct Conn {
+    int fd;
+    uid_t uid;
+    Phase phase = Phase::Reading;
+    RpcRecordReader reader;
+    std::vector<uint8_t> pending;  // bytes read past the record being served
+    std::vector<uint8_t> out;      // the reply being written
+    size_t outSent = 0;
+    size_t outCharged = 0;         // its share of the queued reply bytes
+    Clock::time_point lastProgress;
+    bool closeAfterCall = false;
+    bool dead = false;
+};
+
+struct Job {
+    Conn* conn;
+    std::vector<uint8_t> record;
+};
+
+struct Done {
+    Conn* conn;
+    std::vector<uint8_t> reply;
+    size_t charged;
+    bool close;
+};
+
+struct Server {
+    uint32_t prog = 0;
+    uint32_t vers = 0;
+    RegdServerLimits limits{};
+    int epfd = -1;
+    int listenFd = -1;
+    int wakeFd = -1;
+    std::unordered_map<int, std::unique_ptr<Conn>> conns;
+    std::unordered_map<uid_t, size_t> perUid;
+    std::vector<Conn*> toClose;
+    bool acceptPaused = false;
+    Clock::time_point acceptResume;
+
+    std::mutex jobsMutex;
+    std::condition_variable jobsReady;
+    std::deque<Job> jobs;
+    std::mutex doneMutex;
+    std::vector<Done> done;
+};
+
+Server g_server;
+std::atomic<size_t> g_queuedReplyBytes{0};
+
+// Listening socket and the wake-up eventfd, told apart from connections.
+int LISTEN_TAG;
+int WAKE_TAG;
+
+// ---- Settings ----
+
+double envNumber(const char* name, double fallback) {
+    const char* text = getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char* end = nullptr;
+    double v = strtod(text, &end);
+    return end != text && *end == '\0' && v > 0 ? v : fallback;
+}
+
+// ---- Calls (worker threads) ----
+
+// Takes `size` bytes of the global reply allowance; false when it would pass the cap.
+bool chargeQueued(size_t size, size_t cap) {
+    size_t now = g_queuedReplyBytes.load();
+    do {
+        if (now + size > cap) return false;
+    } while (!g_queuedReplyBytes.compare_exchange_weak(now, now + size));
+    return true;
+}
+
+void freeVersion1UserName() {
+    free(g_userNameToFree);
+    g_userNameToFree = nullptr;
+}
+
+// Runs one record: the reply to append, or close when it is no call.
+void serveRecord(std::vector<uint8_t>& record, Done* d) {
+    XDR x;
+    xdrmem_create(&x, reinterpret_cast<char*>(record.data()), static_cast<u_int>(record.size()), XDR_DECODE);
+    auto call = std::make_unique<RpcCallHeader>();
+    if (!rpcDecodeCall(&x, call.get())) {
+        d->close = true;
+        return;
+    }
+    const call_body& body = call->msg.rm_call;
+    RpcReplyTo to{static_cast<uint32_t>(call->msg.rm_xid), {}};
+    enum auth_stat why = rpcAuthenticate(*call, &to.verf);
+    if (why != AUTH_OK) {
+        rpcEncodeAuthError(&d->reply, to.xid, why);
+        return;
+    }
+    if (body.cb_prog != g_server.prog) {
+        rpcEncodeAcceptError(&d->reply, to, PROG_UNAVAIL);
+        return;
+    }
+    if (body.cb_vers != g_server.vers && body.cb_vers != 1) {
+        rpcEncodeAcceptError(&d->reply, to, PROG_MISMATCH, std::min<uint32_t>(1, g_server.vers),
+                             std::max<uint32_t>(1, g_server.vers));
+        return;
+    }
+    g_packetVersion = static_cast<uint32_t>(body.cb_vers);
+    if (g_packetVersion == 1) g_Kalvo3AppConnected = 1;
+    if (body.cb_proc == REGD_NULLPROC) {
+        rpcEncodeSuccess(&d->reply, to, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void)),
+                         nullptr);
+        return;
+    }
+    const RegdProcedure* entry = regdFindProcedure(static_cast<uint32_t>(body.cb_proc));
+    if (entry == nullptr) {
+        rpcEncodeAcceptError(&d->reply, to, PROC_UNAVAIL);
+        return;
+    }
+    auto request = std::make_unique<RegdRequestBuffer>();
+    memset(request.get(), 0, sizeof *request);
+    if (!entry->decodeRequest(&x, request.get())) {
+        // Release whatever the partial decode allocated before refusing.
+        xdr_free(entry->decodeRequest, reinterpret_cast<char*>(request.get()));
+        if (g_userNameToFree != nullptr) freeVersion1UserName();
+        rpcEncodeAcceptError(&d->reply, to, GARBAGE_ARGS);
+        return;
+    }
+    // The request record is no longer needed once decoded.
+    std::vector<uint8_t>().swap(record);
+    auto result = std::make_unique<RegdResultBuffer>();
+    memset(result.get(), 0, sizeof *result);
+    entry->call(request.get(), result.get());
+    size_t size = rpcReplyWireSize(entry->encodeResult, result.get());
+    if (chargeQueued(size, g_server.limits.maxQueuedReplyBytes)) {
+        d->charged = size;
+    } else {
+        entry->refuse(result.get());
+    }
+    rpcEncodeSuccess(&d->reply, to, entry->encodeResult, result.get());
+    xdr_free(entry->encodeResult, reinterpret_cast<char*>(result.get()));
+    xdr_free(entry->decodeRequest, reinterpret_cast<char*>(request.get()));
+    if (g_packetVersion == 1 && g_userNameToFree != nullptr) freeVersion1UserName();
+}
+
+void wakeLoop() {
+    uint64_t one = 1;
+    (void)!write(g_server.wakeFd, &one, sizeof one);
+}
+
+void workerMain() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(g_server.jobsMutex);
+            g_server.jobsReady.wait(lock, [] { return !g_server.jobs.empty(); });
+            job = std::move(g_server.jobs.front());
+            g_server.jobs.pop_front();
+        }
+        Done d{job.conn, {}, 0, false};
+        serveRecord(job.record, &d);
+        if (d.charged == 0 && !d.close) {
+            // Error replies and refusals are small; they always go out.
+            d.charged = d.reply.size();
+            g_queuedReplyBytes += d.charged;
+        } else if (d.charged > d.reply.size()) {
+            g_queuedReplyBytes -= d.charged - d.reply.size();
+            d.charged = d.reply.size();
+        }
+        {
+            std::lock_guard<std::mutex> lock(g_server.doneMutex);
+            g_server.done.push_back(std::move(d));
+        }
+        wakeLoop();
+    }
+}
+
+// ---- Connections (loop thread) ----
+
+void watch(Conn& c, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = &c;
+    epoll_ctl(g_server.epfd, EPOLL_CTL_MOD, c.fd, &ev);
+}
+
+void releaseReply(Conn& c) {
+    g_queuedReplyBytes -= c.outCharged;
+    c.outCharged = 0;
+    std::vector<uint8_t>().swap(c.out);
+    c.outSent = 0;
+}
+
+// Marks the connection for closing at the end of this loop turn, when no
+// event of the turn can refer to it any more (a call in flight finishes first).
+void closeConn(Conn& c) {
+    if (c.dead) return;
+    if (c.phase == Phase::Calling) {
+        c.closeAfterCall = true;
+        return;
+    }
+    c.dead = true;
+    g_server.toClose.push_back(&c);
+    auto it = g_server.perUid.find(c.uid);
+    if (it != g_server.perUid.end() && --it->second == 0) g_server.perUid.erase(it);
+}
+
+void reapClosed() {
+    for (Conn* c : g_server.toClose) {
+        releaseReply(*c);
+        epoll_ctl(g_server.epfd, EPOLL_CTL_DEL, c->fd, nullptr);
+        close(c->fd);
+        g_server.conns.erase(c->fd);
+    }
+    g_server.toClose.clear();
+}
+
+void dispatch(Conn& c) {
+    c.phase = Phase::Calling;
+    watch(c, EPOLLONESHOT);  // a hang-up is noted once, not reported in a loop
+    Job job{&c, std::move(c.reader.body)};
+    rpcRecordReset(c.reader);
+    {
+        std::lock_guard<std::mutex> lock(g_server.jobsMutex);
+        g_server.jobs.push_back(std::move(job));
+    }
+    g_server.jobsReady.notify_one();
+}
+
+// Feeds received bytes to the record being assembled; a complete record
+// goes to the workers and the bytes after it wait for its reply.
+void feed(Conn& c, std::span<const uint8_t> in) {
+    size_t used = 0;
+    RpcFeed f = rpcFeedRecord(c.reader, in, &used);
+    if (used > 0) c.lastProgress = Clock::now();
+    if (f == RpcFeed::TooLong) {
+        closeConn(c);
+    } else if (f == RpcFeed::Complete) {
+        c.pending.insert(c.pending.end(), in.begin() + static_cast<ptrdiff_t>(used), in.end());
+        dispatch(c);
+    }
+}
+
+void readFrom(Conn& c) {
+    static uint8_t buf[READ_CHUNK];
+    for (int i = 0; i < READS_PER_WAKE && c.phase == Phase::Reading && !c.dead; i++) {
+        ssize_t n = read(c.fd, buf, sizeof buf);
+        if (n > 0) {
+            feed(c, std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+            if (static_cast<size_t>(n) < sizeof buf) return;
+        } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            closeConn(c);
+            return;
+        } else {
+            return;
+        }
+    }
+}
+
+// Serves what already arrived after the last record.
+void resumeReading(Conn& c) {
+    c.phase = Phase::Reading;
+    c.lastProgress = Clock::now();
+    watch(c, EPOLLIN);
+    if (c.pending.empty()) return;
+    std::vector<uint8_t> bytes;
+    bytes.swap(c.pending);
+    feed(c, bytes);
+}
+
+void writeTo(Conn& c) {
+    while (c.outSent < c.out.size()) {
+        ssize_t n = write(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent);
+        if (n > 0) {
+            c.outSent += static_cast<size_t>(n);
+            c.lastProgress = Clock::now();
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            watch(c, EPOLLOUT);
+            return;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            closeConn(c);
+            return;
+        }
+    }
+    releaseReply(c);
+    resumeReading(c);
+}
+
+void finishCalls() {
+    uint64_t count;
+    (void)!read(g_server.wakeFd, &count, sizeof count);
+    std::vector<Done> finished;
+    {
+        std::lock_guard<std::mutex> lock(g_server.doneMutex);
+        finished.swap(g_server.done);
+    }
+    for (Done& d : finished) {
+        Conn& c = *d.conn;
+        c.phase = Phase::Writing;
+        c.out = std::move(d.reply);
+        c.outSent = 0;
+        c.outCharged = d.charged;
+        c.lastProgress = Clock::now();
+        if (d.close || c.closeAfterCall) {
+            closeConn(c);
+            continue;
+        }
+        writeTo(c);
+    }
+}
+
+bool idle(const Conn& c) {
+    return c.phase == Phase::Reading && !c.dead && !rpcRecordStarted(c.reader) && c.pending.empty();
+}
+
+// The idle connection that waited longest (of one uid, unless any), or null.
+Conn* oldestIdle(uid_t uid, bool anyUid) {
+    Conn* oldest = nullptr;
+    for (auto& [fd, c] : g_server.conns)
+        if (idle(*c) && (anyUid || c->uid == uid) && (oldest == nullptr || c->lastProgress < oldest->lastProgress))
+            oldest = c.get();
+    return oldest;
+}
+
+// Makes room for a new connection of `uid` within both caps: false when
+// only busy connections hold the places.
+bool makeRoom(uid_t uid) {
+    size_t live = g_server.conns.size() - g_server.toClose.size();
+    auto it = g_server.perUid.find(uid);
+    if (it != g_server.perUid.end() && it->second >= g_server.limits.maxConnectionsPerUid) {
+        Conn* victim = oldestIdle(uid, false);
+        if (victim == nullptr) return false;
+        closeConn(*victim);
+        return true;
+    }
+    if (live >= g_server.limits.maxConnections) {
+        Conn* victim = oldestIdle(uid, true);
+        if (victim == nullptr) return false;
+        closeConn(*victim);
+    }
+    return true;
+}
+
+void pauseAccepting() {
+    epoll_event ev{};
+    ev.data.ptr = &LISTEN_TAG;
+    epoll_ctl(g_server.epfd, EPOLL_CTL_MOD, g_server.listenFd, &ev);
+    g_server.acceptPaused = true;
+    g_server.acceptResume = Clock::now() + ACCEPT_PAUSE;
+}
+
+void acceptAll() {
+    for (;;) {
+        int fd = accept4(g_server.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            // Out of descriptors or memory: try again in a moment, not in a loop.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pauseAccepting();
+            return;
+        }
+        uid_t uid = UNKNOWN_UID;
+        if (!regdLoopbackPeerUid(fd, &uid)) uid = UNKNOWN_UID;
+        if (!makeRoom(uid)) {
+            close(fd);
+            continue;
+        }
+        auto conn = std::make_unique<Conn>();
+        conn->fd = fd;
+        conn->uid = uid;
+        conn->lastProgress = Clock::now();
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = conn.get();
+        if (epoll_ctl(g_server.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            close(fd);
+            continue;
+        }
+        g_server.perUid[uid]++;
+        g_server.conns[fd] = std::move(conn);
+    }
+}
+
+// Ends connections whose partial record or unread reply stopped moving.
+void checkDeadlines() {
+    auto now = Clock::now();
+    auto recordLimit = std::chrono::duration<double>(g_server.limits.idleRecordSeconds);
+    auto replyLimit = std::chrono::duration<double>(g_server.limits.stalledReplySeconds);
+    for (auto& [fd, c] : g_server.conns) {
+        if (c->dead) continue;
+        bool partial = c->phase == Phase::Reading && (rpcRecordStarted(c->reader) || !c->pending.empty());
+        if (partial && now - c->lastProgress > recordLimit) closeConn(*c);
+        if (c->phase == Phase::Writing && now - c->lastProgress > replyLimit) closeConn(*c);
+    }
+    if (g_server.acceptPaused && now >= g_server.acceptResume) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = &LISTEN_TAG;
+        epoll_ctl(g_server.epfd, EPOLL_CTL_MOD, g_server.listenFd, &ev);
+        g_server.acceptPaused = false;
+    }
+}
+
+void raiseDescriptorLimit() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &r);
+    }
+}
+
+}  // namespace
+
+RegdServerLimits regdServerLimitsFromEnv() {
+    RegdServerLimits l{};
+    unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    l.workers = static_cast<unsigned>(envNumber("KALVO_REGISTRYD_WORKERS", cores));
+    l.idleRecordSeconds = envNumber("KALVO_REGISTRYD_IDLE_RECORD_SECONDS", 30);
+    l.stalledReplySeconds = envNumber("KALVO_REGISTRYD_STALLED_REPLY_SECONDS", 30);
+    l.maxConnections = static_cast<size_t>(envNumber("KALVO_REGISTRYD_MAX_CONNECTIONS", 4096));
+    l.maxConnectionsPerUid = static_cast<size_t>(envNumber("KALVO_REGISTRYD_MAX_CONNECTIONS_PER_UID", 2048));
+    l.maxQueuedReplyBytes = static_cast<size_t>(envNumber("KALVO_REGISTRYD_MAX_QUEUED_REPLY_MB", 512) * 1024 * 1024);
+    return l;
+}
+
+int regdRpcListen(uint32_t prog, uint32_t vers) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        fprintf(stderr, "cannot create tcp service.");
+        exit(1);
+    }
+    int port = ntohs(addr.sin_port);
+    if (!pmap_set(prog, vers, IPPROTO_TCP, port)) {
+        fprintf(stderr, "unable to register (registryProg, registryVers, tcp)\n");
+        exit(1);
+    }
+    if (!pmap_set(prog, 1, IPPROTO_TCP, port)) {
+        fprintf(stderr, "unable to register (registryProg, 1, tcp)\n");
+        exit(1);
+    }
+    return fd;
+}
+
+void regdRpcServe(int listenFd, uint32_t prog, uint32_t vers, const RegdServerLimits& limits) {
+    raiseDescriptorLimit();
+    Server& s = g_server;
+    s.prog = prog;
+    s.vers = vers;
+    s.limits = limits;
+    s.listenFd = listenFd;
+    s.epfd = epoll_create1(EPOLL_CLOEXEC);
+    s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s.epfd < 0 || s.wakeFd < 0) {
+        fprintf(stderr, "svc_run returned");
+        exit(1);
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &LISTEN_TAG;
+    epoll_ctl(s.epfd, EPOLL_CTL_ADD, listenFd, &ev);
+    ev.data.ptr = &WAKE_TAG;
+    epoll_ctl(s.epfd, EPOLL_CTL_ADD, s.wakeFd, &ev);
+    for (unsigned i = 0; i < std::max(1u, limits.workers); i++) std::thread(workerMain).detach();
+
+    double shortest = std::min(limits.idleRecordSeconds, limits.stalledReplySeconds);
+    int tickMs = std::clamp(static_cast<int>(shortest * 250), 50, 1000);
+    auto nextCheck = Clock::now();
+    epoll_event events[256];
+    for (;;) {
+        int n = epoll_wait(s.epfd, events, 256, tickMs);
+        for (int i = 0; i < n; i++) {
+            void* tag = events[i].data.ptr;
+            if (tag == &LISTEN_TAG) {
+                acceptAll();
+            } else if (tag == &WAKE_TAG) {
+                finishCalls();
+            } else {
+                Conn& c = *static_cast<Conn*>(tag);
+                if (c.dead) continue;
+                uint32_t e = events[i].events;
+                if (c.phase == Phase::Calling) {
+                    if (e & (EPOLLHUP | EPOLLERR)) c.closeAfterCall = true;
+                } else if (c.phase == Phase::Writing && (e & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+                    writeTo(c);
+                } else if (c.phase == Phase::Reading && (e & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
+                    readFrom(c);
+                }
+            }
+        }
+        if (Clock::now() >= nextCheck) {
+            checkDeadlines();
+            nextCheck = Clock::now() + std::chrono::milliseconds(tickMs);
+        }
+        reapClosed();
+    }
+}

@@ -1,0 +1,199 @@
+// The bytes a real daemon answers, record marks included: the expected
+// replies were recorded from the daemon as it served through the RPC
+// library's own loop, so any change on the wire shows here. Also records
+// sent in several fragments, records past the cap, and counts that lie.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness/wire_client.h"
+#include "transport/raw_rpc.h"
+
+namespace kalvotest {
+namespace {
+
+std::string toHex(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+// All bytes that arrive within `ms` (or until the daemon closes); *closed
+// tells which.
+std::string drain(int fd, int ms, bool* closed) {
+    std::string got;
+    *closed = closedByPeer(fd, &got, ms);
+    return got;
+}
+
+class WireBytes : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        daemon_ = new PrivateDaemon();
+        std::string err;
+        ASSERT_TRUE(daemon_->start(&err)) << err;
+    }
+    static void TearDownTestSuite() {
+        delete daemon_;
+        daemon_ = nullptr;
+    }
+    static uint32_t prog() { return daemon_->prog(); }
+
+    // Sends one record on a fresh connection; what came back, as hex.
+    static std::string answer(const std::string& bytes, bool* closed, int ms = 1500) {
+        RawRpc c(prog());
+        EXPECT_TRUE(c.send(bytes));
+        return toHex(drain(c.fd, ms, closed));
+    }
+
+    static PrivateDaemon* daemon_;
+};
+PrivateDaemon* WireBytes::daemon_ = nullptr;
+
+const std::string UNIX_CRED_BODY = be32({0}) + xdrString("host") + be32({1000, 1000, 1, 1000});
+
+struct Case {
+    const char* name;
+    std::string (*request)(uint32_t prog);
+    const char* replyHex;  // empty: the connection is closed without a reply
+};
+
+const Case CASES[] = {
+    {"null v2", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "")); },
+     "80000018000000010000000100000000000000000000000000000000"},
+    {"null v1", [](uint32_t p) { return record(callMessage(1, p, 1, 0, "")); },
+     "80000018000000010000000100000000000000000000000000000000"},
+    {"xid kept", [](uint32_t p) { return record(callMessage(0xdeadbeef, p, 2, 0, "")); },
+     "80000018deadbeef0000000100000000000000000000000000000000"},
+    {"RPC version 3 closes", [](uint32_t p) { return record(be32({1, 0, 3, p, 2, 0}) + opaqueAuth(0) + opaqueAuth(0)); },
+     ""},
+    {"PROG_UNAVAIL", [](uint32_t p) { return record(callMessage(1, p + 1, 2, 0, "")); },
+     "80000018000000010000000100000000000000000000000000000001"},
+    {"PROG_MISMATCH 1..2", [](uint32_t p) { return record(callMessage(1, p, 7, 0, "")); },
+     "800000200000000100000001000000000000000000000000000000020000000100000002"},
+    {"PROC_UNAVAIL 17", [](uint32_t p) { return record(callMessage(1, p, 2, 17, "")); },
+     "80000018000000010000000100000000000000000000000000000003"},
+    {"PROC_UNAVAIL 28", [](uint32_t p) { return record(callMessage(1, p, 2, 28, "")); },
+     "80000018000000010000000100000000000000000000000000000003"},
+    {"GARBAGE_ARGS", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, "")); },
+     "80000018000000010000000100000000000000000000000000000004"},
+    {"GARBAGE_ARGS v1", [](uint32_t p) { return record(callMessage(1, p, 1, REG_OPEN_KEY_EX, be32({HKLM, 0x00FFFFFF}))); },
+     "80000018000000010000000100000000000000000000000000000004"},
+    {"AUTH_BADCRED", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, userHeader(), opaqueAuth(1, be32({0})))); },
+     "800000140000000100000001000000010000000100000001"},
+    {"AUTH_BADCRED before version", [](uint32_t p) { return record(callMessage(1, p, 7, 0, "", opaqueAuth(1, be32({0})))); },
+     "800000140000000100000001000000010000000100000001"},
+    {"AUTH_REJECTEDCRED short", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(2, be32({1})))); },
+     "800000140000000100000001000000010000000100000002"},
+    {"AUTH_REJECTEDCRED 99", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(99))); },
+     "800000140000000100000001000000010000000100000002"},
+    {"AUTH_FAILED des", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(3, be32({1, 5})))); },
+     "800000140000000100000001000000010000000100000007"},
+    {"GSS CREDPROBLEM", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(6, be32({1, 0, 0, 1}) + xdrString("x")))); },
+     "80000014000000010000000100000001000000010000000d"},
+    {"GSS BADCRED version", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(6, be32({2, 0, 0, 1}) + xdrString("x")))); },
+     "800000140000000100000001000000010000000100000001"},
+    {"credential over 400 bytes closes", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(1, std::string(404, '\0')))); },
+     ""},
+    {"AUTH_SYS verifier sent back", [](uint32_t p) { return record(callMessage(1, p, 7, 0, "", opaqueAuth(1, UNIX_CRED_BODY), opaqueAuth(1, be32({9})))); },
+     "80000024000000010000000100000000000000010000000400000009000000020000000100000002"},
+    {"reply message closes", [](uint32_t p) { return record(be32({1, 1, 2, p, 2, 0}) + opaqueAuth(0) + opaqueAuth(0)); },
+     ""},
+    {"empty record closes", [](uint32_t) { return record(""); }, ""},
+    {"string count past the record", [](uint32_t p) { return record(callMessage(1, p, 2, REG_OPEN_KEY_EX, userHeader() + be32({HKLM, 0x00FFFFFF}) + "abcd")); },
+     "80000018000000010000000100000000000000000000000000000004"},
+    {"user name count past the record", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, be32({30000, 1000, 0x00FFFFF0}) + "ab")); },
+     "80000018000000010000000100000000000000000000000000000004"},
+    {"query version", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, userHeader())); },
+     "8000002c0000000100000001000000000000000000000000000000000000000100000000000000020000000300000000"},
+};
+
+TEST_F(WireBytes, RepliesAreTheBytesClientsAlwaysReceived) {
+    for (const Case& c : CASES) {
+        bool closed = false;
+        std::string got = answer(c.request(prog()), &closed, c.replyHex[0] == '\0' ? 5000 : 1500);
+        EXPECT_EQ(got, c.replyHex) << c.name;
+        if (c.replyHex[0] == '\0') EXPECT_TRUE(closed) << c.name;
+        else EXPECT_FALSE(closed) << c.name;
+    }
+}
+
+TEST_F(WireBytes, LongRepliesComeInFragmentsOf65532Bytes) {
+    RawRpc c(prog());
+    std::string reply;
+    std::vector<uint32_t> fragments;
+    ASSERT_TRUE(c.send(record(callMessage(1, prog(), 2, REG_QUERY_VALUE_EX, bigQueryArgs(200000)))));
+    ASSERT_TRUE(c.readReply(&reply, 10000, &fragments));
+    EXPECT_EQ(fragments, (std::vector<uint32_t>{65532, 65532, 65532, 3448}));
+    // 65,532 bytes of body end exactly at a fragment boundary.
+    fragments.clear();
+    ASSERT_TRUE(c.send(record(callMessage(2, prog(), 2, REG_QUERY_VALUE_EX, bigQueryArgs(65520 - 24)))));
+    ASSERT_TRUE(c.readReply(&reply, 10000, &fragments));
+    EXPECT_EQ(fragments, (std::vector<uint32_t>{65532, 8}));
+    EXPECT_EQ(wordAt(reply, 28), 2u);  // retval: no such value
+}
+
+TEST_F(WireBytes, RecordsInSeveralFragmentsAreServed) {
+    std::string call = callMessage(1, prog(), 2, REG_QUERY_VERSION, userHeader());
+    bool closed = false;
+    std::string whole = answer(record(call), &closed);
+    ASSERT_FALSE(whole.empty());
+    for (const std::vector<size_t>& sizes : {std::vector<size_t>{1, 1, 1, 1}, {3}, {0, 5}, {24, 4}, {40}}) {
+        std::string got = answer(record(call, sizes), &closed);
+        EXPECT_EQ(got, whole) << sizes.size() << " leading fragments";
+        EXPECT_FALSE(closed);
+    }
+    // A long request in three fragments of which none is the whole.
+    std::string longCall = callMessage(1, prog(), 2, REG_QUERY_VERSION, userHeader() + std::string(200000, '\0'));
+    EXPECT_EQ(answer(record(longCall, {70000, 70000}), &closed), whole);
+}
+
+TEST_F(WireBytes, PipelinedCallsAreAnsweredInOrder) {
+    RawRpc c(prog());
+    std::string batch;
+    for (uint32_t xid = 1; xid <= 20; xid++) {
+        uint32_t proc = xid % 2 ? 0u : static_cast<uint32_t>(REG_QUERY_VERSION);
+        batch += record(callMessage(xid, prog(), 2, proc, xid % 2 ? "" : userHeader()));
+    }
+    ASSERT_TRUE(c.send(batch));
+    for (uint32_t xid = 1; xid <= 20; xid++) {
+        std::string reply;
+        ASSERT_TRUE(c.readReply(&reply));
+        EXPECT_EQ(wordAt(reply, 0), xid);
+        EXPECT_EQ(acceptStatus(reply), 0);
+    }
+}
+
+TEST_F(WireBytes, RecordPastTheCapEndsTheConnectionUnanswered) {
+    RawRpc c(prog());
+    ASSERT_TRUE(c.send(be32({0x80000000u | (64u * 1024u * 1024u + 4u)}) + std::string(64, '\0')));
+    std::string got;
+    EXPECT_TRUE(closedByPeer(c.fd, &got, 5000));
+    EXPECT_TRUE(got.empty());
+    // Fragments that together pass the cap count as one record.
+    RawRpc d(prog());
+    ASSERT_TRUE(d.send(be32({48u * 1024u * 1024u}) + std::string(48u * 1024u * 1024u, '\0') +
+                       be32({0x80000000u | (17u * 1024u * 1024u)})));
+    got.clear();
+    EXPECT_TRUE(closedByPeer(d.fd, &got, 10000));
+    EXPECT_TRUE(got.empty());
+}
+
+TEST_F(WireBytes, AfterALyingCountTheConnectionServesOn) {
+    RawRpc c(prog());
+    std::string reply;
+    ASSERT_TRUE(c.roundTrip(record(callMessage(1, prog(), 2, REG_OPEN_KEY_EX,
+                                               userHeader() + be32({HKLM, 0x00FFFFFF}) + "abcd")),
+                            &reply));
+    EXPECT_EQ(acceptStatus(reply), GARBAGE_ARGS);
+    ASSERT_TRUE(c.roundTrip(record(callMessage(2, prog(), 2, REG_QUERY_VERSION, userHeader())), &reply));
+    EXPECT_EQ(acceptStatus(reply), SUCCESS);
+}
+
+}  // namespace
+}  // namespace kalvotest
