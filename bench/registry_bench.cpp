@@ -1,191 +1,175 @@
-// Registry calls per second over loopback against a private daemon: open-key,
-// query-value and set-value through the client library, beside the null
-// procedure (the floor of any call) and a bare OPEN_KEY call. The registry holds 100,000 keys under
-// one parent and another 100,000 spread over a three-level tree, so the
-// flat case shows the cost of walking a long child list.
-#include <benchmark/benchmark.h>
-
+// Registry calls against one parent of 1,000 / 30,000 / 100,000 / 1,000,000
+// children, through the client library against a real private daemon, each
+// beside the null procedure timed in the same run. Per fan-out: the database
+// file is built in-process, a daemon is started on it (its start-up until it
+// answers is timed too), then open, create, query-value (a sub-key's default
+// value by name), set-value and enumeration are timed one call kind at a time.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
+#include "base/config.h"
 #include "client/kalvo_rpc_client.h"
 #include "harness/daemon_harness.h"
 #include "kalvo/winreg.h"
+#include "store/regdcache.h"
+#include "store/regdio.h"
 
 namespace {
 
-constexpr int kKeys = 100000;
-constexpr int kFanout1 = 50;
-constexpr int kFanout2 = 50;
-constexpr int kFanout3 = kKeys / (kFanout1 * kFanout2);
-constexpr size_t kSamples = 1024;
+constexpr int kCalls = 4000;             // per call kind and fan-out
+constexpr uint32_t kEnumLimit = 100000;  // indices enumerated at most
 
-enum Shape { FLAT = 0, TREE = 1 };
+using Clock = std::chrono::steady_clock;
 
-struct Sample {
-    std::string path;  // below the shape's parent
-    HKEY key;
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// kalvo_reg.dat in `dir` with HKLM\Fan holding `n` keys Key<i>, each with a
+// default value.
+bool buildDatabase(const std::string& dir, int n) {
+    std::string cwd = std::filesystem::current_path();
+    if (chdir(dir.c_str()) != 0) return false;
+    regdInitCache();
+    const RegdCaller nobody{};
+    uint32_t fan = 0;
+    regdInsertKey(nobody, REGD_HKEY_LOCAL_MACHINE, "Fan", 0, nullptr, 0, 0, nullptr, &fan, nullptr, 0);
+    for (int i = 0; i < n; i++) {
+        uint32_t k = 0;
+        std::string name = "Key" + std::to_string(i);
+        regdInsertKey(nobody, fan, name.c_str(), 0, nullptr, 0, 0, nullptr, &k, nullptr, 0);
+        regdRegSetValue(nobody, k, "", 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(name.c_str()),
+                        static_cast<uint32_t>(name.size() + 1), 0);
+    }
+    bool ok = regdWriteRegistryDatabase(nobody, 0, "kalvo_reg.dat", 1) == 0;
+    regdDiscardCache();
+    return chdir(cwd.c_str()) == 0 && ok;
+}
+
+// Microseconds per call of `call(i)` for i from `from` on; -1 when one fails.
+template <typename Call>
+double perCall(int from, int count, Call call) {
+    auto t = Clock::now();
+    for (int i = from; i < from + count; i++)
+        if (!call(i)) return -1;
+    return secondsSince(t) * 1e6 / count;
+}
+
+// The machine is shared: every kind runs in rounds that alternate with the
+// other kinds, and the best round counts, so a burst of load elsewhere
+// does not land on one kind only.
+constexpr int kRounds = 8;
+
+struct Row {
+    int n;
+    double startup, null, open, create, query, set, enumerate;
+    uint32_t enumerated;
 };
 
-HKEY g_parent[2];
-std::vector<Sample> g_samples[2];
-
-std::string flatName(int i) { return "Key" + std::to_string(i); }
-
-std::string treePath(int i) {
-    int a = i / (kFanout2 * kFanout3);
-    int b = (i / kFanout3) % kFanout2;
-    int c = i % kFanout3;
-    return "Node" + std::to_string(a) + "\\Node" + std::to_string(b) + "\\Leaf" + std::to_string(c);
-}
-
-bool populate(Shape shape) {
-    const char* name = shape == FLAT ? "Flat" : "Tree";
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, name, &g_parent[shape]) != ERROR_SUCCESS) return false;
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kKeys; i++) {
-        HKEY k;
-        std::string path = shape == FLAT ? flatName(i) : treePath(i);
-        if (RegCreateKeyA(g_parent[shape], path.c_str(), &k) != ERROR_SUCCESS) return false;
+bool measure(int n, Row& row) {
+    kalvotest::PrivateDaemon daemon;
+    char tmpl[] = "/tmp/kalvo_fan_bench_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return false;
+    daemon.useBaseDir(tmpl);
+    std::string regDir = daemon.regDir();
+    mkdir(regDir.c_str(), 0700);
+    auto t = Clock::now();
+    if (!buildDatabase(regDir, n)) return false;
+    fprintf(stderr, "%d children: database of %.1f MB built in %.1f s\n", n,
+            std::filesystem::file_size(regDir + "/kalvo_reg.dat") / 1e6, secondsSince(t));
+    std::string error;
+    t = Clock::now();
+    if (!daemon.start(&error)) {
+        fprintf(stderr, "cannot start a daemon: %s\n", error.c_str());
+        return false;
     }
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    fprintf(stderr, "populated %s: %d keys in %.1f s\n", name, kKeys, secs);
-    // The keys the benchmarks visit, each with one value.
-    std::mt19937 rng(shape == FLAT ? 1 : 2);
-    std::uniform_int_distribution<int> pick(0, kKeys - 1);
-    for (size_t s = 0; s < kSamples; s++) {
-        int i = pick(rng);
-        Sample sample{shape == FLAT ? flatName(i) : treePath(i), nullptr};
-        if (RegOpenKeyA(g_parent[shape], sample.path.c_str(), &sample.key) != ERROR_SUCCESS) return false;
+    row.n = n;
+    row.startup = secondsSince(t);
+    daemon.exportEnv();
+    HKEY parent = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "Fan", &parent) != ERROR_SUCCESS) return false;
+    CLIENT* clnt = kalvoThreadClient(2, &error);
+    if (clnt == nullptr) return false;
+    xdrproc_t xvoid = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
+    std::mt19937 rng(static_cast<unsigned>(n));
+    std::vector<std::string> names;
+    for (int i = 0; i < kCalls; i++) names.push_back("Key" + std::to_string(rng() % n));
+    std::vector<HKEY> opened(kCalls);
+    auto nullCall = [&](int) { return kalvoCall(clnt, 2, REGD_NULLPROC, xvoid, nullptr, xvoid, nullptr) == RPC_SUCCESS; };
+    auto open = [&](int i) { return RegOpenKeyA(parent, names[i].c_str(), &opened[i]) == ERROR_SUCCESS; };
+    auto create = [&](int i) { return RegCreateKeyA(parent, ("New" + std::to_string(i)).c_str(), &opened[i]) == ERROR_SUCCESS; };
+    auto query = [&](int i) {
+        char buf[32];
+        LONG size = sizeof buf;
+        return RegQueryValueA(parent, names[i].c_str(), buf, &size) == ERROR_SUCCESS;
+    };
+    auto set = [&](int i) {
         DWORD v = static_cast<DWORD>(i);
-        if (RegSetValueExA(sample.key, "val", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) !=
-            ERROR_SUCCESS)
-            return false;
-        g_samples[shape].push_back(sample);
+        std::string name = "Val" + std::to_string(i % 1024);
+        return RegSetValueExA(parent, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) == ERROR_SUCCESS;
+    };
+    auto enumerate = [&](int i) {
+        char name[64];
+        DWORD len = sizeof name;
+        return RegEnumKeyExA(parent, static_cast<DWORD>(i), name, &len, nullptr, nullptr, nullptr, nullptr) ==
+               ERROR_SUCCESS;
+    };
+    row.null = row.open = row.create = row.query = row.set = row.enumerate = 1e9;
+    auto best = [](double& slot, double v) { slot = v < 0 ? -1 : (slot < 0 ? slot : std::min(slot, v)); };
+    const int chunk = kCalls / kRounds;
+    row.enumerated = std::min<uint32_t>(static_cast<uint32_t>(n), kEnumLimit);
+    const int enumChunk = static_cast<int>(row.enumerated) / kRounds;
+    for (int r = 0; r < kRounds; r++) {
+        best(row.null, perCall(r * chunk, chunk, nullCall));
+        best(row.open, perCall(r * chunk, chunk, open));
+        for (int i = r * chunk; i < (r + 1) * chunk; i++) RegCloseKey(opened[i]);
+        best(row.create, perCall(r * chunk, chunk, create));
+        for (int i = r * chunk; i < (r + 1) * chunk; i++) RegCloseKey(opened[i]);
+        best(row.query, perCall(r * chunk, chunk, query));
+        best(row.set, perCall(r * chunk, chunk, set));
+        best(row.enumerate, perCall(r * enumChunk, enumChunk, enumerate));  // every child once over the rounds
     }
+    RegCloseKey(parent);
+    daemon.stop();
+    std::filesystem::remove_all(tmpl);
     return true;
 }
-
-// Calls per second of wall time (the benchmarks run with real time): the
-// caller mostly waits on the daemon, so CPU time would overstate the rate.
-void setRate(benchmark::State& state) { state.SetItemsProcessed(state.iterations()); }
-
-void BM_NullProcedure(benchmark::State& state) {
-    std::string error;
-    CLIENT* clnt = kalvoThreadClient(2, &error);
-    if (clnt == nullptr) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    xdrproc_t xvoid = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
-    for (auto _ : state) {
-        if (kalvoCall(clnt, 2, REGD_NULLPROC, xvoid, nullptr, xvoid, nullptr) != RPC_SUCCESS) {
-            state.SkipWithError("null procedure failed");
-            break;
-        }
-    }
-    setRate(state);
-}
-
-// Runs `call` on the shape's samples in turn until it fails.
-template <typename Call>
-void runOverSamples(benchmark::State& state, const char* what, Call call) {
-    Shape shape = static_cast<Shape>(state.range(0));
-    size_t n = 0;
-    for (auto _ : state) {
-        if (call(shape, g_samples[shape][n % kSamples], n) != ERROR_SUCCESS) {
-            state.SkipWithError(what);
-            break;
-        }
-        n++;
-    }
-    setRate(state);
-}
-
-void BM_OpenKey(benchmark::State& state) {
-    runOverSamples(state, "open failed", [](Shape shape, const Sample& s, size_t) {
-        HKEY k;
-        return RegOpenKeyA(g_parent[shape], s.path.c_str(), &k);
-    });
-}
-
-void BM_QueryValue(benchmark::State& state) {
-    runOverSamples(state, "query failed", [](Shape, const Sample& s, size_t) {
-        DWORD v = 0;
-        DWORD size = sizeof v;
-        DWORD type = 0;
-        return RegQueryValueExA(s.key, "val", nullptr, &type, reinterpret_cast<LPBYTE>(&v), &size);
-    });
-}
-
-void BM_SetValue(benchmark::State& state) {
-    runOverSamples(state, "set failed", [](Shape, const Sample& s, size_t n) {
-        DWORD v = static_cast<DWORD>(n);
-        return RegSetValueExA(s.key, "val", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-    });
-}
-
-// OPEN_KEY with a header filled once: the call without the library's
-// per-call work of looking up the user and host.
-void BM_OpenKeyRaw(benchmark::State& state) {
-    std::string error;
-    CLIENT* clnt = kalvoThreadClient(2, &error);
-    if (clnt == nullptr) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    regd_REG_OPEN_KEY req{};
-    kalvoFillHeader(&req.userData);
-    runOverSamples(state, "raw open failed", [&](Shape shape, const Sample& s, size_t) -> LONG {
-        req.hKey = KALVO_HKEY_VALUE(g_parent[shape]);
-        req.lpSubKey = const_cast<char*>(s.path.c_str());
-        regd_REG_OPEN_KEY_RES res{};
-        enum clnt_stat st = kalvoCall(clnt, 2, REG_OPEN_KEY, reinterpret_cast<xdrproc_t>(xdr_regd_REG_OPEN_KEY),
-                                      &req, reinterpret_cast<xdrproc_t>(xdr_regd_REG_OPEN_KEY_RES), &res);
-        return st == RPC_SUCCESS ? static_cast<LONG>(res.ret.retval) : RPC_S_CALL_FAILED;
-    });
-    kalvoFreeHeader(&req.userData);
-}
-
-// Also walks the list: opens the key by path from the parent and queries
-// in one call, as a caller without a handle does.
-void BM_QueryValueByPath(benchmark::State& state) {
-    runOverSamples(state, "query by path failed", [](Shape shape, const Sample& s, size_t) {
-        std::string path = s.path + "\\val";
-        DWORD v = 0;
-        DWORD size = sizeof v;
-        return RegQueryValueExA(g_parent[shape], path.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(&v),
-                                &size);
-    });
-}
-
-BENCHMARK(BM_NullProcedure)->UseRealTime();
-BENCHMARK(BM_OpenKey)->ArgName("tree")->Arg(FLAT)->Arg(TREE)->UseRealTime();
-BENCHMARK(BM_OpenKeyRaw)->ArgName("tree")->Arg(FLAT)->Arg(TREE)->UseRealTime();
-BENCHMARK(BM_QueryValue)->ArgName("tree")->Arg(FLAT)->Arg(TREE)->UseRealTime();
-BENCHMARK(BM_SetValue)->ArgName("tree")->Arg(FLAT)->Arg(TREE)->UseRealTime();
-BENCHMARK(BM_QueryValueByPath)->ArgName("tree")->Arg(FLAT)->Arg(TREE)->UseRealTime();
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    kalvotest::PrivateDaemon daemon;
-    std::string error;
-    if (!daemon.start(&error)) {
-        fprintf(stderr, "cannot start a daemon: %s\n", error.c_str());
-        return 1;
+    g_verbose = 0;
+    std::vector<int> fanOuts = {1000, 30000, 100000, 1000000};
+    if (argc > 1) {
+        fanOuts.clear();
+        for (int i = 1; i < argc; i++) fanOuts.push_back(atoi(argv[i]));
     }
-    daemon.exportEnv();
-    if (!populate(TREE) || !populate(FLAT)) {
-        fprintf(stderr, "populating the registry failed\n");
-        return 1;
+    std::vector<Row> rows;
+    for (int n : fanOuts) {
+        Row row{};
+        if (!measure(n, row)) {
+            fprintf(stderr, "fan-out %d failed\n", n);
+            return 1;
+        }
+        rows.push_back(row);
     }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    daemon.stop();
+    printf("Best of %d alternating rounds of %d calls per kind; enumeration: indices 0 to %u in %d rounds.\n",
+           kRounds, kCalls / kRounds, kEnumLimit - 1, kRounds);
+    printf("| children | start-up | null call | open | create | query-value | set-value | enumerate, per item (items) |\n");
+    printf("|---|---|---|---|---|---|---|---|\n");
+    for (const Row& r : rows)
+        printf("| %d | %.2f s | %.1f us | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) (%u) |\n",
+               r.n, r.startup, r.null, r.open, r.open / r.null, r.create, r.create / r.null, r.query,
+               r.query / r.null, r.set, r.set / r.null, r.enumerate, r.enumerate / r.null, r.enumerated);
+    const Row& small = rows.front();
+    for (const Row& r : rows)
+        printf("%d children against %d: open %.2fx, create %.2fx, query-value %.2fx, set-value %.2fx, enumerate %.2fx\n",
+               r.n, small.n, r.open / small.open, r.create / small.create, r.query / small.query, r.set / small.set,
+               r.enumerate / small.enumerate);
     return 0;
 }
