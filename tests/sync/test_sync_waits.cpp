@@ -4,6 +4,7 @@
 // be checked.
 #include <gtest/gtest.h>
 
+#include <regex>
 
 #include "harness/wire_client.h"
 
@@ -14,9 +15,7 @@ namespace {
 using SyncWaits = SyncDaemonTest;
 using Words = std::vector<int32_t>;
 
-constexpr int32_t P1 = kFakePidBase + 1;
-constexpr int32_t P2 = kFakePidBase + 2;
-constexpr int32_t P3 = kFakePidBase + 3;
+constexpr int32_t P1 = kFakePidBase + 1, P2 = kFakePidBase + 2, P3 = kFakePidBase + 3;
 constexpr int32_t P4 = kFakePidBase + 4;  // signals without waiting
 
 const std::string kObjects = "---------- Cross-process sync objects ---------\n";
@@ -24,18 +23,15 @@ const std::string kWaits = "---------- Cross-process wait queue ---------\n";
 const std::string kNoProcesses = "----------- Processes connected to cross-process sync server ------------\n\n";
 const std::string kUsers = "in use by (process-refcount-waitcount):";
 
+// One object's dump line: its handle and state, then one user's counts.
+std::string line(const std::string& object, int32_t pid, int waits = 0) {
+    return "  handle " + object + ", " + kUsers + " " + std::to_string(pid) + "-1-" + std::to_string(waits) + "\n";
+}
+
 // Wait records print their address ("<n>/0x<address> - process ..."); it
 // says nothing about the state, so it is masked as "@".
 std::string masked(const std::string& dump) {
-    std::string out;
-    size_t at = 0;
-    for (size_t slash; (slash = dump.find("/0x", at)) != std::string::npos;) {
-        size_t end = dump.find(" - process ", slash);
-        if (end == std::string::npos) break;
-        out += dump.substr(at, slash - at) + "/@";
-        at = end;
-    }
-    return out + dump.substr(at);
+    return std::regex_replace(dump, std::regex("/0x[0-9a-fA-F]+ - process "), "/@ - process ");
 }
 
 // The dump, once masked, equal to `expected`, or the last one after a wait.
@@ -49,6 +45,9 @@ std::string masked(const std::string& dump) {
 // flag, then the self-wake words.
 const Words kSignalled{1, 0, 0, 0, 0, 0};
 const Words kInvalidHandle{0, 6, 1, 0, 0, 0};
+// Reply words of begin-wait: queued, or satisfied at once.
+const Words kQueued{1, 0, 0, 0};
+const Words kTaken{0, 0, 0, 0};
 
 TEST_F(SyncWaits, WaitForAnyTakesTheLowestAcquirablePositionOnly) {
     WireClient c(daemonPid());
@@ -58,15 +57,12 @@ TEST_F(SyncWaits, WaitForAnyTakesTheLowestAcquirablePositionOnly) {
     EXPECT_EQ(c.beginWait(P1, 1, 7, 1, {event, two, one}), (Words{0, 1, 0, 0}));
     // Once the event is signalled it is the lowest, and only it is taken.
     ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P1, event), kSignalled);
-    EXPECT_EQ(c.beginWait(P1, 2, 7, 1, {one, event}), (Words{0, 0, 0, 0}));
-    EXPECT_EQ(c.beginWait(P1, 3, 7, 1, {event, two}), (Words{0, 0, 0, 0}));
-    EXPECT_EQ(masked(dump()), kObjects +
-                                  "  handle 0x28000000, name '', event, unsignalled, " + kUsers + " " +
-                                  std::to_string(P1) + "-1-0\n"
-                                  "  handle 0x48000001, name '', semaphore, current value 1, maximum value 5, " +
-                                  kUsers + " " + std::to_string(P1) + "-1-0\n"
-                                  "  handle 0x48000002, name '', semaphore, current value 0, maximum value 5, " +
-                                  kUsers + " " + std::to_string(P1) + "-1-0\n" + kWaits + kNoProcesses);
+    EXPECT_EQ(c.beginWait(P1, 2, 7, 1, {one, event}), kTaken);
+    EXPECT_EQ(c.beginWait(P1, 3, 7, 1, {event, two}), kTaken);
+    EXPECT_EQ(dump(), kObjects + line("0x28000000, name '', event, unsignalled", P1) +
+                          line("0x48000001, name '', semaphore, current value 1, maximum value 5", P1) +
+                          line("0x48000002, name '', semaphore, current value 0, maximum value 5", P1) + kWaits +
+                          kNoProcesses);
 }
 
 TEST_F(SyncWaits, WaitForAllTakesEverythingTogetherOrNothing) {
@@ -75,18 +71,18 @@ TEST_F(SyncWaits, WaitForAllTakesEverythingTogetherOrNothing) {
     uint32_t event = c.createEvent(P1, true, true).handle;
     uint32_t mutex = c.createMutex(P1, 1, false).handle;
     uint32_t sem = c.createSemaphore(P1, 0, 3).handle;
-    ASSERT_EQ(c.beginWait(P1, 11, 9, 3, {event, mutex, sem}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 11, 9, 3, {event, mutex, sem}), kQueued);
     // Another process takes the mutex; the semaphore then comes free but
     // the queued wait for all must leave it, since the mutex is not free.
-    ASSERT_EQ(c.beginWait(P2, 1, 5, 1, {mutex}), (Words{0, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P2, 1, 5, 1, {mutex}), kTaken);
     ASSERT_EQ(c.releaseSemaphore(P2, sem, 1), (Words{1, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(waiter.silentFor(200));
     const std::string p1 = std::to_string(P1), p2 = std::to_string(P2);
     EXPECT_EQ(masked(dump()),
-              kObjects + "  handle 0x28000000, name '', event, signalled, " + kUsers + " " + p1 + "-1-1\n" +
-                  "  handle 0x38000001, name '', mutex, owned by pid " + p2 + ", tid 5, " + kUsers + " " + p1 +
-                  "-1-1\n" + "  handle 0x48000002, name '', semaphore, current value 1, maximum value 3, " +
-                  kUsers + " " + p1 + "-1-1\n" + kWaits + "0/@ - process " + p1 + ", thread 0x9, wait entry 0xb\n" +
+              kObjects + line("0x28000000, name '', event, signalled", P1, 1) +
+                  line("0x38000001, name '', mutex, owned by pid " + p2 + ", tid 5", P1, 1) +
+                  line("0x48000002, name '', semaphore, current value 1, maximum value 3", P1, 1) + kWaits +
+                  "0/@ - process " + p1 + ", thread 0x9, wait entry 0xb\n"
                   "    3 objects waited on, 3 needed to continue execution\n"
                   "    not yet signalled\n"
                   "    handles waited on: \n"
@@ -97,19 +93,17 @@ TEST_F(SyncWaits, WaitForAllTakesEverythingTogetherOrNothing) {
     // event staying signalled.
     ASSERT_EQ(c.releaseMutex(P2, 5, mutex), kSignalled);
     EXPECT_EQ(waiter.nextWake(), (Words{11, 0, 0}));
-    EXPECT_DUMP_SETTLES(kObjects + "  handle 0x28000000, name '', event, signalled, " + kUsers + " " + p1 + "-1-0\n" +
-                          "  handle 0x38000001, name '', mutex, owned by pid " + p1 + ", tid 9, " + kUsers + " " +
-                          p1 + "-1-0\n" + "  handle 0x48000002, name '', semaphore, current value 0, maximum value 3, " +
-                          kUsers + " " + p1 + "-1-0\n" + kWaits + kNoProcesses);
+    EXPECT_DUMP_SETTLES(kObjects + line("0x28000000, name '', event, signalled", P1) +
+                        line("0x38000001, name '', mutex, owned by pid " + p1 + ", tid 9", P1) +
+                        line("0x48000002, name '', semaphore, current value 0, maximum value 3", P1) + kWaits +
+                        kNoProcesses);
 }
 
 TEST_F(SyncWaits, SettingAnAutoResetEventWakesOnlyTheOldestOfThreeWaits) {
     WireClient c(daemonPid());
     ProcessSocket a(P1), b(P2), third(P3);
     uint32_t event = c.createEvent(P1, false, false, "auto").handle;
-    ASSERT_EQ(c.beginWait(P1, 0x100, 1, 1, {event}), (Words{1, 0, 0, 0}));
-    ASSERT_EQ(c.beginWait(P2, 0x200, 1, 1, {event}), (Words{1, 0, 0, 0}));
-    ASSERT_EQ(c.beginWait(P3, 0x300, 1, 1, {event}), (Words{1, 0, 0, 0}));
+    for (int32_t pid : {P1, P2, P3}) ASSERT_EQ(c.beginWait(pid, (pid - P1 + 1) << 8, 1, 1, {event}), kQueued);
     ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
     EXPECT_EQ(a.nextWake(), (Words{0x100, 0, 0}));
     EXPECT_TRUE(b.silentFor(200));
@@ -132,14 +126,14 @@ TEST_F(SyncWaits, PulseReleasesWhatItSatisfiesAndLeavesTheEventUnsignalled) {
     ProcessSocket a(P1), b(P2);
     uint32_t manual = c.createEvent(P1, true, false, "manual").handle;
     uint32_t automatic = c.createEvent(P1, false, false, "auto").handle;
-    ASSERT_EQ(c.beginWait(P1, 1, 1, 1, {manual}), (Words{1, 0, 0, 0}));
-    ASSERT_EQ(c.beginWait(P2, 2, 1, 1, {manual}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 1, 1, 1, {manual}), kQueued);
+    ASSERT_EQ(c.beginWait(P2, 2, 1, 1, {manual}), kQueued);
     ASSERT_EQ(c.eventCall(KV_OP_PULSE_EVENT, P3, manual), kSignalled);
     EXPECT_EQ(a.nextWake(), (Words{1, 0, 0}));
     EXPECT_EQ(b.nextWake(), (Words{2, 0, 0}));
 
-    ASSERT_EQ(c.beginWait(P1, 3, 1, 1, {automatic}), (Words{1, 0, 0, 0}));
-    ASSERT_EQ(c.beginWait(P2, 4, 1, 1, {automatic}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 3, 1, 1, {automatic}), kQueued);
+    ASSERT_EQ(c.beginWait(P2, 4, 1, 1, {automatic}), kQueued);
     ASSERT_EQ(c.eventCall(KV_OP_PULSE_EVENT, P3, automatic), kSignalled);
     EXPECT_EQ(a.nextWake(), (Words{3, 0, 0}));
     EXPECT_TRUE(b.silentFor(200));
@@ -160,10 +154,7 @@ TEST_F(SyncWaits, SemaphoreReleaseOfNothingOrPastTheMaximumFailsAndChangesNothin
     WireClient c(daemonPid());
     uint32_t sem = c.createSemaphore(P1, 2, 3, "sem").handle;
     const Words invalid{0, 0, 87, 1, 0, 0, 0};
-    EXPECT_EQ(c.releaseSemaphore(P1, sem, 0), invalid);
-    EXPECT_EQ(c.releaseSemaphore(P1, sem, -1), invalid);
-    EXPECT_EQ(c.releaseSemaphore(P1, sem, 2), invalid);
-    EXPECT_EQ(c.releaseSemaphore(P1, sem, INT32_MAX), invalid);
+    for (int32_t count : {0, -1, 2, INT32_MAX}) EXPECT_EQ(c.releaseSemaphore(P1, sem, count), invalid) << count;
     EXPECT_NE(dump().find("current value 2, maximum value 3"), std::string::npos);
     EXPECT_EQ(c.releaseSemaphore(P1, sem, 1), (Words{1, 2, 0, 0, 0, 0, 0}));
     EXPECT_EQ(c.releaseSemaphore(P1, sem, 1), invalid);
@@ -175,9 +166,9 @@ TEST_F(SyncWaits, MutexOwnershipIsRecursiveAndTheLastReleaseHandsItOn) {
     WireClient c(daemonPid());
     ProcessSocket own(P1);
     uint32_t mutex = c.createMutex(P1, 7, true, "m").handle;
-    EXPECT_EQ(c.beginWait(P1, 1, 7, 1, {mutex}), (Words{0, 0, 0, 0}));
+    EXPECT_EQ(c.beginWait(P1, 1, 7, 1, {mutex}), kTaken);
     // Another thread of the same process must wait.
-    ASSERT_EQ(c.beginWait(P1, 2, 8, 1, {mutex}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 2, 8, 1, {mutex}), kQueued);
     EXPECT_EQ(c.releaseMutex(P1, 8, mutex), kInvalidHandle);
     EXPECT_EQ(c.releaseMutex(P2, 7, mutex), kInvalidHandle);
     EXPECT_EQ(c.releaseMutex(P1, 7, mutex), kSignalled);
@@ -196,10 +187,8 @@ TEST_F(SyncWaits, OneSelfWaitIsAnsweredInTheReplyAndTheRestByMessages) {
     WireClient c(daemonPid());
     ProcessSocket self(P1), other(P2);
     uint32_t sem = c.createSemaphore(P1, 0, 5).handle;
-    ASSERT_EQ(c.beginWait(P2, 20, 1, 1, {sem}), (Words{1, 0, 0, 0}));
-    ASSERT_EQ(c.beginWait(P1, 21, 1, 1, {sem}), (Words{1, 0, 0, 0}));
-    ASSERT_EQ(c.beginWait(P1, 22, 2, 1, {sem}), (Words{1, 0, 0, 0}));
-    ASSERT_EQ(c.beginWait(P1, 23, 3, 1, {sem}), (Words{1, 0, 0, 0}));
+    for (auto [pid, entry] : {std::pair{P2, 20}, {P1, 21}, {P1, 22}, {P1, 23}})
+        ASSERT_EQ(c.beginWait(pid, entry, entry - 20, 1, {sem}), kQueued);
     EXPECT_EQ(c.releaseSemaphore(P1, sem, 3), (Words{1, 0, 0, 0, 21, 0, 0}));
     EXPECT_EQ(other.nextWake(), (Words{20, 0, 0}));
     EXPECT_EQ(self.nextWake(), (Words{22, 0, 0}));
@@ -213,7 +202,7 @@ TEST_F(SyncWaits, AClientManagedPositionCountsOnlyOnceTheClientSaysSo) {
     uint32_t event = c.createEvent(P1, true, true).handle;
     uint32_t mutex = c.createMutex(P2, 4, true).handle;
     const uint32_t clientObject = 0x70000042;
-    ASSERT_EQ(c.beginWait(P1, 31, 3, 3, {event, mutex, clientObject}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 31, 3, 3, {event, mutex, clientObject}), kQueued);
     EXPECT_EQ(c.objectStateChange(P1, 31, 3, 1), (Words{1, 0}));  // no such position
     EXPECT_EQ(c.objectStateChange(P1, 99, 2, 1), (Words{1, 0}));  // no such wait
     EXPECT_EQ(c.objectStateChange(P2, 31, 2, 1), (Words{1, 0}));  // not P2's wait
@@ -226,7 +215,7 @@ TEST_F(SyncWaits, AClientManagedPositionCountsOnlyOnceTheClientSaysSo) {
 
     // Satisfied by the change itself: answered in the reply of opcode 15.
     ASSERT_EQ(c.releaseMutex(P1, 3, mutex), kSignalled);
-    ASSERT_EQ(c.beginWait(P1, 32, 3, 3, {event, mutex, clientObject}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 32, 3, 3, {event, mutex, clientObject}), kQueued);
     EXPECT_EQ(c.objectStateChange(P1, 32, 2, 1), (Words{0, 0}));
     EXPECT_EQ(c.objectStateChange(P1, 32, 2, 1), (Words{1, 0}));
     EXPECT_TRUE(waiter.silentFor(200));
@@ -237,7 +226,7 @@ TEST_F(SyncWaits, ATimeOutWithdrawsAPendingWaitButNotASatisfiedOne) {
     WireClient c(daemonPid());
     ProcessSocket waiter(P1);
     uint32_t event = c.createEvent(P1, false, false, "e").handle;
-    ASSERT_EQ(c.beginWait(P1, 41, 1, 1, {event}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 41, 1, 1, {event}), kQueued);
     EXPECT_EQ(c.waitTimeout(P1, 41), (Words{0, 258}));
     EXPECT_EQ(c.waitTimeout(P1, 41), (Words{1, 0}));
     EXPECT_EQ(c.waitTimeout(P1, 0x7777), (Words{1, 0}));
@@ -246,12 +235,11 @@ TEST_F(SyncWaits, ATimeOutWithdrawsAPendingWaitButNotASatisfiedOne) {
     EXPECT_TRUE(waiter.silentFor(100));
     ASSERT_EQ(c.eventCall(KV_OP_RESET_EVENT, P2, event), (Words{1, 0, 0}));
 
-    ASSERT_EQ(c.beginWait(P1, 42, 1, 1, {event}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 42, 1, 1, {event}), kQueued);
     ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P2, event), kSignalled);
     EXPECT_EQ(c.waitTimeout(P1, 42), (Words{1, 0}));
     EXPECT_EQ(waiter.nextWake(), (Words{42, 0, 0}));
-    EXPECT_DUMP_SETTLES(kObjects + "  handle 0x28000000, name 'e', event, unsignalled, " + kUsers + " " +
-                                  std::to_string(P1) + "-1-0\n" + kWaits + kNoProcesses);
+    EXPECT_DUMP_SETTLES(kObjects + line("0x28000000, name 'e', event, unsignalled", P1) + kWaits + kNoProcesses);
 }
 
 TEST_F(SyncWaits, BadWaitsFailWithoutBeingQueued) {
@@ -269,7 +257,7 @@ TEST_F(SyncWaits, BadWaitsFailWithoutBeingQueued) {
     // More handles than the inline array holds: counted, queued, withdrawn.
     std::string body = words({P1, 5, 1, 1, 100});
     for (int i = 0; i < 100; i++) body += words({static_cast<int32_t>(i == 99 ? sem : event)});
-    EXPECT_EQ(c.call(KV_OP_BEGIN_WAIT, body, 4), (Words{1, 0, 0, 0}));
+    EXPECT_EQ(c.call(KV_OP_BEGIN_WAIT, body, 4), kQueued);
     EXPECT_NE(dump().find("100 objects waited on, 1 needed"), std::string::npos);
     EXPECT_NE(dump().find(kUsers + " " + std::to_string(P1) + "-1-99\n"), std::string::npos);
     EXPECT_EQ(c.waitTimeout(P1, 5), (Words{0, 258}));
@@ -280,11 +268,11 @@ TEST_F(SyncWaits, AnExitingThreadAbandonsItsMutexesAndLosesItsWaits) {
     WireClient c(daemonPid());
     ProcessSocket exiting(P1), waiter(P2);
     uint32_t mutex = c.createMutex(P1, 7, true, "m").handle;
-    ASSERT_EQ(c.beginWait(P1, 1, 7, 1, {mutex}), (Words{0, 0, 0, 0}));  // owned twice
+    ASSERT_EQ(c.beginWait(P1, 1, 7, 1, {mutex}), kTaken);  // owned twice
     uint32_t event = c.createEvent(P1, false, false).handle;
-    ASSERT_EQ(c.beginWait(P1, 2, 7, 1, {event}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P1, 2, 7, 1, {event}), kQueued);
     uint32_t sem = c.createSemaphore(P2, 0, 1).handle;
-    ASSERT_EQ(c.beginWait(P2, 51, 4, 1, {event, sem, mutex}), (Words{1, 0, 0, 0}));
+    ASSERT_EQ(c.beginWait(P2, 51, 4, 1, {event, sem, mutex}), kQueued);
     c.threadExited(P1, 8);  // another thread: nothing changes
     c.threadExited(P1, 7);
     // Abandoned at position 2.
@@ -295,7 +283,7 @@ TEST_F(SyncWaits, AnExitingThreadAbandonsItsMutexesAndLosesItsWaits) {
     EXPECT_NE(text.find("mutex, owned by pid " + std::to_string(P2) + ", tid 4"), std::string::npos) << text;
     // The abandonment was reported once; the next owner hears nothing of it.
     ASSERT_EQ(c.releaseMutex(P2, 4, mutex), kSignalled);
-    EXPECT_EQ(c.beginWait(P3, 1, 1, 1, {mutex}), (Words{0, 0, 0, 0}));
+    EXPECT_EQ(c.beginWait(P3, 1, 1, 1, {mutex}), kTaken);
 }
 
 TEST_F(SyncWaits, ADisconnectingProcessAbandonsMutexesAndLeavesNoWaitOrWakeUpConnection) {
@@ -310,22 +298,24 @@ TEST_F(SyncWaits, ADisconnectingProcessAbandonsMutexesAndLeavesNoWaitOrWakeUpCon
         ASSERT_EQ(leaves.createEvent(P1, false, false, "E").error, 0);
         ASSERT_EQ(stays.open(KV_OP_OPEN_MUTEX, P2, "M").error, 0);
         ASSERT_EQ(stays.open(KV_OP_OPEN_EVENT, P2, "E").error, 0);
-        ASSERT_EQ(leaves.beginWait(P1, 9, 3, 1, {0x28000001}), (Words{1, 0, 0, 0}));
-        ASSERT_EQ(stays.beginWait(P2, 61, 1, 1, {0x28000001, 0x38000000}), (Words{1, 0, 0, 0}));
+        ASSERT_EQ(leaves.createAlias(P1, 5, 1, 0x30000abc, 1, 0, 0)[0], 1);  // slot 2, P1's alone
+        ASSERT_EQ(leaves.beginWait(P1, 9, 3, 1, {0x28000001}), kQueued);
+        ASSERT_EQ(stays.beginWait(P2, 61, 1, 1, {0x28000001, 0x38000000}), kQueued);
     }
     EXPECT_EQ(waiter.nextWake(), (Words{61, 129, 0}));
     ASSERT_TRUE(waitUntilGone(P1));
+    // Slot 2 died with its process and went behind the never-used slots.
+    EXPECT_EQ(stays.createEvent(P2, false, false).handle, 0x28000003u);
+    ASSERT_EQ(stays.closeHandle(P2, 0x28000003)[0], 1);
     // The departed process's wake-up connection is closed, with no wake-up
     // for its withdrawn wait.
     std::string received;
     EXPECT_TRUE(leaverSocket.closedByDaemon(&received));
     EXPECT_EQ(received, "");
     const std::string p2 = std::to_string(P2);
-    EXPECT_DUMP_SETTLES(kObjects + "  handle 0x38000000, name 'M', mutex, owned by pid " + p2 + ", tid 1, " + kUsers +
-                          " " + p2 + "-1-0\n" + "  handle 0x28000001, name 'E', event, unsignalled, " + kUsers + " " +
-                          p2 + "-1-0\n" + kWaits +
-                          "----------- Processes connected to cross-process sync server ------------\n" + p2 +
-                          " \n");
+    EXPECT_DUMP_SETTLES(kObjects + line("0x38000000, name 'M', mutex, owned by pid " + p2 + ", tid 1", P2) +
+                        line("0x28000001, name 'E', event, unsignalled", P2) + kWaits +
+                        "----------- Processes connected to cross-process sync server ------------\n" + p2 + " \n");
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
-// The client library in real processes: this test process and forked
-// children, each with its own connection to the daemon.
+// The client library in real processes and threads: this test process,
+// forked children and threads of both, each process with its own connection
+// to the daemon and woken through its own socket.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <random>
 #include <thread>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "kalvo/synchapi.h"
@@ -16,79 +20,38 @@ namespace {
 
 using SyncApi = SyncDaemonTest;
 
-// Child exit codes name the check that failed.
-int expectHandle(HANDLE got, HANDLE want, DWORD lastError, int code) {
-    return got == want && GetLastError() == lastError ? 0 : code;
-}
-
 TEST_F(SyncApi, ObjectsCreatedInOneProcessOpenByNameInAnother) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "api.event");
     HANDLE mutex = CreateMutexA(nullptr, FALSE, "api.mutex");
     HANDLE sem = CreateSemaphoreA(nullptr, 1, 3, "api.sem");
-    ASSERT_NE(event, nullptr);
-    ASSERT_NE(mutex, nullptr);
-    ASSERT_NE(sem, nullptr);
-    int status = runChild([&](std::string&) {
-        SetLastError(0);
-        if (OpenEventA(EVENT_ALL_ACCESS, FALSE, "api.event") != event) return 1;
-        if (OpenMutexA(SYNCHRONIZE, FALSE, "api.mutex") != mutex) return 2;
-        if (OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, "api.sem") != sem) return 3;
-        if (GetLastError() != 0) return 4;
-        if (int r = expectHandle(CreateEventA(nullptr, FALSE, TRUE, "api.event"), event, ERROR_ALREADY_EXISTS, 5))
-            return r;
-        if (int r = expectHandle(OpenMutexA(SYNCHRONIZE, FALSE, "api.sem"), nullptr, ERROR_INVALID_HANDLE, 6))
-            return r;
-        if (int r = expectHandle(OpenEventA(SYNCHRONIZE, FALSE, "api.none"), nullptr, ERROR_NOT_ENOUGH_MEMORY, 7))
-            return r;
-        return 0;
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(CloseHandle(event));
-    EXPECT_TRUE(CloseHandle(mutex));
-    EXPECT_TRUE(CloseHandle(sem));
-}
-
-TEST_F(SyncApi, AnotherProcessKeepsTheObjectAliveUntilItCloses) {
-    HANDLE sem = CreateSemaphoreA(nullptr, 2, 4, "api.kept");
-    ASSERT_NE(sem, nullptr);
-    int toChild[2], fromChild[2];
-    ASSERT_EQ(pipe(toChild), 0);
-    ASSERT_EQ(pipe(fromChild), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        HANDLE mine = OpenSemaphoreA(SYNCHRONIZE, FALSE, "api.kept");
-        char c = mine == sem ? 'o' : 'x';
-        if (write(fromChild[1], &c, 1) != 1 || read(toChild[0], &c, 1) != 1) _exit(2);
-        _exit(CloseHandle(mine) ? 0 : 1);
-    }
-    char c = 0;
-    ASSERT_EQ(read(fromChild[0], &c, 1), 1);
-    ASSERT_EQ(c, 'o');
-    ASSERT_TRUE(CloseHandle(sem));
-    // The child's handle keeps it: creating by name opens the same object.
-    SetLastError(0);
-    EXPECT_EQ(CreateSemaphoreA(nullptr, 0, 1, "api.kept"), sem);
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-    EXPECT_TRUE(CloseHandle(sem));
-    ASSERT_EQ(write(toChild[1], "g", 1), 1);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    // Its last handle closed, the name is free: a fresh object is made.
-    SetLastError(0);
-    EXPECT_NE(CreateSemaphoreA(nullptr, 0, 1, "api.kept"), nullptr);
-    EXPECT_EQ(GetLastError(), 0u);
-    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
+    ASSERT_TRUE(event && mutex && sem);
+    const std::vector<std::tuple<std::function<HANDLE()>, HANDLE, DWORD>> calls = {
+        {[] { return OpenEventA(EVENT_ALL_ACCESS, FALSE, "api.event"); }, event, 0},
+        {[] { return OpenMutexA(SYNCHRONIZE, FALSE, "api.mutex"); }, mutex, 0},
+        {[] { return OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, "api.sem"); }, sem, 0},
+        {[] { return CreateEventA(nullptr, FALSE, TRUE, "api.event"); }, event, ERROR_ALREADY_EXISTS},
+        {[] { return OpenMutexA(SYNCHRONIZE, FALSE, "api.sem"); }, nullptr, ERROR_INVALID_HANDLE},
+        {[] { return OpenEventA(SYNCHRONIZE, FALSE, "api.none"); }, nullptr, ERROR_NOT_ENOUGH_MEMORY}};
+    // The child's exit code names the first call that answered wrongly.
+    EXPECT_EQ(runChild([&](std::string&) {
+                  for (size_t i = 0; i < calls.size(); i++) {
+                      SetLastError(0);
+                      auto& [call, handle, error] = calls[i];
+                      if (call() != handle || GetLastError() != error) return static_cast<int>(i + 1);
+                  }
+                  return 0;
+              }),
+              0);
+    for (HANDLE h : {event, mutex, sem}) EXPECT_TRUE(CloseHandle(h));
 }
 
 TEST_F(SyncApi, AForkedChildRegistersItselfAndTakesItsHandlesAlong) {
     ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, "api.parent"), nullptr);
     std::string childPid;
-    int status = runChild([](std::string& out) {
+    ASSERT_EQ(runChild([](std::string& out) {
         out = std::to_string(getpid());
         return CreateMutexA(nullptr, TRUE, "api.child") != nullptr ? 0 : 1;
-    }, &childPid);
-    ASSERT_EQ(status, 0);
+    }, &childPid), 0);
     ASSERT_TRUE(waitUntilGone(std::stoi(childPid)));
     SetLastError(0);
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "api.child"), nullptr);
@@ -96,25 +59,6 @@ TEST_F(SyncApi, AForkedChildRegistersItselfAndTakesItsHandlesAlong) {
     std::string text = dump();
     EXPECT_NE(text.find("name 'api.parent'"), std::string::npos) << text;
     EXPECT_NE(text.find("\n" + std::to_string(getpid()) + " \n"), std::string::npos) << text;
-}
-
-TEST_F(SyncApi, ManyThreadsShareTheProcessConnection) {
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; t++) {
-        threads.emplace_back([t, &failures] {
-            std::string name = "api.thread." + std::to_string(t);
-            for (int i = 0; i < 200; i++) {
-                HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str());
-                HANDLE o = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-                if (h == nullptr || o != h || !CloseHandle(o) || !CloseHandle(h)) failures++;
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(failures.load(), 0);
-    std::string text = dump();
-    EXPECT_EQ(text.find("handle"), std::string::npos) << text;
 }
 
 TEST_F(SyncApi, LastErrorIsPerThreadAndSetOnlyByFailures) {
@@ -125,41 +69,55 @@ TEST_F(SyncApi, LastErrorIsPerThreadAndSetOnlyByFailures) {
     }).join();
     EXPECT_EQ(GetLastError(), 1234u);
     HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_NE(h, nullptr);
+    EXPECT_TRUE(h && CloseHandle(h));
     EXPECT_EQ(GetLastError(), 1234u);
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(CloseHandle(h));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST_F(SyncApi, BadArgumentsFailBeforeReachingTheDaemon) {
-    std::string tooLong(KV_MAX_NAME_LENGTH + 1, 'x');
-    std::vector<std::pair<const char*, std::function<HANDLE()>>> calls = {
-        {"initial above maximum", [] { return CreateSemaphoreA(nullptr, 3, 2, "s"); }},
-        {"negative initial", [] { return CreateSemaphoreA(nullptr, -1, 2, "s"); }},
-        {"zero maximum", [] { return CreateSemaphoreA(nullptr, 0, 0, "s"); }},
-        {"open without a name", [] { return OpenEventA(SYNCHRONIZE, FALSE, nullptr); }},
+// Each call fails with its last error before anything reaches the daemon,
+// or, for a handle whose object is gone, with the daemon's answer.
+TEST_F(SyncApi, BadArgumentsFailWithTheirErrors) {
+    HANDLE event = CreateEventA(nullptr, FALSE, TRUE, nullptr), gone = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_TRUE(CloseHandle(gone));
+    HANDLE many[65];
+    for (HANDLE& h : many) h = event;
+    HANDLE withNull[2] = {event, nullptr};
+    HANDLE stale[1] = {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x28000400))};
+    const std::string tooLong(KV_MAX_NAME_LENGTH + 1, 'x');
+    auto waitFails = [](DWORD n, const HANDLE* h) { return WaitForMultipleObjects(n, h, FALSE, 0) == WAIT_FAILED; };
+    const std::vector<std::tuple<const char*, std::function<bool()>, DWORD>> cases = {
+        {"initial above maximum", [] { return !CreateSemaphoreA(nullptr, 3, 2, "s"); }, ERROR_INVALID_PARAMETER},
+        {"negative initial", [] { return !CreateSemaphoreA(nullptr, -1, 2, "s"); }, ERROR_INVALID_PARAMETER},
+        {"zero maximum", [] { return !CreateSemaphoreA(nullptr, 0, 0, "s"); }, ERROR_INVALID_PARAMETER},
+        {"open without a name", [] { return !OpenEventA(SYNCHRONIZE, FALSE, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"name too long", [&] { return !CreateEventA(nullptr, FALSE, FALSE, tooLong.c_str()); },
+         ERROR_FILENAME_EXCED_RANGE},
+        {"close of null", [] { return !CloseHandle(nullptr); }, ERROR_INVALID_HANDLE},
+        {"close of a closed handle", [&] { return !CloseHandle(gone); }, ERROR_INVALID_HANDLE},
+        {"wait on no handles", [&] { return waitFails(0, many); }, ERROR_INVALID_PARAMETER},
+        {"wait on too many", [&] { return waitFails(65, many); }, ERROR_INVALID_PARAMETER},
+        {"wait on a null array", [&] { return waitFails(1, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"wait on a null handle", [&] { return waitFails(2, withNull); }, ERROR_INVALID_HANDLE},
+        {"wait on no such object", [&] { return waitFails(1, stale); }, ERROR_INVALID_HANDLE},
+        {"wait on a closed handle", [&] { return waitFails(1, &gone); }, ERROR_INVALID_HANDLE},
     };
-    for (auto& [what, call] : calls) {
+    for (auto& [what, fails, error] : cases) {
         SCOPED_TRACE(what);
         SetLastError(0);
-        EXPECT_EQ(call(), nullptr);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_TRUE(fails());
+        EXPECT_EQ(GetLastError(), error);
     }
-    EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, tooLong.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_FALSE(CloseHandle(nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // 64 positions are allowed, even all the same one in a wait for any.
+    EXPECT_EQ(WaitForMultipleObjects(64, many, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(event));
     EXPECT_EQ(dump().find("handle"), std::string::npos);
 }
 
 TEST_F(SyncApi, AnUnreachableDaemonIsReportedAndThePidVariableOverridesThePing) {
     const std::string daemon = std::to_string(daemonPid());
-    int status = runChild([&](std::string&) {
+    EXPECT_EQ(runChild([&](std::string&) {
         // No registry serves this program number: the ping finds nobody.
         setenv("KALVO_REGISTRY_PROG", "0x40000fff", 1);
-        if (CreateEventA(nullptr, FALSE, FALSE, nullptr) != nullptr) return 1;
-        if (GetLastError() != ERROR_SERVICE_NOT_ACTIVE) return 2;
+        if (CreateEventA(nullptr, FALSE, FALSE, nullptr) != nullptr || GetLastError() != ERROR_SERVICE_NOT_ACTIVE) return 2;
         setenv("KALVO_REGISTRY_PID", "1", 1);  // no daemon socket for pid 1
         if (CreateEventA(nullptr, FALSE, FALSE, nullptr) != nullptr) return 3;
         setenv("KALVO_REGISTRY_PID", "12x", 1);
@@ -169,12 +127,167 @@ TEST_F(SyncApi, AnUnreachableDaemonIsReportedAndThePidVariableOverridesThePing) 
         HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         if (h == nullptr || !CloseHandle(h)) return 5;
         return 0;
-    });
-    EXPECT_EQ(status, 0);
+    }), 0);
     // This process's own connection is unaffected.
     HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_NE(h, nullptr);
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(h && CloseHandle(h));
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// Whether the dump settles with n queued waits.
+#define WAITS_QUEUED(n) dumpWhen([](const std::string& d) { return countOf(d, "wait entry") == (n); })
+
+std::string socketPath(pid_t pid) { return "/tmp/kalvo_sock_" + std::to_string(pid); }
+
+// A wait result as one byte over a child's channel.
+char resultByte(DWORD r) {
+    return r == WAIT_FAILED ? 'F' : r == WAIT_TIMEOUT ? 'T' : char('0' + r % 64 + (r >= WAIT_ABANDONED_0 ? 64 : 0));
+}
+
+TEST_F(SyncApi, AMutexLeftByAnEndingProcessIsReportedAbandonedToAWaiter) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    for (int sig : {0, SIGKILL}) {
+        SCOPED_TRACE(sig);
+        Child owner([](Child& me) {
+            HANDLE m = CreateMutexA(nullptr, TRUE, "left.mutex");
+            WaitForSingleObject(m, 0);  // owned twice
+            char c;
+            return me.say('o') && me.hear(&c) ? 0 : 1;
+        });
+        char c = 0;
+        ASSERT_TRUE(owner.hear(&c));
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "left.mutex");
+        ASSERT_NE(mutex, nullptr);
+        std::atomic<DWORD> result{0};
+        std::thread waiter([&] {
+            HANDLE h[3] = {event, event, mutex};
+            result = WaitForMultipleObjects(3, h, FALSE, 10000);
+            EXPECT_TRUE(ReleaseMutex(mutex));
+        });
+        WAITS_QUEUED(1);
+        sig == 0 ? (void)owner.say('x') : owner.kill(sig);
+        waiter.join();
+        EXPECT_EQ(result.load(), WAIT_ABANDONED_0 + 2);
+        EXPECT_EQ(owner.wait(), sig == 0 ? 0 : 128 + sig);
+        unlink(socketPath(owner.pid()).c_str());  // a killed process leaves its socket file
+        EXPECT_TRUE(CloseHandle(mutex));
+    }
+}
+
+// Releases race the consumers' time-outs: a unit handed to a wait that is
+// just timing out must still reach that thread, never vanish.
+TEST_F(SyncApi, TimeOutsRacingWakeUpsLoseNothing) {
+    constexpr int kUnits = 1500;
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, kUnits, "race.sem");
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, "race.stop");
+    ASSERT_TRUE(sem && stop);
+    Child consumers([](Child& me) {
+        HANDLE s = OpenSemaphoreA(SYNCHRONIZE, FALSE, "race.sem");
+        HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, "race.stop");
+        std::atomic<int> taken{0};
+        std::atomic<bool> failed{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; t++)
+            threads.emplace_back([&, t] {
+                std::mt19937 random(static_cast<unsigned>(t));
+                for (DWORD r = 0; r != WAIT_TIMEOUT || WaitForSingleObject(done, 0) != WAIT_OBJECT_0;) {
+                    r = WaitForSingleObject(s, random() % 3);
+                    taken += r == WAIT_OBJECT_0;
+                    failed = failed || (r != WAIT_OBJECT_0 && r != WAIT_TIMEOUT);
+                }
+            });
+        for (auto& t : threads) t.join();
+        for (char c : std::to_string(taken.load())) me.say(c);
+        return failed ? 1 : 0;
+    });
+    std::mt19937 random(7);
+    for (int i = 0; i < kUnits; i++) {
+        ASSERT_TRUE(ReleaseSemaphore(sem, 1, nullptr));
+        if (random() % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
+    }
+    int left = 0;  // whatever the consumers did not take is still counted here
+    while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0) left++;
+    ASSERT_TRUE(SetEvent(stop));
+    std::string reported;
+    for (char c; consumers.hear(&c, 15000);) reported += c;
+    EXPECT_EQ(consumers.wait(), 0);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_EQ(std::stoi(reported) + left, kUnits);
+    EXPECT_EQ(WAITS_QUEUED(0).find("wait entry"), std::string::npos);
+}
+
+TEST_F(SyncApi, AWaiterWhoseProcessDiesLeavesNoTrace) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "dies.event");
+    ASSERT_NE(event, nullptr);
+    Child waiter([](Child&) {
+        WaitForSingleObject(OpenEventA(SYNCHRONIZE, FALSE, "dies.event"), INFINITE);
+        return 0;
+    });
+    const std::string pid = std::to_string(waiter.pid());
+    std::string text = WAITS_QUEUED(1);
+    ASSERT_NE(text.find("process " + pid + ","), std::string::npos) << text;
+    waiter.kill(SIGKILL);
+    EXPECT_EQ(waiter.wait(), 128 + SIGKILL);
+    unlink(socketPath(waiter.pid()).c_str());  // a killed process leaves its socket file
+    ASSERT_TRUE(waitUntilGone(waiter.pid()));
+    text = dump();
+    EXPECT_EQ(text.find("wait entry"), std::string::npos) << text;
+    EXPECT_EQ(text.find(" " + pid + "-"), std::string::npos) << text;
+    EXPECT_NE(text.find("'dies.event', event, unsignalled, in use by (process-refcount-waitcount): " +
+                        std::to_string(getpid()) + "-1-0\n"), std::string::npos) << text;
+    // A set is not swallowed by the dead waiter.
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(SyncApi, DuplicatedEventHandlesNameTheSameEvent) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr), self = GetCurrentProcess();
+    HANDLE copy = nullptr, moved = nullptr;
+    ASSERT_TRUE(DuplicateHandle(self, event, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    EXPECT_NE(copy, event);
+    ASSERT_TRUE(SetEvent(copy));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    // The same event twice in a wait for all is refused, tag or not.
+    HANDLE both[2] = {event, copy};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+
+    ASSERT_TRUE(DuplicateHandle(self, copy, self, &moved, 0, FALSE, DUPLICATE_CLOSE_SOURCE));
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_TRUE(ResetEvent(moved));
+    EXPECT_TRUE(CloseHandle(moved));
+    EXPECT_EQ(dump().find("event"), std::string::npos);
+
+    EXPECT_FALSE(DuplicateHandle(self, CreateMutexA(nullptr, FALSE, nullptr), self, &copy, 0, FALSE, 0));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_FALSE(DuplicateHandle(self, event, self, nullptr, 0, FALSE, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(SyncApi, AWaitOutlivingItsDaemonFailsInsteadOfHanging) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "outlived");
+    ASSERT_NE(event, nullptr);
+    Child waiter([](Child& me) {
+        DWORD r = WaitForSingleObject(OpenEventA(SYNCHRONIZE, FALSE, "outlived"), INFINITE);
+        me.say(r == WAIT_FAILED && GetLastError() == ERROR_SERVICE_NOT_ACTIVE ? 'F' : resultByte(r));
+        return 0;
+    });
+    WAITS_QUEUED(1);
+    // Stopping the daemon reaps every child of this process, the waiter's
+    // status included: its answer comes over the channel.
+    daemon_->stop();
+    daemon_.reset();
+    char c = 0;
+    ASSERT_TRUE(waiter.hear(&c));
+    EXPECT_EQ(c, 'F');
+    waiter.wait();
 }
 
 }  // namespace

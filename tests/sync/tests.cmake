@@ -5,9 +5,6 @@ kalvo_add_test(sync_unit_tests
 
 kalvo_add_test(sync_server_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_objects.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_sync_dump.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_sync_garbage.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_synchapi.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_server_tests kalvo_registryd)
 
@@ -15,7 +12,7 @@ add_dependencies(sync_server_tests kalvo_registryd)
 # through the client library, in real processes and threads.
 kalvo_add_test(sync_wait_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_waits.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/test_synchapi_waits.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_synchapi.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_wait_tests kalvo_registryd)
 
