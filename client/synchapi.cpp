@@ -48,10 +48,18 @@ HANDLE openCall(uint32_t opcode, std::initializer_list<int32_t> words, LPCSTR na
     return objectCall(opcode, words, name);
 }
 
-// A handle's value as the daemon knows it, or 0 for one that cannot be.
+// A handle's value as the daemon knows it, or 0 for one this library never
+// issues (only server-marked events, mutexes and semaphores): such a handle
+// is refused here, since the daemon would take it for an object the client
+// manages itself and a wait on it would never end.
 uint32_t handleValue(HANDLE h) {
     uintptr_t value = reinterpret_cast<uintptr_t>(h);
-    return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
+    if (value > UINT32_MAX) return 0;
+    uint32_t handle = static_cast<uint32_t>(value);
+    uint32_t kind = handle & KV_KIND_MASK;
+    bool issued = (handle & KV_SERVER_MARKER) != 0 &&
+                  (kind == KV_KIND_EVENT || kind == KV_KIND_MUTEX || kind == KV_KIND_SEMAPHORE);
+    return issued ? handle : 0;
 }
 
 // The first `count` words of a reply.

@@ -110,7 +110,9 @@ BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCo
  * Results: WAIT_OBJECT_0; WAIT_ABANDONED_0 for a mutex whose owner thread
  * or process ended without releasing it (the caller now owns it);
  * WAIT_TIMEOUT; WAIT_FAILED with the last error set: ERROR_INVALID_HANDLE
- * for a handle of no live object, ERROR_SERVICE_NOT_ACTIVE when the daemon
+ * for a handle of no live object, or at once, before anything is sent, for
+ * a value this library never issues (whatever dwMilliseconds);
+ * ERROR_SERVICE_NOT_ACTIVE when the daemon
  * cannot be reached or went away during the wait. */
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 

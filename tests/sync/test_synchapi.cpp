@@ -82,6 +82,7 @@ TEST_F(SyncApi, BadArgumentsFailWithTheirErrors) {
     for (HANDLE& h : many) h = event;
     HANDLE withNull[2] = {event, nullptr};
     HANDLE stale[1] = {reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x28000400))};
+    HANDLE foreign = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0xdeadbee0));
     const std::string tooLong(KV_MAX_NAME_LENGTH + 1, 'x');
     auto waitFails = [](DWORD n, const HANDLE* h) { return WaitForMultipleObjects(n, h, FALSE, 0) == WAIT_FAILED; };
     const std::vector<std::tuple<const char*, std::function<bool()>, DWORD>> cases = {
@@ -99,6 +100,10 @@ TEST_F(SyncApi, BadArgumentsFailWithTheirErrors) {
         {"wait on a null handle", [&] { return waitFails(2, withNull); }, ERROR_INVALID_HANDLE},
         {"wait on no such object", [&] { return waitFails(1, stale); }, ERROR_INVALID_HANDLE},
         {"wait on a closed handle", [&] { return waitFails(1, &gone); }, ERROR_INVALID_HANDLE},
+        // Values this library never issues are refused before anything is sent.
+        {"wait on a foreign handle", [&] { return waitFails(1, &foreign); }, ERROR_INVALID_HANDLE},
+        {"set of a foreign handle", [&] { return !SetEvent(foreign); }, ERROR_INVALID_HANDLE},
+        {"close of a foreign handle", [&] { return !CloseHandle(foreign); }, ERROR_INVALID_HANDLE},
     };
     for (auto& [what, fails, error] : cases) {
         SCOPED_TRACE(what);
@@ -106,6 +111,11 @@ TEST_F(SyncApi, BadArgumentsFailWithTheirErrors) {
         EXPECT_TRUE(fails());
         EXPECT_EQ(GetLastError(), error);
     }
+    // Even with no time limit, at once (a watchdog turns a hang into a failure).
+    EXPECT_EQ(runChild([&](std::string&) {
+        alarm(10);
+        return WaitForSingleObject(foreign, INFINITE) == WAIT_FAILED && GetLastError() == ERROR_INVALID_HANDLE ? 0 : 1;
+    }), 0);
     // 64 positions are allowed, even all the same one in a wait for any.
     EXPECT_EQ(WaitForMultipleObjects(64, many, FALSE, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(CloseHandle(event));
