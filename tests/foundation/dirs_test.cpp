@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "base/config.h"
 #include "base/files.h"
@@ -83,63 +85,61 @@ TEST_F(DirTest, OtherBaseUsesHostSubdirectoryAndStripsSlashes) {
     EXPECT_TRUE(fs::is_directory(base_ / hostSubDir()));
 }
 
-TEST_F(DirTest, MigratesDotKalvoDatabaseOnceOnly) {
-    touch(base_ / ".kalvo" / "kalvo_reg.dat", "old-layout");
-    std::string b = base_.string();
-    EXPECT_EXIT({ _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1); }, ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(contentOf(base_ / hostSubDir() / "kalvo_reg.dat"), "old-layout");
-    EXPECT_FALSE(fs::exists(base_ / ".kalvo" / "kalvo_reg.dat"));
+// Scenarios of start-ups on one base directory each. A step puts files in
+// place (paths below the base, "@" for the host subdirectory), sets up the
+// directory as a daemon of `prog` would, then checks files ("" for absent).
+struct Step {
+    std::vector<std::pair<std::string, std::string>> put;
+    uint32_t prog;
+    std::vector<std::pair<std::string, std::string>> expect;
+};
 
-    // A second start finds the directory and moves nothing.
-    touch(base_ / ".kalvo" / "kalvo_reg.dat", "newer");
-    EXPECT_EXIT({ _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1); }, ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(contentOf(base_ / hostSubDir() / "kalvo_reg.dat"), "old-layout");
-    EXPECT_TRUE(fs::exists(base_ / ".kalvo" / "kalvo_reg.dat"));
-}
-
-TEST_F(DirTest, PrivateDaemonTakesKalvoLayoutButDotKalvoWins) {
-    touch(base_ / "kalvo" / "kalvo_reg.dat", "kalvo-layout");
-    std::string b = base_.string();
-    EXPECT_EXIT(
-        {
-            regdStartupConfig().registryProg = 0x20000001;
-            _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(contentOf(base_ / hostSubDir() / "kalvo_reg.dat"), "kalvo-layout");
-
-    fs::remove_all(base_ / hostSubDir());
-    touch(base_ / "kalvo" / "kalvo_reg.dat", "kalvo-layout");
-    touch(base_ / ".kalvo" / "kalvo_reg.dat", "dot-layout");
-    EXPECT_EXIT(
-        {
-            regdStartupConfig().registryProg = 0x20000001;
-            _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(contentOf(base_ / hostSubDir() / "kalvo_reg.dat"), "dot-layout");
-}
-
-TEST_F(DirTest, DefaultProgramLeavesKalvoLayoutAlone) {
-    touch(base_ / "kalvo" / "kalvo_reg.dat", "kalvo-layout");
-    std::string b = base_.string();
-    EXPECT_EXIT({ _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1); }, ::testing::ExitedWithCode(0), "");
-    EXPECT_FALSE(fs::exists(base_ / hostSubDir() / "kalvo_reg.dat"));
-    EXPECT_TRUE(fs::exists(base_ / "kalvo" / "kalvo_reg.dat"));
-}
-
-TEST_F(DirTest, MigratesTheUsersOwnFile) {
+TEST_F(DirTest, OldLayoutsMigrateOnceWithTheRightPrecedence) {
     char buf[L_cuserid + 256] = {0};
-    const char* user = cuserid(buf);
-    if (user == nullptr || *user == '\0') user = getenv("USER");
-    ASSERT_NE(user, nullptr);
-    std::string name = std::string("kalvo_") + user + ".dat";
-    touch(base_ / ".kalvo" / name, "user-data");
-    touch(base_ / ".kalvo" / "kalvo_somebodyelse.dat", "other");
-    std::string b = base_.string();
-    EXPECT_EXIT({ _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1); }, ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(contentOf(base_ / hostSubDir() / name), "user-data");
-    EXPECT_TRUE(fs::exists(base_ / ".kalvo" / "kalvo_somebodyelse.dat"));
+    std::string user = cuserid(buf) != nullptr && buf[0] != '\0' ? buf : getenv("USER");
+    std::string mine = "kalvo_" + user + ".dat";
+    const uint32_t kPrivate = 0x20000001, kDefault = 0;
+    const std::vector<std::vector<Step>> scenarios = {
+        // The .kalvo database moves once; a second start moves nothing.
+        {{{{".kalvo/kalvo_reg.dat", "old-layout"}},
+          kDefault,
+          {{"@/kalvo_reg.dat", "old-layout"}, {".kalvo/kalvo_reg.dat", ""}}},
+         {{{".kalvo/kalvo_reg.dat", "newer"}},
+          kDefault,
+          {{"@/kalvo_reg.dat", "old-layout"}, {".kalvo/kalvo_reg.dat", "newer"}}}},
+        // A private daemon takes the kalvo layout, but .kalvo wins.
+        {{{{"kalvo/kalvo_reg.dat", "kalvo-layout"}}, kPrivate, {{"@/kalvo_reg.dat", "kalvo-layout"}}}},
+        {{{{"kalvo/kalvo_reg.dat", "kalvo-layout"}, {".kalvo/kalvo_reg.dat", "dot-layout"}},
+          kPrivate,
+          {{"@/kalvo_reg.dat", "dot-layout"}}}},
+        // The default program leaves the kalvo layout alone.
+        {{{{"kalvo/kalvo_reg.dat", "kalvo-layout"}},
+          kDefault,
+          {{"@/kalvo_reg.dat", ""}, {"kalvo/kalvo_reg.dat", "kalvo-layout"}}}},
+        // The user's own file moves too; other users' files stay.
+        {{{{".kalvo/" + mine, "user-data"}, {".kalvo/kalvo_somebodyelse.dat", "other"}},
+          kDefault,
+          {{"@/" + mine, "user-data"}, {".kalvo/kalvo_somebodyelse.dat", "other"}}}},
+    };
+    for (size_t n = 0; n < scenarios.size(); n++) {
+        fs::remove_all(base_);
+        fs::create_directories(base_);
+        std::string b = base_.string();
+        for (const Step& step : scenarios[n]) {
+            for (const auto& [path, content] : step.put) touch(base_ / path, content);
+            uint32_t prog = step.prog;
+            EXPECT_EXIT(
+                {
+                    if (prog != 0) regdStartupConfig().registryProg = prog;
+                    _exit(createKalvoDir(b.c_str()) == 1 ? 0 : 1);
+                },
+                ::testing::ExitedWithCode(0), "");
+            for (auto [path, content] : step.expect) {
+                if (path[0] == '@') path = hostSubDir() + path.substr(1);
+                EXPECT_EQ(fs::exists(base_ / path) ? contentOf(base_ / path) : "", content) << n << " " << path;
+            }
+        }
+    }
 }
 
 TEST_F(DirTest, CopyFileReplacesTargetWhole) {

@@ -61,60 +61,44 @@ bool setString(HKEY root, const char* sub, const char* name, const char* value) 
                           static_cast<DWORD>(strlen(value) + 1)) == ERROR_SUCCESS;
 }
 
-TEST(Ping, UsersAreLoadedOnFirstPingAndUnloadedWithTheirLastProcess) {
+// Each ping (pid, mode 0 alive or 1 ended, user, from another host) and
+// whether the user's key is loaded after it. A user's key comes with its
+// first process, goes (written to its own file) with its last, and comes
+// back from that file; a process is listed once however often it pings;
+// another host's processes are never listed, and loading happens when the
+// user changes from one ping to the next (a process-end ping of a user not
+// loaded included).
+TEST(Ping, UsersComeWithTheirFirstProcessAndGoWithTheirLast) {
     PrivateDaemon d;
     std::string err;
     ASSERT_TRUE(d.start(&err)) << err;
     d.exportEnv();
-    const uint32_t host = localHost();
-
-    EXPECT_EQ(ping(d.prog(), 100, 0, "ltuser", 5000, host), 0u);
-    EXPECT_TRUE(userKeyLoaded("ltuser"));
-    EXPECT_EQ(ping(d.prog(), 101, 0, "ltuser", 5000, host), 0u);
-    ASSERT_TRUE(setString(HKEY_USERS, "ltuser\\Software\\Test", "v", "kept"));
-
-    // One of two processes ends: the key stays.
-    EXPECT_EQ(ping(d.prog(), 100, 1, "ltuser", 5000, host), 0u);
-    EXPECT_TRUE(userKeyLoaded("ltuser"));
-    EXPECT_FALSE(fileExists(d.regDir() + "/kalvo_ltuser.dat"));
-
-    // The last one ends: written to the user's file and removed.
-    EXPECT_EQ(ping(d.prog(), 101, 1, "ltuser", 5000, host), 0u);
-    EXPECT_FALSE(userKeyLoaded("ltuser"));
-    EXPECT_TRUE(fileExists(d.regDir() + "/kalvo_ltuser.dat"));
-
-    // The user's next ping loads it again with its data.
-    EXPECT_EQ(ping(d.prog(), 102, 0, "ltuser", 5000, host), 0u);
+    struct Step {
+        uint32_t pid, mode;
+        const char* user;
+        uint32_t uid;
+        bool remote, loaded;
+    };
+    const Step steps[] = {
+        {100, 0, "ltuser", 5000, false, true},  {101, 0, "ltuser", 5000, false, true},
+        {100, 1, "ltuser", 5000, false, true},  {101, 1, "ltuser", 5000, false, false},
+        {102, 0, "ltuser", 5000, false, true},  {200, 0, "twice", 6000, false, true},
+        {999, 0, "other", 6001, false, true},   {200, 0, "twice", 6000, false, true},
+        {200, 1, "twice", 6000, false, false},  {300, 0, "remote", 7000, true, false},
+        {999, 0, "other", 6001, false, true},   {301, 0, "remote", 7000, false, true},
+        {301, 1, "remote", 7000, false, false}, {302, 1, "nobody", 7001, false, true},
+    };
+    for (const Step& s : steps) {
+        uint32_t host = localHost() ^ (s.remote ? 1u : 0u);
+        EXPECT_EQ(ping(d.prog(), s.pid, s.mode, s.user, s.uid, host), 0u);
+        EXPECT_EQ(userKeyLoaded(s.user), s.loaded) << s.pid << " " << s.mode << " " << s.user;
+        if (s.pid == 100 && s.mode == 0) {
+            ASSERT_TRUE(setString(HKEY_USERS, "ltuser\\Software\\Test", "v", "kept"));
+        } else if (s.pid <= 101 && s.mode == 1) {  // written to the user's file by the last one only
+            EXPECT_EQ(fileExists(d.regDir() + "/kalvo_ltuser.dat"), s.pid == 101);
+        }
+    }
     EXPECT_EQ(queryString(HKEY_USERS, "ltuser\\Software\\Test", "v"), "kept");
-}
-
-TEST(Ping, RepeatedPingsListAProcessOnceAndRemoteOnesNotAtAll) {
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    d.exportEnv();
-    const uint32_t host = localHost();
-
-    // Two pings of one process, interleaved with another user's ping.
-    EXPECT_EQ(ping(d.prog(), 200, 0, "twice", 6000, host), 0u);
-    EXPECT_EQ(ping(d.prog(), 999, 0, "other", 6001, host), 0u);
-    EXPECT_EQ(ping(d.prog(), 200, 0, "twice", 6000, host), 0u);
-    EXPECT_EQ(ping(d.prog(), 200, 1, "twice", 6000, host), 0u);
-    EXPECT_FALSE(userKeyLoaded("twice")) << "a second record kept the user listed";
-
-    // A ping from another host lists nothing and loads nothing.
-    EXPECT_EQ(ping(d.prog(), 300, 0, "remote", 7000, host ^ 1u), 0u);
-    EXPECT_FALSE(userKeyLoaded("remote"));
-    // Loading happens when the user id changes from one ping to the next,
-    // so another user pings in between.
-    EXPECT_EQ(ping(d.prog(), 999, 0, "other", 6001, host), 0u);
-    EXPECT_EQ(ping(d.prog(), 301, 0, "remote", 7000, host), 0u);
-    EXPECT_TRUE(userKeyLoaded("remote"));
-    EXPECT_EQ(ping(d.prog(), 301, 1, "remote", 7000, host), 0u);
-    EXPECT_FALSE(userKeyLoaded("remote")) << "the remote process was listed";
-
-    // A process-end ping of a user whose key is not loaded changes nothing.
-    EXPECT_EQ(ping(d.prog(), 302, 1, "nobody", 7001, host), 0u);
 }
 
 TEST(Ping, DaemonPidAndSharedSegment) {

@@ -39,7 +39,8 @@ void writeBigRegistry(const std::string& dir) {
     ASSERT_EQ(chdir(dir.c_str()), 0);
     ASSERT_EQ(regdInitCache(), 1);
     uint32_t bulk = 0;
-    ASSERT_EQ(regdInsertKey(RegdCaller{}, REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk, nullptr, 0),
+    ASSERT_EQ(regdInsertKey(RegdCaller{}, REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk,
+                            nullptr, 0),
               0u);
     for (int k = 0; k < kBulkKeys; k++) {
         uint32_t key = 0;
@@ -96,8 +97,9 @@ TEST(CrashTest, KilledWhileSavingAlwaysRestartsOnAWholeEarlierSave) {
         ASSERT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, "Software\\Bulk"), static_cast<DWORD>(kBulkKeys));
         int k = static_cast<int>(rng() % kBulkKeys);
         int v = static_cast<int>(rng() % kValuesPerKey);
-        ASSERT_EQ(queryValue(HKEY_LOCAL_MACHINE, "Software\\Bulk\\K" + std::to_string(k), ("v" + std::to_string(v)).c_str()),
-                  bulkValue(k, v) + '\0');
+        ASSERT_EQ(
+            queryValue(HKEY_LOCAL_MACHINE, "Software\\Bulk\\K" + std::to_string(k), ("v" + std::to_string(v)).c_str()),
+            bulkValue(k, v) + '\0');
         int present = crashGenerations();
         ASSERT_GE(present, 0) << "generations with a hole: a torn save";
         ASSERT_GE(present, lastSaved) << "a save that reported success was lost";

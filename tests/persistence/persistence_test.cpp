@@ -6,11 +6,12 @@
 #include <string>
 #include <unistd.h>
 
-#include "client/kalvo_rpc_client.h"
+#include "kalvo/kalvoping.h"
 #include "persistence_util.h"
 
 using namespace persisttest;
 using kalvotest::readFile;
+using namespace std::string_literals;
 
 namespace {
 
@@ -33,22 +34,9 @@ void setBytes(HKEY key, const char* name, DWORD type, const std::string& data) {
               ERROR_SUCCESS);
 }
 
-// PING_DAEMON, mode 0, for this process: makes the caller's user key
-// available, from the user's own file if it is not loaded.
-void ping() {
-    std::string err;
-    CLIENT* clnt = kalvoThreadClient(2, &err);
-    ASSERT_NE(clnt, nullptr) << err;
-    regd_REG_PING_DAEMON req{};
-    kalvoFillHeader(&req.userData);
-    req.pid = static_cast<uint32_t>(getpid());
-    regd_BASIC_RES res{};
-    clnt_stat st = kalvoCall(clnt, 2, REG_PING_DAEMON, kalvoXdr(xdr_regd_REG_PING_DAEMON), &req,
-                             kalvoXdr(xdr_regd_BASIC_RES), &res);
-    kalvoFreeHeader(&req.userData);
-    ASSERT_EQ(st, RPC_SUCCESS);
-    EXPECT_EQ(res.ret.retval, 0u);
-}
+// A ping of this process: makes the caller's user key available, from the
+// user's own file if it is not loaded.
+void ping() { EXPECT_EQ(KalvoProcessStart(), ERROR_SUCCESS); }
 
 TEST(PersistenceTest, EveryKeyValueClassAndTypeSurvivesARestart) {
     RegistryHome home;
@@ -107,57 +95,40 @@ TEST(PersistenceTest, EveryKeyValueClassAndTypeSurvivesARestart) {
     stopDaemon(d);
 }
 
-TEST(PersistenceTest, CorruptMainFileIsReplacedByTheBackupWhichIsKept) {
-    RegistryHome home;
-    auto d = home.start();
-    ASSERT_NE(d, nullptr);
-    createKey(HKEY_LOCAL_MACHINE, "Software\\FromBackup");
-    stopDaemon(d);
-    std::filesystem::copy_file(home.file("kalvo_reg.dat"), home.file("kalvo_reg.dat.bak"),
-                               std::filesystem::copy_options::overwrite_existing);
-    std::string backup = readFile(home.file("kalvo_reg.dat.bak"));
-    std::string damaged = readFile(home.file("kalvo_reg.dat"));
-    damaged[0] ^= 0x55;  // wrong magic number
-    writeBytes(home.file("kalvo_reg.dat"), damaged);
+// What a start makes of a damaged or missing main file: the backup when it
+// reads (and the backup stays as it was), else a fresh seeded registry.
+TEST(PersistenceTest, StartUpFallsBackToTheBackupThenToAFreshRegistry) {
+    enum Damage { kBadMagic, kMainMissing, kBothBad };
+    for (Damage damage : {kBadMagic, kMainMissing, kBothBad}) {
+        RegistryHome home;
+        auto d = home.start();
+        ASSERT_NE(d, nullptr);
+        createKey(HKEY_LOCAL_MACHINE, "Software\\Saved");
+        stopDaemon(d);
+        std::string main = readFile(home.file("kalvo_reg.dat"));
+        kalvotest::writeFile(home.file("kalvo_reg.dat.bak"), damage == kBothBad ? "\xCE\xFA\xAD\xDE\x01\0\0\0"s : main);
+        main[0] ^= 0x55;  // wrong magic number
+        if (damage == kMainMissing) std::filesystem::remove(home.file("kalvo_reg.dat"));
+        if (damage != kMainMissing)
+            kalvotest::writeFile(home.file("kalvo_reg.dat"), damage == kBadMagic ? main : "junk");
+        std::string backup = readFile(home.file("kalvo_reg.dat.bak"));
 
-    d = home.start();
-    ASSERT_NE(d, nullptr);
-    EXPECT_NE(openKey(HKEY_LOCAL_MACHINE, "Software\\FromBackup"), nullptr);
-    EXPECT_NE(home.log().find("Failed to read the registry database.  Trying backup."), std::string::npos);
-    EXPECT_EQ(readFile(home.file("kalvo_reg.dat.bak")), backup);
-    stopDaemon(d);
-}
-
-TEST(PersistenceTest, MissingMainFileGivesAFreshSeededRegistryAndNoBackupCopy) {
-    RegistryHome home;
-    auto d = home.start();
-    ASSERT_NE(d, nullptr);
-    createKey(HKEY_LOCAL_MACHINE, "Software\\OnlyInBackup");
-    stopDaemon(d);
-    std::filesystem::rename(home.file("kalvo_reg.dat"), home.file("kalvo_reg.dat.bak"));
-    std::string backup = readFile(home.file("kalvo_reg.dat.bak"));
-
-    d = home.start();
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(openKey(HKEY_LOCAL_MACHINE, "Software\\OnlyInBackup"), nullptr);
-    EXPECT_EQ(queryValue(HKEY_LOCAL_MACHINE, kVersionKey, nullptr), std::string("6.0.0\n\0", 7));
-    EXPECT_EQ(home.log().find("Trying backup"), std::string::npos);
-    EXPECT_EQ(readFile(home.file("kalvo_reg.dat.bak")), backup);
-    stopDaemon(d);
-}
-
-TEST(PersistenceTest, BothFilesCorruptGivesAFreshSeededRegistry) {
-    RegistryHome home;
-    writeBytes(home.file("kalvo_reg.dat"), "not a registry at all");
-    writeBytes(home.file("kalvo_reg.dat.bak"), std::string("\xCE\xFA\xAD\xDE\x01\0\0\0", 8));
-    auto d = home.start();
-    ASSERT_NE(d, nullptr);
-    std::string log = home.log();
-    EXPECT_NE(log.find("Failed to read the registry database.  Trying backup."), std::string::npos);
-    EXPECT_NE(log.find("Failed to read the backup file.  Initializing."), std::string::npos);
-    EXPECT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, kInterface), 74u);
-    EXPECT_EQ(subKeyCount(HKEY_USERS, ".Default"), 1u);
-    stopDaemon(d);
+        d = home.start();
+        ASSERT_NE(d, nullptr);
+        std::string log = home.log();
+        EXPECT_EQ(openKey(HKEY_LOCAL_MACHINE, "Software\\Saved") != nullptr, damage == kBadMagic) << damage;
+        EXPECT_EQ(log.find("Failed to read the registry database.  Trying backup.") != std::string::npos,
+                  damage != kMainMissing)
+            << log;
+        EXPECT_EQ(log.find("Failed to read the backup file.  Initializing.") != std::string::npos, damage == kBothBad);
+        EXPECT_EQ(readFile(home.file("kalvo_reg.dat.bak")), backup);
+        if (damage != kBadMagic) {
+            EXPECT_EQ(queryValue(HKEY_LOCAL_MACHINE, kVersionKey, nullptr), std::string("6.0.0\n\0", 7));
+            EXPECT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, kInterface), 74u);
+            EXPECT_EQ(subKeyCount(HKEY_USERS, ".Default"), 1u);
+        }
+        stopDaemon(d);
+    }
 }
 
 TEST(PersistenceTest, SeedingHappensForAMissingOrOlderVersionOnly) {
@@ -224,7 +195,7 @@ TEST_F(HiveTest, SavedKeyLoadsElsewhereWithItsWholeTree) {
 }
 
 TEST_F(HiveTest, SaveRefusesAnExistingFileAndLeavesItAlone) {
-    writeBytes(path("taken.hive"), "mine");
+    kalvotest::writeFile(path("taken.hive"), "mine");
     EXPECT_EQ(RegSaveKeyA(src_, path("taken.hive").c_str(), nullptr), -1);
     EXPECT_EQ(readFile(path("taken.hive")), "mine");
     EXPECT_EQ(RegSaveKeyA(KALVO_HKEY(0x7FFFFF), path("nokey.hive").c_str(), nullptr), ERROR_FILE_NOT_FOUND);
@@ -256,7 +227,7 @@ TEST_F(HiveTest, ReplaceSavesTheOldTreeThenLoadsTheNewOne) {
     ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
     ASSERT_EQ(RegLoadKeyA(dest_, "Slot", path("src.hive").c_str()), ERROR_SUCCESS);
     std::string oldTree = dumpTree(openKey(dest_, "Slot"));
-    writeBytes(path("old.hive"), "to be overwritten");
+    kalvotest::writeFile(path("old.hive"), "to be overwritten");
 
     ASSERT_EQ(RegReplaceKeyA(dest_, "Slot", path("new.hive").c_str(), path("old.hive").c_str()), ERROR_SUCCESS);
     EXPECT_EQ(queryValue(dest_, "Slot", "o"), std::string("other\0", 6));
@@ -289,7 +260,7 @@ TEST_F(HiveTest, LoadOfAMissingOrDamagedFileFailsAndKeepsTheOldKey) {
     EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("missing.hive").c_str()), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
     std::string hive = readFile(path("src.hive"));
-    writeBytes(path("cut.hive"), hive.substr(0, hive.size() - 5));
+    kalvotest::writeFile(path("cut.hive"), hive.substr(0, hive.size() - 5));
     EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("cut.hive").c_str()), ERROR_FILE_NOT_FOUND);
     EXPECT_NE(openKey(dest_, "Keep\\Inside"), nullptr);
     EXPECT_EQ(RegLoadKeyA(KALVO_HKEY(0x7FFFFF), "X", path("src.hive").c_str()), ERROR_FILE_NOT_FOUND);

@@ -3,21 +3,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
 
 namespace persisttest {
 
-RegistryHome::RegistryHome() {
-    char tmpl[] = "/tmp/kalvo_persist_XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-        return;
-    }
-    base_ = tmpl;
-    dir_ = base_ + "/" + kalvotest::privateSubDir();
+RegistryHome::RegistryHome() : base_(kalvotest::makeTempDir()), dir_(base_ + "/" + kalvotest::privateSubDir()) {
+    EXPECT_FALSE(base_.empty());
     mkdir(dir_.c_str(), 0755);
 }
 
@@ -122,11 +115,6 @@ std::string queryValue(HKEY root, const std::string& path, const char* name) {
     DWORD type = 0;
     if (RegQueryValueExA(h, name, nullptr, &type, buf.data(), &size) != ERROR_SUCCESS) return "<missing>";
     return std::string(reinterpret_cast<char*>(buf.data()), size);
-}
-
-void writeBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 }  // namespace persisttest

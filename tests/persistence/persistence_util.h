@@ -47,6 +47,4 @@ DWORD subKeyCount(HKEY root, const std::string& path);
 // The bytes of a value (name null: the default value); "<missing>" if none.
 std::string queryValue(HKEY root, const std::string& path, const char* name);
 
-void writeBytes(const std::string& path, const std::string& bytes);
-
 }  // namespace persisttest

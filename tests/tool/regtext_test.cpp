@@ -184,7 +184,8 @@ TEST(RegFile, EveryFormReadsAsRegExeReadsIt) {
          "8: unknown escape '\\d' taken as 'd' (write \\\\ for a backslash)\n"},
         {"REGEDIT\nHKEY_CLASSES_ROOT\\.txt = txtfile\nHKEY_CLASSES_ROOT\\txtfile\\shell   open %1 \n",
          "+HKEY_CLASSES_ROOT\\.txt\n  [] 1:txtfile\0\n+HKEY_CLASSES_ROOT\\txtfile\\shell\n  [] 1:open %1 \0\n"s, ""},
-        {"REGEDIT 4\n[HKLM\\A]\n", "", "1: the header 'REGEDIT 4' is taken but, as by reg.exe, nothing below it is imported\n"},
+        {"REGEDIT 4\n[HKLM\\A]\n", "",
+         "1: the header 'REGEDIT 4' is taken but, as by reg.exe, nothing below it is imported\n"},
         // UTF-16 strings come whole, with a terminator added when missing.
         {v5 + utf16("\"w\"=hex(1):00,00,61,00,62,00\r\n\"x\"=hex(2):41,00,00,00\r\n"),
          "+HKLM\\A\n  [w] 1:\0ab\0\n  [x] 2:A\0\n"s, ""},
@@ -367,7 +368,8 @@ TEST(RegPath, RootsByFullAndShortNames) {
         EXPECT_FALSE(parseKeyPath(bad, &p, &why)) << bad;
     }
     // On the command line, as reg.exe takes a KEY.
-    for (const char* bad : {"HKCU\\", "HKCU\\A\\\\", "\\\\host\\HKLM"}) EXPECT_FALSE(parseKeyArgument(bad, &p, &why)) << bad;
+    for (const char* bad : {"HKCU\\", "HKCU\\A\\\\", "\\\\host\\HKLM"})
+        EXPECT_FALSE(parseKeyArgument(bad, &p, &why)) << bad;
     ASSERT_TRUE(parseKeyArgument("HKCU\\A\\", &p, &why));
     EXPECT_EQ(p.full(), "HKEY_CURRENT_USER\\A");
 }

@@ -91,7 +91,8 @@ TEST_F(Kalvoreg, QueryShowsEveryTypeInItsLayout) {
         "    Wide    REG_QWORD    0x123456789a\n"
         "\n";
     // Any case of the path; the output spells the names as stored.
-    EXPECT_EQ(ok({"query", "hklm\\software\\kalvoregquery"}), values + "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n\n");
+    EXPECT_EQ(ok({"query", "hklm\\software\\kalvoregquery"}),
+              values + "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n\n");
     EXPECT_EQ(ok({"query", key, "/s"}), values +
                                             "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
                                             "    Inner    REG_SZ    deep\n\n");
@@ -99,11 +100,13 @@ TEST_F(Kalvoreg, QueryShowsEveryTypeInItsLayout) {
               "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    List    REG_MULTI_SZ    one;two\n\n");
     EXPECT_EQ(ok({"query", key, "/VE"}),
               "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    (Default)    REG_SZ    hello world\n\n");
-    EXPECT_EQ(ok({"query", key, "/v", "Inner", "/s"}), "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
-                                                       "    Inner    REG_SZ    deep\n\nEnd of search: 1 match(es) found.\n");
+    EXPECT_EQ(ok({"query", key, "/v", "Inner", "/s"}),
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
+              "    Inner    REG_SZ    deep\n\nEnd of search: 1 match(es) found.\n");
     EXPECT_EQ(ok({"query", key + "\\Sub", "/ve"}),
               "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    (Default)    REG_SZ    (value not set)\n\n");
-    EXPECT_EQ(ok({"query", key + "\\Sub\\"}), "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    Inner    REG_SZ    deep\n\n");
+    EXPECT_EQ(ok({"query", key + "\\Sub\\"}),
+              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    Inner    REG_SZ    deep\n\n");
     fails({"query", key, "/v", "Absent"}, kNotFound);
 }
 
@@ -114,7 +117,8 @@ TEST_F(Kalvoreg, BadKeysTypesAndDataFailWithTheirWin32Error) {
     EXPECT_EQ(r.out, "");
     fails({"query", "HKXY\\Software"}, "ERROR_BAD_ARGUMENTS (160)");
     fails({"query"}, "missing arguments");
-    fails({"add", key, "/v", "a", "/t", "REG_FOO"}, "ERROR_INVALID_DATATYPE (1804): The specified datatype is invalid.");
+    fails({"add", key, "/v", "a", "/t", "REG_FOO"},
+          "ERROR_INVALID_DATATYPE (1804): The specified datatype is invalid.");
     fails({"add", key, "/v", "a", "/t", "REG_DWORD", "/d", "12x"}, "ERROR_INVALID_DATA (13)");
     fails({"add", key, "/v", "a", "/t", "REG_BINARY", "/d", "xyz"}, "ERROR_INVALID_DATA (13)");
     fails({"add", key, "/v", "a", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0"}, "ERROR_INVALID_DATA (13)");
@@ -132,9 +136,11 @@ TEST_F(Kalvoreg, ExistingValueIsReplacedOnlyWithForce) {
     ok({"add", key, "/v", "v", "/d", "first"});
     // Standard input is no terminal, so there is nobody to ask.
     fails({"add", key, "/v", "V", "/d", "second"}, "ERROR_CANCELLED (1223)");
-    EXPECT_EQ(ok({"query", key, "/v", "v"}), "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    first\n\n");
+    EXPECT_EQ(ok({"query", key, "/v", "v"}),
+              "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    first\n\n");
     ok({"add", key, "-v", "v", "-d", "third", "-F"});
-    EXPECT_EQ(ok({"query", key, "/v", "v"}), "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    third\n\n");
+    EXPECT_EQ(ok({"query", key, "/v", "v"}),
+              "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    third\n\n");
 }
 
 TEST_F(Kalvoreg, DeleteRemovesValuesThenKeys) {
@@ -149,7 +155,8 @@ TEST_F(Kalvoreg, DeleteRemovesValuesThenKeys) {
     ok({"delete", key, "/v", "A", "/f"});
     fails({"delete", key, "/v", "a", "/f"}, kNotFound);
     ok({"delete", key, "/ve", "/f"});
-    EXPECT_EQ(ok({"query", key}), "\n" + full + "\n    b    REG_SZ    2\n    c    REG_SZ    3\n\n" + full + "\\Sub\n\n");
+    EXPECT_EQ(ok({"query", key}),
+              "\n" + full + "\n    b    REG_SZ    2\n    c    REG_SZ    3\n\n" + full + "\\Sub\n\n");
     EXPECT_EQ(ok({"delete", key, "/va", "/f"}), "The operation completed successfully.\n");
     EXPECT_EQ(ok({"query", key}), "\n" + full + "\n" + full + "\\Sub\n\n");
     fails({"delete", key}, "ERROR_CANCELLED (1223)");
@@ -241,7 +248,8 @@ TEST_F(Kalvoreg, ImportDeletesValuesAndTreesAndWritesTheRest) {
     ok({"add", key + "\\Old\\Deep", "/v", "y", "/d", "z"});
     std::string file = dir_ + "/hand.reg";
     writeFile(file,
-              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregHand]\n@=\"default text\"\n\"Multi\"=hex(7):6f,6e,65,00,74,\\\n"
+              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregHand]\n@=\"default "
+              "text\"\n\"Multi\"=hex(7):6f,6e,65,00,74,\\\n"
               "  77,6f,00,00\n\"Doomed\"=-\n\n[HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\\Child]\n\"x\"=\"y\"\n\n"
               "[-HKEY_LOCAL_MACHINE\\Software\\KalvoregHand\\Old]\n");
     ok({"import", file});
@@ -287,11 +295,15 @@ TEST_F(Kalvoreg, CopyAndCompareKeys) {
         {{"compare", a, b, "/v", "x"}, 0, same},
         {{"copy", a, b, "/s", "/f"}, 0, "The operation completed successfully.\n"},
         {{"compare", a, b, "/s"}, 0, same},
-        {{"compare", a, b, "/os", "/s"}, 0, "= Value: " + fa + "  x  REG_SZ  1\n= Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n" + same},
+        {{"compare", a, b, "/os", "/s"},
+         0,
+         "= Value: " + fa + "  x  REG_SZ  1\n= Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n" + same},
         {{"add", b + "\\Sub", "/v", "y", "/d", "2", "/f"}, 0, "The operation completed successfully.\n"},
         {{"add", b, "/v", "z", "/d", "3"}, 0, "The operation completed successfully.\n"},
-        {{"compare", a, b, "/s"}, 2, "> Value: " + fb + "  z  REG_SZ  3\n< Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n> Value: " +
-                                         fb + "\\Sub  y  REG_SZ  2\n" + differ},
+        {{"compare", a, b, "/s"},
+         2,
+         "> Value: " + fb + "  z  REG_SZ  3\n< Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n> Value: " + fb +
+             "\\Sub  y  REG_SZ  2\n" + differ},
         {{"compare", a, b, "/on"}, 2, differ},
         {{"compare", a, b + "\\Nothing"}, 1, ""},
         {{"copy", a, b, "/s"}, 1, ""},  // KEY2 exists and nobody can be asked
