@@ -1,6 +1,7 @@
-// Message framing of the sync server: the operation table, the request loop
-// of one connection and the server-to-client call.
+// Message framing of the sync server: the operation table and the serving
+// of the requests a connection has sent.
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "sync/sync_internal.h"
@@ -64,51 +65,44 @@ bool kvIPCRequestFits(const KvIPCOperation& operation, std::span<const char> req
     return count <= 0 || static_cast<size_t>(count) <= (request.size() - fixed) / 4;
 }
 
-void kvIPCCallDispatcher(KvIPCCallContext* context) {
-    if (context == nullptr) return;
-    KvSRVConnection* connection = context->connection;
-    if (connection == nullptr || context->table == nullptr) {
-        kvSRVDisconnect(connection);
-        delete context;
-        return;
-    }
-    std::vector<char> request;
-    std::vector<char> reply;
-    bool serving = growBuffer(request, kvIPCMinBufferSize) && growBuffer(reply, kvIPCMinBufferSize);
-    while (serving) {
-        std::fill(request.begin(), request.end(), 0);
-        std::fill(reply.begin(), reply.end(), 0);
+bool kvIPCServeRequests(SyncConnection* connection, SyncIPCInfo* info) {
+    // Both buffers are at least kvIPCMinBufferSize and zero-filled for each
+    // request, so a handler may read every fixed word and write its whole record.
+    thread_local std::vector<char> request, reply;
+    size_t used = 0;
+    bool intact = true;
+    while (connection->in.size() - used >= sizeof(KvIPCHeader)) {
         KvIPCHeader header;
-        if (kvSRVRead(connection, &header, sizeof header) <= 0) break;
+        memcpy(&header, connection->in.data() + used, sizeof header);
         // Lengths no record of the protocol comes near: a broken or hostile peer.
         if (header.requestLength < 0 || header.requestLength > KV_IPC_MAX_LENGTH ||
-            header.replyLength > KV_IPC_MAX_LENGTH)
+            header.replyLength > KV_IPC_MAX_LENGTH) {
+            intact = false;
             break;
-        if (!growBuffer(request, header.requestLength) || !growBuffer(reply, header.replyLength)) break;
-        if (header.requestLength > 0 &&
-            kvSRVRead(connection, request.data(), header.requestLength) != header.requestLength)
+        }
+        size_t total = sizeof header + static_cast<size_t>(header.requestLength);
+        if (connection->in.size() - used < total) break;
+        const char* body = connection->in.data() + used + sizeof header;
+        used += total;
+        if (header.opcode > KV_IPC_MAX_OPCODE || sync_ipc_handler[header.opcode].handler == nullptr) continue;
+        const KvIPCOperation& operation = sync_ipc_handler[header.opcode];
+        const int32_t requestSize = std::max(kvIPCMinBufferSize, header.requestLength);
+        const int32_t replySize = std::max(kvIPCMinBufferSize, header.replyLength);
+        if (!growBuffer(request, requestSize) || !growBuffer(reply, replySize)) {
+            intact = false;
             break;
-        if (header.opcode > context->maxOpcode) continue;
-        const KvIPCOperation& operation = context->table[header.opcode];
-        if (operation.handler == nullptr) continue;
-        std::span<const char> body(request.data(), static_cast<size_t>(header.requestLength));
-        if (!kvIPCRequestFits(operation, body)) break;
-        operation.handler(connection, context->info, body, std::span<char>(reply));
-        if (header.replyLength > 0 && kvSRVWrite(connection, reply.data(), header.replyLength) != header.replyLength)
+        }
+        std::fill_n(request.begin(), requestSize, 0);
+        std::fill_n(reply.begin(), replySize, 0);
+        std::copy(body, body + header.requestLength, request.begin());
+        std::span<const char> fitted(request.data(), static_cast<size_t>(header.requestLength));
+        if (!kvIPCRequestFits(operation, fitted)) {
+            intact = false;
             break;
+        }
+        operation.handler(connection, info, fitted, std::span<char>(reply.data(), static_cast<size_t>(replySize)));
+        if (header.replyLength > 0) connection->out.append(reply.data(), static_cast<size_t>(header.replyLength));
     }
-    if (context->disconnectHandler != nullptr) context->disconnectHandler(connection, context->info);
-    kvSRVDisconnect(connection);
-    delete context;
-}
-
-int kvIPCServerCall(KvSRVConnection* connection, uint32_t opcode, const void* request, int requestLength,
-                    void* reply, int replyLength) {
-    if (connection == nullptr || (replyLength > 0 && reply == nullptr)) return -1;
-    KvIPCHeader header{opcode, requestLength, replyLength};
-    if (kvSRVWrite(connection, &header, sizeof header) != static_cast<int>(sizeof header)) return -1;
-    if (requestLength != 0 && request != nullptr && kvSRVWrite(connection, request, requestLength) != requestLength)
-        return -1;
-    if (replyLength >= 1 && kvSRVRead(connection, reply, replyLength) != replyLength) return -1;
-    return 0;
+    connection->in.erase(0, used);
+    return intact;
 }

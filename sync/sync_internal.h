@@ -76,6 +76,7 @@ struct WaitQueueItem {
     std::vector<uint32_t> acquired;  // per position: 1 when it can be acquired
     int32_t waitResult;
     uint32_t reserved;
+    uint64_t connection;  // id of the request connection that began it
 };
 
 // A wait travels as the one owner of its record: from the pool to the wait
@@ -83,19 +84,46 @@ struct WaitQueueItem {
 using KvWait = std::unique_ptr<WaitQueueItem>;
 using KvWaitList = std::vector<KvWait>;
 
+// One client's request connection, as the loop serves it: everything the
+// server keeps of a connection lives here.
+struct SyncConnection {
+    int fd = -1;
+    uint64_t id = 0;   // never reused: waits name the connection that began them
+    std::string in;    // received bytes not yet making a whole request
+    std::string out;   // replies the peer has not yet taken
+    bool awaitingRoom = false;  // watched for room to send rather than for requests
+};
+
 // A connection that registered its pid (opcode 13); the pid's process is
 // taken to end when the connection does.
 struct ConnectedProcess {
     int32_t pid;
-    KvSRVConnection* connection;
+    SyncConnection* connection;
 };
 
+// The server's own connection to one process's socket, for wake-ups. It is
+// written without blocking; what the socket does not take waits in `out`,
+// and a process that lets more than KV_MAX_QUEUED_WAKE_BYTES pile up has
+// stopped reading: it loses the connection and its pending waits.
+struct ProcessChannel {
+    int fd = -1;
+    uint64_t openedBy = 0;  // the request connection whose wait opened it
+    std::string out;
+};
+constexpr size_t KV_MAX_QUEUED_WAKE_BYTES = 64 * 1024;
+
+// What an event of the loop's epoll set is about: 0 for the listening
+// socket, a request connection's id, or this tag with a wake-up
+// connection's pid.
+constexpr uint64_t KV_LOOP_CHANNEL_TAG = uint64_t{1} << 62;
+
 // The sync server state, created once at start-up and kept until exit.
-// stateLock and connectionLock are never held together.
+// Lock order, all of it: stateLock is the only lock, and only the server's
+// one loop thread takes it, never across a socket call that could block
+// (every socket is non-blocking).
 struct SyncIPCInfo {
-    std::mutex connectionLock;  // processConnections and every send on them
-    // The server's own connection to each client process's socket, for wake-ups.
-    std::unordered_map<int32_t, KvSRVConnection*> processConnections;
+    int epollFd = -1;  // the loop's; -1 when no loop runs (unit tests)
+    std::unordered_map<int32_t, ProcessChannel> processChannels;  // by pid
     std::mutex stateLock;            // everything below
     uint32_t nSlots;                 // grows by KV_SLOT_GROWTH
     std::vector<SyncObject> slots;   // the object table; only indices are kept across calls
@@ -125,9 +153,8 @@ bool kvMakeRoomForOne(Vector& v) {
 // Every handler has this shape: the request holds exactly the bytes received
 // (at least the operation's fixed words), the reply is the zero-filled reply
 // buffer, at least as large as any reply record.
-using KvIPCHandler = void (*)(KvSRVConnection* connection, SyncIPCInfo* info,
+using KvIPCHandler = void (*)(SyncConnection* connection, SyncIPCInfo* info,
                               std::span<const char> request, std::span<char> reply);
-using KvIPCDisconnectHandler = void (*)(KvSRVConnection* connection, SyncIPCInfo* info);
 
 // One entry of the operation table. An entry without a handler is read and
 // left unanswered, like an opcode above the table.
@@ -144,27 +171,14 @@ extern const KvIPCOperation sync_ipc_handler[KV_IPC_NUM_OPCODES];
 // always write its whole reply record and read every fixed request word.
 extern const int32_t kvIPCMinBufferSize;
 
-// Given to each dispatcher thread, which owns it and its connection.
-struct KvIPCCallContext {
-    KvSRVConnection* connection;
-    const KvIPCOperation* table;
-    KvIPCDisconnectHandler disconnectHandler;
-    SyncIPCInfo* info;
-    uint32_t maxOpcode;
-};
-
 // Whether a request of `operation` carries all its fixed words and, for an
 // operation with a count word, the words that count announces.
 bool kvIPCRequestFits(const KvIPCOperation& operation, std::span<const char> request);
 
-// The request loop of one connection; frees the context and the connection
-// when the connection ends, after running the disconnect handler.
-void kvIPCCallDispatcher(KvIPCCallContext* context);
-
-// Sends a header and request and reads back replyLength bytes. 0, or -1
-// when anything did not move whole.
-int kvIPCServerCall(KvSRVConnection* connection, uint32_t opcode, const void* request, int requestLength,
-                    void* reply, int replyLength);
+// Serves every whole request buffered in connection->in, in order, and
+// appends the replies to connection->out. False when the peer broke the
+// protocol: the connection must then end.
+bool kvIPCServeRequests(SyncConnection* connection, SyncIPCInfo* info);
 
 // ---- Objects (all with stateLock held) ----
 
@@ -203,18 +217,25 @@ int kvFreeSyncObjectSlot(SyncIPCInfo* info, SyncObject* object, bool toHead);
 // (an event handle without its tag).
 uint32_t kvResolveAlias(SyncIPCInfo* info, int32_t pid, uint32_t handle);
 
-// ---- Server-to-client connections (each takes connectionLock itself) ----
+// ---- Server-to-client connections (loop thread, without stateLock) ----
 
-// Opens the server's connection to pid's socket unless it has one; a
-// failed connect is silent (wake-ups for pid are then dropped).
-void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid);
+// Opens the server's connection to pid's socket unless it has one, on
+// behalf of request connection `by`; a failed connect is silent (wake-ups
+// for pid are then dropped).
+void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by);
 // Closes and forgets the server's connection to pid, if any.
 void kvDeleteSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid);
-// Server-to-client opcode 0 (wait entry, result, reserved) to pid. 1 when
-// pid has a connection (whether or not the send went through), else 0.
+// Server-to-client opcode 0 (wait entry, result, reserved) to pid, queued
+// without blocking. 1 when pid has a connection, else 0. A process whose
+// queue overflows loses its connection and its queued waits.
 int kvWakeWaitEntry(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry, int32_t waitResult, uint32_t reserved);
+// Server-to-client opcode 1 with a value of the client's choosing; as above.
+int kvSignalClientEvent(SyncIPCInfo* info, int32_t pid, uint32_t value);
+// Writes what pid's socket takes now of its queue (the loop calls this
+// when the socket has room again).
+void kvFlushProcessChannel(SyncIPCInfo* info, int32_t pid);
 // Wakes every wait of the list in order and retires each (taking stateLock
-// briefly per wait). Called without stateLock.
+// briefly per wait).
 void kvWakeAndFreeWaitEntries(SyncIPCInfo* info, KvWaitList list);
 
 // ---- Wait records (all with stateLock held) ----
@@ -241,66 +262,68 @@ KvWaitList kvDequeueWakeableWaitItems(SyncIPCInfo* info, int32_t pid, KvWait* se
 // ---- Operation handlers (request and reply as for KvIPCHandler) ----
 // Opcodes 0-2: a new object of the kind, or a further handle to an existing
 // one of that name (reported as already existing).
-void create_semaphore(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void create_semaphore(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                       std::span<char> reply);
-void create_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void create_event(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                   std::span<char> reply);
-void create_mutex(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void create_mutex(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                   std::span<char> reply);
 // Opcodes 3-5: a further handle to the object of that name and kind.
-void open_semaphore(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void open_semaphore(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                     std::span<char> reply);
-void open_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void open_event(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                 std::span<char> reply);
-void open_mutex(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void open_mutex(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                 std::span<char> reply);
 // Opcode 11: gives back one handle use; the object dies with its last use.
-void close_handle(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void close_handle(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                   std::span<char> reply);
 // Opcode 20: a further handle to an event, tagged with its oldest user's
 // handle count.
-void duplicate_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void duplicate_event(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                      std::span<char> reply);
 // Opcodes 16 and 18: an unnamed object standing for a client handle of the
 // process, which then resolves to it.
-void kvCreateObjectAliasOld(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvCreateObjectAliasOld(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                             std::span<char> reply);
-void kvCreateObjectAlias(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvCreateObjectAlias(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                          std::span<char> reply);
 // Opcode 17: the object table, wait queue and registered processes on
 // standard error, as one consistent picture.
-void kvSyncDebug(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvSyncDebug(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                  std::span<char> reply);
 // Opcodes 6-10: change an object's state and wake the waits that the change
 // satisfies (the caller's own first one in the reply); reset wakes none.
-void release_semaphore(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void release_semaphore(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                        std::span<char> reply);
-void release_mutex(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void release_mutex(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                    std::span<char> reply);
-void set_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void set_event(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                std::span<char> reply);
-void reset_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void reset_event(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                  std::span<char> reply);
-void pulse_event(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void pulse_event(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                  std::span<char> reply);
 // Opcode 12: withdraws a pending wait whose time ran out on the client.
-void kvWaitEntryTimeout(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvWaitEntryTimeout(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                         std::span<char> reply);
 // Opcode 14: satisfies a wait at once or queues it.
-void kvBeginWait(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvBeginWait(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                  std::span<char> reply);
 // Opcode 15: a client-managed position of a wait changed; tries that wait.
-void kvWaitObjectStateChange(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvWaitObjectStateChange(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                              std::span<char> reply);
 // Opcode 13: remembers that this connection speaks for the request's pid.
-void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvRegisterConnectionPid(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                              std::span<char> reply);
 // Opcode 19: the thread's mutexes become free and abandoned, its waits go,
 // and waits that can now be satisfied are woken.
-void kvNotifyThreadExited(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvNotifyThreadExited(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                           std::span<char> reply);
 
-// Runs when a connection ends: the process it registered loses every use,
-// owned mutex, pending wait and alias it had, its wake-up connection is
-// closed, and waits of others that can now be satisfied are woken.
-void sync_ipc_disconnect_handler(KvSRVConnection* connection, SyncIPCInfo* info);
+// Runs when a connection ends: the waits begun on it go, and so does every
+// wake-up connection it opened that no other connection's wait still needs;
+// the process it registered, if any, loses every use, owned mutex, pending
+// wait and alias it had and its wake-up connection; waits of others that
+// can now be satisfied are woken.
+void sync_ipc_disconnect_handler(SyncConnection* connection, SyncIPCInfo* info);

@@ -263,7 +263,7 @@ uint32_t kvResolveAlias(SyncIPCInfo* info, int32_t pid, uint32_t handle) {
     return candidate;
 }
 
-void create_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void create_semaphore(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     createNamedObject(info, request, reply, KV_KIND_SEMAPHORE,
                       [](SyncObject* object, int32_t, std::span<const char> req) {
                           object->state = kvWireGetWord(req, 1);
@@ -271,7 +271,7 @@ void create_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char>
                       });
 }
 
-void create_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void create_event(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     createNamedObject(info, request, reply, KV_KIND_EVENT,
                       [](SyncObject* object, int32_t, std::span<const char> req) {
                           if (kvWireGetWord(req, 1) == 1) object->flags |= KV_FLAG_MANUAL_RESET;
@@ -279,7 +279,7 @@ void create_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> req
                       });
 }
 
-void create_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void create_mutex(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     createNamedObject(info, request, reply, KV_KIND_MUTEX,
                       [](SyncObject* object, int32_t pid, std::span<const char> req) {
                           if (kvWireGetWord(req, 2) == 1) {
@@ -292,21 +292,21 @@ void create_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> req
                       });
 }
 
-void open_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void open_semaphore(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     openNamedObject(info, request, reply, KV_KIND_SEMAPHORE, KV_NAME_OFFSET);
 }
 
-void open_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void open_event(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     openNamedObject(info, request, reply, KV_KIND_EVENT, KV_NAME_OFFSET);
 }
 
-void open_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void open_mutex(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     openNamedObject(info, request, reply, KV_KIND_MUTEX, KV_OPEN_MUTEX_NAME_OFFSET);
 }
 
 // Reply word 0 success, word 1 error flag, word 2 error code: the flag comes
 // first here, unlike every other reply.
-void close_handle(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void close_handle(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     kvWirePutWord(reply, 0, 0);
     kvWirePutWord(reply, 1, 1);
     kvWirePutWord(reply, 2, KV_ERROR_INVALID_HANDLE);
@@ -323,7 +323,7 @@ void close_handle(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> req
 
 // The reply handle carries the oldest user's handle count in bits 16-26, so
 // that duplicates of one event differ while naming the same slot.
-void duplicate_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void duplicate_event(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     if (info == nullptr) return;
     int32_t pid = kvWireGetWord(request, 0);
     uint32_t handle = static_cast<uint32_t>(kvWireGetWord(request, 1));
@@ -347,13 +347,13 @@ void duplicate_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> 
     replyHandle(reply, handle | tag, 0, 0);
 }
 
-void kvCreateObjectAliasOld(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request,
+void kvCreateObjectAliasOld(SyncConnection*, SyncIPCInfo* info, std::span<const char> request,
                             std::span<char> reply) {
     createAlias(info, reply, kvWireGetWord(request, 0), static_cast<uint32_t>(kvWireGetWord(request, 1)),
                 kvWireGetWord(request, 2), kvWireGetWord(request, 3), kvWireGetWord(request, 4), nullptr);
 }
 
-void kvCreateObjectAlias(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request,
+void kvCreateObjectAlias(SyncConnection*, SyncIPCInfo* info, std::span<const char> request,
                          std::span<char> reply) {
     AliasOwner owner{kvWireGetWord(request, 1), static_cast<uint32_t>(kvWireGetWord(request, 2))};
     createAlias(info, reply, kvWireGetWord(request, 0), static_cast<uint32_t>(kvWireGetWord(request, 3)),
@@ -413,7 +413,7 @@ void kvPrintConnectedProcesses(FILE* out, SyncIPCInfo* info, const char* title) 
 }  // namespace
 
 // Opcode 17: the whole state on standard error, as one consistent picture.
-void kvSyncDebug(KvSRVConnection*, SyncIPCInfo* info, std::span<const char>, std::span<char>) {
+void kvSyncDebug(SyncConnection*, SyncIPCInfo* info, std::span<const char>, std::span<char>) {
     if (info == nullptr) return;
     std::lock_guard<std::mutex> lock(info->stateLock);
     flockfile(stderr);  // keeps other threads' messages out of the middle of the dump

@@ -1,10 +1,16 @@
-// The sync server's state, its listening endpoint, the accept thread and the
-// hand-over of each accepted connection to a dispatcher thread.
+// The sync server's state, its listening endpoint and its one loop thread:
+// an epoll set over the listening socket, every request connection and
+// every wake-up connection, all non-blocking, so that the thread count does
+// not grow with the clients and no client can stall another.
 #include "sync/sync_server.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "base/config.h"
@@ -14,15 +20,104 @@ SyncIPCInfo* pRegdSyncIPCInfo = nullptr;
 
 namespace {
 
-// Thread body: the request loop of one connection.
-void* runDispatcher(void* context) {
-    kvIPCCallDispatcher(static_cast<KvIPCCallContext*>(context));
-    return nullptr;
+struct SyncLoop {
+    SyncIPCInfo* info;
+    int listenFd;
+    uint64_t lastId = 0;
+    std::unordered_map<uint64_t, std::unique_ptr<SyncConnection>> connections;
+};
+
+// Watches a connection for requests, or, while the peer has not taken all
+// its replies, for room instead: a client that does not read only stalls itself.
+void watch(SyncLoop& loop, SyncConnection& connection, int op) {
+    epoll_event event{};
+    connection.awaitingRoom = !connection.out.empty();
+    event.events = connection.awaitingRoom ? EPOLLOUT : EPOLLIN | EPOLLRDHUP;
+    event.data.u64 = connection.id;
+    epoll_ctl(loop.info->epollFd, op, connection.fd, &event);
 }
 
-// Thread body: the accept loop on the endpoint; never returns.
-void* regdRunIPCServer(void* endpoint) {
-    if (endpoint != nullptr) kvSRVConnectLoop(static_cast<KvSRVEndpoint*>(endpoint), 0);
+void endConnection(SyncLoop& loop, uint64_t id) {
+    auto found = loop.connections.find(id);
+    if (found == loop.connections.end()) return;
+    sync_ipc_disconnect_handler(found->second.get(), loop.info);
+    close(found->second->fd);
+    loop.connections.erase(found);
+}
+
+void acceptAll(SyncLoop& loop) {
+    for (;;) {
+        int fd = accept4(loop.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;  // EAGAIN: all taken; anything else: tried again on the next event
+        std::unique_ptr<SyncConnection> connection(new (std::nothrow) SyncConnection{});
+        if (connection == nullptr) {
+            close(fd);  // nobody would serve it: the client must not wait for replies
+            continue;
+        }
+        connection->fd = fd;
+        connection->id = ++loop.lastId;
+        SyncConnection& added = *connection;
+        try {
+            loop.connections.emplace(added.id, std::move(connection));
+        } catch (const std::bad_alloc&) {
+            close(fd);
+            continue;
+        }
+        watch(loop, added, EPOLL_CTL_ADD);
+    }
+}
+
+// Reads what the peer sent, serves every whole request and sends the
+// replies; false when the connection must end.
+bool serve(SyncLoop& loop, SyncConnection& connection, uint32_t events) {
+    bool ended = false;
+    if ((events & EPOLLIN) != 0) {
+        char buffer[16384];
+        for (;;) {
+            ssize_t r = recv(connection.fd, buffer, sizeof buffer, 0);
+            if (r > 0) {
+                connection.in.append(buffer, static_cast<size_t>(r));
+                if (static_cast<size_t>(r) < sizeof buffer) break;
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else {
+                ended = r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+                break;
+            }
+        }
+    }
+    // Requests that arrived whole before the end are still served; requests
+    // held back while replies were pending go once the replies have.
+    auto flush = [&connection] {
+        long sent = kvSRVSendSome(connection.fd, connection.out.data(), connection.out.size());
+        if (sent > 0) connection.out.erase(0, static_cast<size_t>(sent));
+        return sent >= 0;
+    };
+    if (!flush()) return false;
+    for (int round = 0; round < 2 && connection.out.empty(); round++)
+        if (!kvIPCServeRequests(&connection, loop.info) || !flush()) return false;
+    if (ended || (events & (EPOLLHUP | EPOLLERR)) != 0) return false;
+    if (connection.awaitingRoom != !connection.out.empty()) watch(loop, connection, EPOLL_CTL_MOD);
+    return true;
+}
+
+// Thread body: the loop; never returns.
+void* runSyncLoop(void* context) {
+    SyncLoop& loop = *static_cast<SyncLoop*>(context);
+    epoll_event events[64];
+    for (;;) {
+        int n = epoll_wait(loop.info->epollFd, events, 64, -1);
+        for (int i = 0; i < n; i++) {
+            uint64_t what = events[i].data.u64;
+            if (what == 0) {
+                acceptAll(loop);
+            } else if ((what & KV_LOOP_CHANNEL_TAG) != 0) {
+                kvFlushProcessChannel(loop.info, static_cast<int32_t>(what & 0xffffffffu));
+            } else if (auto found = loop.connections.find(what); found != loop.connections.end()) {
+                if (!serve(loop, *found->second, events[i].events)) endConnection(loop, what);
+            }
+        }
+    }
     return nullptr;
 }
 
@@ -30,45 +125,32 @@ void* regdRunIPCServer(void* endpoint) {
 
 SyncIPCInfo* sync_ipc_srv_init() { return new (std::nothrow) SyncIPCInfo{}; }
 
-void regdIPCConnectionHandler(KvSRVConnection* connection, void* context) {
-    auto* call = new (std::nothrow) KvIPCCallContext{connection, sync_ipc_handler, sync_ipc_disconnect_handler,
-                                                     static_cast<SyncIPCInfo*>(context), KV_IPC_MAX_OPCODE};
-    // A connection nobody would serve is closed at once, so its client is
-    // not left waiting for replies.
-    if (call == nullptr) {
-        kvSRVDisconnect(connection);
-        return;
-    }
-    pthread_attr_t attr;
-    pthread_t thread;
-    bool started = pthread_attr_init(&attr) == 0;
-    if (started) {
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        started = pthread_create(&thread, &attr, runDispatcher, call) == 0;
-        pthread_attr_destroy(&attr);
-    }
-    if (!started) {
-        kvSRVDisconnect(connection);
-        delete call;
-    }
-}
-
 int regdStartSyncServer(pthread_attr_t* attr) {
     pRegdSyncIPCInfo = sync_ipc_srv_init();
     // Without a state no request could be served, so no endpoint is offered.
     if (pRegdSyncIPCInfo == nullptr) return 0;
     char* name = kvProcessSRVName(g_config.registryPid);
     kvSRVRemoveEndpoint(name);
-    KvSRVEndpoint* endpoint = kvSRVInit(name, regdIPCConnectionHandler, pRegdSyncIPCInfo);
-    free(name);
-    if (endpoint == nullptr) return 0;
+    int listenFd = kvSRVListen(name);
+    auto* loop = listenFd < 0 ? nullptr : new (std::nothrow) SyncLoop{pRegdSyncIPCInfo, listenFd, 0, {}};
+    pRegdSyncIPCInfo->epollFd = loop == nullptr ? -1 : epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = 0;
     pthread_t thread;
-    if (pthread_create(&thread, attr, regdRunIPCServer, endpoint) != 0) {
-        perror("regdStartSyncServer -- cannot start the IPC server thread");
-        kvSRVRemoveEndpoint(endpoint->path);
-        close(endpoint->fd);
-        free(endpoint);
-        return 0;
+    bool started = pRegdSyncIPCInfo->epollFd >= 0 &&
+                   epoll_ctl(pRegdSyncIPCInfo->epollFd, EPOLL_CTL_ADD, listenFd, &event) == 0 &&
+                   pthread_create(&thread, attr, runSyncLoop, loop) == 0;
+    if (!started) {
+        perror("regdStartSyncServer -- cannot start the sync server");
+        if (listenFd >= 0) {
+            kvSRVRemoveEndpoint(name);
+            close(listenFd);
+        }
+        if (pRegdSyncIPCInfo->epollFd >= 0) close(pRegdSyncIPCInfo->epollFd);
+        pRegdSyncIPCInfo->epollFd = -1;
+        delete loop;
     }
-    return 1;
+    free(name);
+    return started ? 1 : 0;
 }

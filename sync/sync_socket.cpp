@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,51 +12,27 @@
 
 namespace {
 
-static_assert(sizeof(sockaddr_un::sun_path) == sizeof(KvSRVEndpoint::path));
-
-// Copies a path into a zero-filled 108-byte field, cut at 108 bytes.
-void copyPath(char (&field)[108], const char* path) {
-    memcpy(field, path, strnlen(path, sizeof field));
+// The Unix-domain address of path, cut to the field's size; false for none.
+bool socketAddress(const char* path, sockaddr_un* addr) {
+    if (path == nullptr || *path == '\0') return false;
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    memcpy(addr->sun_path, path, strnlen(path, sizeof addr->sun_path));
+    return true;
 }
 
-// The Unix-domain address of path.
-sockaddr_un socketAddress(const char* path) {
+// A non-blocking, close-on-exec socket for path that `use` binds or
+// connects; -1 when any step fails.
+template <typename Use>
+int socketAt(const char* path, Use use) {
     sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    copyPath(addr.sun_path, path);
-    return addr;
-}
-
-int setCloseOnExec(int fd) { return fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
-// Errors after which the transfer is simply tried again.
-bool isTransient(int err) {
-    switch (err) {
-    case EINTR: case EAGAIN: case EFBIG: case ENOSPC: case ENOSR: case ENOLINK: case EDQUOT:
-        return true;
-    default:
-        return false;
+    if (!socketAddress(path, &addr)) return -1;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && !use(fd, addr)) {
+        close(fd);
+        return -1;
     }
-}
-
-// The exact-length loop shared by read and write.
-template <typename Transfer>
-int transferExactly(KvSRVConnection* connection, int n, const char* failure, Transfer transfer) {
-    if (connection == nullptr) return -1;
-    if (n <= 0) return 0;
-    int moved = 0;
-    while (moved < n) {
-        ssize_t r = transfer(connection->fd, moved, static_cast<size_t>(n - moved));
-        if (r == 0) return 0;
-        if (r < 0) {
-            if (isTransient(errno)) continue;
-            perror(failure);
-            return static_cast<int>(r);
-        }
-        moved += static_cast<int>(r);
-    }
-    return moved;
+    return fd;
 }
 
 }  // namespace
@@ -71,78 +46,34 @@ char* kvProcessSRVName(int pid) {
     return path;
 }
 
-KvSRVEndpoint* kvSRVInit(const char* path, KvSRVConnectionCallback callback, void* context) {
-    if (path == nullptr || *path == '\0') return nullptr;
-    auto* endpoint = static_cast<KvSRVEndpoint*>(calloc(1, sizeof(KvSRVEndpoint)));
-    if (endpoint == nullptr) return nullptr;
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr = socketAddress(path);
-    if (fd < 0 || setCloseOnExec(fd) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        if (fd >= 0) close(fd);
-        free(endpoint);
-        return nullptr;
-    }
-    listen(fd, 5);
-    endpoint->fd = fd;
-    copyPath(endpoint->path, path);
-    endpoint->callback = callback;
-    endpoint->context = context;
-    return endpoint;
+int kvSRVListen(const char* path) {
+    return socketAt(path, [](int fd, const sockaddr_un& addr) {
+        return bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, KV_LISTEN_BACKLOG) == 0;
+    });
 }
 
-void kvSRVConnectLoop(KvSRVEndpoint* endpoint, int closeListener) {
-    for (;;) {
-        int fd = accept(endpoint->fd, nullptr, nullptr);
-        if (fd < 0) continue;
-        if (closeListener != 0) close(endpoint->fd);
-        if (setCloseOnExec(fd) != 0) {
-            close(fd);
+int kvSRVConnectNonBlocking(const char* path) {
+    // A Unix-domain connect completes at once or fails (EAGAIN: backlog full).
+    return socketAt(path, [](int fd, const sockaddr_un& addr) {
+        return connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    });
+}
+
+long kvSRVSendSome(int fd, const char* bytes, size_t n) {
+    size_t sent = 0;
+    while (sent < n) {
+        ssize_t r = send(fd, bytes + sent, n - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (r > 0) {
+            sent += static_cast<size_t>(r);
+        } else if (r < 0 && errno == EINTR) {
             continue;
+        } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            return -1;
         }
-        auto* connection = static_cast<KvSRVConnection*>(malloc(sizeof(KvSRVConnection)));
-        if (connection == nullptr) {
-            close(fd);
-            continue;
-        }
-        connection->fd = fd;
-        endpoint->callback(connection, endpoint->context);
     }
-}
-
-KvSRVConnection* kvSRVConnect(const char* path) {
-    if (path == nullptr || *path == '\0') return nullptr;
-    auto* connection = static_cast<KvSRVConnection*>(malloc(sizeof(KvSRVConnection)));
-    if (connection == nullptr) return nullptr;
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr = socketAddress(path);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        setCloseOnExec(fd) != 0) {
-        if (fd >= 0) close(fd);
-        free(connection);
-        return nullptr;
-    }
-    connection->fd = fd;
-    return connection;
-}
-
-int kvSRVDisconnect(KvSRVConnection* connection) {
-    if (connection == nullptr) return -1;
-    int r = close(connection->fd);
-    free(connection);
-    return r;
-}
-
-int kvSRVRead(KvSRVConnection* connection, void* buffer, int n) {
-    auto* bytes = static_cast<char*>(buffer);
-    return transferExactly(connection, n, "kvSRVRead -- connection lost",
-                           [bytes](int fd, int at, size_t count) { return read(fd, bytes + at, count); });
-}
-
-int kvSRVWrite(KvSRVConnection* connection, const void* buffer, int n) {
-    const auto* bytes = static_cast<const char*>(buffer);
-    return transferExactly(connection, n, "kvSRVWrite -- connection lost",
-                           [bytes](int fd, int at, size_t count) { return write(fd, bytes + at, count); });
+    return static_cast<long>(sent);
 }
 
 void kvSRVRemoveEndpoint(const char* path) {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <sys/epoll.h>
+#include <unistd.h>
 #include <vector>
 
 #include "sync/sync_internal.h"
@@ -18,47 +20,91 @@
 
 namespace {
 
-// Sends one server-to-client message to pid; 1 when pid has a connection.
-// A failed send is not reported: the connection stays until pid goes.
+// Tells the loop whether pid's socket must be watched for room.
+void watchForRoom(SyncIPCInfo* info, int32_t pid, const ProcessChannel& channel) {
+    if (info->epollFd < 0) return;
+    epoll_event event{};
+    event.events = channel.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT);
+    event.data.u64 = KV_LOOP_CHANNEL_TAG | static_cast<uint32_t>(pid);
+    epoll_ctl(info->epollFd, EPOLL_CTL_MOD, channel.fd, &event);
+}
+
+// A process that stopped reading: its connection closes and its pending
+// waits are withdrawn (their wake-ups could never reach it); what it owns
+// stays owned until it disconnects.
+void dropStalledProcess(SyncIPCInfo* info, int32_t pid) {
+    kvDeleteSRVConnectionToProcess(info, pid);
+    std::lock_guard<std::mutex> lock(info->stateLock);
+    KvWaitList& queue = info->waitQueue;
+    size_t kept = 0;
+    for (size_t i = 0; i < queue.size(); i++) {
+        if (queue[i]->waiterPid == static_cast<uint32_t>(pid)) {
+            kvInactivateWaitQueItem(info, std::move(queue[i]));
+        } else {
+            if (kept != i) queue[kept] = std::move(queue[i]);
+            kept++;
+        }
+    }
+    queue.resize(kept);
+}
+
+// Queues one server-to-client message to pid and sends what the socket
+// takes; 1 when pid has a connection.
 int sendToProcess(SyncIPCInfo* info, int32_t pid, uint32_t opcode, const void* body, int length) {
     if (info == nullptr) return 0;
-    std::lock_guard<std::mutex> lock(info->connectionLock);
-    auto found = info->processConnections.find(pid);
-    if (found == info->processConnections.end()) return 0;
-    (void)kvIPCServerCall(found->second, opcode, body, length, nullptr, 0);
+    auto found = info->processChannels.find(pid);
+    if (found == info->processChannels.end()) return 0;
+    ProcessChannel& channel = found->second;
+    KvIPCHeader header{opcode, length, 0};
+    bool wasEmpty = channel.out.empty();
+    channel.out.append(reinterpret_cast<const char*>(&header), sizeof header);
+    channel.out.append(static_cast<const char*>(body), static_cast<size_t>(length));
+    if (channel.out.size() > KV_MAX_QUEUED_WAKE_BYTES) {
+        dropStalledProcess(info, pid);
+        return 1;
+    }
+    if (wasEmpty) kvFlushProcessChannel(info, pid);
     return 1;
 }
 
 }  // namespace
 
-void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid) {
-    if (info == nullptr) return;
-    {
-        std::lock_guard<std::mutex> lock(info->connectionLock);
-        if (info->processConnections.contains(pid)) return;
-    }
-    // Connected without the lock: a process slow to accept must not hold up
-    // the wake-ups of everybody else.
+void kvFlushProcessChannel(SyncIPCInfo* info, int32_t pid) {
+    auto found = info->processChannels.find(pid);
+    if (found == info->processChannels.end()) return;
+    ProcessChannel& channel = found->second;
+    bool wasWatched = !channel.out.empty();
+    long sent = kvSRVSendSome(channel.fd, channel.out.data(), channel.out.size());
+    // A broken connection is kept until pid goes, as a failed send always was.
+    channel.out.erase(0, sent < 0 ? channel.out.size() : static_cast<size_t>(sent));
+    if (wasWatched != !channel.out.empty() || sent == 0) watchForRoom(info, pid, channel);
+}
+
+void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by) {
+    if (info == nullptr || info->processChannels.contains(pid)) return;
     char* path = kvProcessSRVName(pid);
-    KvSRVConnection* connection = kvSRVConnect(path);
+    int fd = kvSRVConnectNonBlocking(path);
     free(path);
-    if (connection == nullptr) return;
-    std::lock_guard<std::mutex> lock(info->connectionLock);
-    bool added = false;
+    if (fd < 0) return;
     try {
-        added = info->processConnections.try_emplace(pid, connection).second;
+        info->processChannels.try_emplace(pid, ProcessChannel{fd, by, {}});
     } catch (const std::bad_alloc&) {
+        close(fd);
+        return;
     }
-    if (!added) kvSRVDisconnect(connection);  // another thread was quicker, or no memory
+    if (info->epollFd >= 0) {
+        epoll_event event{};
+        event.data.u64 = KV_LOOP_CHANNEL_TAG | static_cast<uint32_t>(pid);
+        epoll_ctl(info->epollFd, EPOLL_CTL_ADD, fd, &event);
+    }
 }
 
 void kvDeleteSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid) {
     if (info == nullptr) return;
-    std::lock_guard<std::mutex> lock(info->connectionLock);
-    auto found = info->processConnections.find(pid);
-    if (found == info->processConnections.end()) return;
-    kvSRVDisconnect(found->second);
-    info->processConnections.erase(found);
+    auto found = info->processChannels.find(pid);
+    if (found == info->processChannels.end()) return;
+    close(found->second.fd);  // also takes it out of the loop's epoll set
+    info->processChannels.erase(found);
 }
 
 int kvWakeWaitEntry(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry, int32_t waitResult, uint32_t reserved) {
@@ -319,7 +365,7 @@ void signalEvent(SyncIPCInfo* info, std::span<const char> request, std::span<cha
 
 }  // namespace
 
-void release_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request,
+void release_semaphore(SyncConnection*, SyncIPCInfo* info, std::span<const char> request,
                        std::span<char> replyWords) {
     SignalReply reply{replyWords, 2};
     reply.fail(KV_ERROR_INVALID_HANDLE);
@@ -344,7 +390,7 @@ void release_semaphore(KvSRVConnection*, SyncIPCInfo* info, std::span<const char
     kvWakeAndFreeWaitEntries(info, std::move(wake));
 }
 
-void release_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> replyWords) {
+void release_mutex(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> replyWords) {
     SignalReply reply{replyWords, 1};
     reply.fail(KV_ERROR_INVALID_HANDLE);
     if (info == nullptr) return;
@@ -364,15 +410,15 @@ void release_mutex(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> re
     kvWakeAndFreeWaitEntries(info, std::move(wake));
 }
 
-void set_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void set_event(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     signalEvent(info, request, reply, false);
 }
 
-void pulse_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void pulse_event(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     signalEvent(info, request, reply, true);
 }
 
-void reset_event(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> replyWords) {
+void reset_event(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> replyWords) {
     SignalReply reply{replyWords, 1};
     reply.fail(KV_ERROR_INVALID_HANDLE);
     if (info == nullptr) return;
@@ -402,7 +448,7 @@ constexpr size_t KV_BEGIN_WAIT_HANDLES_WORD = 5;
 
 }  // namespace
 
-void kvBeginWait(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void kvBeginWait(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     replyWait(reply, 0, KV_WAIT_FAILED, KV_ERROR_INVALID_HANDLE);
     if (info == nullptr) return;
     int32_t pid = kvWireGetWord(request, 0);
@@ -423,7 +469,7 @@ void kvBeginWait(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> requ
             handles[i] = static_cast<uint32_t>(kvWireGetWord(request, KV_BEGIN_WAIT_HANDLES_WORD + i));
     }
     // Before the wait can be queued, so that its wake-up can reach pid.
-    kvInitSRVConnectionToProcess(info, pid);
+    kvInitSRVConnectionToProcess(info, pid, connection->id);
 
     std::lock_guard<std::mutex> lock(info->stateLock);
     if (!kvValidateWaitArgs(info, handles)) return;
@@ -444,11 +490,12 @@ void kvBeginWait(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> requ
         kvInactivateWaitQueItem(info, std::move(wait));
     } else {
         replyWait(reply, 1, 0, 0);
+        wait->connection = connection->id;
         info->waitQueue.push_back(std::move(wait));
     }
 }
 
-void kvWaitEntryTimeout(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
+void kvWaitEntryTimeout(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char> reply) {
     // Not found until found: the wait was satisfied and its wake-up is
     // sent or on its way, or it never existed.
     kvWirePutWord(reply, 0, 1);
@@ -467,7 +514,7 @@ void kvWaitEntryTimeout(KvSRVConnection*, SyncIPCInfo* info, std::span<const cha
     kvInactivateWaitQueItem(info, std::move(wait));
 }
 
-void kvWaitObjectStateChange(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request,
+void kvWaitObjectStateChange(SyncConnection*, SyncIPCInfo* info, std::span<const char> request,
                              std::span<char> reply) {
     kvWirePutWord(reply, 0, 1);  // still waiting
     if (info == nullptr) return;
@@ -523,7 +570,7 @@ void withdrawWaits(SyncIPCInfo* info, Matches matches) {
 
 }  // namespace
 
-void kvNotifyThreadExited(KvSRVConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char>) {
+void kvNotifyThreadExited(SyncConnection*, SyncIPCInfo* info, std::span<const char> request, std::span<char>) {
     if (info == nullptr) return;
     int32_t pid = kvWireGetWord(request, 0);
     int32_t thread = kvWireGetWord(request, 1);
@@ -542,7 +589,7 @@ void kvNotifyThreadExited(KvSRVConnection*, SyncIPCInfo* info, std::span<const c
     kvWakeAndFreeWaitEntries(info, std::move(wake));
 }
 
-void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std::span<const char> request,
+void kvRegisterConnectionPid(SyncConnection* connection, SyncIPCInfo* info, std::span<const char> request,
                              std::span<char>) {
     if (info == nullptr) return;
     std::lock_guard<std::mutex> lock(info->stateLock);
@@ -554,34 +601,61 @@ void kvRegisterConnectionPid(KvSRVConnection* connection, SyncIPCInfo* info, std
     }
 }
 
-void sync_ipc_disconnect_handler(KvSRVConnection* connection, SyncIPCInfo* info) {
+namespace {
+
+// The wake-up connections that `connection` opened: each goes over to the
+// connection of a wait of its process still queued, or closes. stateLock held.
+std::vector<int32_t> channelsLeftBy(SyncIPCInfo* info, uint64_t connection) {
+    std::vector<int32_t> unneeded;
+    for (auto& [pid, channel] : info->processChannels) {
+        if (channel.openedBy != connection) continue;
+        auto heir = std::ranges::find(info->waitQueue, static_cast<uint32_t>(pid), [](const KvWait& w) { return w->waiterPid; });
+        if (heir != info->waitQueue.end())
+            channel.openedBy = (*heir)->connection;
+        else
+            unneeded.push_back(pid);
+    }
+    return unneeded;
+}
+
+}  // namespace
+
+void sync_ipc_disconnect_handler(SyncConnection* connection, SyncIPCInfo* info) {
     if (info == nullptr) return;
-    int32_t pid;
+    int32_t pid = 0;
+    bool registered = false;
+    std::vector<int32_t> unneeded;
     KvWaitList wake;
     {
         std::lock_guard<std::mutex> lock(info->stateLock);
+        // Whatever pid its requests claimed, the waits begun here end with it.
+        withdrawWaits(info, [&](const WaitQueueItem* wait) { return wait->connection == connection->id; });
         // The newest registration of this connection names the departing process.
         auto& processes = info->connectedProcesses;
         auto process = std::find_if(processes.rbegin(), processes.rend(),
                                     [&](const ConnectedProcess& p) { return p.connection == connection; });
-        if (process == processes.rend()) return;  // never registered: nothing of it to undo
-        pid = process->pid;
-        processes.erase(std::next(process).base());
-
-        std::vector<uint32_t> dead;
-        for (uint32_t index : info->usedSlots) {
-            SyncObject* object = &info->slots[index];
-            std::erase_if(object->users, [&](const SyncObjectUse& use) { return use.pid == pid; });
-            if (ownedMutex(object) && object->ownerPid == pid) abandonMutex(object);
-            if (object->users.empty()) dead.push_back(index);
+        if (process != processes.rend()) {
+            registered = true;
+            pid = process->pid;
+            processes.erase(std::next(process).base());
+            std::vector<uint32_t> dead;
+            for (uint32_t index : info->usedSlots) {
+                SyncObject* object = &info->slots[index];
+                std::erase_if(object->users, [&](const SyncObjectUse& use) { return use.pid == pid; });
+                if (ownedMutex(object) && object->ownerPid == pid) abandonMutex(object);
+                if (object->users.empty()) dead.push_back(index);
+            }
+            // Slots freed by a departing process are reused last, in creation order.
+            for (uint32_t index : dead) kvFreeSyncObjectSlot(info, &info->slots[index], false);
+            // Their wait uses went with the process's uses above.
+            withdrawWaits(info,
+                          [&](const WaitQueueItem* wait) { return wait->waiterPid == static_cast<uint32_t>(pid); });
+            std::erase_if(info->aliases, [&](const SyncObjectAlias& alias) { return alias.pid == pid; });
         }
-        // Slots freed by a departing process are reused last, in creation order.
-        for (uint32_t index : dead) kvFreeSyncObjectSlot(info, &info->slots[index], false);
-        // Their wait uses went with the process's uses above.
-        withdrawWaits(info, [&](const WaitQueueItem* wait) { return wait->waiterPid == static_cast<uint32_t>(pid); });
-        std::erase_if(info->aliases, [&](const SyncObjectAlias& alias) { return alias.pid == pid; });
+        unneeded = channelsLeftBy(info, connection->id);
         wake = kvDequeueWakeableWaitItems(info, pid, nullptr);
     }
-    kvDeleteSRVConnectionToProcess(info, pid);
+    if (registered) kvDeleteSRVConnectionToProcess(info, pid);
+    for (int32_t left : unneeded) kvDeleteSRVConnectionToProcess(info, left);
     kvWakeAndFreeWaitEntries(info, std::move(wake));
 }

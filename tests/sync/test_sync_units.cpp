@@ -1,76 +1,57 @@
-// In-process units of the sync server's transport, on real socket pairs.
+// In-process units of the sync server: its endpoint, and the wake-up queue
+// of a process that never reads, which no wire request reaches alone.
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 #include "sync/sync_internal.h"
 
 namespace {
 
-// Both ends of a connected stream pair, as transport connections.
-struct Pair {
-    int fds[2] = {-1, -1};
-    KvSRVConnection a{socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0 ? fds[0] : -1}, b{fds[1]};
-    ~Pair() {
-        for (int fd : {a.fd, b.fd})
-            if (fd >= 0) close(fd);
-    }
-};
-
-// A short message must never pass for a whole one.
-TEST(KvSRV, ReadReturnsZeroWhenThePeerClosesMidMessage) {
-    Pair p;
-    ASSERT_EQ(kvSRVWrite(&p.a, "12345", 5), 5);
-    close(p.a.fd);
-    p.a.fd = -1;
-    char buf[12];
-    EXPECT_EQ(kvSRVRead(&p.b, buf, -1), 0);  // nothing asked, nothing taken
-    EXPECT_EQ(kvSRVRead(&p.b, buf, 12), 0);
-}
-
-void noteSignal(int) {}
-
-// The daemon's signals (verbose on and off) must not end a connection.
-TEST(KvSRV, InterruptedReadIsRepeated) {
-    struct sigaction sa{}, old{};
-    sa.sa_handler = noteSignal;  // no SA_RESTART: read fails with EINTR
-    sigaction(SIGUSR1, &sa, &old);
-    Pair p;
-    pthread_t reader = pthread_self();
-    std::thread writer([&] {
-        usleep(50000);
-        pthread_kill(reader, SIGUSR1);
-        usleep(50000);
-        kvSRVWrite(&p.a, "abcdefgh", 8);
-    });
-    char buf[8];
-    EXPECT_EQ(kvSRVRead(&p.b, buf, 8), 8);
-    EXPECT_EQ(std::string(buf, 8), "abcdefgh");
-    writer.join();
-    sigaction(SIGUSR1, &old, nullptr);
-}
-
-void acceptNothing(KvSRVConnection*, void*) {}
-
 // A live endpoint's socket file is never taken over by a second one.
 TEST(KvSRV, EndpointRefusesAnOccupiedPath) {
     std::string path = "/tmp/kalvo_unit_sock_" + std::to_string(getpid());
     kvSRVRemoveEndpoint(path.c_str());
-    KvSRVEndpoint* endpoint = kvSRVInit(path.c_str(), acceptNothing, nullptr);
-    ASSERT_NE(endpoint, nullptr);
-    EXPECT_EQ(kvSRVInit(path.c_str(), acceptNothing, nullptr), nullptr);
-    KvSRVConnection* client = kvSRVConnect(path.c_str());
-    EXPECT_NE(client, nullptr);
-    kvSRVDisconnect(client);
-    close(endpoint->fd);
-    free(endpoint);
+    int listening = kvSRVListen(path.c_str());
+    ASSERT_GE(listening, 0);
+    EXPECT_EQ(kvSRVListen(path.c_str()), -1);
+    int client = kvSRVConnectNonBlocking(path.c_str());
+    EXPECT_GE(client, 0);
+    for (int fd : {client, listening}) close(fd);
     kvSRVRemoveEndpoint(path.c_str());
     EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+// Sends to a process that accepted nothing and reads nothing return at once;
+// past the queue's limit its connection goes, and later sends find none.
+TEST(KvWake, AProcessThatNeverReadsLosesItsConnectionInsteadOfStallingTheSender) {
+    std::unique_ptr<SyncIPCInfo> info(sync_ipc_srv_init());
+    ASSERT_NE(info, nullptr);
+    const int32_t pid = 5000000 + getpid() % 100000;  // no real process has it
+    char* path = kvProcessSRVName(pid);
+    kvSRVRemoveEndpoint(path);
+    int listening = kvSRVListen(path);
+    ASSERT_GE(listening, 0);
+    EXPECT_EQ(kvWakeWaitEntry(info.get(), pid, 1, 0, 0), 0);  // no connection opened yet
+    kvInitSRVConnectionToProcess(info.get(), pid, 1);
+    ASSERT_EQ(info->processChannels.size(), 1u);
+    int sent = 0;
+    while (sent < 100000 && kvWakeWaitEntry(info.get(), pid, static_cast<uint32_t>(sent + 1), 0, 0) == 1) sent++;
+    EXPECT_GT(sent, static_cast<int>(KV_MAX_QUEUED_WAKE_BYTES / 24));
+    EXPECT_LT(sent, 100000);
+    EXPECT_TRUE(info->processChannels.empty());
+    // What did reach the socket starts with the first wake-up, whole.
+    int fd = accept(listening, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    char first[24];
+    ASSERT_EQ(recv(fd, first, sizeof first, MSG_WAITALL), 24);
+    EXPECT_EQ(kvWireGetWord(std::span<const char>(first + 12, 12), 0), 1);
+    for (int open : {fd, listening}) close(open);
+    kvSRVRemoveEndpoint(path);
+    free(path);
 }
 
 }  // namespace

@@ -4,7 +4,12 @@
 // be checked.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <unistd.h>
 
 #include "harness/wire_client.h"
 
@@ -40,6 +45,23 @@ std::string masked(const std::string& dump) {
         const std::string want = (expected);                                                          \
         EXPECT_EQ(masked(dumpWhen([&](const std::string& d) { return masked(d) == want; })), want);    \
     } while (0)
+
+// The daemon's thread count and its open sockets, as /proc shows them.
+int threadsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+int socketsOf(pid_t pid) {
+    int n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code error;
+        n += std::filesystem::read_symlink(fd.path(), error).string().rfind("socket:", 0) == 0;
+    }
+    return n;
+}
 
 // Reply words of set and pulse, and of release_mutex: success, error code,
 // flag, then the self-wake words.
@@ -316,6 +338,77 @@ TEST_F(SyncWaits, ADisconnectingProcessAbandonsMutexesAndLeavesNoWaitOrWakeUpCon
     EXPECT_DUMP_SETTLES(kObjects + line("0x38000000, name 'M', mutex, owned by pid " + p2 + ", tid 1", P2) +
                         line("0x28000001, name 'E', event, unsignalled", P2) + kWaits +
                         "----------- Processes connected to cross-process sync server ------------\n" + p2 + " \n");
+}
+
+// Wake-ups pile up for a process that accepted its connection but never
+// reads: everybody else is served all along (each call has a deadline), and
+// the stalled process loses its connection and its pending waits.
+TEST_F(SyncWaits, AProcessThatNeverReadsDelaysNobodyAndLosesItsWaits) {
+    WireClient c(daemonPid());
+    ProcessSocket deaf(P1), reader(P2);
+    uint32_t event = c.createEvent(P1, false, false).handle;
+    uint32_t never = c.createEvent(P1, false, false).handle;
+    ASSERT_EQ(c.beginWait(P1, 0xffff, 2, 1, {never}), kQueued);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (uint32_t entry = 1; entry <= 4000 && std::chrono::steady_clock::now() < deadline; entry++) {
+        ASSERT_EQ(c.beginWait(P1, entry, 1, 1, {event}), kQueued) << entry;
+        ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled) << entry;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    ASSERT_EQ(c.beginWait(P2, 7, 1, 1, {event}), kQueued);
+    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
+    EXPECT_EQ(reader.nextWake(), (Words{7, 0, 0}));
+    std::string received;
+    EXPECT_TRUE(deaf.closedByDaemon(&received));
+    EXPECT_EQ(received.size() % 24, 0u);
+    EXPECT_GT(received.size(), 24u * 100);
+    EXPECT_EQ(dump().find("wait entry 0xffff"), std::string::npos);
+}
+
+TEST_F(SyncWaits, AThousandConnectedClientsLeaveTheDaemonsThreadCountAsItWas) {
+    const int before = threadsOf(daemonPid());
+    ASSERT_GT(before, 0);
+    std::vector<std::unique_ptr<WireClient>> clients;
+    for (int i = 0; i < 1000; i++) clients.push_back(std::make_unique<WireClient>(daemonPid()));
+    for (auto& client : clients) {  // every one of them is served
+        HandleReply r = client->createSemaphore(P1, 0, 1);
+        ASSERT_EQ(r.error, 0);
+        ASSERT_EQ(client->closeHandle(P1, r.handle)[0], 1);
+    }
+    EXPECT_EQ(threadsOf(daemonPid()), before);
+}
+
+// A process that never registered dies in the middle of a wait: its wait
+// and its connections (requests and wake-ups) go with its connection; its
+// handle uses stay, since it never said which pid it was.
+TEST_F(SyncWaits, AProcessDyingMidWaitWithoutRegisteringLeavesNoWaitOrConnection) {
+    WireClient c(daemonPid());
+    uint32_t event = c.createEvent(P1, false, false, "kept").handle;
+    const int sockets = socketsOf(daemonPid());
+    const pid_t daemon = daemonPid();
+    Child child([&](Child& me) {
+        const int32_t self = getpid();
+        ProcessSocket mine(self);
+        WireClient w(daemon);
+        char c;
+        bool waiting = w.createEvent(self, false, false, "kept").error == 183 &&
+                       w.beginWait(self, 5, 1, 1, {event}) == kQueued;
+        return me.say(waiting ? 'w' : 'x') && me.hear(&c) ? 0 : 1;
+    });
+    char said = 0;
+    ASSERT_TRUE(child.hear(&said));
+    ASSERT_EQ(said, 'w');
+    const std::string pid = std::to_string(child.pid());
+    EXPECT_NE(dump().find("process " + pid + ","), std::string::npos);
+    EXPECT_EQ(socketsOf(daemonPid()), sockets + 2);
+    child.kill(SIGKILL);
+    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    unlink(("/tmp/kalvo_sock_" + pid).c_str());
+    std::string text = dumpWhen([](const std::string& d) { return d.find("wait entry") == std::string::npos; });
+    EXPECT_EQ(text.find("wait entry"), std::string::npos) << text;
+    EXPECT_NE(text.find(kUsers + " " + std::to_string(P1) + "-1-0 " + pid + "-1-0\n"), std::string::npos) << text;
+    for (int i = 0; i < 100 && socketsOf(daemonPid()) != sockets; i++) usleep(20000);
+    EXPECT_EQ(socketsOf(daemonPid()), sockets);
 }
 
 }  // namespace
