@@ -24,8 +24,15 @@ constexpr uint32_t KV_FLAG_IN_USE = 0x1;
 constexpr uint32_t KV_FLAG_MANUAL_RESET = 0x2;
 constexpr uint32_t KV_FLAG_ABANDONED = 0x4;
 
-// The table grows by this many slots whenever a creation finds none free.
+// The table's numbering grows by this many slots whenever a creation finds
+// none free (which slot comes next depends on it); its storage doubles.
 constexpr uint32_t KV_SLOT_GROWTH = 1024;
+
+// Hashes names as strings or string views alike, so lookups copy nothing.
+struct KvNameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+};
 
 // Which counter of a SyncObjectUse an increment or decrement names.
 constexpr int KV_USE_HANDLE = 1;
@@ -132,6 +139,8 @@ struct SyncIPCInfo {
     KvWaitList waitQueue;            // in arrival order
     KvWaitList waitItemPool;         // retired records; the back is reused first
     std::vector<SyncObjectAlias> aliases;  // in order of creation
+    // The slot of each named live object, by name.
+    std::unordered_map<std::string, uint32_t, KvNameHash, std::equal_to<>> names;
     std::vector<ConnectedProcess> connectedProcesses;  // oldest first
 };
 

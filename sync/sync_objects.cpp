@@ -36,6 +36,10 @@ bool growSlotTable(SyncIPCInfo* info) {
         return false;
     uint32_t first = info->nSlots;
     try {
+        // Storage doubles, so that growing a large table copies each slot a
+        // bounded number of times in all.
+        if (info->slots.capacity() < first + KV_SLOT_GROWTH)
+            info->slots.reserve(std::max<size_t>(info->slots.capacity() * 2, first + KV_SLOT_GROWTH));
         info->slots.resize(first + KV_SLOT_GROWTH);
         for (uint32_t i = first; i < first + KV_SLOT_GROWTH; i++) info->freeSlots.push_back(i);
     } catch (const std::bad_alloc&) {
@@ -48,13 +52,12 @@ bool growSlotTable(SyncIPCInfo* info) {
     return true;
 }
 
-// First object in creation order whose name equals `name` byte for byte;
-// null for an empty name. The kind is not compared.
+// The live object whose name equals `name` byte for byte (no two live
+// objects share one); null for an empty name. The kind is not compared.
 SyncObject* kvFindSyncObject(SyncIPCInfo* info, std::string_view name) {
     if (name.empty()) return nullptr;
-    for (uint32_t index : info->usedSlots)
-        if (info->slots[index].name == name) return &info->slots[index];
-    return nullptr;
+    auto found = info->names.find(name);
+    return found != info->names.end() ? &info->slots[found->second] : nullptr;
 }
 
 // A new object of `kind` with one handle use for pid, in the most recently
@@ -69,10 +72,13 @@ SyncObject* kvCreateSyncObject(SyncIPCInfo* info, std::string_view name, uint32_
     if (!kvMakeRoomForOne(info->usedSlots)) return nullptr;
     try {
         object->name.assign(name);
+        if (!name.empty()) info->names.emplace(object->name, index);
     } catch (const std::bad_alloc&) {
+        object->name.clear();
         return nullptr;
     }
     if (!kvIncrSyncObjectUse(object, pid, KV_USE_HANDLE)) {
+        info->names.erase(object->name);
         object->name.clear();
         return nullptr;
     }
@@ -243,6 +249,7 @@ int kvFreeSyncObjectSlot(SyncIPCInfo* info, SyncObject* object, bool toHead) {
         return 0;
     }
     object->flags = 0;
+    if (!object->name.empty()) info->names.erase(object->name);
     object->name.clear();
     info->usedSlots.erase(used);
     return 1;
