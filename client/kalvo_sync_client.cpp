@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <linux/futex.h>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
@@ -81,15 +83,23 @@ sockaddr_un processAddress(pid_t pid) {
     return addr;
 }
 
+static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_always_lock_free);
+
+// Hands a result to a waiting thread: the result first, then the word it
+// sleeps on. Channel lock held, so the wait cannot be removed meanwhile.
+void finish(KvClientWait* wait, int32_t result) {
+    wait->result = result;
+    wait->done.store(1, std::memory_order_release);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wait->done), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 // Ends every wait begun on connection `generation` with a failure.
 void failWaits(uint64_t generation) {
     WakeChannel& c = channel();
     std::lock_guard<std::mutex> guard(c.lock);
     for (auto& [entry, wait] : c.waits) {
-        if (wait->connection != generation || wait->done) continue;
-        wait->done = true;
-        wait->result = KV_WAIT_FAILED;
-        wait->delivered.notify_all();
+        if (wait->connection != generation || wait->done.load(std::memory_order_relaxed) != 0) continue;
+        finish(wait, KV_WAIT_FAILED);
     }
 }
 
@@ -249,10 +259,8 @@ bool trustedPeer(int fd) {
 // Hands a result to the wait with that entry; channel lock held.
 void deliverLocked(WakeChannel& c, uint32_t entry, int32_t result) {
     auto found = c.waits.find(entry);
-    if (found == c.waits.end() || found->second->done) return;
-    found->second->done = true;
-    found->second->result = result;
-    found->second->delivered.notify_all();
+    if (found == c.waits.end() || found->second->done.load(std::memory_order_relaxed) != 0) return;
+    finish(found->second, result);
 }
 
 // Delivers the whole messages buffered for a peer; false when the peer
@@ -446,7 +454,7 @@ void kvClientAddWait(KvClientWait* wait) {
         c.lastEntry++;
     } while (c.lastEntry == 0 || c.waits.count(c.lastEntry) != 0);
     wait->entry = c.lastEntry;
-    wait->done = false;
+    wait->done.store(0, std::memory_order_relaxed);
     c.waits[wait->entry] = wait;
 }
 
@@ -457,13 +465,20 @@ void kvClientRemoveWait(KvClientWait* wait) {
 }
 
 bool kvClientAwait(KvClientWait* wait, const std::chrono::steady_clock::time_point* deadline) {
-    WakeChannel& c = channel();
-    std::unique_lock<std::mutex> guard(c.lock);
-    if (deadline == nullptr) {
-        wait->delivered.wait(guard, [wait] { return wait->done; });
-        return true;
+    auto* word = reinterpret_cast<uint32_t*>(&wait->done);
+    while (wait->done.load(std::memory_order_acquire) == 0) {
+        timespec until{};
+        if (deadline != nullptr) {
+            auto since = deadline->time_since_epoch();  // steady_clock is CLOCK_MONOTONIC
+            auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+            until.tv_sec = static_cast<time_t>(seconds.count());
+            until.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+        }
+        long r = syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, 0u, deadline != nullptr ? &until : nullptr,
+                         nullptr, FUTEX_BITSET_MATCH_ANY);
+        if (r != 0 && errno == ETIMEDOUT) return wait->done.load(std::memory_order_acquire) != 0;
     }
-    return wait->delivered.wait_until(guard, *deadline, [wait] { return wait->done; });
+    return true;
 }
 
 void kvClientDeliver(uint32_t entry, int32_t result) {

@@ -13,8 +13,8 @@
 // daemon withdraws a departed connection's waits without waking them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <span>
 
@@ -32,14 +32,14 @@ int32_t kvClientThreadId();
 // Closes the connection (tests use this to act as a departed process).
 void kvClientDisconnect();
 
-// One pending wait of a thread. Fields below `entry` are guarded by the
-// library's wait table lock.
+// One pending wait of a thread. Fields below `entry` are written under the
+// library's wait table lock; the waiting thread sleeps on `done` itself (a
+// futex), so a delivery costs one wake-up and no lock on the waiter's side.
 struct KvClientWait {
-    uint32_t entry = 0;       // the wait entry the daemon sends back
-    bool done = false;        // a result has been delivered
-    int32_t result = 0;       // wait result, or -1 when the wait failed
-    uint64_t connection = 0;  // the connection its begin request went out on
-    std::condition_variable delivered;
+    uint32_t entry = 0;                // the wait entry the daemon sends back
+    std::atomic<uint32_t> done{0};     // 1 once a result has been delivered
+    int32_t result = 0;                // wait result, or -1 when the wait failed; set before done
+    uint64_t connection = 0;           // the connection its begin request went out on
 };
 
 // Makes sure this process listens for wake-ups; false when it cannot.
