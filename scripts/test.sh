@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole suite twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Sets up, builds and runs the whole suite twice, a normal build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, then the sync, flush
+# and load tests (the daemon's threads at their busiest) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -18,5 +19,13 @@ echo "== sanitizer build =="
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
+
+tsan_tests="sync_unit_tests sync_server_tests sync_wait_tests sync_stress_test lifecycle_daemon_test lifecycle_load_test"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALVO_TSAN=ON -DKALVO_BUILD_BENCH=OFF >/dev/null
+# shellcheck disable=SC2086
+ninja -C build-tsan kalvo_registryd $tsan_tests
+echo "== thread sanitizer build =="
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R "^(${tsan_tests// /|})\$" || status=1
 
 exit $status
