@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/config.h"
 #include "sync/sync_server.h"
 
 namespace syncbench {
@@ -16,11 +17,9 @@ inline pid_t startServer() {
     pid_t pid = fork();
     if (pid == 0) {
         signal(SIGPIPE, SIG_IGN);
-        SyncIPCInfo* info = sync_ipc_srv_init();
-        char* path = kvProcessSRVName(getpid());
-        KvSRVEndpoint* endpoint = kvSRVInit(path, regdIPCConnectionHandler, info);
-        if (info == nullptr || endpoint == nullptr) _exit(1);
-        kvSRVConnectLoop(endpoint, 0);
+        regdStartupConfig().registryPid = getpid();
+        if (regdStartSyncServer(nullptr) == 0) _exit(1);
+        for (;;) pause();  // the server's thread serves until the benchmark stops it
     }
     char* path = kvProcessSRVName(pid);
     for (int i = 0; i < 500 && access(path, F_OK) != 0; i++) usleep(10000);
