@@ -173,15 +173,6 @@ TEST_F(Cache, InsertRules) {
     EXPECT_EQ(regdInsertKey(testCaller, 0x80000001, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
     EXPECT_EQ(h, 0u);
     EXPECT_EQ(regdInsertKey(testCaller, 1999, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
-    // A value beside a same-named sub-key is a shadow, found again later.
-    uint32_t sub = mkKey(k, "Sub");
-    RegCacheRec* v = regdInsertValueKey(rec(k), "Sub");
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->kind, 1u);
-    EXPECT_EQ(v->isShadow, 1u);
-    EXPECT_EQ(v->parent, rec(k));
-    EXPECT_NE(v, rec(sub));
-    EXPECT_EQ(regdInsertValueKey(rec(k), "SUB"), v);
     EXPECT_EQ(regdInsertValueKey(nullptr, "x"), nullptr);
 }
 
