@@ -1,3 +1,5 @@
+// Start-up of the daemon: command line, registry directory, pid file, background
+// threads (flush, inactivity check, signals) and the orderly ends of the process.
 #include "daemon/regdmain.h"
 
 #include <cerrno>
