@@ -315,7 +315,7 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    // Sync server state and endpoint, then its accept thread.
+    // Sync server state and endpoint, then its serving thread.
     (void)regdStartSyncServer(&attr);
 
     startThread(&attr, regdFlushCache, nullptr);
