@@ -42,13 +42,17 @@ void copyTime(PFILETIME out, const regd_FILETIME& in) {
     out->dwHighDateTime = in.dwHighDateTime;
 }
 
-// The shared part of both query procedures: copies data, type and size.
+// The shared part of both query procedures: copies data, type and size. A
+// missing value has size 0; a short buffer gets the leading bytes only when
+// partOnOverflow (the short query writes nothing then).
 LONG takeQueryReply(const regd_REG_QUERY_VALUE_RETURN& ret, LPDWORD lpType, LPBYTE lpData, DWORD cap,
-                    DWORD* size) {
+                    DWORD* size, bool partOnOverflow) {
     LONG rv = static_cast<LONG>(ret.retval);
+    if (rv == ERROR_FILE_NOT_FOUND && size != nullptr) *size = 0;
     if (rv != ERROR_SUCCESS && rv != ERROR_MORE_DATA) return rv;
     if (lpType != nullptr) *lpType = ret.lpType;
-    if (lpData != nullptr && ret.lpcbData > 0 && ret.lpData.val != nullptr) {
+    bool copy = rv == ERROR_SUCCESS || partOnOverflow;
+    if (copy && lpData != nullptr && ret.lpcbData > 0 && ret.lpData.val != nullptr) {
         DWORD n = ret.lpData.len < cap ? ret.lpData.len : cap;
         memcpy(lpData, ret.lpData.val, n);
     }
@@ -62,6 +66,7 @@ extern "C" {
 
 LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;  // a failure leaves no usable handle behind
     regd_REG_OPEN_KEY req{};
     req.hKey = KALVO_HKEY_VALUE(hKey);
     req.lpSubKey = wireText(lpSubKey);
@@ -73,6 +78,7 @@ LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;  // a failure leaves no usable handle behind
     regd_REG_OPEN_KEY_EX req{};
     req.hKey = KALVO_HKEY_VALUE(hKey);
     req.lpSubKey = wireText(lpSubKey);
@@ -86,6 +92,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM, PHKEY ph
 
 LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;  // a failure leaves no usable handle behind
     regd_REG_CREATE_KEY req{};
     req.hKey = KALVO_HKEY_VALUE(hKey);
     req.lpSubKey = wireText(lpSubKey);
@@ -99,6 +106,7 @@ LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR lpClass, DWORD dwOptions, REGSAM,
                      const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;  // a failure leaves no usable handle behind
     regd_REG_CREATE_KEY_EX req{};
     req.hKey = KALVO_HKEY_VALUE(hKey);
     req.lpSubKey = wireText(lpSubKey);
@@ -124,6 +132,7 @@ LONG RegCloseKey(HKEY hKey) {
 }
 
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     regd_REG_DELETE_KEY req{};
     req.hKey = KALVO_HKEY_VALUE(hKey);
     req.lpSubKey = wireText(lpSubKey);
@@ -162,8 +171,8 @@ LONG RegQueryValueA(HKEY hKey, LPCSTR lpSubKey, LPSTR lpData, PLONG lpcbData) {
     Reply<regd_REG_QUERY_VALUE_RES> reply(xdr_regd_REG_QUERY_VALUE_RES);
     if (LONG t = callDaemon(REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE, &req, reply)) return t;
     DWORD size = 0;
-    LONG rv = takeQueryReply(reply.res.ret, nullptr, reinterpret_cast<LPBYTE>(lpData), cap, &size);
-    if ((rv == ERROR_SUCCESS || rv == ERROR_MORE_DATA) && lpcbData != nullptr)
+    LONG rv = takeQueryReply(reply.res.ret, nullptr, reinterpret_cast<LPBYTE>(lpData), cap, &size, false);
+    if ((rv == ERROR_SUCCESS || rv == ERROR_MORE_DATA || rv == ERROR_FILE_NOT_FOUND) && lpcbData != nullptr)
         *lpcbData = static_cast<LONG>(size);
     return rv;
 }
@@ -180,16 +189,18 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LP
     req.isDataNull = lpData == nullptr;
     Reply<regd_REG_QUERY_VALUE_RES> reply(xdr_regd_REG_QUERY_VALUE_RES);
     if (LONG t = callDaemon(REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_EX, &req, reply)) return t;
-    return takeQueryReply(reply.res.ret, lpType, lpData, cap, lpcbData);
+    return takeQueryReply(reply.res.ret, lpType, lpData, cap, lpcbData, true);
 }
 
-LONG RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD cbData) {
+// cbData is ignored, as Win32 ignores it: the text and its NUL are sent.
+LONG RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD) {
+    if (lpData == nullptr) return ERROR_INVALID_PARAMETER;
     regd_REG_SET_VALUE req{};
     req.hKey = KALVO_HKEY_VALUE(hKey);
     req.lpSubKey = wireText(lpSubKey);
     req.dwType = dwType;
-    req.lpData = wireText(lpData);
-    req.cbData = cbData;
+    req.lpData = const_cast<char*>(lpData);
+    req.cbData = static_cast<uint32_t>(strlen(lpData) + 1);
     req.isSubKeyNull = lpSubKey == nullptr;
     Reply<regd_BASIC_RES> reply(xdr_regd_BASIC_RES);
     if (LONG t = callDaemon(REG_SET_VALUE, xdr_regd_REG_SET_VALUE, &req, reply)) return t;
@@ -267,15 +278,15 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     const regd_REG_ENUM_VALUE_RETURN& ret = reply.res.ret;
     LONG rv = static_cast<LONG>(ret.retval);
     if (rv != ERROR_SUCCESS) return rv;
+    if (lpType != nullptr) *lpType = ret.lpdwType;
+    if (lpcbData != nullptr) *lpcbData = ret.lpcbData;
+    // Data that does not fit leaves name, count and data as they were, so a
+    // retry that grows only the data buffer finds them unchanged.
+    if (lpData != nullptr && ret.lpcbData > req.lpcbData) return ERROR_MORE_DATA;
     bool fits = copyText(lpValueName, req.lpcbValue, ret.lpszValue, ret.lpcbValue);
     if (fits) *lpcchValueName = ret.lpcbValue;
-    if (lpType != nullptr) *lpType = ret.lpdwType;
-    if (lpData != nullptr && ret.lpcbData > req.lpcbData) {
-        fits = false;
-    } else if (lpData != nullptr && ret.lpcbData > 0 && ret.lpData.val != nullptr) {
+    if (lpData != nullptr && ret.lpcbData > 0 && ret.lpData.val != nullptr)
         memcpy(lpData, ret.lpData.val, ret.lpData.len < ret.lpcbData ? ret.lpData.len : ret.lpcbData);
-    }
-    if (lpcbData != nullptr) *lpcbData = ret.lpcbData;
     return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
@@ -294,7 +305,12 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD, LPD
     if (rv != ERROR_SUCCESS) return rv;
     uint32_t classLen = ret.isClassNull != 0 ? 0 : ret.lpcbClass;
     bool fits = true;
-    if (lpClass != nullptr) fits = copyText(lpClass, *lpcchClass, ret.lpClass, classLen);
+    if (lpClass != nullptr && *lpcchClass == 0) {
+        classLen = 0;  // no room asked for: nothing copied, nothing missed
+    } else if (lpClass != nullptr) {
+        fits = copyText(lpClass, *lpcchClass, ret.lpClass, classLen);
+        if (!fits) classLen = *lpcchClass - 1;  // what the cut text holds
+    }
     if (lpcchClass != nullptr) *lpcchClass = classLen;
     if (lpcSubKeys != nullptr) *lpcSubKeys = ret.cSubKeys;
     if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = ret.cbMaxSubKeyLen;

@@ -89,6 +89,9 @@ typedef struct _FILETIME {
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 #define RPC_S_CALL_FAILED 1726L
 
+/* The open and create functions set *phkResult to NULL before they call,
+ * so after any failure it holds NULL, never an earlier key. */
+
 /* OPEN_KEY. A null lpSubKey is sent as "", which gives back hKey itself. */
 LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 
@@ -111,8 +114,8 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
 /* CLOSE_KEY. Closing a live handle succeeds and leaves it usable. */
 LONG RegCloseKey(HKEY hKey);
 
-/* DELETE_KEY: the sub-key and everything below it. A null lpSubKey is sent
- * as "" (which names no key). */
+/* DELETE_KEY: the sub-key and everything below it. A null lpSubKey is
+ * ERROR_INVALID_PARAMETER. */
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 
 /* DELETE_VALUE. A null lpValueName deletes the default value. */
@@ -123,19 +126,21 @@ LONG RegFlushKey(HKEY hKey);
 
 /* QUERY_VALUE: the default value of lpSubKey (null: of hKey). lpcbData is
  * the capacity of lpData in, the value's size out; a null lpData asks for
- * the size only. Too small a buffer: ERROR_MORE_DATA with the leading bytes
- * copied and the full size in *lpcbData. */
+ * the size only. Too small a buffer: ERROR_MORE_DATA with nothing copied and
+ * the full size in *lpcbData. No such value: ERROR_FILE_NOT_FOUND with
+ * *lpcbData 0. */
 LONG RegQueryValueA(HKEY hKey, LPCSTR lpSubKey, LPSTR lpData, PLONG lpcbData);
 
 /* QUERY_VALUE_EX: as RegQueryValueA for the value lpValueName (null: the
- * default value), with its type. lpReserved is not used. lpData without
- * lpcbData is ERROR_INVALID_PARAMETER. */
+ * default value), with its type, except that too small a buffer receives the
+ * leading bytes. lpReserved is not used. lpData without lpcbData is
+ * ERROR_INVALID_PARAMETER. */
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData);
 
 /* SET_VALUE: sets the default value of lpSubKey (created when missing;
- * null or "": of hKey) to the text lpData (null: ""). cbData is sent as
- * given: it may not exceed the text and its NUL (ERROR_INVALID_PARAMETER). */
+ * null or "": of hKey) to the text lpData and its NUL. cbData is ignored, as
+ * on Win32. A null lpData is ERROR_INVALID_PARAMETER. */
 LONG RegSetValueA(HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD cbData);
 
 /* SET_VALUE_EX: the cbData bytes of lpData. For REG_SZ and REG_EXPAND_SZ
@@ -158,16 +163,22 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
 
 /* ENUM_VALUE with the capacities *lpcchValueName and *lpcbData (0 when
  * lpData or lpcbData is null). Out: the name NUL-terminated and its length,
- * the type, the data and its size. ERROR_MORE_DATA when the name and its NUL
- * do not fit, or the data does not fit a given buffer (*lpcbData then holds
- * the size needed). */
+ * the type, the data and its size. ERROR_MORE_DATA when:
+ *   the data does not fit a given buffer: the type and the size needed are
+ *     set; name, name length and data are left as they were (also when the
+ *     name does not fit either);
+ *   only the name and its NUL do not fit: the name is cut and terminated,
+ *     its length is left as it was; type, data and size are set. */
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
 /* QUERY_INFO_KEY. Every output is optional. The class is copied when
- * lpClass and lpcchClass are given (ERROR_MORE_DATA, with *lpcchClass the
- * length needed, when it and its NUL do not fit); a key without class gives
- * "" and 0. *lpcbSecurityDescriptor is always 0. */
+ * lpClass and lpcchClass are given: a capacity of 0 copies nothing and gives
+ * length 0 and success; a class that does not fit with its NUL is cut to the
+ * capacity less one, terminated, with that length and ERROR_MORE_DATA (the
+ * other outputs are still set). Without lpClass, *lpcchClass receives the
+ * class length. A key without class gives "" and 0.
+ * *lpcbSecurityDescriptor is always 0. */
 LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
                       LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                       LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,

@@ -85,16 +85,21 @@ TEST_F(WinRegTest, CreateOpenCloseDelete) {
     EXPECT_EQ(RegCloseKey(made), ERROR_SUCCESS);
     EXPECT_EQ(RegFlushKey(made), ERROR_SUCCESS);
 
-    HKEY untouched = KALVO_HKEY(4242);
-    EXPECT_EQ(RegOpenKeyA(base_, "Missing", &untouched), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(untouched, KALVO_HKEY(4242));
+    // A failed open or create leaves NULL, never the handle held before.
+    std::vector<HKEY> out(4, KALVO_HKEY(4242));
+    EXPECT_EQ(RegOpenKeyA(base_, "Missing", &out[0]), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(base_, "Missing", 0, KEY_READ, &out[1]), ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(RegCreateKeyA(KALVO_HKEY(1990), "x", &out[2]), ERROR_SUCCESS);
+    EXPECT_NE(RegCreateKeyExA(KALVO_HKEY(1990), "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out[3], nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(out, std::vector<HKEY>(4, nullptr));
     EXPECT_EQ(RegOpenKeyA(base_, "Missing", nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegCreateKeyA(KALVO_HKEY(1990), nullptr, &self), ERROR_INVALID_PARAMETER);
 
     EXPECT_EQ(RegDeleteKeyA(base_, "Made"), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyA(base_, "Made\\Deeper", &opened), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegDeleteKeyA(base_, "Made"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteKeyA(base_, nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(base_, nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegCloseKey(made), ERROR_SUCCESS);  // taken off the deleted-handle list
     EXPECT_EQ(RegCloseKey(HKEY_PERFORMANCE_DATA), ERROR_FILE_NOT_FOUND);
 }
@@ -112,7 +117,7 @@ TEST_F(WinRegTest, SetAndQueryValues) {
     // Size only; too small a buffer (its bytes filled); missing value.
     EXPECT_EQ(query(base_, "str", 0), "0 1 6 ''");
     EXPECT_EQ(query(base_, "str", 3), "234 1 6 'helxxx'");
-    EXPECT_EQ(query(base_, "nope", 32), "2 99 32 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx'");
+    EXPECT_EQ(query(base_, "nope", 32), "2 99 0 ''");  // a missing value has size 0
     char buf[4];
     EXPECT_EQ(RegQueryValueExA(base_, "str", nullptr, nullptr, reinterpret_cast<LPBYTE>(buf), nullptr),
               ERROR_INVALID_PARAMETER);
@@ -139,14 +144,27 @@ TEST_F(WinRegTest, ShortSetAndQueryUseSubKeyDefaults) {
     EXPECT_EQ(RegQueryValueA(base_, "Sub", nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 12);
     size = 4;
+    strcpy(buf, "----");
     EXPECT_EQ(RegQueryValueA(base_, "Sub", buf, &size), ERROR_MORE_DATA);
     EXPECT_EQ(size, 12);
+    EXPECT_STREQ(buf, "----");  // nothing written on overflow
+    size = 9;
+    EXPECT_EQ(RegQueryValueA(base_, "Missing", buf, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(size, 0);
     // Own default value with a null sub-key.
     ASSERT_EQ(RegSetValueA(sub, nullptr, REG_SZ, "own", 4), ERROR_SUCCESS);
     size = sizeof buf;
     ASSERT_EQ(RegQueryValueA(sub, nullptr, buf, &size), ERROR_SUCCESS);
     EXPECT_STREQ(buf, "own");
-    EXPECT_EQ(RegSetValueA(base_, "Sub", REG_SZ, "abc", 9), ERROR_INVALID_PARAMETER);
+    // cbData is ignored: the text and its NUL are stored whatever it says.
+    char big[260] = "abc";
+    for (DWORD cbData : {DWORD{0}, DWORD{2}, DWORD{sizeof big}}) {
+        ASSERT_EQ(RegSetValueA(base_, "Sub", REG_SZ, big, cbData), ERROR_SUCCESS);
+        size = sizeof buf;
+        ASSERT_EQ(RegQueryValueA(base_, "Sub", buf, &size), ERROR_SUCCESS);
+        EXPECT_EQ(std::string(buf) + "/" + std::to_string(size), "abc/4") << cbData;
+    }
+    EXPECT_EQ(RegSetValueA(base_, "Sub", REG_SZ, nullptr, 4), ERROR_INVALID_PARAMETER);
     size = -1;
     EXPECT_EQ(RegQueryValueA(base_, "Sub", buf, &size), ERROR_INVALID_PARAMETER);
 }
@@ -181,7 +199,9 @@ TEST_F(WinRegTest, EnumerateKeysValuesAndInfo) {
     // buffer gets the size needed and nothing copied.
     EXPECT_EQ(enumValue(k, 0, 16, 16), std::string("0 'second'/6 1 'two\0'/4", 23));
     EXPECT_EQ(enumValue(k, 1, 16, 16), "0 'first'/5 3 '0123456789'/10");
-    EXPECT_EQ(enumValue(k, 1, 16, 4), "234 'first'/5 3 '----------'/10");
+    // Data too large: name and its count untouched, also when both overflow.
+    EXPECT_EQ(enumValue(k, 1, 16, 4), "234 '-'/16 3 '----------'/10");
+    EXPECT_EQ(enumValue(k, 1, 3, 4), "234 '-'/3 3 '----------'/10");
     EXPECT_EQ(enumValue(k, 1, 16, 0), "0 'first'/5 3 '----------'/10");
     EXPECT_EQ(enumValue(k, 0, 6, 0).substr(0, 4), "234 ");  // "second" needs 7
     EXPECT_EQ(enumValue(k, 2, 16, 16).substr(0, 4), "259 ");
@@ -202,12 +222,19 @@ TEST_F(WinRegTest, EnumerateKeysValuesAndInfo) {
     EXPECT_EQ(
         (std::vector<DWORD>{clsLen, subKeys, maxSub, maxClass, values, maxValueName, maxValue, sec, ft.dwLowDateTime}),
         (std::vector<DWORD>{6, 2, 11, 2, 2, 6, 10, 0, 0}));
-    clsLen = 4;
-    EXPECT_EQ(RegQueryInfoKeyA(k, cls, &clsLen, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(clsLen, 6u);
-    EXPECT_STREQ(cls, "cla");
+    // Class capacity -> "result length 'buffer'" for the class "subkey class".
+    HKEY sub = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(k, "Classy", 0, const_cast<char*>("subkey class"), 0, KEY_ALL_ACCESS, nullptr, &sub,
+                              nullptr),
+              ERROR_SUCCESS);
+    for (auto [cap, want] : {std::pair<DWORD, const char*>{0, "0 0 '-'"}, {1, "234 0 ''"},
+                             {12, "234 11 'subkey clas'"}, {13, "0 12 'subkey class'"}}) {
+        strcpy(cls, "-");
+        clsLen = cap;
+        LONG rv = RegQueryInfoKeyA(sub, cls, &clsLen, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr);
+        EXPECT_EQ(std::to_string(rv) + " " + std::to_string(clsLen) + " '" + cls + "'", want) << cap;
+    }
     EXPECT_EQ(RegQueryInfoKeyA(KALVO_HKEY(1990), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr, nullptr),
               ERROR_FILE_NOT_FOUND);
