@@ -23,6 +23,12 @@ int registryDatabaseFixed = 0;
 
 namespace {
 
+RegdLoadProgressHook g_loadProgressHook = nullptr;
+// Set while regdLoadRegistry reads, so that only start-up reads report.
+bool g_startupRead = false;
+// The hook stopped the read in progress.
+bool g_loadStopped = false;
+
 void regdFixRegistryCache(uint32_t version);
 
 bool isWithin(const RegCacheRec* rec, const RegCacheRec* ancestor) {
@@ -319,6 +325,10 @@ bool readAll(ReadState& s) {
             if (!readHeader(s, head)) return false;
         } else if (head.type == REGD_REC_NODE) {
             if (!readNode(s)) return false;
+            if (g_startupRead && g_loadProgressHook != nullptr && !g_loadProgressHook(s.recs.size())) {
+                g_loadStopped = true;
+                return false;
+            }
         } else if (head.type != REGD_REC_SKIP) {
             writeToLog("Unknown record type %d found in registry.", head.type);
         }
@@ -421,7 +431,7 @@ RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
     }
     close(fd);
     if (top == nullptr) {
-        logCorrupt(fileName);
+        if (!g_loadStopped) logCorrupt(fileName);
         return nullptr;
     }
     if (isMain) g_version = s.version;
@@ -512,16 +522,36 @@ void regdLoadUserData(const RegdCaller& caller) {
     regdSetDirtyFlag();
 }
 
+void regdSetLoadProgressHook(RegdLoadProgressHook hook) { g_loadProgressHook = hook; }
+
+namespace {
+
+// A start-up read: reports progress, and tells whether the hook stopped it.
+RegCacheRec* startupRead(const char* fileName, bool* stopped) {
+    g_startupRead = true;
+    g_loadStopped = false;
+    RegCacheRec* top = regdReadRegistryDatabase(fileName, 1);
+    g_startupRead = false;
+    *stopped = g_loadStopped;
+    return top;
+}
+
+}  // namespace
+
 int regdLoadRegistry(bool* mainFileUsed) {
     bool ignored;
     if (mainFileUsed == nullptr) mainFileUsed = &ignored;
-    *mainFileUsed = regdReadRegistryDatabase(REGD_DB_FILE, 1) != nullptr;
+    bool stopped = false;
+    *mainFileUsed = startupRead(REGD_DB_FILE, &stopped) != nullptr;
     if (*mainFileUsed) return 1;
+    regdDiscardCache();
+    if (stopped) return REGD_LOAD_STOPPED;
     writeToLog("Failed to read the registry database.  Trying backup.");
+    bool fromBackup = startupRead(REGD_DB_BACKUP_FILE, &stopped) != nullptr;
+    if (fromBackup) return 1;
     regdDiscardCache();
-    if (regdReadRegistryDatabase(REGD_DB_BACKUP_FILE, 1) != nullptr) return 1;
+    if (stopped) return REGD_LOAD_STOPPED;
     writeToLog("Failed to read the backup file.  Initializing.");
-    regdDiscardCache();
     return regdInitCache();
 }
 

@@ -69,9 +69,19 @@ void regdLoadUserData(const RegdCaller& caller);
 
 // Start-up loading: the main file, else its backup, else an empty registry.
 // 1 when the cache is usable, 0 when even the empty registry cannot be
-// built. *mainFileUsed (when given) tells whether the main file (or its
-// absence) gave the registry: only then may it be copied over the backup.
+// built, REGD_LOAD_STOPPED when the load-progress hook stopped it (the
+// cache is then empty: nothing read may be written). *mainFileUsed (when
+// given) tells whether the main file (or its absence) gave the registry:
+// only then may it be copied over the backup.
+constexpr int REGD_LOAD_STOPPED = 2;
 int regdLoadRegistry(bool* mainFileUsed = nullptr);
+
+// Called by regdLoadRegistry after each record it reads from the main file
+// or the backup, with the number read so far from that file; false stops
+// the load. Runs on the loading thread without any lock held; null (the
+// default) never stops it. Hive and per-user loads do not call it.
+using RegdLoadProgressHook = bool (*)(uint64_t recordsRead);
+void regdSetLoadProgressHook(RegdLoadProgressHook hook);
 
 // The file that holds the key of user `userName`: "kalvo_" + name + ".dat",
 // every byte outside A-Z a-z 0-9 . _ - written as "%" and two upper-case hex
