@@ -29,6 +29,7 @@
 #include "daemon/peer_uid.h"
 #include "daemon/rpc_wire.h"
 #include "rpc/regd_clients.h"
+#include "rpc/regd_notify.h"
 #include "rpc/regd_svc_proc.h"
 #include "rpc/regd_xdr.h"
 
@@ -44,6 +45,7 @@ enum class Phase { Reading, Calling, Writing };
 
 struct Conn {
     int fd;
+    uint64_t id;  // never reused: change notifications belong to a connection
     uid_t uid;
     Phase phase = Phase::Reading;
     RpcRecordReader reader;
@@ -79,6 +81,7 @@ struct Server {
     std::unordered_map<uid_t, size_t> perUid;
     std::vector<Conn*> toClose;
     bool acceptPaused = false;
+    uint64_t lastConnId = 0;
     Clock::time_point acceptResume;
 
     std::mutex jobsMutex;
@@ -123,6 +126,7 @@ void freeVersion1UserName() {
 
 // Runs one record: the reply to append, or close when it is no call.
 void serveRecord(std::vector<uint8_t>& record, Done* d) {
+    regdSetCallConnection(d->conn->id);
     XDR x;
     xdrmem_create(&x, reinterpret_cast<char*>(record.data()), static_cast<u_int>(record.size()), XDR_DECODE);
     auto call = std::make_unique<RpcCallHeader>();
@@ -172,6 +176,7 @@ void serveRecord(std::vector<uint8_t>& record, Done* d) {
     auto result = std::make_unique<RegdResultBuffer>();
     memset(result.get(), 0, sizeof *result);
     entry->call(request.get(), result.get());
+    regdNotifyFlush();  // the watchers of a change hear of it before its caller does
     size_t size = rpcReplyWireSize(entry->encodeResult, result.get());
     if (chargeQueued(size, g_server.limits.maxQueuedReplyBytes)) {
         d->charged = size;
@@ -248,6 +253,7 @@ void closeConn(Conn& c) {
 
 void reapClosed() {
     for (Conn* c : g_server.toClose) {
+        regdNotifyConnectionClosed(c->id);
         releaseReply(*c);
         epoll_ctl(g_server.epfd, EPOLL_CTL_DEL, c->fd, nullptr);
         close(c->fd);
@@ -409,6 +415,7 @@ void acceptAll() {
         }
         auto conn = std::make_unique<Conn>();
         conn->fd = fd;
+        conn->id = ++g_server.lastConnId;
         conn->uid = uid;
         conn->lastProgress = Clock::now();
         epoll_event ev{};

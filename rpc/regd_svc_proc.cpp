@@ -18,6 +18,7 @@
 #include "base/log.h"
 #include "base/strings.h"
 #include "rpc/regd_clients.h"
+#include "rpc/regd_notify.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
 #include "sync/sysv_ipcs.h"
@@ -808,11 +809,18 @@ void setKeySecurity(const RegdCall& call, const regd_REG_SET_KEY_SEC& req, regd_
     });
 }
 
-// Accepted and not recorded yet: the client's event is not signalled.
+// Registers the watch for this connection; its event is set by the first
+// matching change (see rpc/regd_notify.h).
 void notifyChangeKeyValue(const RegdCall& call, const regd_REG_NOTIFY_CHANGE_KEY_VALUE& req, regd_BASIC_RETURN& ret) {
     traced("reg_notify_change_key_value_2", call, ret, [&] {
         traceHandle(req.hKey);
-        ret.retval = REGD_ERROR_SUCCESS;
+        if (g_verbose) {
+            writeToLog("    ptr->bWatchSubtree: %d", req.bWatchSubtree);
+            writeToLog("    ptr->dwNotifyFilter: 0x%X", req.dwNotifyFilter);
+            writeToLog("    ptr->hEvent: 0x%X", req.hEvent);
+        }
+        ret.retval = regdNotifyRegister(call.caller, req.hKey, req.bWatchSubtree != 0, req.dwNotifyFilter, req.hEvent);
+        if (g_verbose) writeToLog("    registrations: %d", asInt(static_cast<uint32_t>(regdNotifyCount())));
         return Exit::Standard;
     });
 }
@@ -883,7 +891,11 @@ void openKeyCall(const RegdCall& c, const regd_REG_OPEN_KEY& r, regd_REG_OPEN_KE
 void createKeyCall(const RegdCall& c, const regd_REG_CREATE_KEY& r, regd_REG_CREATE_KEY_RETURN& ret) {
     createKey(c, r.hKey, r.lpSubKey, r.isSubKeyNull, ret);
 }
-void closeKeyCall(const RegdCall& c, const regd_REG_CLOSE_KEY& r, regd_BASIC_RETURN& ret) { closeKey(c, r.hKey, ret); }
+// Closing a handle ends the watches this connection made through it.
+void closeKeyCall(const RegdCall& c, const regd_REG_CLOSE_KEY& r, regd_BASIC_RETURN& ret) {
+    closeKey(c, r.hKey, ret);
+    regdNotifyHandleClosed(r.hKey);
+}
 void deleteKeyCall(const RegdCall& c, const regd_REG_DELETE_KEY& r, regd_BASIC_RETURN& ret) {
     deleteKey(c, r.hKey, r.lpSubKey, ret);
 }
