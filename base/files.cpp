@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -80,7 +81,7 @@ int createKalvoDir(const char* base) {
     const char* subDir = getKalvoSubDir();
     struct stat st;
     if (stat(subDir, &st) == 0) {
-        (void)_tsm_chdir(subDir);
+        if (_tsm_chdir(subDir) == 0) regdTightenRegistryModes();
         return 1;
     }
     char msg[512];
@@ -89,15 +90,36 @@ int createKalvoDir(const char* base) {
         perror(msg);
         return 0;
     }
-    if (mkdir(subDir, 0755) != 0) {
+    if (mkdir(subDir, REGD_DIR_MODE) != 0) {
         snprintf(msg, sizeof msg, "\n[kalvo_registryd] mkdir failed for %s/%s", kalvoDir, subDir);
         perror(msg);
         return 0;
     }
     migrateOldLayouts(subDir);
-    (void)_tsm_chdir(subDir);
+    if (_tsm_chdir(subDir) == 0) regdTightenRegistryModes();
     if (g_verbose) writeToLog("Created kalvo directory: %s", kalvoDir);
     return 1;
+}
+
+void regdTightenRegistryModes() {
+    const uid_t me = geteuid();
+    struct stat st;
+    if (stat(".", &st) == 0 && st.st_uid == me && (st.st_mode & 077) != 0)
+        (void)chmod(".", st.st_mode & 07700);
+    DIR* dir = opendir(".");
+    if (dir == nullptr) return;
+    while (struct dirent* e = readdir(dir)) {
+        const char* name = e->d_name;
+        if (strncmp(name, "kalvo_", 6) != 0 && strncmp(name, ".kalvo_", 7) != 0) continue;
+        // O_NOFOLLOW: a link planted under one of our names is not followed
+        // to a file elsewhere; O_NONBLOCK: a FIFO does not hold up start-up.
+        int fd = openat(dirfd(dir), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me && (st.st_mode & 077) != 0)
+            (void)fchmod(fd, st.st_mode & 07700);
+        close(fd);
+    }
+    closedir(dir);
 }
 
 namespace {
@@ -202,7 +224,7 @@ void regdAtomicAbort(RegdAtomicFile& f) {
 
 int regdWriteFileAtomic(const char* path, const void* data, size_t len) {
     RegdAtomicFile f;
-    if (!regdAtomicOpen(f, path, 0644)) return 0;
+    if (!regdAtomicOpen(f, path, REGD_FILE_MODE)) return 0;
     if (!regdAtomicWrite(f, data, len)) {
         regdAtomicAbort(f);
         return 0;
@@ -214,7 +236,7 @@ int copyFile(const char* from, const char* to) {
     int in = open(from, O_RDONLY | O_CLOEXEC);
     if (in < 0) return 0;
     RegdAtomicFile f;
-    if (!regdAtomicOpen(f, to, 0644)) {
+    if (!regdAtomicOpen(f, to, REGD_FILE_MODE)) {
         close(in);
         return 0;
     }

@@ -12,6 +12,12 @@ constexpr const char* REGD_DB_FILE = "kalvo_reg.dat";
 constexpr const char* REGD_PID_FILE = "kalvo_reg.pid";
 constexpr const char* REGD_DEFAULT_BASE = "/var/adm";
 
+// Registry data is private to the daemon's user: every file the daemon
+// writes is created with REGD_FILE_MODE, the registry directory with
+// REGD_DIR_MODE.
+constexpr mode_t REGD_FILE_MODE = 0600;
+constexpr mode_t REGD_DIR_MODE = 0700;
+
 // The registry subdirectory name: "kalvo" under exactly "/var/adm", else
 // ".kalvo.<hostname>" (".kalvo" if the host name is unavailable). Computed
 // once; callers do not free it.
@@ -19,9 +25,16 @@ const char* getKalvoSubDir();
 
 // Strips trailing slashes from base (never its first character), records it
 // as the configuration's kalvoDir, enters it, creates the registry
-// subdirectory with the migration of older layouts, and enters that. 1 on
-// success, 0 when the subdirectory cannot be examined or created.
+// subdirectory (REGD_DIR_MODE) with the migration of older layouts, and
+// enters that, tightening modes left wider by earlier versions
+// (regdTightenRegistryModes). 1 on success, 0 when the subdirectory cannot
+// be examined or created.
 int createKalvoDir(const char* base);
+
+// Takes group and other permissions away from the working directory and from
+// the daemon's own files in it (names beginning "kalvo_", and temporaries
+// ".kalvo_*"), where this user owns them. Symbolic links are left alone.
+void regdTightenRegistryModes();
 
 // A file being written in place of `path`. Nothing is visible under `path`
 // until regdAtomicCommit succeeds.
@@ -49,9 +62,10 @@ bool regdAtomicCommit(RegdAtomicFile& f, bool replace, bool* existed);
 // Drops an unfinished write: the old file stays.
 void regdAtomicAbort(RegdAtomicFile& f);
 
-// Writes `len` bytes to `path` crash-safely: 1, or 0 (the old file stays).
+// Writes `len` bytes to `path` crash-safely (a new file gets REGD_FILE_MODE):
+// 1, or 0 (the old file stays).
 int regdWriteFileAtomic(const char* path, const void* data, size_t len);
 
-// Copies file `from` to `to` crash-safely: 1, or 0 when either file cannot
-// be opened or written.
+// Copies file `from` to `to` crash-safely (a new file gets REGD_FILE_MODE):
+// 1, or 0 when either file cannot be opened or written.
 int copyFile(const char* from, const char* to);

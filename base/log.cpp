@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/config.h"
+#include "base/files.h"
 
 namespace {
 
@@ -60,6 +61,19 @@ void appendMessage(std::string& line, const char* format, va_list ap) {
     }
 }
 
+// Opens the log afresh, private to the daemon's user like all its files
+// (a log left wider by an earlier version is tightened too); a link in its
+// place is not followed.
+FILE* openLogFile() {
+    int fd = open(REGD_LOG_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, REGD_FILE_MODE);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) (void)fchmod(fd, st.st_mode & 07700);
+    FILE* f = fdopen(fd, "w");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
 }  // namespace
 
 void writeToLog(const char* format, ...) {
@@ -67,7 +81,7 @@ void writeToLog(const char* format, ...) {
     std::lock_guard<std::mutex> guard(logMutex);
     if (logClosed) return;
     if (g_logFilePtr == nullptr) {
-        g_logFilePtr = fopen(REGD_LOG_FILE, "w");
+        g_logFilePtr = openLogFile();
         if (g_logFilePtr == nullptr) {
             g_logFilePtr = stderr;
             if (!logFallbackNoticed) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <mutex>
 #include <rpc/pmap_clnt.h>
 #include <unistd.h>
 
@@ -16,21 +16,26 @@ int main(int argc, char** argv) {
     if (cuserid(user) == nullptr) user[0] = '\0';
     char lockPath[512];
     snprintf(lockPath, sizeof lockPath, "%s/kalvo_prevent_multiple_registry_daemons_for_%s", "/tmp", user);
-    int lockFd = open(lockPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (lockFd < 0) exit(0);
+    if (regdTakeStartupLock(lockPath) == REGD_STARTUP_LOCK_BUSY) exit(0);
 
     pid_t child = fork();
-    if (child != 0) exit(1);  // the parent, or a failed fork
-    regdSetStartupLock(lockFd, lockPath);
+    if (child != 0) {  // the parent, or a failed fork
+        if (child > 0) regdNameStartupLockCreator(child);
+        else regdRemoveStartupLock();
+        exit(1);
+    }
 
     uint32_t prog = 0;
     uint32_t vers = 0;
     regdmain(&argc, argv, &prog, &vers);
     regdRemoveStartupLock();
 
-    pmap_unset(prog, vers);
-    pmap_unset(prog, 1);
-
-    int listenFd = regdRpcListen(prog, vers);
+    int listenFd = -1;
+    {
+        std::lock_guard<std::mutex> registering(g_regdEndMutex);
+        pmap_unset(prog, vers);
+        pmap_unset(prog, 1);
+        listenFd = regdRpcListen(prog, vers);
+    }
     regdRpcServe(listenFd, prog, vers, regdServerLimitsFromEnv());
 }

@@ -2,7 +2,9 @@
 // threads (flush, inactivity check, signals) and the orderly ends of the process.
 #include "daemon/regdmain.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,8 @@
 #include <rpc/rpc.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "rpc/regd_clients.h"
@@ -25,12 +29,25 @@
 #include "store/regdseed.h"
 #include "sync/sync_server.h"
 
+std::mutex g_regdEndMutex;
+
 namespace {
 
 char* kalvoDir = nullptr;  // -d value; null stands for /var/adm
-int startupLockFd = -1;
+std::atomic<int> startupLockFd{-1};
 std::string startupLockPath;
 int dirLockFd = -1;
+
+// The registry is whole in memory (loaded, seeded, backed up): from then on
+// a terminating signal ends the daemon with a final write, before it with
+// none. Set by the main thread under g_regdEndMutex.
+std::atomic<bool> registryLoaded{false};
+// A terminating signal that came while the registry was still loading; the
+// load stops at its next record and start-up ends the process.
+std::atomic<int> pendingSignal{0};
+// How long the signal thread waits for start-up to end the process before
+// it does so itself (a load step that does not report progress).
+constexpr auto START_UP_END_WAIT = std::chrono::seconds(10);
 
 constexpr const char* REGD_DIR_LOCK_FILE = "kalvo_reg.lock";
 
@@ -66,15 +83,20 @@ void removeSyncEndpoint() {
     free(syncEndpoint);
 }
 
-// Ends the daemon after a terminating signal: final write first (waiting for
-// any change in progress, so a half-changed cache is never written),
-// unregistration last, exit status 2.
-[[noreturn]] void shutdownBySignal(int sig) {
+// Ends the daemon after a terminating signal, exit status 2. With the
+// registry whole, the final write comes first (it waits for any change in
+// progress, so a half-changed cache is never written) and unregistration
+// last. Before that, nothing is written: the files stay as they were, and
+// only what this process put in place is removed.
+[[noreturn]] void shutdownBySignal(int sig, bool finalWrite) {
+    g_regdEndMutex.lock();  // held to the end: one way out, never two
     writeToLog(signalLogFormat(sig), sig);
-    regdWriteEntireRegistryDatabase();
+    if (finalWrite) regdWriteEntireRegistryDatabase();
+    else writeToLog("The registry was not fully loaded: nothing written.");
     removeSyncEndpoint();
     writeToLog("removing pidFile: %s", REGD_PID_FILE);
     unlink(REGD_PID_FILE);
+    regdRemoveStartupLock();
     writeToLog("Exiting.");
     regdCloseLog();
     regdFreePidList();
@@ -86,15 +108,24 @@ void removeSyncEndpoint() {
     _exit(2);
 }
 
+// Start-up's check between its steps: a signal that came during them ends
+// the process here, without a write.
+void endIfSignalled() {
+    int sig = pendingSignal.load();
+    if (sig != 0) shutdownBySignal(sig, false);
+}
+
 // Ends a private daemon nobody uses: unregister first so no new call
 // arrives, then the final write; the semaphore set stays for the next
 // daemon's start-up to remove. Exit status 0.
 [[noreturn]] void shutdownByTimeout() {
+    g_regdEndMutex.lock();
     writeToLog("Registry Daemon inactivity time out");
     regd_svc_unregister(g_config.registryProg, g_config.registryVers);
     regdWriteEntireRegistryDatabase();
     writeToLog("removing pidFile: %s", REGD_PID_FILE);
     unlink(REGD_PID_FILE);
+    regdRemoveStartupLock();
     regdCloseLog();
     regdFreePidList();
     removeSyncEndpoint();
@@ -107,11 +138,11 @@ void removeSyncEndpoint() {
 void sleepSeconds(int64_t seconds) { sleep(static_cast<unsigned>(seconds > 0 ? seconds : 1)); }
 
 // Flush thread: writes the whole registry when it changed since the last
-// save, every g_config.flushInterval seconds.
+// save, every g_config.flushInterval seconds; never a half-loaded one.
 void* regdFlushCache(void*) {
     for (;;) {
         sleepSeconds(g_config.flushInterval);
-        if (g_dirty != 0) regdWriteEntireRegistryDatabase();
+        if (registryLoaded && g_dirty != 0) regdWriteEntireRegistryDatabase();
     }
     return nullptr;
 }
@@ -122,11 +153,34 @@ void* regdFlushCache(void*) {
 void* regdCheckPing(void*) {
     for (;;) {
         if (g_Kalvo3AppConnected) g_clientsAreActive = 1;
-        if (!g_clientsAreActive && !regdProcessesStillExist()) shutdownByTimeout();
+        if (registryLoaded && !g_clientsAreActive && !regdProcessesStillExist()) shutdownByTimeout();
         g_clientsAreActive = 0;
         sleepSeconds(static_cast<int64_t>(g_config.pingCheckInterval) * 60);
     }
     return nullptr;
+}
+
+// A terminating signal. Before the registry is whole, start-up is asked to
+// end the process (the load stops at its next record); should it not get
+// there in time, the process ends from here, still without a write.
+[[noreturn]] void endOnSignal(int sig) {
+    g_regdEndMutex.lock();
+    const bool loaded = registryLoaded;
+    if (!loaded) pendingSignal = sig;
+    g_regdEndMutex.unlock();
+    if (loaded) shutdownBySignal(sig, true);
+    std::this_thread::sleep_for(START_UP_END_WAIT);
+    shutdownBySignal(sig, false);
+}
+
+// Start-up is done: from now on a signal ends the daemon with a final
+// write; one that came before ends it here without one.
+void markRegistryLoaded() {
+    g_regdEndMutex.lock();
+    const int sig = pendingSignal;
+    if (sig == 0) registryLoaded = true;
+    g_regdEndMutex.unlock();
+    if (sig != 0) shutdownBySignal(sig, false);
 }
 
 void* sigHandlerThread(void*) {
@@ -139,7 +193,7 @@ void* sigHandlerThread(void*) {
         } else if (sig == SIGUSR2) {
             g_verbose = 0;
         } else {
-            shutdownBySignal(sig);
+            endOnSignal(sig);
         }
     }
     return nullptr;
@@ -196,18 +250,86 @@ void startThread(pthread_attr_t* attr, void* (*body)(void*), void* arg) {
     }
 }
 
+// The creator's pid as the lock file holds it: fixed width, so that
+// rewriting it never shows a reader a shorter or empty text.
+void writeLockPid(int fd, pid_t pid) {
+    char text[16];
+    int len = snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    ssize_t ignored = pwrite(fd, text, static_cast<size_t>(len), 0);
+    (void)ignored;
+}
+
+pid_t readLockPid(int fd) {
+    char text[32] = {0};
+    ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    return n > 0 ? static_cast<pid_t>(strtol(text, nullptr, 10)) : 0;
+}
+
+// A lock file with no pid in it (an earlier version's, or one whose
+// creator has not written it yet) counts as live for this long.
+constexpr time_t UNNAMED_LOCK_SECONDS = 10;
+
+// Whether the start that created the open lock file `fd` is still under
+// way. The parent names its child just before it exits, so a pid found
+// dead is read again before the file counts as abandoned.
+bool lockCreatorAlive(int fd, const struct stat& st) {
+    pid_t pid = readLockPid(fd);
+    for (int reads = 0; reads < 3; reads++) {
+        if (pid <= 0) return time(nullptr) - st.st_mtime < UNNAMED_LOCK_SECONDS;
+        if (kill(pid, 0) == 0 || errno == EPERM) return true;
+        pid_t again = readLockPid(fd);
+        if (again == pid) return false;
+        pid = again;
+    }
+    return true;
+}
+
 }  // namespace
 
-void regdSetStartupLock(int fd, const char* path) {
-    startupLockFd = fd;
-    startupLockPath = path;
+RegdStartupLockState regdTakeStartupLock(const char* path) {
+    for (int attempt = 0; attempt < 3; attempt++) {
+        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, REGD_FILE_MODE);
+        if (fd >= 0) {
+            writeLockPid(fd, getpid());
+            startupLockPath = path;
+            startupLockFd = fd;
+            return REGD_STARTUP_LOCK_TAKEN;
+        }
+        if (errno != EEXIST) return REGD_STARTUP_LOCK_BUSY;
+        struct stat st;
+        if (lstat(path, &st) != 0) continue;  // gone meanwhile: try again
+        // In sticky /tmp nobody else's file can be removed; nor does one
+        // stop this start (the registry directory's own lock keeps one
+        // daemon per directory).
+        if (st.st_uid != geteuid()) return REGD_STARTUP_LOCK_IGNORED;
+        int old = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat ost;
+        bool same = old >= 0 && fstat(old, &ost) == 0 && ost.st_dev == st.st_dev && ost.st_ino == st.st_ino;
+        bool live = same && S_ISREG(ost.st_mode) && lockCreatorAlive(old, ost);
+        if (old >= 0) close(old);
+        if (live) return REGD_STARTUP_LOCK_BUSY;
+        // Our own leftover (or a non-file of ours under its name): replace it,
+        // unless another start replaced it first.
+        struct stat now;
+        if (lstat(path, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) unlink(path);
+    }
+    return REGD_STARTUP_LOCK_BUSY;
+}
+
+void regdNameStartupLockCreator(pid_t pid) {
+    int fd = startupLockFd;
+    if (fd >= 0) writeLockPid(fd, pid);
 }
 
 void regdRemoveStartupLock() {
-    if (startupLockFd < 0) return;
-    close(startupLockFd);
-    unlink(startupLockPath.c_str());
-    startupLockFd = -1;
+    int fd = startupLockFd.exchange(-1);
+    if (fd < 0) return;
+    // Only the file this process created: never one that replaced it.
+    struct stat mine, named;
+    if (fstat(fd, &mine) == 0 && lstat(startupLockPath.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+        mine.st_ino == named.st_ino)
+        unlink(startupLockPath.c_str());
+    close(fd);
 }
 
 void regd_svc_unregister(uint32_t prog, uint32_t vers) {
@@ -330,12 +452,14 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
 
     if (g_verbose) writeToLog("The registry file is: %s/%s/%s", g_config.kalvoDir.c_str(), getKalvoSubDir(), REGD_DB_FILE);
     kvCleanupOldIPCSStructures(g_config.kalvoDir.c_str(), getKalvoSubDir());
+    endIfSignalled();
     // The main file, else its backup, else an empty registry.
     bool mainFileUsed = false;
     if (!regdLoadRegistry(&mainFileUsed)) {
         writeToLog("Failed to initialize the registry.  Exiting.");
         regdCloseLog();
         unlink(REGD_PID_FILE);
+        removeSyncEndpoint();
         regdRemoveStartupLock();
         exit(2);
     }
@@ -343,6 +467,8 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
         (void)regdInsertVersionKey();
         (void)regdInitOleKeys();
     }
+    endIfSignalled();
     // Only a file that was read successfully becomes the backup.
     if (g_config.keepBackup && mainFileUsed) (void)copyFile(REGD_DB_FILE, REGD_DB_BACKUP_FILE);
+    markRegistryLoaded();
 }

@@ -1,8 +1,12 @@
 // The list of local client processes that pinged the daemon, each with its
 // user id. Guarded by a lock of its own; never taken with regdWriteMutex held.
+// Processes that are gone are dropped as the list grows and at each
+// existence test, so pings that name ever new process ids cannot make it
+// grow beyond about twice the processes that exist.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // Adds a process; a listed process id is left as it is.
@@ -15,6 +19,8 @@ int regdFindUid(uint32_t uid);
 int regdProcessesStillExist();
 // Forgets every process (shutdown).
 void regdFreePidList();
+// Number of listed processes.
+size_t regdClientListSize();
 
 // Activity flag of the inactivity check; set by open-key, open-key-ex and ping.
 extern std::atomic<int> g_clientsAreActive;

@@ -735,7 +735,7 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     }
     // Replacing a file we could not open for writing would defeat its
     // permissions; treat it as the open failure it would have been.
-    bool opened = !(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) && regdAtomicOpen(out.file, fileName, 0666);
+    bool opened = !(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) && regdAtomicOpen(out.file, fileName, REGD_FILE_MODE);
     if (!opened) {
         if (missing && top == nullptr) writeToLog("Fatal error!  Can't create %s", fileName);
         else if (!missing) writeToLog("Fatal error!  Can't open %s", fileName);

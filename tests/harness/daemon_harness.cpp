@@ -114,7 +114,7 @@ void PrivateDaemon::exportEnv() const {
 
 bool PrivateDaemon::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && exitStatus_ < 0; }
 
-bool PrivateDaemon::start(std::string* error) {
+bool PrivateDaemon::start(std::string* error, bool untilServing) {
     auto fail = [&](const std::string& why) {
         if (error != nullptr) *error = why;
         return false;
@@ -164,7 +164,7 @@ bool PrivateDaemon::start(std::string* error) {
             std::string text = readFile(pidFile);
             if (!text.empty()) pid_ = atoi(text.c_str());
         }
-        if (pid_ > 0 && portRegistered(prog_, 1) && portRegistered(prog_, 2)) {
+        if (pid_ > 0 && (!untilServing || (portRegistered(prog_, 1) && portRegistered(prog_, 2)))) {
             ok = true;
             break;
         }

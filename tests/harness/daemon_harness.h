@@ -40,10 +40,11 @@ class PrivateDaemon {
     PrivateDaemon(const PrivateDaemon&) = delete;
     PrivateDaemon& operator=(const PrivateDaemon&) = delete;
 
-    // Starts the daemon and waits until both versions are registered.
+    // Starts the daemon and waits until both versions are registered (or,
+    // with untilServing false, only until its pid file names it).
     // Daemon starts of all test processes are serialised, so they never trip
     // the per-user start-up guard of each other.
-    bool start(std::string* error = nullptr);
+    bool start(std::string* error = nullptr, bool untilServing = true);
 
     // SIGTERM, wait for the process to end (SIGKILL after 20 s), then remove
     // portmapper entries, socket, System V objects and the base directory.

@@ -9,3 +9,10 @@ kalvo_add_test(lifecycle_load_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/load_test.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(lifecycle_load_test kalvo_registryd)
+kalvo_add_test(lifecycle_safe_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/safe_life_test.cpp
+  LIBS kalvo_test_harness)
+add_dependencies(lifecycle_safe_test kalvo_registryd)
+kalvo_add_test(lifecycle_clients_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/clients_test.cpp
+  LIBS kalvo_rpc)
