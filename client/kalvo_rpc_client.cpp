@@ -19,6 +19,7 @@ struct ThreadClient {
     CLIENT* clnt = nullptr;
     std::string host;
     uint32_t prog = 0;
+    pid_t pid = 0;  // a forked child must not talk on its parent's connection
     ~ThreadClient() {
         if (clnt != nullptr) clnt_destroy(clnt);
     }
@@ -128,14 +129,14 @@ void kalvoFreeHeader(regd_USER_DATA* header) {
     header->userName = nullptr;
 }
 
-CLIENT* kalvoThreadClient(uint32_t version, std::string* error) {
-    if (version < 1 || version > 2) {
-        if (error != nullptr) *error = "unsupported protocol version";
-        return nullptr;
-    }
-    ThreadClient& tc = threadClients[version];
+namespace {
+
+// The connection of `tc` to the daemon of the environment, made when missing
+// or when the environment names another daemon.
+CLIENT* clientOf(ThreadClient& tc, uint32_t version, std::string* error) {
     KalvoTarget target = kalvoTargetFromEnv();
-    if (tc.clnt != nullptr && (tc.host != target.host || tc.prog != target.prog)) {
+    // Closing a copy inherited from the parent leaves the parent's connection alone.
+    if (tc.clnt != nullptr && (tc.host != target.host || tc.prog != target.prog || tc.pid != getpid())) {
         clnt_destroy(tc.clnt);
         tc.clnt = nullptr;
     }
@@ -143,15 +144,33 @@ CLIENT* kalvoThreadClient(uint32_t version, std::string* error) {
         tc.clnt = kalvoClientCreate(target, version, error);
         tc.host = target.host;
         tc.prog = target.prog;
+        tc.pid = getpid();
     }
     return tc.clnt;
 }
 
-void kalvoDropThreadClient(uint32_t version) {
-    if (version < 1 || version > 2) return;
-    ThreadClient& tc = threadClients[version];
+void dropClient(ThreadClient& tc) {
     if (tc.clnt != nullptr) clnt_destroy(tc.clnt);
     tc.clnt = nullptr;
+}
+
+// The process-wide connection, one call at a time.
+std::mutex processClientMutex;
+ThreadClient processClient;
+
+}  // namespace
+
+CLIENT* kalvoThreadClient(uint32_t version, std::string* error) {
+    if (version < 1 || version > 2) {
+        if (error != nullptr) *error = "unsupported protocol version";
+        return nullptr;
+    }
+    return clientOf(threadClients[version], version, error);
+}
+
+void kalvoDropThreadClient(uint32_t version) {
+    if (version < 1 || version > 2) return;
+    dropClient(threadClients[version]);
 }
 
 namespace {
@@ -170,11 +189,13 @@ int64_t bytesReceived(CLIENT* clnt) {
 
 }  // namespace
 
-enum clnt_stat kalvoThreadCall(uint32_t version, uint32_t proc, xdrproc_t encodeReq, void* req,
-                               xdrproc_t decodeRes, void* res, std::string* error, int timeoutSeconds) {
+namespace {
+
+enum clnt_stat callOn(ThreadClient& tc, uint32_t version, uint32_t proc, xdrproc_t encodeReq, void* req,
+                      xdrproc_t decodeRes, void* res, std::string* error, int timeoutSeconds) {
     enum clnt_stat st = RPC_CANTSEND;
     for (int attempt = 0; attempt < 2; attempt++) {
-        CLIENT* clnt = kalvoThreadClient(version, error);
+        CLIENT* clnt = clientOf(tc, version, error);
         if (clnt == nullptr) return RPC_CANTSEND;
         int64_t before = bytesReceived(clnt);
         st = kalvoCall(clnt, version, proc, encodeReq, req, decodeRes, res, timeoutSeconds);
@@ -183,8 +204,25 @@ enum clnt_stat kalvoThreadCall(uint32_t version, uint32_t proc, xdrproc_t encode
         // have answered this call on that connection.
         bool closedUnanswered = (st == RPC_CANTSEND || st == RPC_CANTRECV) && before >= 0 &&
                                 bytesReceived(clnt) == before;
-        kalvoDropThreadClient(version);
+        dropClient(tc);
         if (!closedUnanswered) break;
     }
     return st;
+}
+
+}  // namespace
+
+enum clnt_stat kalvoThreadCall(uint32_t version, uint32_t proc, xdrproc_t encodeReq, void* req,
+                               xdrproc_t decodeRes, void* res, std::string* error, int timeoutSeconds) {
+    if (version < 1 || version > 2) {
+        if (error != nullptr) *error = "unsupported protocol version";
+        return RPC_CANTSEND;
+    }
+    return callOn(threadClients[version], version, proc, encodeReq, req, decodeRes, res, error, timeoutSeconds);
+}
+
+enum clnt_stat kalvoProcessCall(uint32_t proc, xdrproc_t encodeReq, void* req, xdrproc_t decodeRes, void* res,
+                                std::string* error, int timeoutSeconds) {
+    std::lock_guard<std::mutex> guard(processClientMutex);
+    return callOn(processClient, 2, proc, encodeReq, req, decodeRes, res, error, timeoutSeconds);
 }

@@ -53,8 +53,16 @@ void kalvoFreeHeader(regd_USER_DATA* header);
 enum clnt_stat kalvoThreadCall(uint32_t version, uint32_t proc, xdrproc_t encodeReq, void* req,
                                xdrproc_t decodeRes, void* res, std::string* error, int timeoutSeconds = 25);
 
+// kalvoThreadCall (version 2) over the process-wide connection, which
+// outlives the threads that use it: what must not end with a thread (a
+// thread-agnostic change notification) is made on it. Calls of all threads
+// take turns on it; a forked child opens its own.
+enum clnt_stat kalvoProcessCall(uint32_t proc, xdrproc_t encodeReq, void* req, xdrproc_t decodeRes, void* res,
+                                std::string* error, int timeoutSeconds = 25);
+
 // A per-thread connection to the daemon of the environment for `version`,
 // created on first use and re-created when the environment names another
-// daemon or after a transport failure (kalvoDropThreadClient).
+// daemon, in a forked child, or after a transport failure
+// (kalvoDropThreadClient).
 CLIENT* kalvoThreadClient(uint32_t version, std::string* error);
 void kalvoDropThreadClient(uint32_t version);

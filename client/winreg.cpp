@@ -123,12 +123,16 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR lpClass, DWORD dwO
     return static_cast<LONG>(reply.res.ret.retval);
 }
 
+// Goes on each connection that holds change notifications of the key, so
+// that they end with it (the thread's when none does).
 LONG RegCloseKey(HKEY hKey) {
     regd_REG_CLOSE_KEY req{};
     req.hKey = KALVO_HKEY_VALUE(hKey);
-    Reply<regd_BASIC_RES> reply(xdr_regd_BASIC_RES);
-    if (LONG t = callDaemon(REG_CLOSE_KEY, xdr_regd_REG_CLOSE_KEY, &req, reply)) return t;
-    return static_cast<LONG>(reply.res.ret.retval);
+    auto [onThread, onProcess] = kalvoreg::takeWatchedKey(req.hKey);
+    LONG rv = ERROR_SUCCESS;
+    if (onProcess) rv = kalvoreg::callForStatus(REG_CLOSE_KEY, xdr_regd_REG_CLOSE_KEY, &req, kalvoreg::Via::Process);
+    if (onThread) rv = kalvoreg::callForStatus(REG_CLOSE_KEY, xdr_regd_REG_CLOSE_KEY, &req);
+    return rv;
 }
 
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {

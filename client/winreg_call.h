@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "client/kalvo_rpc_client.h"
 #include "kalvo/winreg.h"
@@ -25,14 +26,20 @@ struct Reply {
     Reply& operator=(const Reply&) = delete;
 };
 
+// Which connection a call goes on.
+enum class Via { Thread, Process };
+
 // Sends `req` (header filled here) and decodes into reply: 0, or the
-// library's transport error (the thread's connection is then dropped).
+// library's transport error (the connection is then dropped).
 template <typename Req, typename Res>
-LONG callDaemon(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req* req, Reply<Res>& reply) {
+LONG callDaemon(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req* req, Reply<Res>& reply, Via via = Via::Thread) {
     std::string error;
     kalvoFillHeader(&req->userData);
-    enum clnt_stat st = kalvoThreadCall(PROTOCOL_VERSION, proc, reinterpret_cast<xdrproc_t>(xdrReq), req,
-                                        reinterpret_cast<xdrproc_t>(reply.xdrRes), &reply.res, &error);
+    auto encode = reinterpret_cast<xdrproc_t>(xdrReq);
+    auto decode = reinterpret_cast<xdrproc_t>(reply.xdrRes);
+    enum clnt_stat st = via == Via::Thread
+                            ? kalvoThreadCall(PROTOCOL_VERSION, proc, encode, req, decode, &reply.res, &error)
+                            : kalvoProcessCall(proc, encode, req, decode, &reply.res, &error);
     kalvoFreeHeader(&req->userData);
     if (st != RPC_SUCCESS) return error.empty() ? RPC_S_CALL_FAILED : RPC_S_SERVER_UNAVAILABLE;
     return reply.res.resultTag == 1 ? ERROR_SUCCESS : RPC_S_CALL_FAILED;
@@ -40,10 +47,17 @@ LONG callDaemon(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req* req, Reply<Res
 
 // A call whose reply is a bare status: the status, or the transport error.
 template <typename Req>
-LONG callForStatus(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req* req) {
+LONG callForStatus(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req* req, Via via = Via::Thread) {
     Reply<regd_BASIC_RES> reply(xdr_regd_BASIC_RES);
-    if (LONG t = callDaemon(proc, xdrReq, req, reply)) return t;
+    if (LONG t = callDaemon(proc, xdrReq, req, reply, via)) return t;
     return static_cast<LONG>(reply.res.ret.retval);
 }
+
+// Keys that have change notifications on the process-wide connection (closing
+// them must reach it) or on this thread's.
+void noteWatchedKey(uint32_t hKey, Via via);
+// Which connections a close of hKey must go on, forgetting hKey: the thread's
+// (first) and the process's.
+std::pair<bool, bool> takeWatchedKey(uint32_t hKey);
 
 }  // namespace kalvoreg

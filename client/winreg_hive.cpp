@@ -1,13 +1,63 @@
 // Hive, security and notification functions of the registry client.
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "client/winreg_call.h"
+#include "kalvo/synchapi.h"
 #include "kalvo/winreg.h"
+#include "sync/kvipc_wire.h"
 
 using kalvoreg::callDaemon;
+using kalvoreg::Via;
 using kalvoreg::callForStatus;
 using kalvoreg::Reply;
 using kalvoreg::wireText;
+
+namespace {
+
+std::mutex processWatchMutex;
+std::set<uint32_t> processWatchedKeys;
+thread_local std::set<uint32_t> threadWatchedKeys;
+
+// NOTIFY_CHANGE_KEY_VALUE on the connection `via`, with the event's own
+// handle (a duplicate's tag taken off).
+LONG registerWatch(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent, Via via) {
+    uintptr_t value = reinterpret_cast<uintptr_t>(hEvent);
+    if (value == 0) return ERROR_INVALID_PARAMETER;
+    if (value > UINT32_MAX || (value & KV_KIND_MASK) != KV_KIND_EVENT || (value & KV_SERVER_MARKER) == 0)
+        return ERROR_INVALID_HANDLE;
+    regd_REG_NOTIFY_CHANGE_KEY_VALUE req{};
+    req.hKey = KALVO_HKEY_VALUE(hKey);
+    req.bWatchSubtree = bWatchSubtree;
+    req.dwNotifyFilter = dwNotifyFilter;
+    req.hEvent = static_cast<uint32_t>(value) & ~KV_EVENT_TAG_MASK;
+    req.fAsynchronous = TRUE;  // the daemon never holds a call; waiting is ours
+    LONG rv = callForStatus(REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, &req, via);
+    if (rv == ERROR_SUCCESS) kalvoreg::noteWatchedKey(req.hKey, via);
+    return rv;
+}
+
+}  // namespace
+
+void kalvoreg::noteWatchedKey(uint32_t hKey, Via via) {
+    if (via == Via::Thread) {
+        threadWatchedKeys.insert(hKey);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(processWatchMutex);
+    processWatchedKeys.insert(hKey);
+}
+
+std::pair<bool, bool> kalvoreg::takeWatchedKey(uint32_t hKey) {
+    bool onThread = threadWatchedKeys.erase(hKey) > 0;
+    bool onProcess = false;
+    {
+        std::lock_guard<std::mutex> guard(processWatchMutex);
+        onProcess = !processWatchedKeys.empty() && processWatchedKeys.erase(hKey) > 0;
+    }
+    return {onThread || !onProcess, onProcess};
+}
 
 extern "C" {
 
@@ -93,13 +143,16 @@ LONG RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation, PSEC
 
 LONG RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
                              BOOL fAsynchronous) {
-    regd_REG_NOTIFY_CHANGE_KEY_VALUE req{};
-    req.hKey = KALVO_HKEY_VALUE(hKey);
-    req.bWatchSubtree = bWatchSubtree;
-    req.dwNotifyFilter = dwNotifyFilter;
-    req.hEvent = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hEvent));
-    req.fAsynchronous = fAsynchronous;
-    return callForStatus(REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, &req);
+    Via via = (dwNotifyFilter & REG_NOTIFY_THREAD_AGNOSTIC) != 0 ? Via::Process : Via::Thread;
+    if (fAsynchronous) return registerWatch(hKey, bWatchSubtree, dwNotifyFilter, hEvent, via);
+    // Synchronous: a watch on an event of our own, waited for here.
+    HANDLE own = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (own == nullptr) return static_cast<LONG>(GetLastError());
+    LONG rv = registerWatch(hKey, bWatchSubtree, dwNotifyFilter, own, via);
+    if (rv == ERROR_SUCCESS && WaitForSingleObject(own, INFINITE) != WAIT_OBJECT_0)
+        rv = static_cast<LONG>(GetLastError());
+    CloseHandle(own);
+    return rv;
 }
 
 }  // extern "C"

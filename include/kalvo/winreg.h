@@ -111,7 +111,8 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
                      REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                      PHKEY phkResult, LPDWORD lpdwDisposition);
 
-/* CLOSE_KEY. Closing a live handle succeeds and leaves it usable. */
+/* CLOSE_KEY. Closing a live handle succeeds and leaves it usable; change
+ * notifications made through it end (their events are set). */
 LONG RegCloseKey(HKEY hKey);
 
 /* DELETE_KEY: the sub-key and everything below it. A null lpSubKey is
@@ -195,6 +196,7 @@ typedef void* PSECURITY_DESCRIPTOR;
 #define REG_NOTIFY_CHANGE_ATTRIBUTES 0x2
 #define REG_NOTIFY_CHANGE_LAST_SET 0x4
 #define REG_NOTIFY_CHANGE_SECURITY 0x8
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000L
 
 /* Hive files are database files of the daemon. Their names are the
  * daemon's: a relative name is taken in the daemon's registry directory. */
@@ -235,8 +237,29 @@ LONG RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
 LONG RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                        PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
-/* NOTIFY_CHANGE_KEY_VALUE: accepted and not recorded; hEvent is never
- * signalled by the daemon. The event travels as its low 32 bits. */
+/* NOTIFY_CHANGE_KEY_VALUE: watches hKey (with bWatchSubtree, every key below
+ * it too) for the changes dwNotifyFilter names: REG_NOTIFY_CHANGE_NAME, a
+ * sub-key created or deleted (also by loading, restoring or unloading a
+ * hive); REG_NOTIFY_CHANGE_LAST_SET, a value set or deleted. _ATTRIBUTES and
+ * _SECURITY are accepted; nothing changes either, so they never fire alone.
+ * Changes by any process count.
+ *
+ * A watch fires once: the first matching change sets hEvent (an event of
+ * CreateEventA; registering resets it) and ends the watch; call again to go
+ * on watching. The event is set before the call that made the change
+ * returns. Closing hKey with RegCloseKey, deleting the key, or the end of
+ * the connection the watch was made on also sets the event once and ends
+ * the watch. That connection is the calling thread's, which ends with the
+ * thread; with REG_NOTIFY_THREAD_AGNOSTIC in dwNotifyFilter it is the
+ * process's, which ends with the process.
+ *
+ * fAsynchronous FALSE: hEvent is not used; the call returns once a matching
+ * change (or one of the ends above) has happened.
+ *
+ * Results: ERROR_INVALID_PARAMETER for a filter without any of the four
+ * bits or with unknown bits, and for a null hEvent when asynchronous;
+ * ERROR_INVALID_HANDLE when hEvent is no event; ERROR_FILE_NOT_FOUND when
+ * hKey names no key. */
 LONG RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
                              BOOL fAsynchronous);
 

@@ -9,3 +9,8 @@ kalvo_add_test(registry_client_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_winreg.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(registry_client_tests kalvo_registryd)
+
+kalvo_add_test(registry_notify_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/notify_test.cpp
+  LIBS kalvo_test_harness kalvoclient)
+add_dependencies(registry_notify_tests kalvo_registryd)
