@@ -173,6 +173,22 @@ void* regdCheckPing(void*) {
     shutdownBySignal(sig, false);
 }
 
+// KALVO_TEST_LOAD_PAUSE_AT=N, for tests: the load stops at record N for up
+// to LOAD_PAUSE_MS (saying so in the log) so that a signal can be sent at a
+// known point of it.
+uint64_t loadPauseAt = 0;
+constexpr int LOAD_PAUSE_MS = 5000;
+
+// Called after each record of the start-up load: a signal stops it.
+bool loadProgress(uint64_t recordsRead) {
+    if (recordsRead == loadPauseAt) {
+        writeToLog("Load paused at record %d", static_cast<int>(recordsRead));
+        for (int waited = 0; waited < LOAD_PAUSE_MS && pendingSignal == 0; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pendingSignal == 0;
+}
+
 // Start-up is done: from now on a signal ends the daemon with a final
 // write; one that came before ends it here without one.
 void markRegistryLoaded() {
@@ -454,8 +470,13 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     kvCleanupOldIPCSStructures(g_config.kalvoDir.c_str(), getKalvoSubDir());
     endIfSignalled();
     // The main file, else its backup, else an empty registry.
+    const char* pauseAt = getenv("KALVO_TEST_LOAD_PAUSE_AT");
+    if (pauseAt != nullptr) loadPauseAt = strtoull(pauseAt, nullptr, 10);
+    regdSetLoadProgressHook(loadProgress);
     bool mainFileUsed = false;
-    if (!regdLoadRegistry(&mainFileUsed)) {
+    const int loaded = regdLoadRegistry(&mainFileUsed);
+    if (loaded == REGD_LOAD_STOPPED) endIfSignalled();  // the hook stops it for a signal only
+    if (loaded != 1) {
         writeToLog("Failed to initialize the registry.  Exiting.");
         regdCloseLog();
         unlink(REGD_PID_FILE);

@@ -2,21 +2,20 @@
 // modes of the daemon's files, and terminating signals during the load.
 #include <chrono>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "harness/daemon_harness.h"
 #include "harness/wire_client.h"
+#include "rpc/regd_clients.h"
+#include "store/regdcache.h"
+#include "store/regdio.h"
 
 using kalvotest::PrivateDaemon;
 using kalvotest::readFile;
@@ -35,69 +34,46 @@ int modeOf(const std::string& p) {
     return stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
-pid_t deadPid() {
-    pid_t child = fork();
-    if (child == 0) _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
-}
-
 // Each lock file found in /tmp and what a start makes of it: the daemon's
 // "-h" takes (or refuses) the lock before anything else, so its exit status
 // says whether the start went on (1, usage printed) or was refused (0).
 TEST(StartupLock, OnlyALiveStartOfTheSameUserStopsAnother) {
-    const std::string lock = kalvotest::startupLockPath();
-    const std::string dir = kalvotest::makeTempDir();
-    const std::string target = dir + "/target";
-    writeFile(target, "not a lock");
-    struct passwd* nobody = getpwnam("nobody");
-    const bool root = geteuid() == 0 && nobody != nullptr;
-    const std::string live = std::to_string(getpid()), gone = std::to_string(deadPid());
-    enum Kind { FILE_OF_OURS, FOREIGN_FILE, LINK_OF_OURS, NONE };
-    struct Case {
-        const char* what;
+    const std::string lock = kalvotest::startupLockPath(), dir = kalvotest::makeTempDir();
+    writeFile(dir + "/target", "not a lock");
+    const struct passwd* nobody = getpwnam("nobody");
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const std::string live = std::to_string(getpid());
+    enum Kind { NONE, OURS, FOREIGN, LINK };
+    const struct {
         Kind kind;
         std::string content;
-        int ageSeconds;
-        int status;  // 0 refused, 1 went on
-        bool kept;   // the file is still there afterwards
-    } cases[] = {
-        {"no lock", NONE, "", 0, 1, false},
-        {"creator alive", FILE_OF_OURS, live, 0, 0, true},
-        {"creator gone", FILE_OF_OURS, gone, 0, 1, false},
-        {"no creator named, young", FILE_OF_OURS, "", 0, 0, true},
-        {"no creator named, a minute old", FILE_OF_OURS, "", 60, 1, false},
-        {"another user's, creator alive", FOREIGN_FILE, live, 0, 1, true},
-        {"a link of ours", LINK_OF_OURS, "", 0, 1, false},
-    };
+        int age, status;  // status 0: refused, 1: went on
+        bool kept;
+    } cases[] = {{NONE, "", 0, 1, false},     {OURS, live, 0, 0, true},   {OURS, std::to_string(gone), 0, 1, false},
+                 {OURS, "", 0, 0, true},      {OURS, "", 60, 1, false},   {FOREIGN, live, 0, 1, true},
+                 {LINK, "", 0, 1, false}};
     // No harness start may meet the planted files (nor plant its own).
     kalvotest::StartLock serialised;
-    for (const Case& c : cases) {
-        if (c.kind == FOREIGN_FILE && !root) continue;
-        unlink(lock.c_str());
-        if (c.kind == LINK_OF_OURS) {
-            ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
-        } else if (c.kind != NONE) {
+    for (const auto& c : cases) {
+        const std::string what = std::to_string(c.kind) + " '" + c.content + "' " + std::to_string(c.age);
+        if (c.kind == FOREIGN && (geteuid() != 0 || nobody == nullptr)) continue;
+        if (c.kind == LINK && symlink((dir + "/target").c_str(), lock.c_str()) != 0) FAIL() << what;
+        if (c.kind == OURS || c.kind == FOREIGN) {
             writeFile(lock, c.content);
-            struct timeval times[2];
-            gettimeofday(&times[0], nullptr);
-            times[0].tv_sec -= c.ageSeconds;
-            times[1] = times[0];
-            ASSERT_EQ(utimes(lock.c_str(), times), 0);
-            if (c.kind == FOREIGN_FILE) {
-                ASSERT_EQ(chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-            }
+            std::filesystem::last_write_time(lock, std::filesystem::file_time_type::clock::now() -
+                                                       std::chrono::seconds(c.age));
         }
+        if (c.kind == FOREIGN && chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) FAIL() << what;
         kalvotest::ProgramRun run = kalvotest::runProgram({KALVO_DAEMON_PATH, "-h"});
-        EXPECT_EQ(run.status, c.status) << c.what;
-        EXPECT_EQ(run.out.find("SYNTAX:") != std::string::npos, c.status == 1) << c.what;
-        EXPECT_EQ(exists(lock), c.kept) << c.what;
-        if (c.kept) {
-            EXPECT_EQ(readFile(lock), c.content) << c.what;
-        }
+        EXPECT_EQ(run.status, c.status) << what;
+        EXPECT_EQ(run.out.find("SYNTAX:") != std::string::npos, c.status == 1) << what;
+        EXPECT_EQ(exists(lock), c.kept) << what;
+        EXPECT_EQ(readFile(lock), c.kept ? c.content : "") << what;
         unlink(lock.c_str());
     }
-    EXPECT_EQ(readFile(target), "not a lock");
+    EXPECT_EQ(readFile(dir + "/target"), "not a lock");
     std::filesystem::remove_all(dir);
 }
 
@@ -116,33 +92,114 @@ TEST(Modes, DaemonFilesArePrivateAndWiderOnesAreTightened) {
         const std::string dir = d.regDir();
         // The user's own file comes with its last process's end, the System V
         // ids file with the segment, the database with the first flush.
-        const kalvotest::Caller user = kalvotest::localCaller("modeuser");
-        kalvotest::RegistryRpc rpc(d, 2, user);
+        kalvotest::RegistryRpc rpc(d, 2, kalvotest::localCaller("modeuser"));
         EXPECT_EQ(rpc.ping(4242, 0), 0u);
         EXPECT_EQ(rpc.ping(4242, 1), 0u);
         EXPECT_NE(rpc.ping(4242, 2), kalvotest::CALL_FAILED);
         for (int i = 0; i < 500 && !exists(dir + "/kalvo_reg.dat"); i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
-        std::vector<std::string> files = {"kalvo_reg.dat", "kalvo_reg.log", "kalvo_reg.pid", "kalvo_reg.lock",
-                                          "kalvo_ipcs.log", "kalvo_modeuser.dat"};
-        if (round == 1) files.push_back("kalvo_reg.dat.bak");  // copied from the file found at start
-        EXPECT_EQ(modeOf(dir), 0700) << "round " << round;
-        for (const std::string& f : files) EXPECT_EQ(modeOf(dir + "/" + f), 0600) << f << ", round " << round;
-        if (round == 1) {
-            EXPECT_EQ(modeOf(dir + "/notes.txt"), 0644);
-        }
+        // The backup is copied from the database found at start; notes.txt
+        // is not the daemon's.
+        const std::pair<const char*, int> expected[] = {
+            {".", 0700},           {"kalvo_reg.dat", 0600},  {"kalvo_reg.log", 0600},       {"kalvo_reg.pid", 0600},
+            {"kalvo_reg.lock", 0600}, {"kalvo_ipcs.log", 0600}, {"kalvo_modeuser.dat", 0600},
+            {"kalvo_reg.dat.bak", round == 0 ? -1 : 0600}, {"notes.txt", round == 0 ? -1 : 0644}};
+        for (const auto& [f, mode] : expected) EXPECT_EQ(modeOf(dir + "/" + f), mode) << f << ", round " << round;
 
         // What an earlier version left: everything readable by all.
         d.keepDirectory(true);
         d.stop();
+        writeFile(dir + "/notes.txt", "not the daemon's");
         ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
         for (const auto& e : std::filesystem::directory_iterator(dir)) ASSERT_EQ(chmod(e.path().c_str(), 0644), 0);
-        writeFile(dir + "/notes.txt", "not the daemon's");
-        ASSERT_EQ(chmod((dir + "/notes.txt").c_str(), 0644), 0);
     }
     umask(oldMask);
     std::filesystem::remove_all(base);
+}
+
+// Writes `path`, a registry of 1,000,000 records or so (50,000 keys of 19
+// values), with the store's own writer, in a child process that then ends.
+void writeMillionRecordRegistry(const std::string& path) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (chdir(std::filesystem::path(path).parent_path().c_str()) != 0 || regdInitCache() != 1) _exit(1);
+        const RegdCaller none{};
+        char name[32], text[48];
+        for (int k = 0; k < 50000; k++) {
+            uint32_t key = 0;
+            snprintf(name, sizeof name, "Software\\Big\\G%03d\\K%03d", k / 200, k % 200);
+            if (regdInsertKey(none, REGD_HKEY_LOCAL_MACHINE, name, 0, nullptr, 0, 0, nullptr, &key, nullptr, 0) != 0)
+                _exit(1);
+            for (int v = 0; v < 19; v++) {
+                snprintf(name, sizeof name, "V%02d", v);
+                int len = snprintf(text, sizeof text, "value %d of key %d", v, k);
+                regdRegSetValue(none, key, name, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
+                                static_cast<uint32_t>(len + 1), 0);
+            }
+        }
+        _exit(regdWriteRegistryDatabase(none, 0, path.c_str(), 1) == 0 ? 0 : 1);
+    }
+    int st = -1;
+    waitpid(child, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+// SIGTERM or SIGINT at points of the load of a million records (the test
+// pause holds the load at record N): no crash, status 2, the database and
+// its backup byte for byte as they were, and nothing left behind.
+TEST(Signals, DuringTheLoadNothingIsWrittenAndNothingIsLeft) {
+    const std::string base = kalvotest::makeTempDir();
+    const std::string dir = base + "/" + kalvotest::privateSubDir();
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    writeMillionRecordRegistry(dir + "/kalvo_reg.dat");
+    std::filesystem::copy_file(dir + "/kalvo_reg.dat", dir + "/kalvo_reg.dat.bak");
+    const std::string before = readFile(dir + "/kalvo_reg.dat");
+    ASSERT_GT(before.size(), 50000000u);
+
+    const std::pair<int, int> points[] = {{1, SIGTERM}, {400000, SIGINT}, {999000, SIGTERM}};
+    for (const auto& [pauseAt, sig] : points) {
+        const std::string at = "record " + std::to_string(pauseAt);
+        setenv("KALVO_TEST_LOAD_PAUSE_AT", std::to_string(pauseAt).c_str(), 1);
+        PrivateDaemon d;
+        d.useBaseDir(base);
+        std::string err;
+        ASSERT_TRUE(d.start(&err, false)) << err;
+        unsetenv("KALVO_TEST_LOAD_PAUSE_AT");
+        const std::string log = dir + "/kalvo_reg.log";
+        for (int i = 0; i < 3000 && readFile(log).find("Load paused at " + at) == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_NE(readFile(log).find("Load paused at " + at), std::string::npos) << readFile(log);
+        d.signal(sig);
+        ASSERT_TRUE(d.waitExit(20)) << at;
+        EXPECT_EQ(d.exitStatus(), 2) << at;
+        EXPECT_NE(readFile(log).find("The registry was not fully loaded: nothing written."), std::string::npos);
+        EXPECT_TRUE(readFile(dir + "/kalvo_reg.dat") == before) << "database changed, " << at;
+        EXPECT_TRUE(readFile(dir + "/kalvo_reg.dat.bak") == before) << "backup changed, " << at;
+        for (const std::string& f : {dir + "/kalvo_reg.pid", dir + "/kalvo_ipcs.log", dir + "/.kalvo_reg.dat.tmp",
+                                     dir + "/.kalvo_reg.dat.bak.tmp", "/tmp/kalvo_sock_" + std::to_string(d.pid())})
+            EXPECT_FALSE(exists(f)) << f << ", " << at;
+        // Another start's lock may be there, but not this daemon's.
+        EXPECT_NE(atoi(readFile(kalvotest::startupLockPath()).c_str()), d.pid()) << at;
+        std::string ports = kalvotest::runProgram({"rpcinfo", "-p", "localhost"}).out;
+        EXPECT_EQ(ports.find(" " + std::to_string(d.prog()) + " "), std::string::npos) << at;
+        d.stop();
+    }
+    std::filesystem::remove_all(base);
+}
+
+// However many process ids pings name, the client list stays bounded by
+// the processes that exist.
+TEST(ClientList, ProcessesThatAreGoneAreDropped) {
+    constexpr int32_t kNoProcess = 1 << 30;  // above any pid_max
+    const auto self = static_cast<int32_t>(getpid());
+    regdAddToClientList(self, 1);
+    for (int32_t i = 0; i < 100000; i++) regdAddToClientList(kNoProcess + i, 7);
+    EXPECT_LE(regdClientListSize(), 200u);
+    EXPECT_EQ(regdProcessesStillExist(), 1);
+    EXPECT_EQ(regdClientListSize(), 1u);
+    EXPECT_EQ(regdFindUid(7), 0);
+    EXPECT_EQ(regdFindUid(1), 1);
 }
 
 }  // namespace

@@ -11,8 +11,5 @@ kalvo_add_test(lifecycle_load_test
 add_dependencies(lifecycle_load_test kalvo_registryd)
 kalvo_add_test(lifecycle_safe_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/safe_life_test.cpp
-  LIBS kalvo_test_harness)
+  LIBS kalvo_test_harness kalvo_rpc kalvo_store kalvo_base)
 add_dependencies(lifecycle_safe_test kalvo_registryd)
-kalvo_add_test(lifecycle_clients_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/clients_test.cpp
-  LIBS kalvo_rpc)
