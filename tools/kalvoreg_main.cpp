@@ -121,6 +121,14 @@ const std::vector<Command>& commands() {
          "  The daemon writes KEY to OLDFILE, then loads the hive NEWFILE in its place.\n",
          {},
          regtool::runReplace},
+        {"watch", "print each change of a key as it happens",
+         "kalvoreg watch KEY [/s]\n"
+         "  Prints a line for each change of KEY until interrupted, or until KEY is deleted\n"
+         "  (exit status 0): \"added key PATH\", \"deleted key PATH\", \"set PATH    NAME    TYPE    DATA\"\n"
+         "  (a value made or changed) and \"deleted value PATH    NAME\". Changes by any process count.\n"
+         "  /s   every key below KEY too (without it, only KEY's values and its sub-keys' names)\n",
+         {{"s", false}},
+         regtool::runWatch, true},
         {"version", "show the daemon's protocol version",
          "kalvoreg version\n  Prints this tool's version and the daemon's protocol version.\n", {},
          regtool::runVersion},

@@ -27,6 +27,7 @@ int runReplace(const ParsedArgs& args);
 int runVersion(const ParsedArgs& args);
 int runPing(const ParsedArgs& args);
 int runSyncDump(const ParsedArgs& args);
+int runWatch(const ParsedArgs& args);
 
 // Prints reg.exe's word of success on standard output; returns 0.
 int succeeded();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -226,6 +227,39 @@ TEST_F(NotifyTest, OtherProcesses) {
     EXPECT_EQ(lastReportedCount(), 1);
     RegCloseKey(w);
     CloseHandle(named);
+}
+
+// kalvoreg watch prints each change as it happens and ends when its key goes.
+TEST_F(NotifyTest, WatchCommand) {
+    HKEY w = freshKey("W");
+    HKEY c = nullptr;
+    ASSERT_EQ(RegOpenKeyA(w, "C", &c), ERROR_SUCCESS);
+    std::string full = "HKEY_LOCAL_MACHINE\\Notify\\WatchCommand\\W";
+    FILE* tool = popen((std::string(KALVOREG_PATH) + " watch 'HKLM\\Notify\\WatchCommand\\W' /s 2>&1").c_str(), "r");
+    ASSERT_NE(tool, nullptr);
+    auto next = [tool] {
+        pollfd p{fileno(tool), POLLIN, 0};
+        char buf[512];
+        if (poll(&p, 1, 5000) <= 0 || fgets(buf, sizeof buf, tool) == nullptr) return std::string("(nothing)");
+        std::string line(buf);
+        return line.substr(0, line.find_last_not_of('\n') + 1);
+    };
+    ASSERT_EQ(next(), "Watching " + full + " and its tree; interrupt to stop.");
+    ASSERT_EQ(RegSetValueExA(w, "v", 0, REG_SZ, bytes("y"), 2), ERROR_SUCCESS);
+    EXPECT_EQ(next(), "set " + full + "    v    REG_SZ    y");
+    HKEY made = nullptr;
+    ASSERT_EQ(RegCreateKeyA(w, "New", &made), ERROR_SUCCESS);
+    EXPECT_EQ(next(), "added key " + full + "\\New");
+    ASSERT_EQ(RegSetValueExA(c, "n", 0, REG_DWORD, bytes("\x05\0\0\0"), 4), ERROR_SUCCESS);
+    EXPECT_EQ(next(), "set " + full + "\\C    n    REG_DWORD    0x5");
+    ASSERT_EQ(RegDeleteValueA(w, "v"), ERROR_SUCCESS);
+    EXPECT_EQ(next(), "deleted value " + full + "    v");
+    ASSERT_EQ(RegDeleteKeyA(base_, "W"), ERROR_SUCCESS);
+    std::vector<std::string> last;
+    for (std::string l = next(); l != "(nothing)"; l = next()) last.push_back(l);
+    EXPECT_EQ(last, (std::vector<std::string>{"deleted key " + full, "deleted key " + full + "\\C",
+                                              "deleted key " + full + "\\New"}));
+    EXPECT_EQ(pclose(tool), 0);
 }
 
 }  // namespace

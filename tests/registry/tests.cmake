@@ -13,4 +13,5 @@ add_dependencies(registry_client_tests kalvo_registryd)
 kalvo_add_test(registry_notify_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/notify_test.cpp
   LIBS kalvo_test_harness kalvoclient)
-add_dependencies(registry_notify_tests kalvo_registryd)
+target_compile_definitions(registry_notify_tests PRIVATE KALVOREG_PATH="$<TARGET_FILE:kalvoreg>")
+add_dependencies(registry_notify_tests kalvo_registryd kalvoreg)
