@@ -108,6 +108,18 @@ void removeSyncEndpoint() {
     _exit(2);
 }
 
+// Ends a start-up that cannot go on, status 2, removing what it put in
+// place (the sync server is the only other thread that may be running).
+[[noreturn]] void failStartup() {
+    g_regdEndMutex.lock();
+    regdCloseLog();
+    unlink(REGD_PID_FILE);
+    removeSyncEndpoint();
+    regdRemoveStartupLock();
+    fflush(nullptr);
+    _exit(2);
+}
+
 // Start-up's check between its steps: a signal that came during them ends
 // the process here, without a write.
 void endIfSignalled() {
@@ -261,8 +273,7 @@ void startThread(pthread_attr_t* attr, void* (*body)(void*), void* arg) {
     pthread_t tid;
     if (pthread_create(&tid, attr, body, arg) != 0) {
         fprintf(stderr, "kalvo_registryd: cannot start a thread: %s\n", strerror(errno));
-        regdRemoveStartupLock();
-        exit(2);
+        failStartup();
     }
 }
 
@@ -478,11 +489,7 @@ void regdmain(int* argc, char** argv, uint32_t* prog, uint32_t* vers) {
     if (loaded == REGD_LOAD_STOPPED) endIfSignalled();  // the hook stops it for a signal only
     if (loaded != 1) {
         writeToLog("Failed to initialize the registry.  Exiting.");
-        regdCloseLog();
-        unlink(REGD_PID_FILE);
-        removeSyncEndpoint();
-        regdRemoveStartupLock();
-        exit(2);
+        failStartup();
     }
     if (!regdCheckKalvoKey()) {
         (void)regdInsertVersionKey();
