@@ -48,6 +48,23 @@ struct Stream {
     bool open = true;
 };
 
+// Serves what the connection holds as the loop does while the peer takes
+// every reply at once. However many requests arrived together, the replies
+// of one pass stay within what one whole request may ask for beyond the
+// buffered bound: a client must not make the server hold more.
+bool serveAll(SyncConnection& connection, SyncIPCInfo* info) {
+    for (;;) {
+        connection.out.clear();
+        size_t before = connection.in.size();
+        if (!kvIPCServeRequests(&connection, info)) return false;
+        if (connection.out.size() > 2 * KV_MAX_BUFFERED_BYTES) {
+            dprintf(2, "one pass queued %zu bytes of replies\n", connection.out.size());
+            abort();
+        }
+        if (connection.in.size() == before) return true;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -89,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t take = std::min(step, s.bytes.size());
             s.connection.in.append(s.bytes.substr(0, take));
             s.bytes.remove_prefix(take);
-            s.connection.out.clear();  // the peer takes its replies at once
-            if (!kvIPCServeRequests(&s.connection, info)) {
+            if (!serveAll(s.connection, info)) {
                 s.open = false;
                 sync_ipc_disconnect_handler(&s.connection, info);
             }

@@ -211,6 +211,16 @@ void regfileCorpus() {
 
 // ---- Sync sessions ----
 
+// One sync request: header, words and the name (when given) with its NUL.
+std::string syncMessage(uint32_t opcode, const std::vector<int32_t>& words, const std::string& name,
+                        int32_t replyWords) {
+    std::string body(words.size() * 4, '\0');
+    for (size_t i = 0; i < words.size(); i++) kvWirePutWord(body, i, words[i]);
+    if (!name.empty()) body += name + '\0';
+    KvIPCHeader header{opcode, static_cast<int32_t>(body.size()), replyWords * 4};
+    return std::string(reinterpret_cast<const char*>(&header), sizeof header) + body;
+}
+
 // A client process of a sync session: requests go to the server in-process
 // and their bytes are kept; replies give the handles later requests use.
 struct SyncClient {
@@ -221,12 +231,7 @@ struct SyncClient {
 
     std::vector<int32_t> call(uint32_t opcode, std::vector<int32_t> words, const std::string& name = "",
                               int32_t replyWords = 0) {
-        std::string body(words.size() * 4, '\0');
-        for (size_t i = 0; i < words.size(); i++) kvWirePutWord(body, i, words[i]);
-        if (!name.empty()) body += name + '\0';
-        KvIPCHeader header{opcode, static_cast<int32_t>(body.size()), replyWords * 4};
-        std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
-        bytes += body;
+        std::string bytes = syncMessage(opcode, words, name, replyWords);
         sent += bytes;
         connection.in += bytes;
         connection.out.clear();
@@ -277,6 +282,11 @@ void syncCorpus() {
     put("sync", "session", syncInput(255, a.sent, b.sent));
     put("sync", "session-bytewise", syncInput(0, a.sent, b.sent));
     put("sync", "session-one-client", syncInput(16, a.sent, ""));
+    // Requests sent together that each ask for the longest reply: the server
+    // once queued every reply of a read at once (40 MiB for these 800 bytes).
+    std::string flood = syncMessage(KV_OP_REGISTER_PID, {a.pid}, "", 0);
+    for (int i = 0; i < 40; i++) flood += syncMessage(KV_OP_RESET_EVENT, {a.pid, event}, "", KV_IPC_MAX_LENGTH / 4);
+    put("sync", "reply-flood", syncInput(255, flood, ""));
     sync_ipc_disconnect_handler(&a.connection, info);
     sync_ipc_disconnect_handler(&b.connection, info);
     for (auto& [pid, channel] : info->processChannels) ::close(channel.fd);

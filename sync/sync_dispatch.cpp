@@ -71,7 +71,9 @@ bool kvIPCServeRequests(SyncConnection* connection, SyncIPCInfo* info) {
     thread_local std::vector<char> request, reply;
     size_t used = 0;
     bool intact = true;
-    while (connection->in.size() - used >= sizeof(KvIPCHeader)) {
+    // Replies the peer has not taken stop the serving: each request may ask
+    // for a long reply, and the requests of one read must not pile them up.
+    while (connection->out.size() < KV_MAX_BUFFERED_BYTES && connection->in.size() - used >= sizeof(KvIPCHeader)) {
         KvIPCHeader header;
         memcpy(&header, connection->in.data() + used, sizeof header);
         // Lengths no record of the protocol comes near: a broken or hostile peer.

@@ -159,6 +159,11 @@ bool kvMakeRoomForOne(Vector& v) {
 
 // ---- Message layer ----
 
+// Bytes a connection may hold, received and not yet served or replies not
+// yet sent, before the server stops reading or serving it: the longest
+// request, whole. One request's reply may pass it.
+constexpr size_t KV_MAX_BUFFERED_BYTES = sizeof(KvIPCHeader) + KV_IPC_MAX_LENGTH;
+
 // Every handler has this shape: the request holds exactly the bytes received
 // (at least the operation's fixed words), the reply is the zero-filled reply
 // buffer, at least as large as any reply record.

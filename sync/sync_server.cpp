@@ -77,7 +77,8 @@ bool serve(SyncLoop& loop, SyncConnection& connection, uint32_t events) {
             ssize_t r = recv(connection.fd, buffer, sizeof buffer, 0);
             if (r > 0) {
                 connection.in.append(buffer, static_cast<size_t>(r));
-                if (static_cast<size_t>(r) < sizeof buffer) break;
+                // The rest waits in the socket until what is held has been served.
+                if (static_cast<size_t>(r) < sizeof buffer || connection.in.size() >= KV_MAX_BUFFERED_BYTES) break;
             } else if (r < 0 && errno == EINTR) {
                 continue;
             } else {
@@ -94,8 +95,13 @@ bool serve(SyncLoop& loop, SyncConnection& connection, uint32_t events) {
         return sent >= 0;
     };
     if (!flush()) return false;
-    for (int round = 0; round < 2 && connection.out.empty(); round++)
+    // Serving stops at a bound of pending replies; while the peer takes them
+    // as fast as they come, serving goes on with what it sent.
+    while (connection.out.empty()) {
+        size_t before = connection.in.size();
         if (!kvIPCServeRequests(&connection, loop.info) || !flush()) return false;
+        if (connection.in.size() == before) break;
+    }
     if (ended || (events & (EPOLLHUP | EPOLLERR)) != 0) return false;
     if (connection.awaitingRoom != !connection.out.empty()) watch(loop, connection, EPOLL_CTL_MOD);
     return true;
