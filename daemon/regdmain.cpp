@@ -161,11 +161,13 @@ void* regdFlushCache(void*) {
 
 // Inactivity check of a private daemon: ends it once a whole interval went
 // by without an open-key or ping call, no version-1 client was ever seen,
-// and none of the listed client processes exists.
+// and none of the listed client processes exists. The checks begin once
+// the registry is whole, however long the load took.
 void* regdCheckPing(void*) {
+    while (!registryLoaded) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (;;) {
         if (g_Kalvo3AppConnected) g_clientsAreActive = 1;
-        if (registryLoaded && !g_clientsAreActive && !regdProcessesStillExist()) shutdownByTimeout();
+        if (!g_clientsAreActive && !regdProcessesStillExist()) shutdownByTimeout();
         g_clientsAreActive = 0;
         sleepSeconds(static_cast<int64_t>(g_config.pingCheckInterval) * 60);
     }
