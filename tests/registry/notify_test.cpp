@@ -149,6 +149,11 @@ TEST_F(NotifyTest, FiresOnceAndEnds) {
               ERROR_SUCCESS);
     std::thread([&] { EXPECT_EQ(RegSetValueExA(other, "v", 0, REG_SZ, bytes("3"), 2), ERROR_SUCCESS); }).join();
     EXPECT_TRUE(signalled());
+    ResetEvent(event_);
+    ASSERT_EQ(RegNotifyChangeKeyValue(other, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_THREAD_AGNOSTIC, event_, TRUE),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(other), ERROR_SUCCESS);  // reaches the process's connection too
+    EXPECT_TRUE(signalled());
 
     struct Refused {
         HKEY key;
