@@ -98,7 +98,9 @@ bool kvIPCServeRequests(SyncConnection* connection, SyncIPCInfo* info) {
         std::fill_n(reply.begin(), replySize, 0);
         std::copy(body, body + header.requestLength, request.begin());
         std::span<const char> fitted(request.data(), static_cast<size_t>(header.requestLength));
-        if (!kvIPCRequestFits(operation, fitted)) {
+        // Word 0 of every request that has words is the pid it acts for.
+        if (!kvIPCRequestFits(operation, fitted) ||
+            (operation.requestWords > 0 && !kvIPCMaySpeakFor(connection, kvWireGetWord(fitted, 0)))) {
             intact = false;
             break;
         }

@@ -96,6 +96,10 @@ using KvWaitList = std::vector<KvWait>;
 struct SyncConnection {
     int fd = -1;
     uint64_t id = 0;   // never reused: waits name the connection that began them
+    // Who connected, as the kernel says. A request naming another pid ends
+    // the connection (the superuser's excepted: it may act for anyone).
+    int32_t peerPid = 0;
+    uint32_t peerUid = 0;
     std::string in;    // received bytes not yet making a whole request
     std::string out;   // replies the peer has not yet taken
     bool awaitingRoom = false;  // watched for room to send rather than for requests
@@ -189,9 +193,15 @@ extern const int32_t kvIPCMinBufferSize;
 // operation with a count word, the words that count announces.
 bool kvIPCRequestFits(const KvIPCOperation& operation, std::span<const char> request);
 
+// Whether the connection may make a request that names `pid`.
+inline bool kvIPCMaySpeakFor(const SyncConnection* connection, int32_t pid) {
+    return pid == connection->peerPid || connection->peerUid == 0;
+}
+
 // Serves every whole request buffered in connection->in, in order, and
 // appends the replies to connection->out. False when the peer broke the
-// protocol: the connection must then end.
+// protocol or named a pid it may not speak for: the connection must then
+// end, and that request has changed nothing.
 bool kvIPCServeRequests(SyncConnection* connection, SyncIPCInfo* info);
 
 // ---- Objects (all with stateLock held) ----
@@ -234,9 +244,10 @@ uint32_t kvResolveAlias(SyncIPCInfo* info, int32_t pid, uint32_t handle);
 // ---- Server-to-client connections (loop thread, without stateLock) ----
 
 // Opens the server's connection to pid's socket unless it has one, on
-// behalf of request connection `by`; a failed connect is silent (wake-ups
-// for pid are then dropped).
-void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by);
+// behalf of request connection `by`, whose peer has user id `uid`. The
+// listener must be pid itself or of that user; otherwise, or when the
+// connect fails, nothing is kept (wake-ups for pid are then dropped).
+void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by, uint32_t uid);
 // Closes and forgets the server's connection to pid, if any.
 void kvDeleteSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid);
 // Server-to-client opcode 0 (wait entry, result, reserved) to pid, queued

@@ -56,6 +56,11 @@ void acceptAll(SyncLoop& loop) {
         }
         connection->fd = fd;
         connection->id = ++loop.lastId;
+        // Requests are trusted only as far as the kernel vouches for their sender.
+        if (!kvSRVPeerCredentials(fd, &connection->peerPid, &connection->peerUid)) {
+            close(fd);
+            continue;
+        }
         SyncConnection& added = *connection;
         try {
             loop.connections.emplace(added.id, std::move(connection));
@@ -137,7 +142,10 @@ int regdStartSyncServer(pthread_attr_t* attr) {
     if (pRegdSyncIPCInfo == nullptr) return 0;
     char* name = kvProcessSRVName(g_config.registryPid);
     kvSRVRemoveEndpoint(name);
-    int listenFd = kvSRVListen(name);
+    // Every user's processes reach the default daemon, and a private one
+    // serving others under a policy; a plain private one serves its owner.
+    bool shared = g_config.registryProg == REGD_DEFAULT_PROG || getenv("KALVO_REGISTRYD_POLICY") != nullptr;
+    int listenFd = kvSRVListen(name, shared ? 0666 : 0600);
     auto* loop = listenFd < 0 ? nullptr : new (std::nothrow) SyncLoop{pRegdSyncIPCInfo, listenFd, 0, {}};
     pRegdSyncIPCInfo->epollFd = loop == nullptr ? -1 : epoll_create1(EPOLL_CLOEXEC);
     epoll_event event{};

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -46,9 +47,11 @@ char* kvProcessSRVName(int pid) {
     return path;
 }
 
-int kvSRVListen(const char* path) {
-    return socketAt(path, [](int fd, const sockaddr_un& addr) {
-        return bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && listen(fd, KV_LISTEN_BACKLOG) == 0;
+int kvSRVListen(const char* path, mode_t mode) {
+    // Nobody can connect before listen, so the mode is in place first.
+    return socketAt(path, [mode, path](int fd, const sockaddr_un& addr) {
+        return bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && chmod(path, mode) == 0 &&
+               listen(fd, KV_LISTEN_BACKLOG) == 0;
     });
 }
 
@@ -74,6 +77,16 @@ long kvSRVSendSome(int fd, const char* bytes, size_t n) {
         }
     }
     return static_cast<long>(sent);
+}
+
+bool kvSRVPeerCredentials(int fd, int32_t* pid, uint32_t* uid) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof cred || cred.pid <= 0)
+        return false;
+    *pid = cred.pid;
+    *uid = cred.uid;
+    return true;
 }
 
 void kvSRVRemoveEndpoint(const char* path) {

@@ -4,15 +4,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
 
 // "/tmp/kalvo_sock_<pid>", newly allocated with malloc; the caller frees it.
 char* kvProcessSRVName(int pid);
 
 // A non-blocking, close-on-exec socket listening at path with a backlog of
-// KV_LISTEN_BACKLOG; -1 when the path is null or empty or the socket cannot
-// be made or bound (a file already at the path makes bind fail).
+// KV_LISTEN_BACKLOG, its file given `mode` before anyone can connect; -1
+// when the path is null or empty or the socket cannot be made or bound (a
+// file already at the path makes bind fail).
 constexpr int KV_LISTEN_BACKLOG = 512;
-int kvSRVListen(const char* path);
+int kvSRVListen(const char* path, mode_t mode);
 
 // A non-blocking, close-on-exec connection to the socket at path, or -1
 // (also when the listener's backlog is full: the server never waits for it).
@@ -22,6 +25,11 @@ int kvSRVConnectNonBlocking(const char* path);
 // SIGPIPE: the count sent (0 when it takes nothing now), or -1 once the
 // connection is broken.
 long kvSRVSendSome(int fd, const char* bytes, size_t n);
+
+// The process id and user id of the peer of a connected socket, as the
+// kernel recorded them when the connection was made (for a connection to a
+// listening socket: the listener's); false when they cannot be had.
+bool kvSRVPeerCredentials(int fd, int32_t* pid, uint32_t* uid);
 
 // Removes the socket file at path; null or empty does nothing.
 void kvSRVRemoveEndpoint(const char* path);

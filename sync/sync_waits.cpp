@@ -80,12 +80,20 @@ void kvFlushProcessChannel(SyncIPCInfo* info, int32_t pid) {
     if (wasWatched != !channel.out.empty() || sent == 0) watchForRoom(info, pid, channel);
 }
 
-void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by) {
+void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by, uint32_t uid) {
     if (info == nullptr || info->processChannels.contains(pid)) return;
     char* path = kvProcessSRVName(pid);
     int fd = kvSRVConnectNonBlocking(path);
     free(path);
     if (fd < 0) return;
+    // Anyone may bind a dead or waiting process's path in /tmp: wake-ups go
+    // only to the process itself or a listener of its user.
+    int32_t listenerPid = 0;
+    uint32_t listenerUid = 0;
+    if (!kvSRVPeerCredentials(fd, &listenerPid, &listenerUid) || (listenerPid != pid && listenerUid != uid)) {
+        close(fd);
+        return;
+    }
     try {
         info->processChannels.try_emplace(pid, ProcessChannel{fd, by, {}});
     } catch (const std::bad_alloc&) {
@@ -469,7 +477,7 @@ void kvBeginWait(SyncConnection* connection, SyncIPCInfo* info, std::span<const 
             handles[i] = static_cast<uint32_t>(kvWireGetWord(request, KV_BEGIN_WAIT_HANDLES_WORD + i));
     }
     // Before the wait can be queued, so that its wake-up can reach pid.
-    kvInitSRVConnectionToProcess(info, pid, connection->id);
+    kvInitSRVConnectionToProcess(info, pid, connection->id, connection->peerUid);
 
     std::lock_guard<std::mutex> lock(info->stateLock);
     if (!kvValidateWaitArgs(info, handles)) return;

@@ -15,9 +15,9 @@ namespace {
 TEST(KvSRV, EndpointRefusesAnOccupiedPath) {
     std::string path = "/tmp/kalvo_unit_sock_" + std::to_string(getpid());
     kvSRVRemoveEndpoint(path.c_str());
-    int listening = kvSRVListen(path.c_str());
+    int listening = kvSRVListen(path.c_str(), 0600);
     ASSERT_GE(listening, 0);
-    EXPECT_EQ(kvSRVListen(path.c_str()), -1);
+    EXPECT_EQ(kvSRVListen(path.c_str(), 0600), -1);
     int client = kvSRVConnectNonBlocking(path.c_str());
     EXPECT_GE(client, 0);
     for (int fd : {client, listening}) close(fd);
@@ -33,10 +33,10 @@ TEST(KvWake, AProcessThatNeverReadsLosesItsConnectionInsteadOfStallingTheSender)
     const int32_t pid = 5000000 + getpid() % 100000;  // no real process has it
     char* path = kvProcessSRVName(pid);
     kvSRVRemoveEndpoint(path);
-    int listening = kvSRVListen(path);
+    int listening = kvSRVListen(path, 0600);
     ASSERT_GE(listening, 0);
     EXPECT_EQ(kvWakeWaitEntry(info.get(), pid, 1, 0, 0), 0);  // no connection opened yet
-    kvInitSRVConnectionToProcess(info.get(), pid, 1);
+    kvInitSRVConnectionToProcess(info.get(), pid, 1, getuid());
     ASSERT_EQ(info->processChannels.size(), 1u);
     int sent = 0;
     while (sent < 100000 && kvWakeWaitEntry(info.get(), pid, static_cast<uint32_t>(sent + 1), 0, 0) == 1) sent++;

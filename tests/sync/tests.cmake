@@ -8,11 +8,13 @@ kalvo_add_test(sync_server_tests
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_server_tests kalvo_registryd)
 
-# Waits, signalling, wake-ups, thread exit and disconnect: on the wire and
-# through the client library, in real processes and threads.
+# Waits, signalling, wake-ups, thread exit and disconnect, and who may speak
+# for or hear a process: on the wire and through the client library, in real
+# processes and threads.
 kalvo_add_test(sync_wait_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_waits.cpp
           ${CMAKE_CURRENT_LIST_DIR}/test_synchapi.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/test_sync_peers.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_wait_tests kalvo_registryd)
 

@@ -1,0 +1,195 @@
+// Who may speak for a process and who may hear its wake-ups, as the kernel
+// says who is at the other end of each connection; and a process whose
+// wake-up connection the daemon drops, seen through the client library.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <grp.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "harness/wire_client.h"
+#include "kalvo/synchapi.h"
+
+using namespace kalvotest;
+
+namespace {
+
+using Words = std::vector<int32_t>;
+using SyncApi = SyncDaemonTest;
+
+const Words kQueued{1, 0, 0, 0};
+const Words kSignalled{1, 0, 0, 0, 0, 0};
+
+// A private daemon that serves other users too, as a policy makes it.
+class SyncPeers : public SyncDaemonTest {
+  protected:
+    void SetUp() override {
+        setenv("KALVO_REGISTRYD_POLICY", "default", 1);
+        SyncDaemonTest::SetUp();
+        unsetenv("KALVO_REGISTRYD_POLICY");
+    }
+};
+
+std::string socketPath(pid_t pid) { return "/tmp/kalvo_sock_" + std::to_string(pid); }
+
+mode_t socketMode(pid_t pid) {
+    struct stat st {};
+    return stat(socketPath(pid).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// In a forked child: from now on an unprivileged user.
+bool becomeNobody() {
+    constexpr uid_t kNobody = 65534;
+    return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+           setresuid(kNobody, kNobody, kNobody) == 0;
+}
+
+TEST_F(SyncPeers, TheSocketIsOpenToEveryUserOnlyUnderAPolicy) {
+    EXPECT_EQ(socketMode(daemonPid()), 0666u);
+    PrivateDaemon plain;
+    ASSERT_TRUE(plain.start());
+    EXPECT_EQ(socketMode(plain.pid()), 0600u);
+    plain.stop();
+}
+
+// Each claim of the owner's pid ends the claiming connection unanswered,
+// and the owner keeps its registration, its handle and its mutex.
+TEST_F(SyncPeers, AClaimOfAnotherProcesssPidEndsTheConnectionAndChangesNothing) {
+    const int32_t owner = getpid();
+    WireClient c(daemonPid());
+    c.registerPid(owner);
+    const uint32_t mutex = c.createMutex(owner, 7, true, "owned").handle;
+    ASSERT_NE(mutex, 0u);
+    const pid_t daemon = daemonPid();
+    Child intruder([&](Child&) {
+        if (!becomeNobody()) return 1;
+        WireClient own(daemon);
+        if (own.createEvent(getpid(), false, false).error != 0) return 2;  // its own pid is served
+        const std::vector<std::string> claims = {
+            header(KV_OP_REGISTER_PID, 4, 0) + words({owner}),
+            header(KV_OP_RELEASE_MUTEX, 12, 24) + words({owner, 7, static_cast<int32_t>(mutex)}),
+            header(KV_OP_CLOSE_HANDLE, 8, 12) + words({owner, static_cast<int32_t>(mutex)}),
+            header(KV_OP_THREAD_EXITED, 8, 0) + words({owner, 7}),
+        };
+        for (const std::string& claim : claims) {
+            WireClient claiming(daemon);
+            std::string answered;
+            if (!claiming.sendRaw(claim) || !claiming.closedByPeer(&answered) || !answered.empty()) return 3;
+        }
+        return 0;
+    });
+    EXPECT_EQ(intruder.wait(), 0);
+    const std::string line = "name 'owned', mutex, owned by pid " + std::to_string(owner) +
+                             ", tid 7, in use by (process-refcount-waitcount): " + std::to_string(owner) + "-1-0\n";
+    std::string text = dump();
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_NE(text.find("server ------------\n" + std::to_string(owner) + " \n"), std::string::npos) << text;
+    EXPECT_EQ(c.releaseMutex(owner, 7, mutex), kSignalled);
+}
+
+// The socket a waiter's wake-ups go to is bound by another user: the
+// daemon connects, finds the listener is neither the waiter nor of its
+// user, and hangs up without a byte.
+TEST_F(SyncPeers, WakeUpsGoOnlyToAListenerOfTheWaitersOwnUser) {
+    const pid_t daemon = daemonPid();
+    Child waiter([&](Child& me) {
+        if (!becomeNobody()) return 1;
+        const int32_t self = getpid();
+        WireClient w(daemon);
+        uint32_t event = w.createEvent(self, false, false, "heard").handle;
+        char go;
+        if (event == 0 || !me.say('c') || !me.hear(&go)) return 2;
+        if (w.beginWait(self, 1, 1, 1, {event}) != kQueued) return 3;
+        return me.say('w') && me.hear(&go) ? 0 : 4;
+    });
+    char said = 0;
+    ASSERT_TRUE(waiter.hear(&said));
+    ProcessSocket squatter(waiter.pid());
+    ASSERT_TRUE(waiter.say('g'));
+    ASSERT_TRUE(waiter.hear(&said));
+    WireClient setter(daemonPid());
+    uint32_t event = setter.open(KV_OP_OPEN_EVENT, getpid(), "heard").handle;
+    EXPECT_EQ(setter.eventCall(KV_OP_SET_EVENT, getpid(), event), kSignalled);
+    std::string received;
+    EXPECT_TRUE(squatter.closedByDaemon(&received));
+    EXPECT_EQ(received, "");
+    EXPECT_EQ(dump().find("wait entry"), std::string::npos);  // satisfied all the same
+    ASSERT_TRUE(waiter.say('x'));
+    EXPECT_EQ(waiter.wait(), 0);
+}
+
+// Sends the requests in batches, so neither side's socket buffer fills;
+// false unless every reply (replyBytes each) came.
+bool pipelined(WireClient& c, const std::vector<std::string>& requests, size_t replyBytes) {
+    for (size_t at = 0; at < requests.size(); at += 256) {
+        std::string burst;
+        size_t n = std::min<size_t>(256, requests.size() - at);
+        for (size_t i = 0; i < n; i++) burst += requests[at + i];
+        std::string replies;
+        if (!c.sendRaw(burst) || !c.recv(n * replyBytes, &replies)) return false;
+    }
+    return true;
+}
+
+bool stopped(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    size_t close = text.rfind(')');
+    return close != std::string::npos && text.size() > close + 2 && text[close + 2] == 'T';
+}
+
+// A process stops reading (stopped by a signal here) while thousands of its
+// waits are satisfied: the daemon closes its wake-up connection and
+// withdraws its waits, and the library's pending wait fails once the
+// process runs again, instead of waiting for ever.
+TEST_F(SyncApi, AWaitWhoseWakeUpConnectionIsDroppedFails) {
+    constexpr int kFlood = 4000;
+    const pid_t daemon = daemonPid();
+    Child child([&](Child& me) {
+        HANDLE never = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        std::atomic<char> result{0};
+        std::thread waiter([&] {
+            DWORD r = WaitForSingleObject(never, INFINITE);
+            result = r == WAIT_FAILED && GetLastError() == ERROR_SERVICE_NOT_ACTIVE ? 'F' : 'x';
+        });
+        // Waits of its own on the wire, woken through the same connection.
+        const int32_t self = getpid();
+        WireClient raw(daemon);
+        uint32_t flood = raw.createEvent(self, false, false, "flood").handle;
+        std::vector<std::string> waits;
+        for (int i = 0; i < kFlood; i++)
+            waits.push_back(header(KV_OP_BEGIN_WAIT, 24, 16) +
+                            words({self, 0x10000 + i, 1, 1, 1, static_cast<int32_t>(flood)}));
+        if (flood == 0 || !pipelined(raw, waits, 16) || !me.say('q')) return 1;
+        waiter.join();
+        return me.say(result.load()) ? 0 : 2;
+    });
+    char said = 0;
+    ASSERT_TRUE(child.hear(&said, 30000));
+    ASSERT_EQ(said, 'q');
+    auto queued = [](const std::string& d) {
+        size_t n = 0;
+        for (size_t at = 0; (at = d.find("wait entry", at)) != std::string::npos; at++) n++;
+        return n;
+    };
+    ASSERT_EQ(queued(dumpWhen([&](const std::string& d) { return queued(d) == kFlood + 1; })), kFlood + 1u);
+    child.kill(SIGSTOP);
+    for (int i = 0; i < 500 && !stopped(child.pid()); i++) usleep(2000);
+    ASSERT_TRUE(stopped(child.pid()));
+    WireClient setter(daemon);
+    const int32_t self = getpid();
+    uint32_t flood = setter.open(KV_OP_OPEN_EVENT, self, "flood").handle;
+    std::vector<std::string> sets(kFlood, header(KV_OP_SET_EVENT, 8, 24) + words({self, static_cast<int32_t>(flood)}));
+    EXPECT_TRUE(pipelined(setter, sets, 24));
+    child.kill(SIGCONT);
+    ASSERT_TRUE(child.hear(&said));
+    EXPECT_EQ(said, 'F');
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(dump().find("wait entry"), std::string::npos);
+}
+
+}  // namespace
