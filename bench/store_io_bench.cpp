@@ -169,6 +169,11 @@ int main(int argc, char** argv) {
     g_verbose = 0;
     if (argc == 3 && strcmp(argv[1], "--peaks-in") == 0)
         return chdir(argv[2]) == 0 ? measurePeaks() : 1;
+    if (argc == 3 && strcmp(argv[1], "--make-in") == 0) {  // the database alone, e.g. for a daemon to start on
+        if (chdir(argv[2]) != 0) return 1;
+        buildSourceFile();
+        return 0;
+    }
     char tmpl[] = "/tmp/kalvo_io_bench_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return 1;
     g_dir = tmpl;

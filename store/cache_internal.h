@@ -55,8 +55,38 @@ RegCacheRec** regdReallocateCache(int32_t n);
 // or memory can be had.
 RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name);
 
+// The records read from one file, side by side in one allocation, with
+// their names, classes and data in one byte area: a large file costs a few
+// allocations instead of several per record. The block goes when the last
+// of its records does.
+struct RegdRecBlock {
+    RegCacheRec* recs;
+    size_t recsBytes;
+    char* bytes;
+    size_t nBytes;
+    size_t live;  // records of the block still in use
+};
+
+// A zero-filled area of `bytes` for the bulk of a large file's records:
+// one of several megabytes is mapped in huge pages where the system allows,
+// so that filling it costs a few page faults instead of one per 4 KiB.
+// Null when no memory can be had.
+void* regdBigAlloc(size_t bytes);
+void regdBigFree(void* p, size_t bytes);
+
+// Frees a block and all it holds.
+void regdFreeBlock(RegdRecBlock* b);
+
+// Frees `p`, a name, class or data buffer of `rec`, unless it lies in the
+// record's block.
+void regdFreeOwned(const RegCacheRec* rec, void* p);
+
 // Frees a record's name, class and data (not the record), leaving them empty.
 void regdFreeRecordContents(RegCacheRec* rec);
+
+// Frees the record itself (its contents already freed), or gives it back
+// to its block.
+void regdFreeRecord(RegCacheRec* rec);
 
 // A record's name, "" when it has none.
 inline const char* regdNameOf(const RegCacheRec* rec) { return rec->name != nullptr ? rec->name : ""; }
@@ -71,12 +101,10 @@ void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail);
 // Takes `rec` out of its parent's child list (its parent link stays).
 void regdUnlinkChild(RegCacheRec* rec);
 
-// For children linked by hand (the reader): gives the children of `parent`
-// their order numbers and its lastChild, and enters them in the name index.
-void regdIndexChildren(RegCacheRec* parent);
-
-// Makes room in the name index for `more` further records at once.
-void regdReserveIndex(size_t more);
+// For the records a file read brings in (those of `recs[0..n)` that carry
+// their block): gives each child its order number, each parent its
+// lastChild, and enters every linked one in the name index.
+void regdIndexRecords(RegCacheRec* recs, size_t n);
 
 // The handle a record read into `slot` carries: a record named like one of
 // the six roots (exactly, wherever it stands) gets that root's handle, any

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <sys/mman.h>
 #include <unordered_map>
 
 #include "base/config.h"
@@ -30,10 +31,63 @@ const char* const regdRootNames[REGD_NUM_ROOTS] = {
     "HKEY_USERS",        "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
 };
 
+void regdFreeOwned(const RegCacheRec* rec, void* p) {
+    const RegdRecBlock* b = rec->block;
+    auto* c = static_cast<char*>(p);
+    if (b != nullptr && c >= b->bytes && c < b->bytes + b->nBytes) return;
+    free(p);
+}
+
+void regdFreeRecord(RegCacheRec* rec) {
+    RegdRecBlock* b = rec->block;
+    if (b == nullptr) {
+        free(rec);
+        return;
+    }
+    if (--b->live > 0) return;
+    regdFreeBlock(b);
+}
+
+namespace {
+constexpr size_t HUGE_PAGE_BYTES = 2u << 20;
+size_t bigMapBytes(size_t bytes) { return (bytes + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1); }
+}  // namespace
+
+void* regdBigAlloc(size_t bytes) {
+    if (bytes < 2 * HUGE_PAGE_BYTES) return calloc(1, bytes != 0 ? bytes : 1);
+    size_t size = bigMapBytes(bytes);
+    // Mapped one huge page larger, then trimmed to a huge-page boundary.
+    void* raw = mmap(nullptr, size + HUGE_PAGE_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto start = reinterpret_cast<uintptr_t>(raw);
+    uintptr_t aligned = (start + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
+    if (aligned > start) munmap(raw, aligned - start);
+    size_t tail = HUGE_PAGE_BYTES - (aligned - start);
+    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + size), tail);
+    (void)madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+
+void regdBigFree(void* p, size_t bytes) {
+    if (p == nullptr) return;
+    if (bytes < 2 * HUGE_PAGE_BYTES) {
+        free(p);
+        return;
+    }
+    munmap(p, bigMapBytes(bytes));
+}
+
+void regdFreeBlock(RegdRecBlock* b) {
+    if (b == nullptr) return;
+    regdBigFree(b->recs, b->recsBytes);
+    regdBigFree(b->bytes, b->nBytes);
+    delete b;
+}
+
 void regdFreeRecordContents(RegCacheRec* rec) {
-    free(rec->name);
-    free(rec->className);
-    free(rec->data);
+    regdFreeOwned(rec, rec->name);
+    regdFreeOwned(rec, rec->className);
+    regdFreeOwned(rec, rec->data);
     rec->name = nullptr;
     rec->className = nullptr;
     rec->data = nullptr;
@@ -56,6 +110,16 @@ bool isRootHandle(uint32_t h) {
     return std::find(std::begin(rootHandles), std::end(rootHandles), h) != std::end(rootHandles);
 }
 
+// Each byte as names are compared: signed char through tolower, looked up
+// rather than called for every byte of every name hashed or compared.
+struct FoldTable {
+    uint8_t to[256];
+    FoldTable() {
+        for (int b = 0; b < 256; b++) to[b] = static_cast<uint8_t>(tolower(static_cast<signed char>(b)));
+    }
+};
+const FoldTable g_fold;
+
 // Case-insensitive equality of a record name with a path segment of `len`
 // bytes: the comparison of _tsm_strcasecmp, without copying the segment.
 // Lookups walk whole child lists, so the cheap tests come first: the length
@@ -66,8 +130,7 @@ bool nameEqualsSegment(const RegCacheRec* rec, const char* seg, size_t len) {
     for (size_t i = 0; i < len; i++) {
         if (name[i] == seg[i]) continue;
         if (name[i] == '\0') return false;
-        if (tolower(static_cast<signed char>(name[i])) != tolower(static_cast<signed char>(seg[i])))
-            return false;
+        if (g_fold.to[static_cast<uint8_t>(name[i])] != g_fold.to[static_cast<uint8_t>(seg[i])]) return false;
     }
     return name[len] == '\0';
 }
@@ -78,14 +141,31 @@ bool nameEqualsSegment(const RegCacheRec* rec, const char* seg, size_t len) {
 // whatever the fan-out. Duplicate names (a key and its shadow value, or
 // twins a restore brought in) all sit in the table; the one earliest in
 // the sibling list, by order number, is the one the list walk would find.
-std::vector<RegCacheRec*> g_index;  // null: empty; size a power of two
+// Its storage comes from regdBigAlloc: at a million records it is large.
+struct IndexTable {
+    RegCacheRec** at = nullptr;
+    size_t n = 0;  // 0 or a power of two
+    size_t size() const { return n; }
+    bool empty() const { return n == 0; }
+    RegCacheRec*& operator[](size_t i) { return at[i]; }
+    // Empty slots, or none at all for size 0.
+    void reset(size_t size) {
+        regdBigFree(at, n * sizeof(RegCacheRec*));
+        at = nullptr;
+        n = 0;
+        if (size == 0) return;
+        at = static_cast<RegCacheRec**>(regdBigAlloc(size * sizeof(RegCacheRec*)));
+        if (at == nullptr) regdOutOfMemory();
+        n = size;
+    }
+};
+IndexTable g_index;  // null: empty slot
 size_t g_indexUsed = 0;
 
-// Folds each byte as the name comparison does (signed char through tolower).
 size_t foldHash(const RegCacheRec* parent, const char* name, size_t len) {
     uint64_t h = 1469598103934665603ull ^ (reinterpret_cast<uintptr_t>(parent) * 0x9E3779B97F4A7C15ull);
     for (size_t i = 0; i < len; i++) {
-        h ^= static_cast<uint8_t>(tolower(static_cast<signed char>(name[i])));
+        h ^= g_fold.to[static_cast<uint8_t>(name[i])];
         h *= 1099511628211ull;
     }
     return static_cast<size_t>(h ^ (h >> 32));
@@ -107,10 +187,12 @@ void indexGrowFor(size_t used) {
     if (used * 2 <= g_index.size()) return;
     size_t size = g_index.empty() ? 1024 : g_index.size();
     while (used * 2 > size) size *= 2;
-    std::vector<RegCacheRec*> old(size, nullptr);
-    old.swap(g_index);
-    for (RegCacheRec* r : old)
-        if (r != nullptr) indexPlace(r);
+    IndexTable old;
+    std::swap(old, g_index);
+    g_index.reset(size);
+    for (size_t i = 0; i < old.size(); i++)
+        if (old[i] != nullptr) indexPlace(old[i]);
+    old.reset(0);
 }
 
 void indexInsert(RegCacheRec* rec) {
@@ -210,7 +292,7 @@ void releaseRec(RegCacheRec* rec) {
         regdAddFreeNode(static_cast<int32_t>(slot), slot);
     }
     if (g_nEntries > 0) g_nEntries--;
-    free(rec);
+    regdFreeRecord(rec);
 }
 
 // The index-th child of `key` that is a sub-key (or, for values, a value
@@ -330,18 +412,45 @@ void regdUnlinkChild(RegCacheRec* rec) {
     rec->prev = nullptr;
 }
 
-void regdIndexChildren(RegCacheRec* parent) {
-    int64_t order = 0;
-    RegCacheRec* last = nullptr;
-    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) {
-        c->order = order++;
-        indexInsert(c);
-        last = c;
+void regdIndexRecords(RegCacheRec* recs, size_t n) {
+    indexGrowFor(g_indexUsed + n);
+    for (size_t i = 0; i < n; i++) {
+        RegCacheRec* parent = &recs[i];
+        if (parent->block == nullptr || parent->firstChild == nullptr) continue;
+        int64_t order = 0;
+        RegCacheRec* last = nullptr;
+        for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) {
+            c->order = order++;
+            last = c;
+        }
+        parent->lastChild = last;
     }
-    parent->lastChild = last;
+    // The table is far larger than the caches: each record's home is
+    // fetched a few records ahead of its insertion.
+    constexpr size_t AHEAD = 16;
+    struct Pending {
+        RegCacheRec* rec;
+        size_t home;
+    } ring[AHEAD] = {};
+    size_t mask = g_index.size() - 1;
+    size_t queued = 0;
+    auto place = [mask](const Pending& p) {
+        size_t k = p.home;
+        while (g_index[k] != nullptr) k = (k + 1) & mask;
+        g_index[k] = p.rec;
+    };
+    for (size_t i = 0; i < n; i++) {
+        RegCacheRec* rec = &recs[i];
+        if (rec->block == nullptr || rec->parent == nullptr) continue;
+        Pending& slot = ring[queued % AHEAD];
+        if (queued >= AHEAD) place(slot);
+        slot = Pending{rec, homeOf(rec)};
+        __builtin_prefetch(&g_index[slot.home], 1);
+        queued++;
+    }
+    for (size_t k = queued > AHEAD ? queued - AHEAD : 0; k < queued; k++) place(ring[k % AHEAD]);
+    g_indexUsed += queued;
 }
-
-void regdReserveIndex(size_t more) { indexGrowFor(g_indexUsed + more); }
 
 // ---- Slot table and handles ----
 
@@ -398,6 +507,7 @@ RegCacheRec** regdReallocateCache(int32_t n) {
     uint32_t oldCount = g_nCacheSlots;
     for (uint64_t i = oldCount; i < newCount; i++) table[i] = nullptr;
     regCacheTable = table;
+    freeCacheNode.reserve(freeCacheNode.size() + static_cast<size_t>(grow));
     regdAddFreeNode(static_cast<int32_t>(newCount - 1), oldCount);
     g_nCacheSlots = static_cast<uint32_t>(newCount);
     return table;
@@ -411,11 +521,11 @@ void regdDiscardCache() {
         RegCacheRec* rec = regCacheTable[i];
         if (rec == nullptr) continue;
         regdFreeRecordContents(rec);
-        free(rec);
+        regdFreeRecord(rec);
     }
     free(regCacheTable);
     regCacheTable = nullptr;
-    g_index = {};
+    g_index.reset(0);
     g_indexUsed = 0;
     {
         std::lock_guard<std::mutex> lock(g_viewMutex);
@@ -429,6 +539,7 @@ void regdDiscardCache() {
 }
 
 uint32_t regdHandleForName(const char* name, uint32_t slot) {
+    if (name == nullptr || name[0] != 'H') return slot;  // every root name starts so
     for (int i = 0; i < REGD_NUM_ROOTS; i++)
         if (name != nullptr && strcmp(name, regdRootNames[i]) == 0) return rootHandles[i];
     return slot;
@@ -534,7 +645,7 @@ uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subK
     if (lpClass != nullptr) {
         char* copy = _tsm_strdup(lpClass);
         if (copy == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
-        free(cur->className);
+        regdFreeOwned(cur, cur->className);
         cur->className = copy;
         cur->classLen = static_cast<uint32_t>(strlen(copy));
         forgetView(cur->parent);
@@ -676,7 +787,7 @@ uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* na
     uint32_t size = 0;
     if (!makeValueData(dwType, lpData, cbData, &data, &size)) return REGD_ERROR_FILE_NOT_FOUND;
     value->valueType = dwType;
-    free(value->data);
+    regdFreeOwned(value, value->data);
     value->data = data;
     value->dataSize = size;
     value->lastWriteTime = RegFileTime{0, 0};

@@ -50,16 +50,18 @@ struct RegFileTime {
     uint32_t dwHighDateTime;
 };
 
+struct RegdRecBlock;
+
 struct RegCacheRec {
     uint32_t hKey;       // equals slot, except for the six roots
     uint32_t slot;
     uint32_t kind;       // REGD_KIND_KEY or REGD_KIND_VALUE
     uint32_t nameLen;
     char* name;          // "" names a key's default value
-    uint32_t classLen;
     char* className;     // absent when the key has no class
-    uint32_t dataSize;
     uint8_t* data;
+    uint32_t classLen;
+    uint32_t dataSize;
     RegFileTime lastWriteTime;
     uint32_t valueType;
     uint32_t isShadow;   // value standing for a same-named sub-key's default
@@ -72,7 +74,7 @@ struct RegCacheRec {
     RegCacheRec* prev;
     RegCacheRec* lastChild;  // so that tail insertion needs no walk
     int64_t order;           // rises along the sibling list: decides "first" among index matches
-    void* notifyList;    // always null: watches are kept above the store
+    RegdRecBlock* block;     // the bulk allocation of a file's records holding this one, or null
 };
 
 // Number of live records.

@@ -80,14 +80,16 @@ void putLE32(uint8_t* p, uint32_t v) {
 
 // ---- Reading ----
 
-constexpr size_t READ_BUFFER_BYTES = 256 * 1024;
+// Large enough that even a big file takes few system calls; small beside
+// what the records of such a file take in memory.
+constexpr size_t READ_BUFFER_BYTES = 4 * 1024 * 1024;
 
 // Reads a file through a buffer, never past the size it had when opened.
 struct FileReader {
     int fd = -1;
     uint64_t size = 0;
     uint64_t pos = 0;
-    std::vector<uint8_t> buf = std::vector<uint8_t>(READ_BUFFER_BYTES);
+    std::vector<uint8_t> buf;
     size_t bufPos = 0;
     size_t bufLen = 0;
 
@@ -109,6 +111,12 @@ struct FileReader {
     }
 
     bool u32(uint32_t& v) {
+        if (bufLen - bufPos >= 4 && remaining() >= 4) [[likely]] {
+            v = getLE32(buf.data() + bufPos);
+            bufPos += 4;
+            pos += 4;
+            return true;
+        }
         uint8_t b[4];
         if (!read(b, sizeof b)) return false;
         v = getLE32(b);
@@ -123,6 +131,7 @@ struct FileReader {
     }
 
     bool refill() {
+        if (buf.empty()) buf.resize(static_cast<size_t>(std::min<uint64_t>(size, READ_BUFFER_BYTES)) + 1);
         for (;;) {
             ssize_t got = ::read(fd, buf.data(), buf.size());
             if (got < 0 && errno == EINTR) continue;
@@ -134,69 +143,51 @@ struct FileReader {
     }
 };
 
-// One key or value as the file has it: links are file indices (REGD_NO_LINK
-// for none). Owns its buffers until they are handed to a cache record.
-struct DecodedRec {
-    uint32_t kind = 0;
-    char* name = nullptr;
-    char* className = nullptr;
-    uint8_t* data = nullptr;
-    uint32_t dataSize = 0;
-    uint32_t valueType = 0;
-    RegFileTime lastWriteTime{};
-    int32_t parent = REGD_NO_LINK;
-    int32_t firstChild = REGD_NO_LINK;
-    int32_t next = REGD_NO_LINK;
-    int32_t prev = REGD_NO_LINK;
-    bool reached = false;  // part of a tree under one of the file's top records
-
-    DecodedRec() = default;
-    DecodedRec(const DecodedRec&) = delete;
-    DecodedRec& operator=(const DecodedRec&) = delete;
-    DecodedRec(DecodedRec&& o) noexcept { *this = std::move(o); }
-    DecodedRec& operator=(DecodedRec&& o) noexcept {
-        std::swap(kind, o.kind);
-        std::swap(name, o.name);
-        std::swap(className, o.className);
-        std::swap(data, o.data);
-        std::swap(dataSize, o.dataSize);
-        std::swap(valueType, o.valueType);
-        std::swap(lastWriteTime, o.lastWriteTime);
-        std::swap(parent, o.parent);
-        std::swap(firstChild, o.firstChild);
-        std::swap(next, o.next);
-        std::swap(prev, o.prev);
-        std::swap(reached, o.reached);
-        return *this;
-    }
-    ~DecodedRec() {
-        free(name);
-        free(className);
-        free(data);
-    }
+// The four links of a record as the file has them: file indices,
+// REGD_NO_LINK for none.
+struct FileLinks {
+    int32_t parent;
+    int32_t firstChild;
+    int32_t next;
+    int32_t prev;
 };
 
+// Records are decoded straight into their final place: the block's record
+// array, with names, classes and data in its byte area. Links stay file
+// indices until the trees are checked.
 struct ReadState {
     uint32_t isMain = 0;
     FileReader in;
     bool haveHeader = false;
     uint32_t version = 0;
     uint32_t count = 0;
-    std::vector<DecodedRec> recs;
+    uint32_t nRead = 0;
+    RegdRecBlock* block = nullptr;
+    size_t bytesUsed = 0;
+    std::vector<FileLinks> links;
+    std::vector<uint8_t> reached;  // part of a tree under one of the file's top records
+
+    ReadState() = default;
+    ReadState(const ReadState&) = delete;
+    ReadState& operator=(const ReadState&) = delete;
+    ~ReadState() { regdFreeBlock(block); }
 };
 
 void logCorrupt(const char* fileName) {
     if (g_verbose) writeToLog("%s is invalid or corrupt.", fileName);
 }
 
-// A length-prefixed text of `len` bytes, kept with an added NUL.
+// A length-prefixed text of `len` bytes, kept in the byte area with an
+// added NUL.
 bool readBytes(ReadState& s, uint32_t len, char** out) {
     if (len > s.in.remaining()) return false;  // a length past the end of the file
-    auto* p = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
-    if (p == nullptr) return false;
-    *out = p;
+    if (static_cast<size_t>(len) + 1 > s.block->nBytes - s.bytesUsed) return false;
+    char* p = s.block->bytes + s.bytesUsed;
+    if (!s.in.read(p, len)) return false;
     p[len] = '\0';
-    return s.in.read(p, len);
+    s.bytesUsed += static_cast<size_t>(len) + 1;
+    *out = p;
+    return true;
 }
 
 bool validLink(const ReadState& s, int32_t link) {
@@ -209,9 +200,25 @@ bool readHeader(ReadState& s, const FileTypeRec& head) {
     if (!s.in.u32(h.version) || !s.in.u32(h.count)) return false;
     // Each record takes at least REGD_MIN_NODE_BYTES: a larger count is a lie,
     // and nothing is allocated for it.
-    if (h.count > s.in.remaining() / REGD_MIN_NODE_BYTES) return false;
+    uint64_t rest = s.in.remaining();
+    if (h.count > rest / REGD_MIN_NODE_BYTES) return false;
     if (static_cast<uint64_t>(h.count) + g_nEntries > 0x3FFFFFFFu) return false;
-    s.recs.reserve(h.count);
+    // Texts cannot take more than the rest of the file, plus a NUL for each
+    // of a record's three. Pages of the areas that are never touched cost
+    // no memory.
+    auto* block = new (std::nothrow) RegdRecBlock{};
+    if (block == nullptr) return false;
+    s.block = block;
+    block->nBytes = static_cast<size_t>(rest) + 3 * static_cast<size_t>(h.count) + 1;
+    block->bytes = static_cast<char*>(regdBigAlloc(block->nBytes));
+    block->recsBytes = static_cast<size_t>(h.count) * sizeof(RegCacheRec);
+    block->recs = static_cast<RegCacheRec*>(regdBigAlloc(block->recsBytes));
+    if (block->bytes == nullptr || block->recs == nullptr) {
+        writeToLog("Only able to allocate %d of %d nodes.", 0, static_cast<int>(h.count));
+        return false;
+    }
+    s.links.resize(h.count);
+    s.reached.assign(h.count, 0);
     s.haveHeader = true;
     s.version = h.version;
     s.count = h.count;
@@ -219,8 +226,11 @@ bool readHeader(ReadState& s, const FileTypeRec& head) {
 }
 
 bool readNode(ReadState& s) {
-    if (!s.haveHeader || s.recs.size() >= s.count) return false;
-    DecodedRec& rec = s.recs.emplace_back();
+    if (!s.haveHeader || s.nRead >= s.count) return false;
+    int32_t self = static_cast<int32_t>(s.nRead);
+    RegCacheRec& rec = s.block->recs[s.nRead];
+    FileLinks& ln = s.links[s.nRead];
+    s.nRead++;
     uint32_t kindWord = 0;
     if (!s.in.u32(kindWord)) return false;
     rec.kind = kindWord & REGD_KIND_MASK;
@@ -230,35 +240,36 @@ bool readNode(ReadState& s) {
     if (!s.in.u32(len)) return false;
     if (len > 0) {
         if (!readBytes(s, len, &rec.name)) return false;
-        if (strcmp(rec.name, REGD_EMPTY_NAME) == 0) rec.name[0] = '\0';
+        if (len == REGD_EMPTY_NAME_LEN && memcmp(rec.name, REGD_EMPTY_NAME, len) == 0) rec.name[0] = '\0';
+        rec.nameLen = static_cast<uint32_t>(strlen(rec.name));
     }
     if (!s.in.u32(len)) return false;
-    if (len > 0 && !readBytes(s, len, &rec.className)) return false;
+    if (len > 0) {
+        if (!readBytes(s, len, &rec.className)) return false;
+        rec.classLen = static_cast<uint32_t>(strlen(rec.className));
+    }
     if (!s.in.u32(len)) return false;
     if (len > 0) {
         char* data = nullptr;
-        bool ok = readBytes(s, len, &data);
+        if (!readBytes(s, len, &data)) return false;
         rec.data = reinterpret_cast<uint8_t*>(data);
-        if (!ok) return false;
         rec.dataSize = len;
     }
     if (!s.in.u32(rec.valueType) || !s.in.u32(rec.lastWriteTime.dwLowDateTime) ||
         !s.in.u32(rec.lastWriteTime.dwHighDateTime))
         return false;
-    if (!s.in.i32(rec.parent) || !s.in.i32(rec.firstChild) || !s.in.i32(rec.next) || !s.in.i32(rec.prev))
+    if (!s.in.i32(ln.parent) || !s.in.i32(ln.firstChild) || !s.in.i32(ln.next) || !s.in.i32(ln.prev))
         return false;
-    if (!validLink(s, rec.parent) || !validLink(s, rec.firstChild) || !validLink(s, rec.next) ||
-        !validLink(s, rec.prev))
+    if (!validLink(s, ln.parent) || !validLink(s, ln.firstChild) || !validLink(s, ln.next) || !validLink(s, ln.prev))
         return false;
 
     // Users' keys live in their own files: under HKEY_USERS only ".Default"
     // is taken from this one (a parent read before it, named like that root).
-    int32_t self = static_cast<int32_t>(s.recs.size() - 1);
-    if (rec.name != nullptr && strcmp(rec.name, ".Default") == 0 && rec.parent != REGD_NO_LINK &&
-        rec.parent < self && regdHandleForName(s.recs[rec.parent].name, 0) == REGD_HKEY_USERS) {
-        s.recs[rec.parent].firstChild = self;
-        rec.next = REGD_NO_LINK;
-        rec.prev = REGD_NO_LINK;
+    if (rec.name != nullptr && strcmp(rec.name, ".Default") == 0 && ln.parent != REGD_NO_LINK &&
+        ln.parent < self && regdHandleForName(s.block->recs[ln.parent].name, 0) == REGD_HKEY_USERS) {
+        s.links[ln.parent].firstChild = self;
+        ln.next = REGD_NO_LINK;
+        ln.prev = REGD_NO_LINK;
     }
     return true;
 }
@@ -267,29 +278,29 @@ bool readNode(ReadState& s) {
 // a tree whose parent and prev links agree, meeting each record once; marks
 // the records met. No recursion, so no depth of file can exhaust the stack,
 // and no cycle can make it loop.
-bool walkChildren(std::vector<DecodedRec>& recs, int32_t top) {
+bool walkChildren(ReadState& s, int32_t top) {
     int32_t par = top;
-    int32_t cur = recs[top].firstChild;
+    int32_t cur = s.links[top].firstChild;
     int32_t prev = REGD_NO_LINK;
     for (;;) {
         if (cur != REGD_NO_LINK) {
-            if (static_cast<size_t>(cur) >= recs.size()) return false;  // never read
-            DecodedRec& r = recs[cur];
-            if (r.reached || r.parent != par || r.prev != prev) return false;
-            r.reached = true;
+            if (static_cast<uint32_t>(cur) >= s.nRead) return false;  // never read
+            const FileLinks& r = s.links[cur];
+            if (s.reached[cur] || r.parent != par || r.prev != prev) return false;
+            s.reached[cur] = 1;
             par = cur;
             prev = REGD_NO_LINK;
             cur = r.firstChild;
             continue;
         }
         if (par == top) return true;
-        cur = recs[par].next;
+        cur = s.links[par].next;
         prev = par;
-        par = recs[par].parent;
+        par = s.links[par].parent;
     }
 }
 
-bool rootNameOk(const ReadState& s, int index, const DecodedRec& rec) {
+bool rootNameOk(const ReadState& s, int index, const RegCacheRec& rec) {
     // The old layout kept other things in the first two roots; the
     // migration renames them.
     if (s.version == REGD_DB_VERSION_OLD && index < 2) return true;
@@ -301,20 +312,22 @@ bool rootNameOk(const ReadState& s, int index, const DecodedRec& rec) {
 // a damaged file) is not taken.
 bool checkTrees(ReadState& s) {
     uint32_t tops = s.isMain ? REGD_NUM_ROOTS : 1;
-    if (s.recs.size() < tops) return false;
+    if (s.nRead < tops) return false;
     for (uint32_t i = 0; i < tops; i++) {
-        DecodedRec& top = s.recs[i];
+        const FileLinks& top = s.links[i];
+        const RegCacheRec& rec = s.block->recs[i];
         if (top.parent != REGD_NO_LINK || top.next != REGD_NO_LINK || top.prev != REGD_NO_LINK) return false;
-        if (s.isMain && (top.kind != REGD_KIND_KEY || !rootNameOk(s, static_cast<int>(i), top)))
+        if (s.isMain && (rec.kind != REGD_KIND_KEY || !rootNameOk(s, static_cast<int>(i), rec)))
             return false;
-        if (top.reached) return false;
-        top.reached = true;
-        if (!walkChildren(s.recs, static_cast<int32_t>(i))) return false;
+        if (s.reached[i]) return false;
+        s.reached[i] = 1;
+        if (!walkChildren(s, static_cast<int32_t>(i))) return false;
     }
     return true;
 }
 
-// Reads every record; false on any failure.
+// Reads every record; false on any failure, or when the start-up hook
+// stops the read.
 bool readAll(ReadState& s) {
     while (s.in.pos != s.in.size) {
         uint32_t type = 0;
@@ -325,7 +338,7 @@ bool readAll(ReadState& s) {
             if (!readHeader(s, head)) return false;
         } else if (head.type == REGD_REC_NODE) {
             if (!readNode(s)) return false;
-            if (g_startupRead && g_loadProgressHook != nullptr && !g_loadProgressHook(s.recs.size())) {
+            if (g_startupRead && g_loadProgressHook != nullptr && !g_loadProgressHook(s.nRead)) {
                 g_loadStopped = true;
                 return false;
             }
@@ -339,55 +352,44 @@ bool readAll(ReadState& s) {
 // Hands the checked records to the cache in one step: record i takes the
 // i-th free slot from the top, as if each had been created in file order,
 // and the slots of records not taken go back on the stack in file order.
-// Null, with the cache untouched, when the table or a record cannot be had.
+// Null, with the cache untouched, when the table cannot grow.
 RegCacheRec* adoptTrees(ReadState& s) {
-    size_t n = s.recs.size();
+    uint32_t n = s.nRead;
     uint64_t needed = static_cast<uint64_t>(s.count) + g_nEntries;
     if (needed > g_nCacheSlots && regdReallocateCache(static_cast<int32_t>(needed - g_nCacheSlots)) == nullptr)
         return nullptr;
-    std::vector<RegCacheRec*> made(n, nullptr);
-    for (size_t i = 0; i < n; i++) {
-        if (!s.recs[i].reached) continue;
-        made[i] = static_cast<RegCacheRec*>(calloc(1, sizeof(RegCacheRec)));
-        if (made[i] == nullptr) {
-            writeToLog("Only able to allocate %d of %d nodes.", static_cast<int>(i), static_cast<int>(n));
-            for (RegCacheRec* r : made) free(r);
-            return nullptr;
-        }
+    if (freeCacheNode.size() < n && regdReallocateCache(static_cast<int32_t>(n - freeCacheNode.size())) == nullptr)
+        return nullptr;
+    // The n slots on top of the stack, record 0 taking the topmost.
+    size_t stackTop = freeCacheNode.size();
+    RegdRecBlock* block = s.block;
+    RegCacheRec* recs = block->recs;
+    auto at = [recs](int32_t link) { return link == REGD_NO_LINK ? nullptr : recs + link; };
+    for (uint32_t i = 0; i < n; i++) {
+        if (!s.reached[i]) continue;
+        RegCacheRec& rec = recs[i];
+        const FileLinks& ln = s.links[i];
+        rec.slot = freeCacheNode[stackTop - 1 - i];
+        rec.hKey = regdHandleForName(rec.name, rec.slot);
+        rec.packState = REGD_PACK_PENDING;
+        rec.parent = at(ln.parent);
+        rec.firstChild = at(ln.firstChild);
+        rec.next = at(ln.next);
+        rec.prev = at(ln.prev);
+        rec.block = block;
+        regCacheTable[rec.slot] = &rec;
+        block->live++;
     }
-    auto at = [&made](int32_t link) { return link == REGD_NO_LINK ? nullptr : made[link]; };
-    std::vector<uint32_t> slots(n);
-    for (size_t i = 0; i < n; i++) regdFindNextFreeCacheRec(slots[i]);  // never dry: grown above
-    for (size_t i = 0; i < n; i++) {
-        DecodedRec& d = s.recs[i];
-        if (!d.reached) {
-            regdAddFreeNode(static_cast<int32_t>(slots[i]), slots[i]);
-            continue;
-        }
-        RegCacheRec* rec = made[i];
-        rec->slot = slots[i];
-        rec->hKey = regdHandleForName(d.name, slots[i]);
-        rec->kind = d.kind;
-        rec->name = std::exchange(d.name, nullptr);
-        rec->nameLen = rec->name != nullptr ? static_cast<uint32_t>(strlen(rec->name)) : 0;
-        rec->className = std::exchange(d.className, nullptr);
-        rec->classLen = rec->className != nullptr ? static_cast<uint32_t>(strlen(rec->className)) : 0;
-        rec->data = std::exchange(d.data, nullptr);
-        rec->dataSize = d.dataSize;
-        rec->valueType = d.valueType;
-        rec->lastWriteTime = d.lastWriteTime;
-        rec->packState = REGD_PACK_PENDING;
-        rec->parent = at(d.parent);
-        rec->firstChild = at(d.firstChild);
-        rec->next = at(d.next);
-        rec->prev = at(d.prev);
-        regCacheTable[slots[i]] = rec;
-        g_nEntries++;
-    }
-    regdReserveIndex(n);
-    for (RegCacheRec* rec : made)
-        if (rec != nullptr && rec->firstChild != nullptr) regdIndexChildren(rec);
-    return made[0];
+    std::vector<uint32_t> taken(freeCacheNode.end() - n, freeCacheNode.end());
+    freeCacheNode.resize(stackTop - n);
+    for (uint32_t i = 0; i < n; i++)
+        if (!s.reached[i]) freeCacheNode.push_back(taken[n - 1 - i]);
+    g_nEntries += static_cast<uint32_t>(block->live);
+    s.block = nullptr;  // the cache owns it now
+    s.links = {};
+    s.reached = {};
+    regdIndexRecords(recs, n);
+    return &recs[0];
 }
 
 }  // namespace
@@ -426,7 +428,7 @@ RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
     RegCacheRec* top = nullptr;
     if (!s.in.u32(magic) || magic != REGD_MAGIC) {
         if (g_verbose) writeToLog("Bad magic number in %s", fileName);
-    } else if (readAll(s) && !s.recs.empty() && checkTrees(s)) {
+    } else if (readAll(s) && s.nRead > 0 && checkTrees(s)) {
         top = adoptTrees(s);
     }
     close(fd);
@@ -458,7 +460,7 @@ void regdFixRegistryCache(uint32_t version) {
         moveChildren(oldClasses, classes);
         classes->kind = oldClasses->kind;
         classes->isShadow = oldClasses->isShadow;
-        free(oldClasses->name);
+        regdFreeOwned(oldClasses, oldClasses->name);
         oldClasses->name = regdStrdupOrDie(regdRootNames[0]);
         oldClasses->nameLen = static_cast<uint32_t>(strlen(regdRootNames[0]));
         oldClasses->hKey = REGD_HKEY_CLASSES_ROOT;
@@ -626,75 +628,99 @@ struct DbOut {
     }
 
     void u32(uint32_t v) {
+        if (WRITE_BUFFER_BYTES - used >= 4) [[likely]] {
+            putLE32(buf + used, v);
+            used += 4;
+            return;
+        }
         uint8_t b[4];
         putLE32(b, v);
         bytes(b, sizeof b);
     }
 };
 
-// The staging form of one key or value record. The whole write runs under
-// regdWriteMutex, so nothing can change the records while they are staged:
-// the name, class and data point into the cache record instead of being
-// copied a second time.
-struct PackedRec {
-    uint32_t size;      // the FileTypeRec size field
-    uint32_t kindWord;
-    uint32_t nameLen;
-    const char* name;
-    uint32_t classLen;
-    const char* className;
-    uint32_t dataLen;
-    const uint8_t* data;
-    uint32_t valueType;
-    RegFileTime lastWriteTime;
-    int32_t parent;
-    int32_t firstChild;
-    int32_t prevSibling;
-    int32_t nextSibling;
-};
-
-// Fills `entry` from `rec` with all links -1; returns the size field.
-uint32_t regdPackFileRecord(RegCacheRec* rec, PackedRec* entry);
-// Stages the children of `parent` and everything below them, depth first,
-// from index n on; skips volatile keys and records already staged.
-void regdPackSubTree(RegCacheRec* parent, PackedRec* table, int32_t& n);
-// Adds to `count` the record `rec`, its later siblings and everything below
-// them all (nothing for null).
-void regdCountSubKeys(RegCacheRec* rec, uint32_t& count);
+// Records are written straight from the cache in two walks of the same
+// depth-first order, no staging table: the first numbers each record to be
+// written, the second writes it with its links. The whole write runs under
+// regdWriteMutex, so nothing changes between the two.
+constexpr int32_t REGD_PACK_NUMBERED = -3;  // numbered by the first walk, not yet written
 
 void setPackStateBelow(RegCacheRec* top, int32_t state) {
     forEachFrom(top->firstChild, [state](RegCacheRec* r) { r->packState = state; });
 }
 
-void writeRecord(DbOut& out, const PackedRec& r) {
-    out.u32(static_cast<uint32_t>(REGD_REC_NODE));
-    out.u32(r.size);
-    out.u32(r.kindWord);
-    out.u32(r.nameLen);
-    out.bytes(r.name, r.nameLen);
-    out.u32(r.classLen);
-    out.bytes(r.className, r.classLen);
-    out.u32(r.dataLen);
-    out.bytes(r.data, r.dataLen);
-    out.u32(r.valueType);
-    out.u32(r.lastWriteTime.dwLowDateTime);
-    out.u32(r.lastWriteTime.dwHighDateTime);
-    out.u32(static_cast<uint32_t>(r.parent));
-    out.u32(static_cast<uint32_t>(r.firstChild));
-    out.u32(static_cast<uint32_t>(r.nextSibling));
-    out.u32(static_cast<uint32_t>(r.prevSibling));
+// The first of `rec` and its later siblings that the first walk numbered.
+int32_t firstNumbered(const RegCacheRec* rec) {
+    for (; rec != nullptr; rec = rec->next)
+        if (rec->packState == REGD_PACK_NUMBERED) return rec->packIndex;
+    return REGD_NO_LINK;
 }
 
-// Records a whole write will stage at most: all not yet written, and the
-// six roots, which it writes whatever their state.
-uint32_t wholeWriteCapacity() {
-    uint32_t count = 0;
-    for (uint32_t i = 0; i < g_nCacheSlots; i++) {
-        RegCacheRec* rec = regCacheTable[i];
-        if (rec == nullptr || rec->slot == REGD_NO_SLOT) continue;
-        if (rec->packState != REGD_PACK_DONE || i < static_cast<uint32_t>(REGD_NUM_ROOTS)) count++;
+void writeRecord(DbOut& out, const RegCacheRec* rec, int32_t parent, int32_t prevSibling) {
+    uint32_t nameLen = rec->nameLen;
+    const char* name = rec->name;
+    if (name == nullptr) {
+        nameLen = 0;
+    } else if (nameLen == 0) {
+        nameLen = REGD_EMPTY_NAME_LEN;
+        name = REGD_EMPTY_NAME;
     }
-    return count;
+    uint32_t classLen = rec->className != nullptr ? rec->classLen : 0;
+    uint32_t dataLen = rec->data != nullptr ? rec->dataSize : 0;
+    out.u32(static_cast<uint32_t>(REGD_REC_NODE));
+    out.u32(nameLen + classLen + dataLen + REGD_NODE_SIZE_FIELD_BASE);
+    out.u32(rec->kind | (rec->isShadow == 0 ? REGD_KIND_NOT_SHADOW : 0u));
+    out.u32(nameLen);
+    out.bytes(name, nameLen);
+    out.u32(classLen);
+    out.bytes(rec->className, classLen);
+    out.u32(dataLen);
+    out.bytes(rec->data, dataLen);
+    out.u32(rec->valueType);
+    out.u32(rec->lastWriteTime.dwLowDateTime);
+    out.u32(rec->lastWriteTime.dwHighDateTime);
+    out.u32(static_cast<uint32_t>(parent));
+    out.u32(static_cast<uint32_t>(firstNumbered(rec->firstChild)));
+    out.u32(static_cast<uint32_t>(rec->parent != nullptr && parent != REGD_NO_LINK ? firstNumbered(rec->next)
+                                                                                   : REGD_NO_LINK));
+    out.u32(static_cast<uint32_t>(prevSibling));
+}
+
+// Walks the children of `parent` and everything below them depth first,
+// children in list order, without recursion (no depth of tree can exhaust
+// the stack). numbering: gives each record to be written (not volatile, not
+// written already) the next number from n on. Otherwise writes the records
+// numbered, in that same order, each followed by its sub-tree.
+void walkForWrite(RegCacheRec* parent, int32_t& n, DbOut* out) {
+    bool numbering = out == nullptr;
+    RegCacheRec* par = parent;
+    RegCacheRec* cur = parent->firstChild;
+    int32_t lastDone = REGD_NO_LINK;  // the previous sibling taken at this level
+    for (;;) {
+        if (cur == nullptr) {
+            if (par == parent) return;
+            cur = par->next;
+            lastDone = par->packIndex;
+            par = par->parent;
+            continue;
+        }
+        bool take = numbering ? cur->options != REGD_OPTION_VOLATILE && cur->packState != REGD_PACK_DONE
+                              : cur->packState == REGD_PACK_NUMBERED;
+        if (!take) {
+            cur = cur->next;
+            continue;
+        }
+        if (numbering) {
+            cur->packIndex = n++;
+            cur->packState = REGD_PACK_NUMBERED;
+        } else {
+            cur->packState = REGD_PACK_DONE;  // before its links are found: never its own sibling
+            writeRecord(*out, cur, par->packIndex, lastDone);
+        }
+        par = cur;
+        cur = cur->firstChild;
+        lastDone = REGD_NO_LINK;
+    }
 }
 
 // top null: the whole registry.
@@ -721,16 +747,10 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
         }
     }
 
-    uint32_t capacity = 1;
-    if (top == nullptr) capacity = wholeWriteCapacity();
-    else regdCountSubKeys(top->firstChild, capacity);
-    auto* table = static_cast<PackedRec*>(calloc(capacity, sizeof(PackedRec)));
     DbOut out;
     out.buf = static_cast<uint8_t*>(malloc(WRITE_BUFFER_BYTES));
-    if (table == nullptr || out.buf == nullptr) {
+    if (out.buf == nullptr) {
         writeToLog("Out of memory error writing %s", fileName);
-        free(table);
-        free(out.buf);
         return REGD_ERROR_NOT_ENOUGH_MEMORY;
     }
     // Replacing a file we could not open for writing would defeat its
@@ -740,37 +760,33 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
         if (missing && top == nullptr) writeToLog("Fatal error!  Can't create %s", fileName);
         else if (!missing) writeToLog("Fatal error!  Can't open %s", fileName);
         writeToLog("Registry data can't be saved.");
-        free(table);
         free(out.buf);
         return REGD_WRITE_FILE_ERROR;
     }
 
-    int32_t n = 0;
+    // The file's top records: the six roots, or the sub-tree's top.
+    RegCacheRec* tops[REGD_NUM_ROOTS] = {top};
+    int32_t nTops = 1;
     if (top == nullptr) {
-        for (int32_t i = 0; i < REGD_NUM_ROOTS; i++) {
-            RegCacheRec* root = regCacheTable[i];
-            root->packIndex = i;
-            root->packState = REGD_PACK_DONE;
-            regdPackFileRecord(root, &table[i]);
-        }
-        n = REGD_NUM_ROOTS;
-        for (int32_t i = 0; i < REGD_NUM_ROOTS; i++) regdPackSubTree(regCacheTable[i], table, n);
+        nTops = REGD_NUM_ROOTS;
+        for (int32_t i = 0; i < REGD_NUM_ROOTS; i++) tops[i] = regCacheTable[i];
     } else {
         setPackStateBelow(top, REGD_PACK_PENDING);
-        top->packIndex = 0;
-        top->packState = REGD_PACK_DONE;
-        regdPackFileRecord(top, &table[0]);
-        n = 1;
-        regdPackSubTree(top, table, n);
     }
+    for (int32_t i = 0; i < nTops; i++) {
+        tops[i]->packIndex = i;
+        tops[i]->packState = REGD_PACK_DONE;
+    }
+    int32_t n = nTops;
+    for (int32_t i = 0; i < nTops; i++) walkForWrite(tops[i], n, nullptr);
 
     out.u32(REGD_MAGIC);
     out.u32(static_cast<uint32_t>(REGD_REC_HEADER));
     out.u32(REGD_HEADER_REC_BYTES);
     out.u32(REGD_DB_VERSION);
     out.u32(static_cast<uint32_t>(n));
-    for (int32_t i = 0; i < n; i++) writeRecord(out, table[i]);
-    free(table);
+    for (int32_t i = 0; i < nTops; i++) writeRecord(out, tops[i], REGD_NO_LINK, REGD_NO_LINK);
+    for (int32_t i = 0; i < nTops; i++) walkForWrite(tops[i], n, &out);
 
     bool existed = false;
     bool placed = out.flush() && regdAtomicCommit(out.file, top == nullptr || overwrite != 0, &existed);
@@ -789,73 +805,6 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
         writeToLog("Registry data can't be saved.");
     }
     return REGD_WRITE_FILE_ERROR;
-}
-
-uint32_t regdPackFileRecord(RegCacheRec* rec, PackedRec* entry) {
-    *entry = PackedRec{};
-    entry->kindWord = rec->kind | (rec->isShadow == 0 ? REGD_KIND_NOT_SHADOW : 0u);
-    if (rec->name == nullptr) {
-        entry->nameLen = 0;
-        entry->name = nullptr;
-    } else if (rec->nameLen == 0) {
-        entry->nameLen = REGD_EMPTY_NAME_LEN;
-        entry->name = REGD_EMPTY_NAME;
-    } else {
-        entry->nameLen = rec->nameLen;
-        entry->name = rec->name;
-    }
-    entry->classLen = rec->className != nullptr ? rec->classLen : 0;
-    entry->className = rec->className;
-    entry->dataLen = rec->data != nullptr ? rec->dataSize : 0;
-    entry->data = rec->data;
-    entry->valueType = rec->valueType;
-    entry->lastWriteTime = rec->lastWriteTime;
-    entry->parent = REGD_NO_LINK;
-    entry->firstChild = REGD_NO_LINK;
-    entry->prevSibling = REGD_NO_LINK;
-    entry->nextSibling = REGD_NO_LINK;
-    entry->size = entry->nameLen + entry->classLen + entry->dataLen + REGD_NODE_SIZE_FIELD_BASE;
-    return entry->size;
-}
-
-// Depth-first pre-order without recursion: going down into a staged child
-// and coming back up through its parent link, the way a recursive walk
-// would, so that no depth of tree can exhaust the stack.
-void regdPackSubTree(RegCacheRec* parent, PackedRec* table, int32_t& n) {
-    RegCacheRec* par = parent;
-    RegCacheRec* cur = parent->firstChild;
-    int32_t lastStaged = REGD_NO_LINK;
-    for (;;) {
-        if (cur == nullptr) {
-            if (par == parent) return;
-            cur = par->next;
-            lastStaged = par->packIndex;
-            par = par->parent;
-            continue;
-        }
-        if (cur->options == REGD_OPTION_VOLATILE || cur->packState == REGD_PACK_DONE) {
-            cur = cur->next;
-            continue;
-        }
-        cur->packIndex = n;
-        regdPackFileRecord(cur, &table[n]);
-        cur->packState = REGD_PACK_DONE;
-        table[n].parent = par->packIndex;
-        if (lastStaged == REGD_NO_LINK) {
-            table[par->packIndex].firstChild = n;
-        } else {
-            table[lastStaged].nextSibling = n;
-            table[n].prevSibling = lastStaged;
-        }
-        n++;
-        par = cur;
-        cur = cur->firstChild;
-        lastStaged = REGD_NO_LINK;
-    }
-}
-
-void regdCountSubKeys(RegCacheRec* rec, uint32_t& count) {
-    forEachFrom(rec, [&count](RegCacheRec*) { count++; });
 }
 
 }  // namespace
@@ -882,7 +831,7 @@ uint32_t regdLoadHive(RegCacheRec* parent, const char* fileName, const char* new
     // A top key saved from a root must not keep that root's handle under
     // another name.
     if (newName != nullptr) {
-        free(top->name);
+        regdFreeOwned(top, top->name);
         top->name = regdStrdupOrDie(newName);
         top->nameLen = static_cast<uint32_t>(strlen(newName));
         top->hKey = regdHandleForName(top->name, top->slot);
