@@ -1,5 +1,5 @@
 // The sync server's request loop on arbitrary bytes from two client
-// connections at once: each stream is handed to the loop a few bytes at a
+// connections at once (one of an ordinary process, one of root's): each stream is handed to the loop a few bytes at a
 // time, alternating between the two, as the server's loop thread would
 // receive them; a connection that breaks the protocol ends there, and both
 // end (with the server's disconnect handling) when their bytes run out.
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     for (int i = 0; i < 2; i++) {
         char* path = kvProcessSRVName(kListeningPids[i]);
         kvSRVRemoveEndpoint(path);
-        g_listeners[i] = kvSRVListen(path);
+        g_listeners[i] = kvSRVListen(path, 0600);
         free(path);
         if (g_listeners[i] < 0) abort();
     }
@@ -97,7 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Stream streams[2];
     streams[0].bytes = std::string_view(rest, firstLen);
     streams[1].bytes = std::string_view(rest + firstLen, size - 3 - firstLen);
-    for (int i = 0; i < 2; i++) streams[i].connection.id = static_cast<uint64_t>(i + 1);
+    // The kernel's word on each peer: the first an ordinary process, held
+    // to its own pid (its wake-up listener, of another user, is refused);
+    // the second root's, which may speak for any.
+    streams[0].connection = SyncConnection{.id = 1, .peerPid = kListeningPids[0], .peerUid = 1000};
+    streams[1].connection = SyncConnection{.id = 2, .peerPid = kListeningPids[1], .peerUid = 0};
 
     for (bool more = true; more;) {
         more = false;

@@ -250,9 +250,8 @@ std::string syncInput(uint8_t step, const std::string& a, const std::string& b) 
 
 void syncCorpus() {
     SyncIPCInfo* info = sync_ipc_srv_init();
-    SyncClient a{info, {}, 100, {}}, b{info, {}, 200, {}};
-    a.connection.id = 1;
-    b.connection.id = 2;
+    SyncClient a{info, {.id = 1, .peerPid = 100, .peerUid = 1000}, 100, {}};
+    SyncClient b{info, {.id = 2, .peerPid = 200, .peerUid = 0}, 200, {}};
     a.call(KV_OP_REGISTER_PID, {a.pid});
     b.call(KV_OP_REGISTER_PID, {b.pid});
     int32_t event = a.call(KV_OP_CREATE_EVENT, {a.pid, 0, 0}, "kalvo-event", 3)[0];
