@@ -1,7 +1,6 @@
 // The daemon's command line, start-up guards, pid file, log and signals.
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -47,21 +46,6 @@ TEST(DaemonCommandLine, UsageTextShowsTheOptionsGivenBeforeIt) {
         EXPECT_EQ(r.out.rfind(std::string(78, '-') + "\nKalvo Registry Daemon\n", 0), 0u) << r.out;
         for (const std::string& line : lines) EXPECT_NE(r.out.find(line), std::string::npos) << line;
     }
-}
-
-TEST(DaemonCommandLine, SecondStartDuringStartUpExitsQuietly) {
-    kalvotest::StartLock lock;
-    std::string path = kalvotest::startupLockPath();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    ASSERT_GE(fd, 0) << "a start-up lock file already exists";
-    ProgramRun r = runProgram(
-        {KALVO_DAEMON_PATH, "-prog", std::to_string(kalvotest::uniqueProg()), "-d", "/tmp/kalvo_never_created"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_TRUE(exists(path)) << "the refused start removed another start's lock";
-    EXPECT_FALSE(exists("/tmp/kalvo_never_created"));
-    close(fd);
-    unlink(path.c_str());
 }
 
 TEST(DaemonStartUp, TrailingSlashPidFileAndDirectoryLock) {

@@ -182,28 +182,6 @@ TEST_F(RegistryRpcTest, DeleteRemovesSubtreeAndLeavesClosableHandles) {
     EXPECT_EQ(rpc().openKey(base_, "Live").hk, live);
 }
 
-TEST_F(RegistryRpcTest, SlotReuseGivesTheHandleToANewKey) {
-    uint32_t first = rpc().mustCreate(base_, "First");
-    ASSERT_EQ(rpc().deleteKey(base_, "First"), 0u);
-    // The slot may have served keys of earlier tests that were never closed.
-    int stale = 0;
-    while (rpc().closeKey(first) == 0 && stale < 100) stale++;
-    EXPECT_GE(stale, 1);
-    uint32_t second = rpc().mustCreate(base_, "Second");
-    EXPECT_EQ(second, first);
-    // The handle is live again: closing it succeeds and changes nothing.
-    EXPECT_EQ(rpc().closeKey(second), 0u);
-    EXPECT_EQ(rpc().openKey(base_, "Second").hk, second);
-    EXPECT_EQ(rpc().queryInfoKey(second).retval, 0u);
-    // Deleted twice: two entries, two closes.
-    ASSERT_EQ(rpc().deleteKey(base_, "Second"), 0u);
-    ASSERT_EQ(rpc().mustCreate(base_, "Third"), first);
-    ASSERT_EQ(rpc().deleteKey(base_, "Third"), 0u);
-    EXPECT_EQ(rpc().closeKey(first), 0u);
-    EXPECT_EQ(rpc().closeKey(first), 0u);
-    EXPECT_EQ(rpc().closeKey(first), 2u);
-}
-
 // Runs after the handle tests: its 20,000 deleted keys leave stale handles.
 TEST_F(RegistryRpcTest, DeepTreeCreatedAndDeletedInOneCallEach) {
     std::string path = "deep";
