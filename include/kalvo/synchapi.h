@@ -15,11 +15,20 @@
  * Waiting: a wait that cannot be satisfied at once is queued by the daemon,
  * which sends its result to the process's own socket /tmp/kalvo_sock_<pid>
  * when another process's or thread's call satisfies it. The library opens
- * that socket and a thread listening on it at the first wait; they are
- * removed when the process ends normally (exit or return from main). Time-
+ * that socket at the first wait (it is removed when the process ends
+ * normally: exit or return from main); no thread of the library's own reads
+ * it, a waiting thread does, for itself and the other waiting threads. Time-
  * outs are kept by the library, which withdraws the timed-out wait from the
  * daemon. When a thread that used the library ends, the daemon is told, so
- * that mutexes it owned become free and abandoned.
+ * that mutexes it owned become free and abandoned. A wait fails with
+ * ERROR_SERVICE_NOT_ACTIVE when the daemon goes away, or when it drops the
+ * process's wake-up connection because the process left its wake-ups
+ * unread (for instance while stopped by a signal).
+ *
+ * The daemon knows each process by the kernel's word on its connection: a
+ * process acts only for itself, and wake-ups reach a socket only when the
+ * process itself or its user listens there. The default daemon serves every
+ * user's processes; a private one serves its owner's.
  *
  * Every function may be called from any thread. The last-error value is per
  * thread; a call sets it only when it fails, or when a create call opened
