@@ -44,6 +44,7 @@ struct SyncClient {
 SyncClient g_syncClient;
 std::once_flag g_forkHandlersOnce;
 std::atomic<pid_t> g_selfPid{0};  // this process's pid once asked for; 0 in a new child
+thread_local int32_t t_threadId = 0;  // likewise the calling thread's id
 
 // ---------------------------------------------------------------------------
 // Wake-up channel: pending waits and the listening socket
@@ -226,6 +227,7 @@ void installForkHandlers() {
         },
         [] {
             g_selfPid = 0;
+            t_threadId = 0;  // the forking thread is another thread in the child
             WakeChannel& c = channel();
             c.waits.clear();
             if (c.listenFd >= 0) close(c.listenFd);
@@ -489,7 +491,9 @@ int32_t kvClientThreadId() {
         pthread_setspecific(g_threadKey, &g_threadKey);
         marked = true;
     }
-    return static_cast<int32_t>(syscall(SYS_gettid));
+    std::call_once(g_forkHandlersOnce, installForkHandlers);
+    if (t_threadId == 0) t_threadId = static_cast<int32_t>(syscall(SYS_gettid));
+    return t_threadId;
 }
 
 void kvClientDisconnect() {
