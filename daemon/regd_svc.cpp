@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 #include <unistd.h>
 
 #include "daemon/regdmain.h"
@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
     int listenFd = -1;
     {
         std::lock_guard<std::mutex> registering(g_regdEndMutex);
-        pmap_unset(prog, vers);
-        pmap_unset(prog, 1);
+        rpcb_unset(prog, vers, nullptr);
+        rpcb_unset(prog, 1, nullptr);
         listenFd = regdRpcListen(prog, vers);
     }
     regdRpcServe(listenFd, prog, vers, regdServerLimitsFromEnv());

@@ -362,8 +362,9 @@ void regdRemoveStartupLock() {
 }
 
 void regd_svc_unregister(uint32_t prog, uint32_t vers) {
-    pmap_unset(prog, vers);
-    pmap_unset(prog, 1);
+    // Every transport: tcp, and tcp6 where ::1 was served.
+    rpcb_unset(prog, vers, nullptr);
+    rpcb_unset(prog, 1, nullptr);
 }
 
 void showUsage(const char* programName) {

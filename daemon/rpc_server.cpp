@@ -15,8 +15,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
+#include <string>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -30,6 +33,7 @@
 #include "daemon/rpc_wire.h"
 #include "rpc/regd_clients.h"
 #include "rpc/regd_notify.h"
+#include "rpc/regd_policy.h"
 #include "rpc/regd_svc_proc.h"
 #include "rpc/regd_xdr.h"
 
@@ -47,6 +51,7 @@ struct Conn {
     int fd;
     uint64_t id;  // never reused: change notifications belong to a connection
     uid_t uid;
+    RegdPeer peer;  // looked up in full by the first call
     Phase phase = Phase::Reading;
     RpcRecordReader reader;
     std::vector<uint8_t> pending;  // bytes read past the record being served
@@ -75,7 +80,7 @@ struct Server {
     uint32_t vers = 0;
     RegdServerLimits limits{};
     int epfd = -1;
-    int listenFd = -1;
+    std::vector<int> listenFds;  // addresses apart, one port
     int wakeFd = -1;
     std::unordered_map<int, std::unique_ptr<Conn>> conns;
     std::unordered_map<uid_t, size_t> perUid;
@@ -94,9 +99,13 @@ struct Server {
 Server g_server;
 std::atomic<size_t> g_queuedReplyBytes{0};
 
-// Listening socket and the wake-up eventfd, told apart from connections.
-int LISTEN_TAG;
+// The wake-up eventfd, told apart from connections by its tag; listening
+// sockets by LISTENER_BIT and their index (connections and the tag are
+// pointers, which never have the top bit set).
 int WAKE_TAG;
+constexpr uint64_t LISTENER_BIT = 1ull << 63;
+// The sockets regdRpcListen opened besides the one it returns.
+std::vector<int> g_moreListeners;
 
 // ---- Settings ----
 
@@ -125,7 +134,7 @@ void freeVersion1UserName() {
 }
 
 // Runs one record: the reply to append, or close when it is no call.
-void serveRecord(std::vector<uint8_t>& record, Done* d) {
+void serveRecord(std::vector<uint8_t>& record, RegdPeer& peer, Done* d) {
     regdSetCallConnection(d->conn->id);
     XDR x;
     xdrmem_create(&x, reinterpret_cast<char*>(record.data()), static_cast<u_int>(record.size()), XDR_DECODE);
@@ -175,7 +184,7 @@ void serveRecord(std::vector<uint8_t>& record, Done* d) {
     std::vector<uint8_t>().swap(record);
     auto result = std::make_unique<RegdResultBuffer>();
     memset(result.get(), 0, sizeof *result);
-    entry->call(request.get(), result.get());
+    entry->call(request.get(), result.get(), peer);
     regdNotifyFlush();  // the watchers of a change hear of it before its caller does
     size_t size = rpcReplyWireSize(entry->encodeResult, result.get());
     if (chargeQueued(size, g_server.limits.maxQueuedReplyBytes)) {
@@ -204,7 +213,7 @@ void workerMain() {
             g_server.jobs.pop_front();
         }
         Done d{job.conn, {}, 0, false};
-        serveRecord(job.record, &d);
+        serveRecord(job.record, job.conn->peer, &d);
         if (d.charged == 0 && !d.close) {
             // Error replies and refusals are small; they always go out.
             d.charged = d.reply.size();
@@ -390,17 +399,24 @@ bool makeRoom(uid_t uid) {
     return true;
 }
 
+void watchListeners(int op, uint32_t events) {
+    for (size_t i = 0; i < g_server.listenFds.size(); i++) {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.u64 = LISTENER_BIT | i;
+        epoll_ctl(g_server.epfd, op, g_server.listenFds[i], &ev);
+    }
+}
+
 void pauseAccepting() {
-    epoll_event ev{};
-    ev.data.ptr = &LISTEN_TAG;
-    epoll_ctl(g_server.epfd, EPOLL_CTL_MOD, g_server.listenFd, &ev);
+    watchListeners(EPOLL_CTL_MOD, 0);
     g_server.acceptPaused = true;
     g_server.acceptResume = Clock::now() + ACCEPT_PAUSE;
 }
 
-void acceptAll() {
+void acceptAll(int listenFd) {
     for (;;) {
-        int fd = accept4(g_server.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             // Out of descriptors or memory: try again in a moment, not in a loop.
@@ -417,6 +433,8 @@ void acceptAll() {
         conn->fd = fd;
         conn->id = ++g_server.lastConnId;
         conn->uid = uid;
+        conn->peer.local = uid != UNKNOWN_UID;
+        conn->peer.uid = uid;
         conn->lastProgress = Clock::now();
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -442,10 +460,7 @@ void checkDeadlines() {
         if (c->phase == Phase::Writing && now - c->lastProgress > replyLimit) closeConn(*c);
     }
     if (g_server.acceptPaused && now >= g_server.acceptResume) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.ptr = &LISTEN_TAG;
-        epoll_ctl(g_server.epfd, EPOLL_CTL_MOD, g_server.listenFd, &ev);
+        watchListeners(EPOLL_CTL_MOD, EPOLLIN);
         g_server.acceptPaused = false;
     }
 }
@@ -472,27 +487,141 @@ RegdServerLimits regdServerLimitsFromEnv() {
     return l;
 }
 
+namespace {
+
+// An address to listen on, with the port still to be chosen.
+struct ListenAddr {
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    bool optional = false;  // ::1 by default: skipped on a host without IPv6
+};
+
+bool parseAddr(const std::string& text, ListenAddr* out) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&out->addr);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&out->addr);
+    std::string t = text.size() > 2 && text.front() == '[' && text.back() == ']' ? text.substr(1, text.size() - 2) : text;
+    if (inet_pton(AF_INET, t.c_str(), &in->sin_addr) == 1) {
+        in->sin_family = AF_INET;
+        out->len = sizeof *in;
+        return true;
+    }
+    if (inet_pton(AF_INET6, t.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        out->len = sizeof *in6;
+        return true;
+    }
+    return false;
+}
+
+// KALVO_REGISTRYD_LISTEN (comma-separated), else loopback: 127.0.0.1 and ::1.
+std::vector<ListenAddr> listenAddresses() {
+    std::vector<ListenAddr> list;
+    const char* env = getenv("KALVO_REGISTRYD_LISTEN");
+    if (env == nullptr || *env == '\0') {
+        for (const char* a : {"127.0.0.1", "::1"}) {
+            ListenAddr l;
+            parseAddr(a, &l);
+            l.optional = l.addr.ss_family == AF_INET6;
+            list.push_back(l);
+        }
+        return list;
+    }
+    std::string all(env);
+    for (size_t at = 0; at <= all.size();) {
+        size_t comma = all.find(',', at);
+        if (comma == std::string::npos) comma = all.size();
+        std::string one = all.substr(at, comma - at);
+        one.erase(0, one.find_first_not_of(" \t"));
+        one.erase(one.find_last_not_of(" \t") + 1);
+        ListenAddr l;
+        if (!one.empty() && !parseAddr(one, &l)) {
+            fprintf(stderr, "KALVO_REGISTRYD_LISTEN: not an address: %s\n", one.c_str());
+            fprintf(stderr, "cannot create tcp service.");
+            exit(1);
+        }
+        if (!one.empty()) list.push_back(l);
+        at = comma + 1;
+    }
+    return list;
+}
+
+void setPort(ListenAddr& l, uint16_t port) {
+    if (l.addr.ss_family == AF_INET) reinterpret_cast<sockaddr_in*>(&l.addr)->sin_port = htons(port);
+    else reinterpret_cast<sockaddr_in6*>(&l.addr)->sin6_port = htons(port);
+}
+
+// A listening socket on `l`; -1 when it cannot be had.
+int openListener(ListenAddr& l, bool dualStack) {
+    int fd = socket(l.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (l.addr.ss_family == AF_INET6) {
+        int only = dualStack ? 0 : 1;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&l.addr), l.len) != 0 || listen(fd, SOMAXCONN) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Registers (prog, vers) for the IPv6 listener at `l` with rpcbind.
+bool registerTcp6(uint32_t prog, uint32_t vers, ListenAddr& l) {
+    netconfig* nc = getnetconfigent("tcp6");
+    if (nc == nullptr) return false;
+    netbuf nb{};
+    nb.buf = &l.addr;
+    nb.len = nb.maxlen = l.len;
+    bool ok = rpcb_set(prog, vers, nc, &nb) != 0;
+    freenetconfigent(nc);
+    return ok;
+}
+
+}  // namespace
+
 int regdRpcListen(uint32_t prog, uint32_t vers) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    std::vector<ListenAddr> addrs = listenAddresses();
+    bool anyV4 = std::any_of(addrs.begin(), addrs.end(), [](const ListenAddr& l) { return l.addr.ss_family == AF_INET; });
+    std::vector<int> fds;
+    ListenAddr* v6 = nullptr;
+    bool haveV4 = false;
+    uint16_t port = 0;
+    for (ListenAddr& l : addrs) {
+        setPort(l, port);
+        // "::" alone takes IPv4 callers too; beside an IPv4 address it may not.
+        int fd = openListener(l, !anyV4);
+        if (fd < 0 && l.optional) continue;
+        sockaddr_storage bound{};
+        socklen_t len = sizeof bound;
+        if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
+            fprintf(stderr, "cannot create tcp service.");
+            exit(1);
+        }
+        port = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
+                                                : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+        setPort(l, port);
+        fds.push_back(fd);
+        if (l.addr.ss_family == AF_INET) haveV4 = true;
+        else if (v6 == nullptr) v6 = &l;
+    }
+    if (fds.empty()) {
         fprintf(stderr, "cannot create tcp service.");
         exit(1);
     }
-    int port = ntohs(addr.sin_port);
-    if (!pmap_set(prog, vers, IPPROTO_TCP, port)) {
+    if (haveV4 && !pmap_set(prog, vers, IPPROTO_TCP, port)) {
         fprintf(stderr, "unable to register (registryProg, registryVers, tcp)\n");
         exit(1);
     }
-    if (!pmap_set(prog, 1, IPPROTO_TCP, port)) {
+    if (haveV4 && !pmap_set(prog, 1, IPPROTO_TCP, port)) {
         fprintf(stderr, "unable to register (registryProg, 1, tcp)\n");
         exit(1);
     }
-    return fd;
+    if (v6 != nullptr && (!registerTcp6(prog, vers, *v6) || !registerTcp6(prog, 1, *v6))) {
+        fprintf(stderr, "unable to register (registryProg, registryVers, tcp6)\n");
+        exit(1);
+    }
+    g_moreListeners.assign(fds.begin() + 1, fds.end());
+    return fds.front();
 }
 
 void regdRpcServe(int listenFd, uint32_t prog, uint32_t vers, const RegdServerLimits& limits) {
@@ -501,17 +630,18 @@ void regdRpcServe(int listenFd, uint32_t prog, uint32_t vers, const RegdServerLi
     s.prog = prog;
     s.vers = vers;
     s.limits = limits;
-    s.listenFd = listenFd;
+    regdPolicyInit(prog);
+    s.listenFds.push_back(listenFd);
+    s.listenFds.insert(s.listenFds.end(), g_moreListeners.begin(), g_moreListeners.end());
     s.epfd = epoll_create1(EPOLL_CLOEXEC);
     s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s.epfd < 0 || s.wakeFd < 0) {
         fprintf(stderr, "svc_run returned");
         exit(1);
     }
+    watchListeners(EPOLL_CTL_ADD, EPOLLIN);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.ptr = &LISTEN_TAG;
-    epoll_ctl(s.epfd, EPOLL_CTL_ADD, listenFd, &ev);
     ev.data.ptr = &WAKE_TAG;
     epoll_ctl(s.epfd, EPOLL_CTL_ADD, s.wakeFd, &ev);
     for (unsigned i = 0; i < std::max(1u, limits.workers); i++) std::thread(workerMain).detach();
@@ -524,8 +654,8 @@ void regdRpcServe(int listenFd, uint32_t prog, uint32_t vers, const RegdServerLi
         int n = epoll_wait(s.epfd, events, 256, tickMs);
         for (int i = 0; i < n; i++) {
             void* tag = events[i].data.ptr;
-            if (tag == &LISTEN_TAG) {
-                acceptAll();
+            if (events[i].data.u64 & LISTENER_BIT) {
+                acceptAll(s.listenFds[events[i].data.u64 & ~LISTENER_BIT]);
             } else if (tag == &WAKE_TAG) {
                 finishCalls();
             } else {

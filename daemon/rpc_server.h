@@ -23,9 +23,13 @@ struct RegdServerLimits {
 };
 RegdServerLimits regdServerLimitsFromEnv();
 
-// Opens the service's listening socket on a port of the system's choosing and
-// registers (prog, vers) and (prog, 1) under TCP with the portmapper; on
+// Opens the service's listening sockets, all on one port of the system's
+// choosing: loopback only (127.0.0.1, and ::1 where the host has IPv6)
+// unless KALVO_REGISTRYD_LISTEN names the addresses (comma-separated;
+// 0.0.0.0 or :: for all). Registers (prog, vers) and (prog, 1) with the
+// portmapper under tcp, and under tcp6 when an IPv6 address is served. On
 // failure writes the message of old to standard error and exits with 1.
+// Returns the first socket; regdRpcServe serves the others too.
 int regdRpcListen(uint32_t prog, uint32_t vers);
 
 // Serves calls on the listening socket until the process ends.

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include <unistd.h>
 
@@ -19,6 +21,8 @@
 #include "base/strings.h"
 #include "rpc/regd_clients.h"
 #include "rpc/regd_notify.h"
+#include "rpc/regd_hive_file.h"
+#include "rpc/regd_policy.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
 #include "sync/sysv_ipcs.h"
@@ -33,11 +37,25 @@ int asInt(uint32_t v) { return static_cast<int>(v); }
 
 // ---- What every procedure shares ----
 
-// One call being served: the header as received and the caller it names.
+// One call being served: the header as received, the caller it names and
+// whom the policy admitted it for.
 struct RegdCall {
     const regd_USER_DATA& header;
     RegdCaller caller;
+    const RegdIdentity& who;
 };
+
+// The identity of calls made from inside an admitted call whose gate has
+// already judged what they touch.
+const RegdIdentity& alreadyJudged() {
+    static const RegdIdentity judged = [] {
+        RegdIdentity w;
+        w.remote = false;
+        w.privileged = true;
+        return w;
+    }();
+    return judged;
+}
 
 RegdCaller callerFrom(const regd_USER_DATA& header) {
     RegdCaller c{};
@@ -75,14 +93,6 @@ void traced(const char* procName, const RegdCall& call, Ret& ret, Body body) {
     if (body() == Exit::Standard) traceExit(procName, ret.retval);
 }
 
-// The wrapper of every procedure: resultTag 1, the caller taken from the
-// header, then `body(call, ret)` filling the call's own result record.
-template <typename Res, typename Body>
-void serve(Res& result, const regd_USER_DATA& header, Body body) {
-    result.resultTag = 1;
-    RegdCall call{header, callerFrom(header)};
-    body(call, result.ret);
-}
 
 // ---- Reply fields ----
 
@@ -352,7 +362,7 @@ uint32_t createSubKeyByProcedure(const RegdCaller& caller, uint32_t hKey, const 
     header.userName = const_cast<char*>(caller.userName);
     header.userId = caller.userId;
     header.hostId = caller.hostId;
-    RegdCall call{header, caller};
+    RegdCall call{header, caller, alreadyJudged()};
     regd_REG_CREATE_KEY_RETURN ret{};
     createKey(call, hKey, subKey, 0, ret);
     *phkResult = ret.hkResult;
@@ -694,12 +704,54 @@ void queryInfoKey(const RegdCall& call, const regd_REG_QUERY_INFO_KEY& req, regd
 
 // ---- Hives, security and notification ----
 
-// Reads a hive file and links its tree as the first child of `key`, named
-// lpSubKey (when given) in place of `old`: 0, or 2 when the file is unusable.
-uint32_t attachHive(RegCacheRec* key, RegCacheRec* old, const char* lpSubKey, const char* file) {
-    // Held from the read to the linking, so no save sees half a tree.
+// Reads the hive file with the caller's permissions and links its tree as
+// the first child of `key`, named lpSubKey (when given) in place of `old`:
+// 0, 2 when the file is unusable, 5 when it is one of the daemon's own.
+uint32_t attachHive(const RegdCall& call, RegCacheRec* key, RegCacheRec* old, const char* lpSubKey,
+                    const char* file) {
+    std::vector<uint8_t> bytes;
+    RegdHiveIo io = regdReadHiveFile(call.who, file, &bytes);
+    if (io.refused) return regdRefuse(call.who, "one of the daemon's own files as a hive file");
+    if (io.missing) {
+        if (g_verbose) writeToLog("Registry file %s did not exist.", file);
+        return REGD_ERROR_FILE_NOT_FOUND;
+    }
+    if (io.err != 0) {
+        writeToLog("Can't open %s. errno = %d", file, io.err);
+        return REGD_ERROR_FILE_NOT_FOUND;
+    }
+    if (g_verbose) writeToLog("Opened registry file: %s", file);
+    // Held from the decoding to the linking, so no save sees half a tree.
     std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
-    return regdLoadHive(key, file, lpSubKey, old);
+    return regdAttachHive(key, regdReadHiveBytes(bytes, file), lpSubKey, old);
+}
+
+// Writes the sub-tree of `top` (null: the whole registry) to the file with
+// the caller's permissions: 0, 5, 8 or REGD_WRITE_FILE_ERROR.
+uint32_t writeHive(const RegdCall& call, RegCacheRec* top, const char* file, bool replace) {
+    std::vector<uint8_t> bytes;
+    uint32_t packed;
+    {
+        // Staging changes only the writer's scratch fields, which readers
+        // never look at, so reads go on meanwhile; the other writers of
+        // those fields are changes (run one at a time) and the full save
+        // (which takes the lock exclusively).
+        std::shared_lock<std::shared_mutex> lock(regdWriteMutex);
+        packed = regdSerializeDatabase(top, &bytes);
+    }
+    if (packed != REGD_ERROR_SUCCESS) return packed;
+    RegdHiveIo io = regdWriteHiveFile(call.who, file, bytes, replace);
+    if (io.refused) return regdRefuse(call.who, "one of the daemon's own files as a hive file");
+    if (io.existed) {
+        writeToLog("Registry file %s already exists.", file);
+        return REGD_WRITE_FILE_ERROR;
+    }
+    if (io.err != 0) {
+        writeToLog("Failed to write %s. errno = %d", file, io.err);
+        writeToLog("Registry data can't be saved.");
+        return REGD_WRITE_FILE_ERROR;
+    }
+    return REGD_ERROR_SUCCESS;
 }
 
 void traceHandle(uint32_t hKey) {
@@ -718,7 +770,7 @@ void loadKey(const RegdCall& call, uint32_t hKey, const char* lpSubKey, const ch
         }
         TrimmedPath sub(lpSubKey);
         RegCacheRec* old = sub.text != nullptr ? regdFindSubKey(key, sub.text, REGD_KIND_KEY) : nullptr;
-        ret.retval = attachHive(key, old, lpSubKey, orEmpty(lpFile));
+        ret.retval = attachHive(call, key, old, lpSubKey, orEmpty(lpFile));
         if (ret.retval == REGD_ERROR_SUCCESS) regdSetDirtyFlag();
         return Exit::Standard;
     });
@@ -748,11 +800,11 @@ void replaceKey(const RegdCall& call, const regd_REG_REPLACE_KEY& req, regd_BASI
             ret.retval = REGD_ERROR_FILE_NOT_FOUND;
             return Exit::Own;
         }
-        {
-            std::lock_guard<std::shared_mutex> lock(regdWriteMutex);
-            // By record, not by handle: a key named like a root carries that
-            // root's handle. A failed save does not stop the load.
-            (void)regdWriteSubTreeDatabase(old, orEmpty(req.lpOldFile), 1);
+        // By record, not by handle: a key named like a root carries that
+        // root's handle. A failed save does not stop the load; a refused one does.
+        if (writeHive(call, old, orEmpty(req.lpOldFile), true) == REGD_ERROR_ACCESS_DENIED) {
+            ret.retval = REGD_ERROR_ACCESS_DENIED;
+            return Exit::Standard;
         }
         loadKey(call, req.hKey, orEmpty(req.lpSubKey), orEmpty(req.lpNewFile), ret);
         return Exit::Standard;
@@ -769,23 +821,14 @@ void restoreKey(const RegdCall& call, const regd_REG_RESTORE_KEY& req, regd_BASI
     });
 }
 
-// Writes the key's sub-tree (hKey 0: the whole registry) to a new file.
+// Writes the key's sub-tree (hKey 0: the whole registry) to a new file;
+// the whole registry replaces an existing file.
 void saveKey(const RegdCall& call, const regd_REG_SAVE_KEY& req, regd_BASIC_RETURN& ret) {
     traced("reg_save_key_2", call, ret, [&] {
         traceHandle(req.hKey);
-        if (req.hKey != 0 && regdFindHKey(call.caller, req.hKey) == nullptr) {
-            ret.retval = REGD_ERROR_FILE_NOT_FOUND;
-        } else {
-            // A save changes only the writer's scratch fields, which readers
-            // never look at, so reads go on meanwhile; the other writers of
-            // those fields are changes (run one at a time) and the full save
-            // (which takes the lock exclusively).
-            std::shared_lock<std::shared_mutex> lock(regdWriteMutex);
-            // Earlier sub-tree saves leave their records marked as written;
-            // the whole registry means all of it.
-            if (req.hKey == 0) regdResetPackState();
-            ret.retval = regdWriteRegistryDatabase(call.caller, req.hKey, orEmpty(req.lpFile), 0);
-        }
+        RegCacheRec* top = req.hKey != 0 ? regdFindHKey(call.caller, req.hKey) : nullptr;
+        if (req.hKey != 0 && top == nullptr) ret.retval = REGD_ERROR_FILE_NOT_FOUND;
+        else ret.retval = writeHive(call, top, orEmpty(req.lpFile), req.hKey == 0);
         return Exit::Standard;
     });
 }
@@ -841,33 +884,17 @@ struct XdrRecord<bool_t (*)(XDR*, T*)> {
 enum class Access { Read, Change };
 std::mutex changeProcedureMutex;
 
-// A procedure as the transport calls it: the wrapper around `Body`, with the
-// lock its access needs.
-template <auto XdrReq, auto XdrRes, auto Body, Access A>
-void procedure(void* request, void* result) {
-    using Req = typename XdrRecord<decltype(XdrReq)>::type;
-    using Res = typename XdrRecord<decltype(XdrRes)>::type;
-    const Req& req = *static_cast<const Req*>(request);
-    auto run = [&req](const RegdCall& call, auto& ret) { Body(call, req, ret); };
-    if constexpr (A == Access::Read) {
-        std::shared_lock<std::shared_mutex> lock(regdWriteMutex);
-        serve(*static_cast<Res*>(result), req.userData, run);
-    } else {
-        std::lock_guard<std::mutex> lock(changeProcedureMutex);
-        serve(*static_cast<Res*>(result), req.userData, run);
-    }
-}
-
-// The answer to a reply too large to queue, as a failed allocation answers.
+// A result that carries only `retval` (placeholders in its text and data
+// fields): a refused call, or a reply too large to queue.
 template <auto XdrRes>
-void refuse(void* result) {
+void failWith(void* result, uint32_t retval) {
     using Res = typename XdrRecord<decltype(XdrRes)>::type;
     Res& res = *static_cast<Res*>(result);
     xdr_free(reinterpret_cast<xdrproc_t>(XdrRes), reinterpret_cast<char*>(&res));
     res = Res{};
     res.resultTag = 1;
     auto& ret = res.ret;
-    ret.retval = REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY;
+    ret.retval = retval;
     if constexpr (requires { ret.lpData; }) placeholderOpaque(ret.lpData);
     if constexpr (requires { ret.lpName; }) dummyString(&ret.lpName);
     if constexpr (requires { ret.lpClass; }) dummyString(&ret.lpClass);
@@ -875,10 +902,177 @@ void refuse(void* result) {
     if constexpr (requires { ret.pSecurityDescriptor; }) dummyString(&ret.pSecurityDescriptor);
 }
 
-template <auto XdrReq, auto XdrRes, auto Body, Access A = Access::Change>
+// The answer to a reply too large to queue, as a failed allocation answers.
+template <auto XdrRes>
+void refuse(void* result) {
+    failWith<XdrRes>(result, REGD_ERROR_NOT_ENOUGH_SERVER_MEMORY);
+}
+
+// A procedure as the transport calls it: the caller admitted, what the call
+// touches judged by `Gate` (nullptr: nothing to judge), then `Body`, all
+// under the lock its access needs.
+template <auto XdrReq, auto XdrRes, auto Body, Access A, auto Gate>
+void procedure(void* request, void* result, RegdPeer& peer) {
+    using Req = typename XdrRecord<decltype(XdrReq)>::type;
+    using Res = typename XdrRecord<decltype(XdrRes)>::type;
+    Req& req = *static_cast<Req*>(request);
+    RegdIdentity who;
+    uint32_t refused = regdAdmitCall(peer, g_packetVersion, req.userData, &who);
+    auto run = [&] {
+        Res& res = *static_cast<Res*>(result);
+        res.resultTag = 1;
+        RegdCall call{req.userData, callerFrom(req.userData), who};
+        if constexpr (!std::is_same_v<decltype(Gate), std::nullptr_t>)
+            if (refused == 0) refused = Gate(call, req);
+        if (refused != 0) failWith<XdrRes>(result, refused);
+        else Body(call, req, res.ret);
+    };
+    if constexpr (A == Access::Read) {
+        std::shared_lock<std::shared_mutex> lock(regdWriteMutex);
+        run();
+    } else {
+        std::lock_guard<std::mutex> lock(changeProcedureMutex);
+        run();
+    }
+}
+
+template <auto XdrReq, auto XdrRes, auto Body, Access A = Access::Change, auto Gate = nullptr>
 RegdProcedure entry() {
     return RegdProcedure{reinterpret_cast<xdrproc_t>(XdrReq), reinterpret_cast<xdrproc_t>(XdrRes),
-                         procedure<XdrReq, XdrRes, Body, A>, refuse<XdrRes>};
+                         procedure<XdrReq, XdrRes, Body, A, Gate>, refuse<XdrRes>};
+}
+
+// ---- Gates: what a call may touch, judged before its body runs ----
+// Key gates let the privileged (root, the daemon's own user) pass at once;
+// hive file names are judged for every caller.
+
+RegCacheRec* handleOf(const RegdCall& c, uint32_t hKey) { return regdFindHKey(c.caller, hKey); }
+
+template <typename Req>
+uint32_t readsHandle(const RegdCall& c, const Req& r) {
+    if (c.who.privileged) return 0;
+    return regdCheckRecord(c.who, handleOf(c, r.hKey), RegdWant::Read);
+}
+template <typename Req>
+uint32_t writesHandle(const RegdCall& c, const Req& r) {
+    if (c.who.privileged) return 0;
+    return regdCheckRecord(c.who, handleOf(c, r.hKey), RegdWant::Write);
+}
+
+// The key an open finds (the handle's own for an absent or blank path).
+uint32_t opensKey(const RegdCall& c, uint32_t hKey, const char* lpSubKey) {
+    if (c.who.privileged) return 0;
+    RegCacheRec* start = handleOf(c, hKey);
+    TrimmedPath sub(lpSubKey);
+    if (start == nullptr || sub.text == nullptr || strspn(sub.text, " =") == strlen(sub.text))
+        return regdCheckRecord(c.who, start, RegdWant::Read);
+    return regdCheckRecord(c.who, regdFindSubKey(start, sub.text, REGD_KIND_KEY), RegdWant::Read);
+}
+uint32_t gateOpen(const RegdCall& c, const regd_REG_OPEN_KEY& r) { return opensKey(c, r.hKey, r.lpSubKey); }
+uint32_t gateOpenEx(const RegdCall& c, const regd_REG_OPEN_KEY_EX& r) {
+    if (c.who.privileged) return 0;
+    if (r.isSubKeyNull != 0) return regdCheckRecord(c.who, handleOf(c, r.hKey), RegdWant::Read);
+    RegCacheRec* start = handleOf(c, r.hKey);
+    TrimmedPath sub(orEmpty(r.lpSubKey));
+    return regdCheckRecord(c.who, start != nullptr ? regdFindSubKey(start, sub.text, REGD_KIND_KEY) : nullptr,
+                           RegdWant::Read);
+}
+
+// A create that finds its key only reads it; one that makes keys writes.
+uint32_t createsKey(const RegdCall& c, uint32_t hKey, const char* lpSubKey, uint32_t isSubKeyNull) {
+    if (c.who.privileged) return 0;
+    RegCacheRec* start = handleOf(c, hKey);
+    if (isSubKeyNull != 0 || start == nullptr) return regdCheckRecord(c.who, start, RegdWant::Read);
+    TrimmedPath sub(orEmpty(lpSubKey));
+    if (uint32_t r = opensKey(c, hKey, sub.text)) return r;
+    RegCacheRec* found = regdFindSubKey(start, sub.text, REGD_KIND_KEY);
+    bool blank = strspn(sub.text, " =") == strlen(sub.text);
+    return found != nullptr || blank ? 0 : regdCheckPath(c.who, start, sub.text, RegdWant::Write);
+}
+uint32_t gateCreate(const RegdCall& c, const regd_REG_CREATE_KEY& r) {
+    return createsKey(c, r.hKey, r.lpSubKey, r.isSubKeyNull);
+}
+uint32_t gateCreateEx(const RegdCall& c, const regd_REG_CREATE_KEY_EX& r) {
+    return createsKey(c, r.hKey, r.lpSubKey, r.isSubKeyNull);
+}
+
+// A value name that may stand for a sub-key (its default value).
+uint32_t valuePath(const RegdCall& c, uint32_t hKey, const char* name, uint32_t isNull, RegdWant want) {
+    if (c.who.privileged) return 0;
+    TrimmedPath path(isNull != 0 ? nullptr : orEmpty(name));
+    return regdCheckPath(c.who, handleOf(c, hKey), path.text, want);
+}
+uint32_t gateQueryValue(const RegdCall& c, const regd_REG_QUERY_VALUE& r) {
+    return valuePath(c, r.hKey, r.lpSubKey, r.isSubKeyNull, RegdWant::Read);
+}
+uint32_t gateQueryValueEx(const RegdCall& c, const regd_REG_QUERY_VALUE_EX& r) {
+    return valuePath(c, r.hKey, r.lpValueName, r.isValueNameNull, RegdWant::Read);
+}
+uint32_t gateSetValue(const RegdCall& c, const regd_REG_SET_VALUE& r) {
+    return valuePath(c, r.hKey, r.lpSubKey, r.isSubKeyNull, RegdWant::Write);
+}
+
+// The key a delete (or unload) would remove.
+uint32_t deletesKey(const RegdCall& c, uint32_t hKey, const char* lpSubKey) {
+    if (c.who.privileged) return 0;
+    RegCacheRec* start = handleOf(c, hKey);
+    TrimmedPath sub(orEmpty(lpSubKey));
+    return regdCheckRecord(c.who, start != nullptr ? regdFindSubKey(start, sub.text, REGD_KIND_KEY) : nullptr,
+                           RegdWant::Write);
+}
+uint32_t gateDelete(const RegdCall& c, const regd_REG_DELETE_KEY& r) { return deletesKey(c, r.hKey, r.lpSubKey); }
+
+// A watch of a whole tree hears of changes to every key in it.
+uint32_t gateNotify(const RegdCall& c, const regd_REG_NOTIFY_CHANGE_KEY_VALUE& r) {
+    if (c.who.privileged) return 0;
+    RegCacheRec* key = handleOf(c, r.hKey);
+    return r.bWatchSubtree != 0 ? regdCheckSubTree(c.who, key, RegdWant::Read)
+                                : regdCheckRecord(c.who, key, RegdWant::Read);
+}
+
+// Hive procedures are for local callers only, and their file names must
+// pass regdCheckHiveName.
+uint32_t localOnly(const RegdCall& c) {
+    return c.who.remote ? regdRefuse(c.who, "a hive procedure from a remote caller") : 0;
+}
+uint32_t gateUnload(const RegdCall& c, const regd_REG_UNLOAD_KEY& r) {
+    if (uint32_t v = localOnly(c)) return v;
+    return deletesKey(c, r.hKey, r.lpSubKey);
+}
+uint32_t gateSave(const RegdCall& c, const regd_REG_SAVE_KEY& r) {
+    if (uint32_t v = localOnly(c)) return v;
+    if (r.hKey == 0 && !c.who.privileged) return regdRefuse(c.who, "a save of the whole registry");
+    if (uint32_t v = regdCheckSubTree(c.who, handleOf(c, r.hKey), RegdWant::Read)) return v;
+    return regdCheckHiveName(c.who, orEmpty(r.lpFile));
+}
+// A tree linked below `key` as lpSubKey (exactly as received) in place of
+// the key the trimmed name finds.
+uint32_t replacesChild(const RegdCall& c, RegCacheRec* key, const char* lpSubKey) {
+    if (key == nullptr) return 0;
+    if (uint32_t v = regdCheckNewChild(c.who, key, orEmpty(lpSubKey))) return v;
+    TrimmedPath sub(orEmpty(lpSubKey));
+    return regdCheckSubTree(c.who, regdFindSubKey(key, sub.text, REGD_KIND_KEY), RegdWant::Write);
+}
+uint32_t gateLoad(const RegdCall& c, const regd_REG_LOAD_KEY& r) {
+    if (uint32_t v = localOnly(c)) return v;
+    if (uint32_t v = replacesChild(c, handleOf(c, r.hKey), r.lpSubKey)) return v;
+    return regdCheckHiveName(c.who, orEmpty(r.lpFile));
+}
+uint32_t gateReplace(const RegdCall& c, const regd_REG_REPLACE_KEY& r) {
+    if (uint32_t v = localOnly(c)) return v;
+    if (uint32_t v = replacesChild(c, handleOf(c, r.hKey), r.lpSubKey)) return v;
+    if (uint32_t v = regdCheckHiveName(c.who, orEmpty(r.lpOldFile))) return v;
+    return regdCheckHiveName(c.who, orEmpty(r.lpNewFile));
+}
+// A restored tree keeps the name in its file, which nobody has seen yet:
+// into HKEY_USERS itself only for the privileged.
+uint32_t gateRestore(const RegdCall& c, const regd_REG_RESTORE_KEY& r) {
+    if (uint32_t v = localOnly(c)) return v;
+    RegCacheRec* key = handleOf(c, r.hKey);
+    if (key != nullptr && key == handleOf(c, REGD_HKEY_USERS) && !c.who.privileged)
+        return regdRefuse(c.who, "a hive restored into HKEY_USERS");
+    if (uint32_t v = regdCheckRecord(c.who, key, RegdWant::Write)) return v;
+    return regdCheckHiveName(c.who, orEmpty(r.lpFile));
 }
 
 constexpr Access Read = Access::Read;
@@ -911,35 +1105,45 @@ void loadKeyCall(const RegdCall& c, const regd_REG_LOAD_KEY& r, regd_BASIC_RETUR
 // no procedure by design).
 std::array<RegdProcedure, REGD_NPROCS> makeTable() {
     std::array<RegdProcedure, REGD_NPROCS> t{};
+    constexpr Access Change = Access::Change;
     t[REG_PING_DAEMON] = entry<xdr_regd_REG_PING_DAEMON, xdr_regd_BASIC_RES, pingDaemon>();
     t[REG_QUERY_VERSION] = entry<xdr_regd_REG_QUERY_VERSION, xdr_regd_REG_QUERY_VERSION_RES, queryVersion, Read>();
-    t[REG_OPEN_KEY] = entry<xdr_regd_REG_OPEN_KEY, xdr_regd_REG_OPEN_KEY_RES, openKeyCall, Read>();
-    t[REG_OPEN_KEY_EX] = entry<xdr_regd_REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_RES, openKeyEx, Read>();
+    t[REG_OPEN_KEY] = entry<xdr_regd_REG_OPEN_KEY, xdr_regd_REG_OPEN_KEY_RES, openKeyCall, Read, gateOpen>();
+    t[REG_OPEN_KEY_EX] = entry<xdr_regd_REG_OPEN_KEY_EX, xdr_regd_REG_OPEN_KEY_RES, openKeyEx, Read, gateOpenEx>();
     t[REG_CREATE_KEY] =
-        entry<xdr_regd_REG_CREATE_KEY, xdr_regd_REG_CREATE_KEY_RES, createKeyCall>();
-    t[REG_CREATE_KEY_EX] = entry<xdr_regd_REG_CREATE_KEY_EX, xdr_regd_REG_CREATE_KEY_RES, createKeyEx>();
+        entry<xdr_regd_REG_CREATE_KEY, xdr_regd_REG_CREATE_KEY_RES, createKeyCall, Change, gateCreate>();
+    t[REG_CREATE_KEY_EX] =
+        entry<xdr_regd_REG_CREATE_KEY_EX, xdr_regd_REG_CREATE_KEY_RES, createKeyEx, Change, gateCreateEx>();
     t[REG_CLOSE_KEY] = entry<xdr_regd_REG_CLOSE_KEY, xdr_regd_BASIC_RES, closeKeyCall>();
-    t[REG_DELETE_KEY] = entry<xdr_regd_REG_DELETE_KEY, xdr_regd_BASIC_RES, deleteKeyCall>();
+    t[REG_DELETE_KEY] = entry<xdr_regd_REG_DELETE_KEY, xdr_regd_BASIC_RES, deleteKeyCall, Change, gateDelete>();
     t[REG_FLUSH_KEY] = entry<xdr_regd_REG_FLUSH_KEY, xdr_regd_BASIC_RES, flushKeyCall>();
-    t[REG_QUERY_VALUE] = entry<xdr_regd_REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE_RES, queryValue, Read>();
-    t[REG_QUERY_VALUE_EX] =
-        entry<xdr_regd_REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_RES, queryValueExCall, Read>();
-    t[REG_SET_VALUE] = entry<xdr_regd_REG_SET_VALUE, xdr_regd_BASIC_RES, setValue>();
-    t[REG_SET_VALUE_EX] = entry<xdr_regd_REG_SET_VALUE_EX, xdr_regd_BASIC_RES, setValueEx>();
-    t[REG_DELETE_VALUE] = entry<xdr_regd_REG_DELETE_VALUE, xdr_regd_BASIC_RES, deleteValue>();
-    t[REG_ENUM_KEY] = entry<xdr_regd_REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY_RES, enumKey, Read>();
-    t[REG_ENUM_KEY_EX] = entry<xdr_regd_REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_RES, enumKeyEx, Read>();
-    t[REG_ENUM_VALUE] = entry<xdr_regd_REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE_RES, enumValue, Read>();
-    t[REG_QUERY_INFO_KEY] = entry<xdr_regd_REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY_RES, queryInfoKey, Read>();
-    t[REG_LOAD_KEY] = entry<xdr_regd_REG_LOAD_KEY, xdr_regd_BASIC_RES, loadKeyCall>();
-    t[REG_UNLOAD_KEY] = entry<xdr_regd_REG_UNLOAD_KEY, xdr_regd_BASIC_RES, unloadKey>();
-    t[REG_REPLACE_KEY] = entry<xdr_regd_REG_REPLACE_KEY, xdr_regd_BASIC_RES, replaceKey>();
-    t[REG_RESTORE_KEY] = entry<xdr_regd_REG_RESTORE_KEY, xdr_regd_BASIC_RES, restoreKey>();
-    t[REG_SAVE_KEY] = entry<xdr_regd_REG_SAVE_KEY, xdr_regd_BASIC_RES, saveKey>();
-    t[REG_GET_KEY_SEC] = entry<xdr_regd_REG_GET_KEY_SEC, xdr_regd_REG_GET_KEY_SEC_RES, getKeySecurity, Read>();
+    t[REG_QUERY_VALUE] =
+        entry<xdr_regd_REG_QUERY_VALUE, xdr_regd_REG_QUERY_VALUE_RES, queryValue, Read, gateQueryValue>();
+    t[REG_QUERY_VALUE_EX] = entry<xdr_regd_REG_QUERY_VALUE_EX, xdr_regd_REG_QUERY_VALUE_RES, queryValueExCall,
+                                  Read, gateQueryValueEx>();
+    t[REG_SET_VALUE] = entry<xdr_regd_REG_SET_VALUE, xdr_regd_BASIC_RES, setValue, Change, gateSetValue>();
+    t[REG_SET_VALUE_EX] = entry<xdr_regd_REG_SET_VALUE_EX, xdr_regd_BASIC_RES, setValueEx, Change,
+                                writesHandle<regd_REG_SET_VALUE_EX>>();
+    t[REG_DELETE_VALUE] = entry<xdr_regd_REG_DELETE_VALUE, xdr_regd_BASIC_RES, deleteValue, Change,
+                                writesHandle<regd_REG_DELETE_VALUE>>();
+    t[REG_ENUM_KEY] =
+        entry<xdr_regd_REG_ENUM_KEY, xdr_regd_REG_ENUM_KEY_RES, enumKey, Read, readsHandle<regd_REG_ENUM_KEY>>();
+    t[REG_ENUM_KEY_EX] = entry<xdr_regd_REG_ENUM_KEY_EX, xdr_regd_REG_ENUM_KEY_RES, enumKeyEx, Read,
+                               readsHandle<regd_REG_ENUM_KEY_EX>>();
+    t[REG_ENUM_VALUE] = entry<xdr_regd_REG_ENUM_VALUE, xdr_regd_REG_ENUM_VALUE_RES, enumValue, Read,
+                              readsHandle<regd_REG_ENUM_VALUE>>();
+    t[REG_QUERY_INFO_KEY] = entry<xdr_regd_REG_QUERY_INFO_KEY, xdr_regd_REG_QUERY_INFO_KEY_RES, queryInfoKey, Read,
+                                  readsHandle<regd_REG_QUERY_INFO_KEY>>();
+    t[REG_LOAD_KEY] = entry<xdr_regd_REG_LOAD_KEY, xdr_regd_BASIC_RES, loadKeyCall, Change, gateLoad>();
+    t[REG_UNLOAD_KEY] = entry<xdr_regd_REG_UNLOAD_KEY, xdr_regd_BASIC_RES, unloadKey, Change, gateUnload>();
+    t[REG_REPLACE_KEY] = entry<xdr_regd_REG_REPLACE_KEY, xdr_regd_BASIC_RES, replaceKey, Change, gateReplace>();
+    t[REG_RESTORE_KEY] = entry<xdr_regd_REG_RESTORE_KEY, xdr_regd_BASIC_RES, restoreKey, Change, gateRestore>();
+    t[REG_SAVE_KEY] = entry<xdr_regd_REG_SAVE_KEY, xdr_regd_BASIC_RES, saveKey, Change, gateSave>();
+    t[REG_GET_KEY_SEC] = entry<xdr_regd_REG_GET_KEY_SEC, xdr_regd_REG_GET_KEY_SEC_RES, getKeySecurity, Read,
+                               readsHandle<regd_REG_GET_KEY_SEC>>();
     t[REG_SET_KEY_SEC] = entry<xdr_regd_REG_SET_KEY_SEC, xdr_regd_BASIC_RES, setKeySecurity, Read>();
-    t[REG_NOTIFY_CHANGE_KEY_VALUE] =
-        entry<xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_BASIC_RES, notifyChangeKeyValue, Read>();
+    t[REG_NOTIFY_CHANGE_KEY_VALUE] = entry<xdr_regd_REG_NOTIFY_CHANGE_KEY_VALUE, xdr_regd_BASIC_RES,
+                                           notifyChangeKeyValue, Read, gateNotify>();
     return t;
 }
 

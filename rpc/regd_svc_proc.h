@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "rpc/regd_policy.h"
 #include "rpc/regd_xdr.h"
 
 // Largest reply buffer a procedure allocates from a size the client states;
@@ -21,8 +22,9 @@ struct RegdProcedure {
     // storage of the caller's, a RegdResultBuffer), which belongs to the call:
     // the transport encodes it, then releases it with xdr_free(encodeResult).
     // Safe to run on several threads at once: reads share the store's lock,
-    // changes run one at a time.
-    void (*call)(void* request, void* result);
+    // changes run one at a time. `peer` is the connection's caller: a call
+    // the policy refuses gets 5 in its result and changes nothing.
+    void (*call)(void* request, void* result, RegdPeer& peer);
     // Replaces a filled result by the answer to a reply that cannot be
     // queued: retval 1130 (ERROR_NOT_ENOUGH_SERVER_MEMORY), placeholders in
     // its text and data fields.

@@ -84,9 +84,11 @@ void putLE32(uint8_t* p, uint32_t v) {
 // what the records of such a file take in memory.
 constexpr size_t READ_BUFFER_BYTES = 4 * 1024 * 1024;
 
-// Reads a file through a buffer, never past the size it had when opened.
+// Reads a file through a buffer, never past the size it had when opened;
+// or, with no file (fd -1), bytes already in memory.
 struct FileReader {
     int fd = -1;
+    const uint8_t* memory = nullptr;
     uint64_t size = 0;
     uint64_t pos = 0;
     std::vector<uint8_t> buf;
@@ -132,6 +134,14 @@ struct FileReader {
 
     bool refill() {
         if (buf.empty()) buf.resize(static_cast<size_t>(std::min<uint64_t>(size, READ_BUFFER_BYTES)) + 1);
+        if (fd < 0) {
+            size_t take = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
+            if (memory == nullptr || take == 0) return false;
+            memcpy(buf.data(), memory + pos, take);
+            bufPos = 0;
+            bufLen = take;
+            return true;
+        }
         for (;;) {
             ssize_t got = ::read(fd, buf.data(), buf.size());
             if (got < 0 && errno == EINTR) continue;
@@ -392,7 +402,37 @@ RegCacheRec* adoptTrees(ReadState& s) {
     return &recs[0];
 }
 
+// The magic number, then every record, checked and handed to the cache:
+// the file's top record, or null (logged under `label`).
+RegCacheRec* readTrees(ReadState& s, const char* label) {
+    uint32_t magic = 0;
+    RegCacheRec* top = nullptr;
+    if (!s.in.u32(magic) || magic != REGD_MAGIC) {
+        if (g_verbose) writeToLog("Bad magic number in %s", label);
+    } else if (readAll(s) && s.nRead > 0 && checkTrees(s)) {
+        top = adoptTrees(s);
+    }
+    if (top == nullptr && !g_loadStopped) logCorrupt(label);
+    return top;
+}
+
+void fixOnce() {
+    if (registryDatabaseFixed == 0) {
+        regdFixRegistryCache(g_version);
+        registryDatabaseFixed = 1;
+    }
+}
+
 }  // namespace
+
+RegCacheRec* regdReadHiveBytes(std::span<const uint8_t> bytes, const char* label) {
+    ReadState s{};
+    s.in.memory = bytes.data();
+    s.in.size = bytes.size();
+    RegCacheRec* top = readTrees(s, label);
+    if (top != nullptr) fixOnce();
+    return top;
+}
 
 RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
     struct stat st;
@@ -424,23 +464,11 @@ RegCacheRec* regdReadRegistryDatabase(const char* fileName, uint32_t isMain) {
     s.isMain = isMain;
     s.in.fd = fd;
     s.in.size = static_cast<uint64_t>(fst.st_size);
-    uint32_t magic = 0;
-    RegCacheRec* top = nullptr;
-    if (!s.in.u32(magic) || magic != REGD_MAGIC) {
-        if (g_verbose) writeToLog("Bad magic number in %s", fileName);
-    } else if (readAll(s) && s.nRead > 0 && checkTrees(s)) {
-        top = adoptTrees(s);
-    }
+    RegCacheRec* top = readTrees(s, fileName);
     close(fd);
-    if (top == nullptr) {
-        if (!g_loadStopped) logCorrupt(fileName);
-        return nullptr;
-    }
+    if (top == nullptr) return nullptr;
     if (isMain) g_version = s.version;
-    if (registryDatabaseFixed == 0) {
-        regdFixRegistryCache(g_version);
-        registryDatabaseFixed = 1;
-    }
+    fixOnce();
     return top;
 }
 
@@ -602,15 +630,20 @@ constexpr size_t WRITE_BUFFER_BYTES = 1024 * 1024;
 
 // A database file being written through a large buffer: the crash-safe
 // file of base/ underneath replaces the target only once it is whole.
+// With `memory` set, the bytes go there instead (a hive handed to a
+// process that writes it with a client's permissions).
 struct DbOut {
     RegdAtomicFile file;
+    std::vector<uint8_t>* memory = nullptr;
     uint8_t* buf = nullptr;
     size_t used = 0;
 
     bool failed() const { return file.err != 0; }
 
     bool flush() {
-        bool ok = regdAtomicWrite(file, buf, used);
+        bool ok = true;
+        if (memory != nullptr) memory->insert(memory->end(), buf, buf + used);
+        else ok = regdAtomicWrite(file, buf, used);
         used = 0;
         return ok;
     }
@@ -723,11 +756,13 @@ void walkForWrite(RegCacheRec* parent, int32_t& n, DbOut* out) {
     }
 }
 
-// top null: the whole registry.
-uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrite) {
+// top null: the whole registry. With `memory`, the file's bytes go there
+// and no file is touched.
+uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrite,
+                       std::vector<uint8_t>* memory = nullptr) {
     struct stat st;
-    bool exists = stat(fileName, &st) == 0;
-    bool missing = !exists && errno == ENOENT;
+    bool exists = memory == nullptr && stat(fileName, &st) == 0;
+    bool missing = memory == nullptr && !exists && errno == ENOENT;
     if (exists && top == nullptr && (st.st_mode & S_IWUSR) == 0) {
         writeToLog("Fatal error!  Can't create %s", fileName);
         writeToLog("Registry data can't be saved.");
@@ -755,7 +790,10 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     }
     // Replacing a file we could not open for writing would defeat its
     // permissions; treat it as the open failure it would have been.
-    bool opened = !(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) && regdAtomicOpen(out.file, fileName, REGD_FILE_MODE);
+    out.memory = memory;
+    bool opened = memory != nullptr ||
+                  (!(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) &&
+                   regdAtomicOpen(out.file, fileName, REGD_FILE_MODE));
     if (!opened) {
         if (missing && top == nullptr) writeToLog("Fatal error!  Can't create %s", fileName);
         else if (!missing) writeToLog("Fatal error!  Can't open %s", fileName);
@@ -789,6 +827,11 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     for (int32_t i = 0; i < nTops; i++) walkForWrite(tops[i], n, &out);
 
     bool existed = false;
+    if (memory != nullptr) {
+        out.flush();
+        free(out.buf);
+        return REGD_ERROR_SUCCESS;
+    }
     bool placed = out.flush() && regdAtomicCommit(out.file, top == nullptr || overwrite != 0, &existed);
     if (!placed && out.file.fd >= 0) regdAtomicAbort(out.file);
     free(out.buf);
@@ -825,8 +868,17 @@ uint32_t regdWriteRegistryDatabase(const RegdCaller& caller, uint32_t hKey, cons
     return regdWriteSubTreeDatabase(regdFindHKey(caller, hKey), fileName, overwrite);
 }
 
+uint32_t regdSerializeDatabase(RegCacheRec* top, std::vector<uint8_t>* bytes) {
+    bytes->clear();
+    if (top == nullptr) regdResetPackState();
+    return writeDatabase(top, "", 1, bytes);
+}
+
 uint32_t regdLoadHive(RegCacheRec* parent, const char* fileName, const char* newName, RegCacheRec* replaced) {
-    RegCacheRec* top = regdReadRegistryDatabase(fileName, 0);
+    return regdAttachHive(parent, regdReadRegistryDatabase(fileName, 0), newName, replaced);
+}
+
+uint32_t regdAttachHive(RegCacheRec* parent, RegCacheRec* top, const char* newName, RegCacheRec* replaced) {
     if (top == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     // A top key saved from a root must not keep that root's handle under
     // another name.

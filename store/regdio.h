@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "store/regdcache.h"
 
@@ -63,6 +65,14 @@ struct HeaderRec {
 // Caller holds regdWriteMutex.
 uint32_t regdLoadHive(RegCacheRec* parent, const char* fileName, const char* newName, RegCacheRec* replaced);
 
+// The same for a hive's bytes already read (`label` names them in the
+// log): the top record of a tree not yet linked, or null.
+RegCacheRec* regdReadHiveBytes(std::span<const uint8_t> bytes, const char* label);
+
+// Links a tree read by one of the readers (`top`; null gives 2) as
+// regdLoadHive does. Caller holds regdWriteMutex.
+uint32_t regdAttachHive(RegCacheRec* parent, RegCacheRec* top, const char* newName, RegCacheRec* replaced);
+
 // Makes sure `caller` (a local one) has a key under HKEY_USERS, reading it
 // from the user's own file first. Takes regdWriteMutex.
 void regdLoadUserData(const RegdCaller& caller);
@@ -110,6 +120,11 @@ uint32_t regdWriteRegistryDatabase(const RegdCaller& caller, uint32_t hKey, cons
 // record (a key named like a root carries that root's handle, so its handle
 // would name the wrong tree).
 uint32_t regdWriteSubTreeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrite);
+
+// A database file's bytes for the sub-tree of `top` (null: the whole
+// registry) in *bytes, for a file written elsewhere: 0 or 8. Caller holds
+// regdWriteMutex (shared is enough: only the writer's scratch fields change).
+uint32_t regdSerializeDatabase(RegCacheRec* top, std::vector<uint8_t>* bytes);
 
 // Marks every record as not yet written, so that a whole save writes all.
 void regdResetPackState();

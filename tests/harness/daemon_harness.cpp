@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 #include <rpc/rpc.h>
 #include <sstream>
 #include <sys/file.h>
@@ -200,8 +201,9 @@ bool PrivateDaemon::waitExit(double seconds) {
 }
 
 void PrivateDaemon::cleanupAfterExit() {
-    pmap_unset(prog_, 1);
-    pmap_unset(prog_, 2);
+    // Every transport the daemon registered (tcp, and tcp6 for ::1).
+    rpcb_unset(prog_, 1, nullptr);
+    rpcb_unset(prog_, 2, nullptr);
     if (pid_ > 0) {
         std::string sock = "/tmp/kalvo_sock_" + std::to_string(pid_);
         unlink(sock.c_str());

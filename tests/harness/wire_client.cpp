@@ -73,6 +73,15 @@ RegistryRpc::RegistryRpc(uint32_t prog, uint32_t version, Caller c) : caller(std
     EXPECT_NE(clnt_, nullptr) << error;
 }
 
+RegistryRpc::RegistryRpc(const std::string& host, const char* netid, uint32_t prog, uint32_t version, Caller c)
+    : caller(std::move(c)), version_(version) {
+    if (netconfig* nc = getnetconfigent(netid)) {
+        clnt_ = clnt_tp_create(host.c_str(), prog, version, nc);
+        freenetconfigent(nc);
+    }
+    EXPECT_NE(clnt_, nullptr) << clnt_spcreateerror(host.c_str());
+}
+
 RegistryRpc::~RegistryRpc() {
     if (clnt_ != nullptr) clnt_destroy(clnt_);
 }

@@ -75,6 +75,8 @@ class RegistryRpc {
   public:
     RegistryRpc(uint32_t prog, uint32_t version, Caller caller);
     RegistryRpc(const PrivateDaemon& d, uint32_t version, Caller c) : RegistryRpc(d.prog(), version, std::move(c)) {}
+    // Through `netid` ("tcp", "tcp6") to the daemon registered on `host`.
+    RegistryRpc(const std::string& host, const char* netid, uint32_t prog, uint32_t version, Caller c);
     ~RegistryRpc();
     RegistryRpc(const RegistryRpc&) = delete;
     RegistryRpc& operator=(const RegistryRpc&) = delete;
