@@ -69,22 +69,6 @@ TEST_F(DirTest, DefaultBaseUsesPlainSubdirectory) {
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(DirTest, OtherBaseUsesHostSubdirectoryAndStripsSlashes) {
-    std::string withSlashes = base_.string() + "///";
-    std::string expected = (base_ / hostSubDir()).string();
-    EXPECT_EXIT(
-        {
-            check(createKalvoDir(withSlashes.c_str()) == 1, "created");
-            check(g_config.kalvoDir == base_.string(), "trailing slashes stripped");
-            check(getKalvoSubDir() == hostSubDir(), "host subdir");
-            char cwd[4096];
-            check(getcwd(cwd, sizeof cwd) != nullptr && expected == cwd, "entered subdir");
-            _exit(0);
-        },
-        ::testing::ExitedWithCode(0), "");
-    EXPECT_TRUE(fs::is_directory(base_ / hostSubDir()));
-}
-
 // Scenarios of start-ups on one base directory each. A step puts files in
 // place (paths below the base, "@" for the host subdirectory), sets up the
 // directory as a daemon of `prog` would, then checks files ("" for absent).
@@ -140,20 +124,6 @@ TEST_F(DirTest, OldLayoutsMigrateOnceWithTheRightPrecedence) {
             }
         }
     }
-}
-
-TEST_F(DirTest, CopyFileReplacesTargetWhole) {
-    touch(base_ / "from", "new content");
-    touch(base_ / "to", "old content that is longer");
-    fs::permissions(base_ / "to", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_EQ(copyFile((base_ / "from").c_str(), (base_ / "to").c_str()), 1);
-    EXPECT_EQ(contentOf(base_ / "to"), "new content");
-    EXPECT_EQ(fs::status(base_ / "to").permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_FALSE(fs::exists(base_ / "to.tmp"));
-    EXPECT_EQ(copyFile((base_ / "missing").c_str(), (base_ / "to").c_str()), 0);
-    EXPECT_EQ(copyFile((base_ / "from").c_str(), (base_ / "nodir" / "to").c_str()), 0);
-    EXPECT_EQ(contentOf(base_ / "to"), "new content");
 }
 
 }  // namespace

@@ -109,29 +109,22 @@ TEST_F(IpcsTest, FailedCreationLeavesNothing) {
     EXPECT_EQ(kvSemaphoreSet(0, 8, 0600, dir_.c_str(), "sub"), -1);
 }
 
-TEST_F(IpcsTest, OldStructuresStillAttachedStay) {
-    int shm, sem;
-    leaveOldStructures(&shm, &sem, true);
-    void* held = shmat(shm, nullptr, SHM_RDONLY);
-    ASSERT_NE(held, reinterpret_cast<void*>(-1));
-    kvCleanupOldIPCSStructures(dir_.c_str(), "sub");
-    EXPECT_TRUE(shmExists(shm));
-    EXPECT_TRUE(semExists(sem));
-    EXPECT_FALSE(std::filesystem::exists(idsFile()));
-    shmdt(held);
-    shmctl(shm, IPC_RMID, nullptr);
-    semctl(sem, 0, IPC_RMID);
-}
-
-TEST_F(IpcsTest, SegmentNamingAnotherSetStays) {
-    int shm, sem;
-    leaveOldStructures(&shm, &sem, false);
-    kvCleanupOldIPCSStructures(dir_.c_str(), "sub");
-    EXPECT_TRUE(shmExists(shm));
-    EXPECT_TRUE(semExists(sem));
-    EXPECT_FALSE(std::filesystem::exists(idsFile()));
-    shmctl(shm, IPC_RMID, nullptr);
-    semctl(sem, 0, IPC_RMID);
+// What an earlier daemon left is removed only when its segment still names
+// the recorded set and nobody else is attached; the ids file goes anyway.
+TEST_F(IpcsTest, OldStructuresGoOnlyWhenTheyAreSurelyOurs) {
+    for (const auto& [matching, attached] : {std::pair{true, false}, {true, true}, {false, false}}) {
+        int shm = -1, sem = -1;
+        leaveOldStructures(&shm, &sem, matching);
+        void* held = attached ? shmat(shm, nullptr, SHM_RDONLY) : nullptr;
+        kvCleanupOldIPCSStructures(dir_.c_str(), "sub");
+        const bool stay = attached || !matching;
+        EXPECT_EQ(shmExists(shm), stay) << matching << attached;
+        EXPECT_EQ(semExists(sem), stay) << matching << attached;
+        EXPECT_FALSE(std::filesystem::exists(idsFile()));
+        if (held != nullptr) shmdt(held);
+        shmctl(shm, IPC_RMID, nullptr);
+        semctl(sem, 0, IPC_RMID);
+    }
 }
 
 TEST_F(IpcsTest, GarbageIdsFileIsDeleted) {

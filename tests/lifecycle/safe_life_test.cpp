@@ -11,11 +11,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include "harness/big_registry.h"
 #include "harness/daemon_harness.h"
 #include "harness/wire_client.h"
 #include "rpc/regd_clients.h"
-#include "store/regdcache.h"
-#include "store/regdio.h"
 
 using kalvotest::PrivateDaemon;
 using kalvotest::readFile;
@@ -118,33 +117,6 @@ TEST(Modes, DaemonFilesArePrivateAndWiderOnesAreTightened) {
     std::filesystem::remove_all(base);
 }
 
-// Writes `path`, a registry of 1,000,000 records or so (50,000 keys of 19
-// values), with the store's own writer, in a child process that then ends.
-void writeMillionRecordRegistry(const std::string& path) {
-    pid_t child = fork();
-    if (child == 0) {
-        if (chdir(std::filesystem::path(path).parent_path().c_str()) != 0 || regdInitCache() != 1) _exit(1);
-        const RegdCaller none{};
-        char name[32], text[48];
-        for (int k = 0; k < 50000; k++) {
-            uint32_t key = 0;
-            snprintf(name, sizeof name, "Software\\Big\\G%03d\\K%03d", k / 200, k % 200);
-            if (regdInsertKey(none, REGD_HKEY_LOCAL_MACHINE, name, 0, nullptr, 0, 0, nullptr, &key, nullptr, 0) != 0)
-                _exit(1);
-            for (int v = 0; v < 19; v++) {
-                snprintf(name, sizeof name, "V%02d", v);
-                int len = snprintf(text, sizeof text, "value %d of key %d", v, k);
-                regdRegSetValue(none, key, name, 0, REGD_REG_SZ, reinterpret_cast<const uint8_t*>(text),
-                                static_cast<uint32_t>(len + 1), 0);
-            }
-        }
-        _exit(regdWriteRegistryDatabase(none, 0, path.c_str(), 1) == 0 ? 0 : 1);
-    }
-    int st = -1;
-    waitpid(child, &st, 0);
-    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-}
-
 // SIGTERM or SIGINT at points of the load of a million records (the test
 // pause holds the load at record N): no crash, status 2, the database and
 // its backup byte for byte as they were, and nothing left behind.
@@ -152,7 +124,7 @@ TEST(Signals, DuringTheLoadNothingIsWrittenAndNothingIsLeft) {
     const std::string base = kalvotest::makeTempDir();
     const std::string dir = base + "/" + kalvotest::privateSubDir();
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    writeMillionRecordRegistry(dir + "/kalvo_reg.dat");
+    ASSERT_TRUE(kalvotest::writeBigRegistry(dir + "/kalvo_reg.dat", false));
     std::filesystem::copy_file(dir + "/kalvo_reg.dat", dir + "/kalvo_reg.dat.bak");
     const std::string before = readFile(dir + "/kalvo_reg.dat");
     ASSERT_GT(before.size(), 50000000u);

@@ -3,6 +3,7 @@
 kalvo_add_test(transport_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/raw_rpc.cpp ${CMAKE_CURRENT_LIST_DIR}/hostile_clients_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/wire_bytes_test.cpp ${CMAKE_CURRENT_LIST_DIR}/concurrency_test.cpp
+          ${CMAKE_SOURCE_DIR}/tests/harness/big_registry.cpp
   LIBS kalvo_test_harness kalvoclient kalvo_store kalvo_base)
 add_dependencies(transport_tests kalvo_registryd)
 # Record assembly and the bounded decode, in process.

@@ -169,17 +169,13 @@ TEST_F(WireBytes, PipelinedCallsAreAnsweredInOrder) {
     }
 }
 
+// A single fragment past the cap is the record reader's unit test.
 TEST_F(WireBytes, RecordPastTheCapEndsTheConnectionUnanswered) {
-    RawRpc c(prog());
-    ASSERT_TRUE(c.send(be32({0x80000000u | (64u * 1024u * 1024u + 4u)}) + std::string(64, '\0')));
-    std::string got;
-    EXPECT_TRUE(closedByPeer(c.fd, &got, 5000));
-    EXPECT_TRUE(got.empty());
     // Fragments that together pass the cap count as one record.
     RawRpc d(prog());
     ASSERT_TRUE(d.send(be32({48u * 1024u * 1024u}) + std::string(48u * 1024u * 1024u, '\0') +
                        be32({0x80000000u | (17u * 1024u * 1024u)})));
-    got.clear();
+    std::string got;
     EXPECT_TRUE(closedByPeer(d.fd, &got, 10000));
     EXPECT_TRUE(got.empty());
 }
