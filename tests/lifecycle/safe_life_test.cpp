@@ -81,7 +81,7 @@ TEST(StartupLock, OnlyALiveStartOfTheSameUserStopsAnother) {
 // start tightens them (and leaves files that are not its own alone).
 TEST(Modes, DaemonFilesArePrivateAndWiderOnesAreTightened) {
     const mode_t oldMask = umask(0);
-    std::string base;
+    std::string base, saved;
     for (int round = 0; round < 2; round++) {
         PrivateDaemon d({"-i", "1"});
         if (!base.empty()) d.useBaseDir(base);
@@ -105,10 +105,12 @@ TEST(Modes, DaemonFilesArePrivateAndWiderOnesAreTightened) {
             {"kalvo_reg.lock", 0600}, {"kalvo_ipcs.log", 0600}, {"kalvo_modeuser.dat", 0600},
             {"kalvo_reg.dat.bak", round == 0 ? -1 : 0600}, {"notes.txt", round == 0 ? -1 : 0644}};
         for (const auto& [f, mode] : expected) EXPECT_EQ(modeOf(dir + "/" + f), mode) << f << ", round " << round;
+        EXPECT_TRUE(round == 0 || readFile(dir + "/kalvo_reg.dat.bak") == saved) << "the backup is no copy";
 
         // What an earlier version left: everything readable by all.
         d.keepDirectory(true);
         d.stop();
+        saved = readFile(dir + "/kalvo_reg.dat");
         writeFile(dir + "/notes.txt", "not the daemon's");
         ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
         for (const auto& e : std::filesystem::directory_iterator(dir)) ASSERT_EQ(chmod(e.path().c_str(), 0644), 0);
