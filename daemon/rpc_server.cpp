@@ -601,8 +601,11 @@ int regdRpcListen(uint32_t prog, uint32_t vers) {
                                                 : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
         setPort(l, port);
         fds.push_back(fd);
-        if (l.addr.ss_family == AF_INET) haveV4 = true;
-        else if (v6 == nullptr) v6 = &l;
+        // A dual-stack "::" takes IPv4 callers, who look it up under tcp.
+        bool anyAddr = l.addr.ss_family == AF_INET6 &&
+                       IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<sockaddr_in6*>(&l.addr)->sin6_addr);
+        if (l.addr.ss_family == AF_INET || (anyAddr && !anyV4)) haveV4 = true;
+        if (l.addr.ss_family == AF_INET6 && v6 == nullptr) v6 = &l;
     }
     if (fds.empty()) {
         fprintf(stderr, "cannot create tcp service.");
