@@ -24,7 +24,7 @@
 namespace {
 
 constexpr uint64_t MAX_HIVE_BYTES = 1ull << 30;
-constexpr int CHILD_SILENCE_MS = 30000;  // a child that says nothing this long is killed
+constexpr int CHILD_SILENCE_MS = 120000;  // a child that says nothing this long is killed
 constexpr size_t CHUNK = 256 * 1024;
 
 struct FileId {
@@ -200,7 +200,12 @@ RegdHiveIo inChild(const RegdIdentity& who, Work work, std::vector<uint8_t>* bac
     }
     pid_t pid = fork();
     if (pid == 0) {
+        // Nothing of the daemon's stays open in a process the caller owns:
+        // only the pipe, whose end is moved to descriptor 3.
         close(fds[0]);
+        if (fds[1] != 3 && (dup2(fds[1], 3) != 3)) _exit(1);
+        close_range(4, ~0u, 0);
+        fds[1] = 3;
         std::vector<uint8_t> bytes;
         RegdHiveIo result;
         if (!becomeCaller(who)) result.err = EPERM;
