@@ -19,12 +19,12 @@
 namespace kalvotest {
 namespace {
 
-TEST(Concurrency, ShortReadsGoOnWhileALongSaveRuns) {
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    d.exportEnv();
-    std::string hive = d.baseDir() + "/big_hive.dat";
+// One daemon for the calls side by side (the shared fixture names it to the
+// client library).
+using Concurrency = SharedDaemonTest;
+
+TEST_F(Concurrency, ShortReadsGoOnWhileALongSaveRuns) {
+    std::string hive = shared_->baseDir() + "/big_hive.dat";
     ASSERT_TRUE(writeBigRegistry(hive, true));
     ASSERT_EQ(RegLoadKeyA(HKEY_LOCAL_MACHINE, "Big", hive.c_str()), ERROR_SUCCESS);
     HKEY big = nullptr;
@@ -33,7 +33,7 @@ TEST(Concurrency, ShortReadsGoOnWhileALongSaveRuns) {
     // The library gives each thread a connection of its own.
     std::atomic<bool> saving{true};
     std::thread saver([&] {
-        EXPECT_EQ(RegSaveKeyA(big, (d.baseDir() + "/saved_big.dat").c_str(), nullptr), ERROR_SUCCESS);
+        EXPECT_EQ(RegSaveKeyA(big, (shared_->baseDir() + "/saved_big.dat").c_str(), nullptr), ERROR_SUCCESS);
         saving = false;
     });
     // A save that held out readers would let one read through at most;
@@ -49,11 +49,8 @@ TEST(Concurrency, ShortReadsGoOnWhileALongSaveRuns) {
     EXPECT_GE(calls, 3) << "reads were held up by the save";
 }
 
-TEST(Concurrency, ReadersAndAWriterOnManyConnectionsSeeWholeValues) {
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    RegistryRpc setup(d, 2, localCaller("transport"));
+TEST_F(Concurrency, ReadersAndAWriterOnManyConnectionsSeeWholeValues) {
+    RegistryRpc setup(*shared_, 2, localCaller("transport"));
     uint32_t key = setup.mustCreate(HKLM, "Shared");
     std::string a(1000, 'a'), b(3000, 'b');
     ASSERT_EQ(setup.setValueEx(key, "V", 3, a, static_cast<uint32_t>(a.size())), 0u);
@@ -62,7 +59,7 @@ TEST(Concurrency, ReadersAndAWriterOnManyConnectionsSeeWholeValues) {
     std::vector<std::thread> readers;
     for (int t = 0; t < 6; t++) {
         readers.emplace_back([&] {
-            RegistryRpc rpc(d, 2, localCaller("transport"));
+            RegistryRpc rpc(*shared_, 2, localCaller("transport"));
             while (!stop) {
                 QueryResult q = rpc.queryValueEx(key, "V", 4000);
                 std::string data = q.data.substr(0, q.cbData);
@@ -71,7 +68,7 @@ TEST(Concurrency, ReadersAndAWriterOnManyConnectionsSeeWholeValues) {
             }
         });
     }
-    RegistryRpc writer(d, 2, localCaller("transport"));
+    RegistryRpc writer(*shared_, 2, localCaller("transport"));
     for (int i = 0; i < 200; i++) {
         const std::string& v = i % 2 ? a : b;
         ASSERT_EQ(writer.setValueEx(key, "V", 3, v, static_cast<uint32_t>(v.size())), 0u);

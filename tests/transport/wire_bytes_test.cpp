@@ -23,37 +23,20 @@ std::string toHex(const std::string& bytes) {
     return out;
 }
 
-// All bytes that arrive within `ms` (or until the daemon closes); *closed
-// tells which.
-std::string drain(int fd, int ms, bool* closed) {
-    std::string got;
-    *closed = closedByPeer(fd, &got, ms);
-    return got;
-}
-
-class WireBytes : public ::testing::Test {
+class WireBytes : public SharedDaemonTest {
   protected:
-    static void SetUpTestSuite() {
-        daemon_ = new PrivateDaemon();
-        std::string err;
-        ASSERT_TRUE(daemon_->start(&err)) << err;
-    }
-    static void TearDownTestSuite() {
-        delete daemon_;
-        daemon_ = nullptr;
-    }
-    static uint32_t prog() { return daemon_->prog(); }
+    static uint32_t prog() { return shared_->prog(); }
 
-    // Sends one record on a fresh connection; what came back, as hex.
+    // Sends one record on a fresh connection; what came back within `ms`
+    // (or until the daemon closed, which *closed tells), as hex.
     static std::string answer(const std::string& bytes, bool* closed, int ms = 1500) {
         RawRpc c(prog());
         EXPECT_TRUE(c.send(bytes));
-        return toHex(drain(c.fd, ms, closed));
+        std::string got;
+        *closed = closedByPeer(c.fd, &got, ms);
+        return toHex(got);
     }
-
-    static PrivateDaemon* daemon_;
 };
-PrivateDaemon* WireBytes::daemon_ = nullptr;
 
 const std::string UNIX_CRED_BODY = be32({0}) + xdrString("host") + be32({1000, 1000, 1, 1000});
 
