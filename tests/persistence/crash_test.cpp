@@ -1,6 +1,7 @@
-// A daemon killed with SIGKILL at random moments while it saves a large
-// registry over and over must always come back on a readable registry that
-// holds one whole earlier save: never a torn file, never the backup.
+// A daemon killed with SIGKILL at random moments while its flush thread
+// saves a large registry over and over must always come back on a readable
+// registry that holds one whole earlier save: never a torn file, never the
+// backup, never less than a save known to be done.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
+#include <sys/stat.h>
+#include <vector>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -60,6 +63,12 @@ void writeBigRegistry(const std::string& dir) {
 // The generations present under HKLM\Software\Crash: must be exactly
 // g1..gN (keys are made one after another, so any whole save holds such a
 // prefix); returns N, or -1 when the set has a hole or a stranger.
+// The file's inode: each save replaces the file by a new one.
+ino_t fileId(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
 int crashGenerations() {
     HKEY crash = openKey(HKEY_LOCAL_MACHINE, "Software\\Crash");
     if (crash == nullptr) return 0;
@@ -86,7 +95,7 @@ TEST(CrashTest, KilledWhileSavingAlwaysRestartsOnAWholeEarlierSave) {
     std::uniform_int_distribution<int> delayMs(0, 1500);
     std::cout << "seed " << seed << ", main file " << bigSize << " bytes\n";
 
-    int lastSaved = 0;   // the newest generation a save reported done
+    int lastSaved = 0;   // the newest generation known to be saved
     int killedMidWrite = 0;
     int totalSaves = 0;
     for (int round = 0; round <= kRounds; round++) {
@@ -102,28 +111,44 @@ TEST(CrashTest, KilledWhileSavingAlwaysRestartsOnAWholeEarlierSave) {
             bulkValue(k, v) + '\0');
         int present = crashGenerations();
         ASSERT_GE(present, 0) << "generations with a hole: a torn save";
-        ASSERT_GE(present, lastSaved) << "a save that reported success was lost";
+        ASSERT_GE(present, lastSaved) << "a finished save was lost";
         if (round == kRounds) {
             stopDaemon(d);
             break;
         }
 
+        // New generations every few milliseconds; the flush thread (every
+        // second) saves them. The main file is replaced whole by each save,
+        // so a generation is surely saved once the file was replaced twice
+        // after it was made: the second save began after the first ended.
         std::atomic<bool> stop{false};
-        std::atomic<int> saved{lastSaved};
+        std::atomic<int> saved{present};  // what the daemon read is saved
         std::atomic<int> saves{0};
         std::thread saver([&, present] {
             HKEY crash = nullptr;
             if (RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\Crash", &crash) != ERROR_SUCCESS) return;
+            std::vector<int> replacedWhenMade{0};  // by generation, from present + 1
+            ino_t ino = fileId(home.file("kalvo_reg.dat"));
             for (int gen = present + 1; !stop; gen++) {
                 HKEY g = nullptr;
                 if (RegCreateKeyA(crash, ("g" + std::to_string(gen)).c_str(), &g) != ERROR_SUCCESS) return;
-                // The whole registry into the main file, as the flush does.
-                if (RegSaveKeyA(nullptr, REGD_DB_FILE, nullptr) != ERROR_SUCCESS) return;
-                saved = gen;
+                replacedWhenMade.push_back(saves);
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                ino_t now = fileId(home.file("kalvo_reg.dat"));
+                if (now == ino) continue;
+                ino = now;
                 saves++;
+                while (saved < gen && saves - replacedWhenMade[saved + 1 - present] >= 2) saved++;
             }
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(rng)));
+        // Half the kills come at any moment, half just after a save began.
+        if (round % 2 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(rng)));
+        } else {
+            for (int i = 0; i < 3000 && !std::filesystem::exists(home.file(".kalvo_reg.dat.tmp")); i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 40));
+        }
         d->signal(SIGKILL);
         EXPECT_TRUE(d->waitExit(20));
         killedMidWrite += std::filesystem::exists(home.file(".kalvo_reg.dat.tmp")) ? 1 : 0;
