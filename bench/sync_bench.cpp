@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "kalvo/synchapi.h"
 #include "sync/kvipc_wire.h"
@@ -59,6 +60,50 @@ void BM_CreateCloseEvent(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 2);  // round trips
 }
 BENCHMARK(BM_CreateCloseEvent)->UseRealTime();
+
+// Each request on its own: creations of unnamed events (closed untimed
+// afterwards), and closes of handles made ahead in untimed batches.
+void BM_CreateEvent(benchmark::State& state) {
+    std::vector<HANDLE> made;
+    made.reserve(1 << 16);
+    for (auto _ : state) {
+        HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (h == nullptr) {
+            state.SkipWithError("the sync server did not answer");
+            break;
+        }
+        made.push_back(h);
+        if (made.size() == made.capacity()) {
+            state.PauseTiming();
+            for (HANDLE m : made) CloseHandle(m);
+            made.clear();
+            state.ResumeTiming();
+        }
+    }
+    for (HANDLE m : made) CloseHandle(m);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CreateEvent)->UseRealTime();
+
+void BM_CloseHandle(benchmark::State& state) {
+    std::vector<HANDLE> ahead;
+    for (auto _ : state) {
+        if (ahead.empty()) {
+            state.PauseTiming();
+            for (int i = 0; i < 4096; i++) ahead.push_back(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+            state.ResumeTiming();
+        }
+        HANDLE h = ahead.back();
+        ahead.pop_back();
+        if (h == nullptr || !CloseHandle(h)) {
+            state.SkipWithError("the sync server did not answer");
+            break;
+        }
+    }
+    for (HANDLE h : ahead) CloseHandle(h);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CloseHandle)->UseRealTime();
 
 // The same two messages as create and close: header plus three words and
 // the name out, twelve bytes back; header plus two words out, twelve back.
