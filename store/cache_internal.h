@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "store/regdcache.h"
@@ -21,7 +22,11 @@ constexpr int32_t REGD_PACK_DONE = -1;
 extern RegCacheRec** regCacheTable;
 extern uint32_t g_nCacheSlots;
 extern std::vector<uint32_t> freeCacheNode;    // free-slot stack, top at the back
-extern std::vector<uint32_t> deletedNodeList;  // deleted handles, newest at the back
+extern std::deque<uint32_t> deletedNodeList;  // deleted handles, newest at the back
+// The deleted-handle list keeps at most this many entries, dropping the
+// oldest: no client can grow it without bound.
+constexpr size_t REGD_MAX_DELETED_HANDLES = 1000000;
+extern size_t g_maxDeletedHandles;  // REGD_MAX_DELETED_HANDLES; lowered by tests
 extern RegdChangeHook g_regdChangeHook;
 
 // The root names in slot order (slot i holds root i).
@@ -110,6 +115,21 @@ void regdIndexRecords(RegCacheRec* recs, size_t n);
 // the six roots (exactly, wherever it stands) gets that root's handle, any
 // other its slot number.
 uint32_t regdHandleForName(const char* name, uint32_t slot);
+
+// Levels of keys below a root that creation allows (Win32's 512; beyond:
+// 87). Files may hold deeper trees, which are read and written as they are;
+// tests of those raise it to build them.
+constexpr size_t REGD_MAX_KEY_DEPTH = 512;
+extern size_t g_maxKeyDepth;
+
+// Users whose key (a child of HKEY_USERS) changed since its own file was
+// last written: only theirs are rewritten by a full save.
+// Notes a change of `rec` (or of its children) for the user it lies under.
+void regdTouchUser(const RegCacheRec* rec);
+bool regdUserDirty(const RegCacheRec* userKey);
+void regdSetUserClean(const RegCacheRec* userKey);
+// After a full save has had every user's file written.
+void regdSetAllUsersClean();
 
 // Header version of the main file last read.
 extern uint32_t g_version;

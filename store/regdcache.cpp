@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/config.h"
 #include "base/files.h"
@@ -19,7 +20,9 @@ RegCacheRec** regCacheTable = nullptr;
 uint32_t g_nCacheSlots = 0;
 uint32_t g_nEntries = 0;
 std::vector<uint32_t> freeCacheNode;
-std::vector<uint32_t> deletedNodeList;
+std::deque<uint32_t> deletedNodeList;
+size_t g_maxDeletedHandles = REGD_MAX_DELETED_HANDLES;
+size_t g_maxKeyDepth = REGD_MAX_KEY_DEPTH;
 RegdChangeHook g_regdChangeHook = nullptr;
 std::shared_mutex regdWriteMutex;
 std::atomic<uint32_t> g_dirty{0};
@@ -266,6 +269,19 @@ ChildView& viewOf(const RegCacheRec* key) {
     return g_views[key];
 }
 
+std::unordered_set<const RegCacheRec*> g_dirtyUsers;
+bool g_allUsersDirty = false;
+
+// Limits of names, with Win32's: a key name component and a value name.
+constexpr size_t REGD_MAX_KEY_COMPONENT = 255;
+constexpr size_t REGD_MAX_VALUE_NAME = 16383;
+
+size_t depthOf(const RegCacheRec* rec) {
+    size_t d = 0;
+    for (const RegCacheRec* r = rec->parent; r != nullptr; r = r->parent) d++;
+    return d;
+}
+
 // First record in slot order carrying the predefined handle h.
 RegCacheRec* findRootRecord(uint32_t h) {
     for (uint32_t i = 0; i < g_nCacheSlots; i++) {
@@ -286,6 +302,7 @@ void unlinkRec(RegCacheRec* rec) { regdUnlinkChild(rec); }
 void releaseRec(RegCacheRec* rec) {
     uint32_t slot = rec->slot;
     forgetView(rec);
+    if (!g_dirtyUsers.empty()) g_dirtyUsers.erase(rec);
     regdFreeRecordContents(rec);
     if (slot < g_nCacheSlots && regCacheTable[slot] == rec) {
         regCacheTable[slot] = nullptr;
@@ -371,6 +388,30 @@ RegCacheRec* regdChildNamed(const RegCacheRec* parent, const char* name, uint32_
     });
 }
 
+// The walk up is bounded, so that building a tree thousands of levels deep
+// (files may hold one) stays linear: past the bound, every user counts as
+// changed until the next full save.
+void regdTouchUser(const RegCacheRec* rec) {
+    size_t steps = 0;
+    for (const RegCacheRec* r = rec; r != nullptr && r->parent != nullptr; r = r->parent) {
+        const RegCacheRec* up = r->parent;
+        if (up->parent == nullptr && up->hKey == REGD_HKEY_USERS) {
+            g_dirtyUsers.insert(r);
+            return;
+        }
+        if (++steps > 2 * REGD_MAX_KEY_DEPTH) {
+            g_allUsersDirty = true;
+            return;
+        }
+    }
+}
+
+bool regdUserDirty(const RegCacheRec* userKey) { return g_allUsersDirty || g_dirtyUsers.count(userKey) != 0; }
+
+void regdSetAllUsersClean() { g_allUsersDirty = false; }
+
+void regdSetUserClean(const RegCacheRec* userKey) { g_dirtyUsers.erase(userKey); }
+
 void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
     child->parent = parent;
     child->next = nullptr;
@@ -393,10 +434,12 @@ void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
     }
     indexInsert(child);
     forgetView(parent);
+    regdTouchUser(child);
 }
 
 void regdUnlinkChild(RegCacheRec* rec) {
     RegCacheRec* parent = rec->parent;
+    regdTouchUser(rec);
     if (parent != nullptr && (rec->prev != nullptr || parent->firstChild == rec)) {
         indexErase(rec);
         forgetView(parent);
@@ -535,6 +578,8 @@ void regdDiscardCache() {
     g_nEntries = 0;
     freeCacheNode = {};
     deletedNodeList = {};
+    g_dirtyUsers = {};
+    g_allUsersDirty = false;
     g_dirty = 0;
 }
 
@@ -621,6 +666,15 @@ uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subK
     RegCacheRec* cur = regdFindHKey(caller, hKey);
     if (cur == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
     const char* p = subKey != nullptr ? subKey : "";
+    size_t levels = 0;
+    for (const char* q = p; *q != '\0';) {
+        while (*q == '\\') q++;
+        size_t len = strcspn(q, "\\");
+        if (len > REGD_MAX_KEY_COMPONENT) return REGD_ERROR_INVALID_PARAMETER;
+        if (len > 0) levels++;
+        q += len;
+    }
+    if (levels > 0 && depthOf(cur) + levels > g_maxKeyDepth) return REGD_ERROR_INVALID_PARAMETER;
     while (*p == '\\') p++;
     while (*p != '\0') {  // existing components
         size_t len = strcspn(p, "\\");
@@ -642,6 +696,7 @@ uint32_t regdInsertKey(const RegdCaller& caller, uint32_t hKey, const char* subK
         while (*p == '\\') p++;
     }
     if (forcedHandle != 0) cur->hKey = forcedHandle;
+    if (lpClass != nullptr || cur->options != options) regdTouchUser(cur);
     if (lpClass != nullptr) {
         char* copy = _tsm_strdup(lpClass);
         if (copy == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
@@ -689,6 +744,7 @@ uint32_t regdRegDeleteKey(RegCacheRec* rec) {
         RegCacheRec* up = node == rec ? nullptr : node->parent;
         if (node->kind == REGD_KIND_KEY) regdReportChange(node, REGD_CHANGE_KEY_DELETED);
         deletedNodeList.push_back(node->hKey);
+        if (deletedNodeList.size() > g_maxDeletedHandles) deletedNodeList.pop_front();
         releaseRec(node);
         if (up == nullptr) break;
         node = up;
@@ -767,14 +823,16 @@ uint32_t regdCreateSubKeyDirect(const RegdCaller& caller, uint32_t hKey, const c
 uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* name, uint32_t,
                          uint32_t dwType, const uint8_t* lpData, uint32_t cbData, uint32_t subKeyForm) {
     if (lpData == nullptr && cbData > 0) return REGD_ERROR_INVALID_PARAMETER;
+    const char* valueName = name != nullptr ? name : "";
+    if (subKeyForm != 1 && strlen(valueName) > REGD_MAX_VALUE_NAME) return REGD_ERROR_INVALID_PARAMETER;
     RegCacheRec* key = regdFindHKey(caller, hKey);
     if (key == nullptr) return REGD_ERROR_FILE_NOT_FOUND;
-    const char* valueName = name != nullptr ? name : "";
     std::unique_lock<std::shared_mutex> lock(regdWriteMutex, std::defer_lock);
     if (valueName[0] != '\0' && subKeyForm == 1) {
         uint32_t subHandle = 0;
-        if (g_regdSubKeyCreator(caller, hKey, valueName, &subHandle) != REGD_ERROR_SUCCESS)
-            return REGD_ERROR_FILE_NOT_FOUND;
+        uint32_t made = g_regdSubKeyCreator(caller, hKey, valueName, &subHandle);
+        if (made == REGD_ERROR_INVALID_PARAMETER) return made;
+        if (made != REGD_ERROR_SUCCESS) return REGD_ERROR_FILE_NOT_FOUND;
         lock.lock();
         key = regdFindHKey(caller, subHandle);
         valueName = "";
@@ -792,6 +850,7 @@ uint32_t regdRegSetValue(const RegdCaller& caller, uint32_t hKey, const char* na
     value->dataSize = size;
     value->lastWriteTime = RegFileTime{0, 0};
     forgetView(value->parent);
+    regdTouchUser(value);
     regdReportChange(key, REGD_NOTIFY_CHANGE_LAST_SET);
     lock.unlock();
     regdSetDirtyFlag();

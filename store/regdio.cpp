@@ -24,6 +24,10 @@ int registryDatabaseFixed = 0;
 namespace {
 
 RegdLoadProgressHook g_loadProgressHook = nullptr;
+// The last full save failed; while it keeps failing, the writer's own
+// complaints are not repeated at every flush.
+bool g_saveFailing = false;
+bool g_quietWrites = false;
 // Set while regdLoadRegistry reads, so that only start-up reads report.
 bool g_startupRead = false;
 // The hook stopped the read in progress.
@@ -543,7 +547,10 @@ void regdLoadUserData(const RegdCaller& caller) {
     if (regdChildNamed(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
     RegCacheRec* top = regdReadRegistryDatabase(regdUserFileName(caller.userName).c_str(), 0);
     if (top != nullptr) regdLinkChild(users, top, true);
-    if (regdChildNamed(users, caller.userName, REGD_KIND_KEY) != nullptr) return;
+    if (RegCacheRec* fromFile = regdChildNamed(users, caller.userName, REGD_KIND_KEY)) {
+        if (fromFile == top) regdSetUserClean(top);  // just as its file has it
+        return;
+    }
     // Made directly rather than by path, so that a backslash in a user name
     // stays part of the one key's name.
     RegCacheRec* key = regdCreateNewCacheRec(users, caller.userName);
@@ -764,19 +771,19 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     bool exists = memory == nullptr && stat(fileName, &st) == 0;
     bool missing = memory == nullptr && !exists && errno == ENOENT;
     if (exists && top == nullptr && (st.st_mode & S_IWUSR) == 0) {
-        writeToLog("Fatal error!  Can't create %s", fileName);
-        writeToLog("Registry data can't be saved.");
-        writeToLog("%s is unwriteable", fileName);
+        if (!g_quietWrites) writeToLog("Fatal error!  Can't create %s", fileName);
+        if (!g_quietWrites) writeToLog("Registry data can't be saved.");
+        if (!g_quietWrites) writeToLog("%s is unwriteable", fileName);
         return REGD_WRITE_FILE_ERROR;
     }
     if (exists && top != nullptr && overwrite == 0) {
-        writeToLog("Registry file %s already exists.", fileName);
+        if (!g_quietWrites) writeToLog("Registry file %s already exists.", fileName);
         return REGD_WRITE_FILE_ERROR;
     }
     if (top == nullptr) {
         for (uint32_t i = 0; i < static_cast<uint32_t>(REGD_NUM_ROOTS); i++) {
             if (regdSlotRecord(i) == nullptr) {
-                writeToLog("Registry data can't be saved.");
+                if (!g_quietWrites) writeToLog("Registry data can't be saved.");
                 return REGD_WRITE_FILE_ERROR;
             }
         }
@@ -785,7 +792,7 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
     DbOut out;
     out.buf = static_cast<uint8_t*>(malloc(WRITE_BUFFER_BYTES));
     if (out.buf == nullptr) {
-        writeToLog("Out of memory error writing %s", fileName);
+        if (!g_quietWrites) writeToLog("Out of memory error writing %s", fileName);
         return REGD_ERROR_NOT_ENOUGH_MEMORY;
     }
     // Replacing a file we could not open for writing would defeat its
@@ -795,9 +802,9 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
                   (!(exists && faccessat(AT_FDCWD, fileName, W_OK, AT_EACCESS) != 0) &&
                    regdAtomicOpen(out.file, fileName, REGD_FILE_MODE));
     if (!opened) {
-        if (missing && top == nullptr) writeToLog("Fatal error!  Can't create %s", fileName);
-        else if (!missing) writeToLog("Fatal error!  Can't open %s", fileName);
-        writeToLog("Registry data can't be saved.");
+        if (missing && top == nullptr && !g_quietWrites) writeToLog("Fatal error!  Can't create %s", fileName);
+        else if (!missing && !g_quietWrites) writeToLog("Fatal error!  Can't open %s", fileName);
+        if (!g_quietWrites) writeToLog("Registry data can't be saved.");
         free(out.buf);
         return REGD_WRITE_FILE_ERROR;
     }
@@ -842,10 +849,10 @@ uint32_t writeDatabase(RegCacheRec* top, const char* fileName, uint32_t overwrit
         setPackStateBelow(top, REGD_PACK_PENDING);
     }
     if (existed) {
-        writeToLog("Registry file %s already exists.", fileName);
+        if (!g_quietWrites) writeToLog("Registry file %s already exists.", fileName);
     } else {
-        writeToLog("Failed to write %s. errno = %d", fileName, out.file.err);
-        writeToLog("Registry data can't be saved.");
+        if (!g_quietWrites) writeToLog("Failed to write %s. errno = %d", fileName, out.file.err);
+        if (!g_quietWrites) writeToLog("Registry data can't be saved.");
     }
     return REGD_WRITE_FILE_ERROR;
 }
@@ -899,11 +906,33 @@ void regdWriteEntireRegistryDatabase() {
     regdResetPackState();
     const RegdCaller nobody{};  // only roots are resolved here
     RegCacheRec* users = regdFindHKey(nobody, REGD_HKEY_USERS);
+    g_quietWrites = g_saveFailing;
+    std::vector<RegCacheRec*> unsaved;  // users whose file could not be written
     for (RegCacheRec* c = users != nullptr ? users->firstChild : nullptr; c != nullptr; c = c->next) {
         if (c->kind != REGD_KIND_KEY || strcmp(regdNameOf(c), ".Default") == 0) continue;
-        regdWriteSubTreeDatabase(c, regdUserFileName(regdNameOf(c)).c_str(), 1);
+        if (!regdUserDirty(c)) {  // its own file holds it already: kept out of the main file too
+            c->packState = REGD_PACK_DONE;
+            setPackStateBelow(c, REGD_PACK_DONE);
+            continue;
+        }
+        if (regdWriteSubTreeDatabase(c, regdUserFileName(regdNameOf(c)).c_str(), 1) != REGD_ERROR_SUCCESS)
+            unsaved.push_back(c);
+        regdSetUserClean(c);
     }
-    regdWriteRegistryDatabase(nobody, 0, REGD_DB_FILE, 1);
+    regdSetAllUsersClean();
+    for (RegCacheRec* c : unsaved) regdTouchUser(c);
+    bool saved = regdWriteRegistryDatabase(nobody, 0, REGD_DB_FILE, 1) == REGD_ERROR_SUCCESS;
+    g_quietWrites = false;
     regdResetPackState();
-    g_dirty = 0;
+    // A save that failed (a full disk) keeps the count, so that the next
+    // flush tries again; the log tells once when saving fails and once when
+    // it works again.
+    if (saved) {
+        g_dirty = 0;
+        if (g_saveFailing) writeToLog("The registry was saved again.");
+        g_saveFailing = false;
+    } else if (!g_saveFailing) {
+        writeToLog("Saving the registry failed; the changes are kept and will be saved again.");
+        g_saveFailing = true;
+    }
 }

@@ -137,6 +137,7 @@ TEST_F(Cache, PathRules) {
 TEST_F(Cache, DeepPathsNeedNoRecursion) {
     std::string path;
     for (int i = 0; i < 100000; i++) path += i == 0 ? "d" : "\\d";
+    g_maxKeyDepth = 100000;  // creation stops at 512 levels; files may hold more
     uint32_t entries = g_nEntries;
     uint32_t deepest = mkKey(HKLM, path.c_str());
     EXPECT_EQ(g_nEntries, entries + 100000);
@@ -145,6 +146,7 @@ TEST_F(Cache, DeepPathsNeedNoRecursion) {
     EXPECT_EQ(h, deepest);
     ASSERT_EQ(regdRegDeleteKey(rec(HKLM, "d")), 0u);
     EXPECT_EQ(g_nEntries, entries);
+    g_maxKeyDepth = REGD_MAX_KEY_DEPTH;
 }
 
 // ---- Insertion ----

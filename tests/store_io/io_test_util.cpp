@@ -56,6 +56,8 @@ void IoTest::SetUp() {
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     regdResetLogForTest();
     regdDiscardCache();
+    g_maxKeyDepth = REGD_MAX_KEY_DEPTH;
+    g_maxDeletedHandles = REGD_MAX_DELETED_HANDLES;
     g_version = 0;
     registryDatabaseFixed = 0;
     g_verbose = 1;

@@ -1,0 +1,116 @@
+// What no client can push past: name and depth bounds, the deleted-handle
+// list's length, rewriting of users' files that did not change, and a save
+// that fails (the changes stay counted until one succeeds).
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/log.h"
+#include "io_test_util.h"
+#include "store/regdio.h"
+
+using namespace iotest;
+
+namespace {
+
+constexpr uint32_t HKLM = REGD_HKEY_LOCAL_MACHINE;
+constexpr uint32_t HKU = REGD_HKEY_USERS;
+
+class LimitsTest : public IoTest {
+  protected:
+    void SetUp() override {
+        IoTest::SetUp();
+        ASSERT_EQ(regdInitCache(), 1);
+    }
+    uint32_t insert(uint32_t parent, const std::string& path) {
+        uint32_t h = 0;
+        return regdInsertKey(testCaller, parent, path.c_str(), 0, nullptr, 0, 0, nullptr, &h, nullptr, 0);
+    }
+    uint32_t set(uint32_t key, const std::string& name, uint32_t subKeyForm = 0) {
+        return regdRegSetValue(testCaller, key, name.c_str(), 0, 1, reinterpret_cast<const uint8_t*>("x"), 2,
+                               subKeyForm);
+    }
+};
+
+std::string levels(int n) {
+    std::string p;
+    for (int i = 0; i < n; i++) p += i ? "\\k" : "k";
+    return p;
+}
+
+TEST_F(LimitsTest, NamesAndDepthHaveWin32Bounds) {
+    uint32_t entries = g_nEntries;
+    EXPECT_EQ(insert(HKLM, std::string(256, 'n')), REGD_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(insert(HKLM, "Fine\\" + std::string(256, 'n')), REGD_ERROR_INVALID_PARAMETER);  // nothing made
+    EXPECT_EQ(set(HKLM, std::string(16384, 'v')), REGD_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(set(HKLM, std::string(256, 's'), 1), REGD_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(insert(HKLM, levels(513)), REGD_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(g_nEntries, entries);
+    EXPECT_EQ(insert(HKLM, std::string(255, 'n')), 0u);
+    EXPECT_EQ(set(HKLM, std::string(16383, 'v')), 0u);
+    EXPECT_EQ(insert(HKLM, levels(512)), 0u);
+    RegCacheRec* deep = rec(HKLM, levels(510).c_str());
+    ASSERT_NE(deep, nullptr);
+    EXPECT_EQ(insert(deep->hKey, "k\\k"), 0u);  // exists: 512 levels
+    EXPECT_EQ(insert(deep->hKey, "k\\k\\x"), REGD_ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(LimitsTest, DeletedHandleListDropsItsOldest) {
+    g_maxDeletedHandles = 3;
+    uint32_t key = mkKey(HKLM, "Gone");
+    for (const char* v : {"a", "b", "c"}) ASSERT_EQ(set(key, v), 0u);
+    uint32_t firstValue = rec(key, "a", REGD_KIND_VALUE)->hKey;
+    ASSERT_EQ(regdRegDeleteKey(rec(key)), 0u);  // four handles: a, b, c (newest first) and the key last
+    EXPECT_EQ(deletedNodeList.size(), 3u);
+    EXPECT_EQ(regdRegCloseKey(key), 0u);
+    std::vector<uint32_t> left(deletedNodeList.begin(), deletedNodeList.end());
+    EXPECT_EQ(std::count(left.begin(), left.end(), firstValue) + 2, 3);  // one of the values went
+}
+
+TEST_F(LimitsTest, OnlyChangedUsersFilesAreRewritten) {
+    setValue(mkKey(HKU, "ann\\S"), "v", 1, "1");
+    setValue(mkKey(HKU, "bob\\S"), "v", 1, "1");
+    regdWriteEntireRegistryDatabase();
+    ASSERT_TRUE(fileExists("kalvo_ann.dat") && fileExists("kalvo_bob.dat"));
+    writeFile("kalvo_bob.dat", "left alone");
+    setValue(rec(HKU, "ann\\S")->hKey, "v", 1, "2");
+    regdWriteEntireRegistryDatabase();
+    EXPECT_EQ(readFile("kalvo_bob.dat"), "left alone");
+    EXPECT_EQ(readFile("kalvo_reg.dat").find("bob"), std::string::npos);  // not moved into the main file
+    EXPECT_NE(readFile("kalvo_ann.dat").find("2"), std::string::npos);
+    mkKey(HKU, "bob\\T");
+    regdWriteEntireRegistryDatabase();
+    EXPECT_NE(readFile("kalvo_bob.dat"), "left alone");
+}
+
+// A directory where the writer's temporary goes makes every save fail.
+TEST_F(LimitsTest, FailedSaveKeepsTheChangesForTheNextFlush) {
+    regdWriteEntireRegistryDatabase();
+    const std::string before = readFile("kalvo_reg.dat");
+    ASSERT_EQ(mkdir(".kalvo_reg.dat.tmp", 0700), 0);
+    setValue(mkKey(HKLM, "Software\\Late"), "v", 1, "1");
+    uint32_t dirty = g_dirty;
+    ASSERT_NE(dirty, 0u);
+    regdWriteEntireRegistryDatabase();
+    regdWriteEntireRegistryDatabase();
+    EXPECT_EQ(g_dirty.load(), dirty);
+    EXPECT_EQ(readFile("kalvo_reg.dat"), before);
+    ASSERT_EQ(rmdir(".kalvo_reg.dat.tmp"), 0);
+    regdWriteEntireRegistryDatabase();
+    EXPECT_EQ(g_dirty.load(), 0u);
+    EXPECT_NE(readFile("kalvo_reg.dat").find("Late"), std::string::npos);
+    regdWriteEntireRegistryDatabase();
+    std::string log = logText();
+    auto count = [&log](const char* line) {
+        size_t n = 0;
+        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) n++;
+        return n;
+    };
+    EXPECT_EQ(count("Saving the registry failed"), 1u);
+    EXPECT_EQ(count("Registry data can't be saved."), 1u);  // the writer's own complaint, once too
+    EXPECT_EQ(count("The registry was saved again."), 1u);
+}
+
+}  // namespace
