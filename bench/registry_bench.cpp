@@ -196,6 +196,7 @@ bool timedStart(const std::string& base, double& seconds, double& cpu, long& sta
     std::string daemonPath = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kalvo_registryd";
     uint32_t prog = 0x28100000u + static_cast<uint32_t>(getpid() & 0xFFFF);
     for (int attempt = 0; attempt < 5; attempt++) {
+        sync();  // what earlier steps wrote is not this start's to flush
         std::string progText = std::to_string(prog);
         const char* argv[] = {daemonPath.c_str(), "-prog", progText.c_str(), "-d", base.c_str(), "-p", "-1", nullptr};
         auto t = Clock::now();
@@ -208,9 +209,9 @@ bool timedStart(const std::string& base, double& seconds, double& cpu, long& sta
         bool answered = false;
         int status = 0;
         while (!answered && secondsSince(t) < 20) {
-            // Timed: an untimed create can sit 5 s in a port query that
-            // crossed the daemon's registration.
-            timeval createTimeout{0, 50000};
+            // Timed, but never cut short: a port query abandoned half-way
+            // holds up rpcbind, and with it the daemon's registration.
+            timeval createTimeout{2, 0};
             CLIENT* c = clnt_create_timed("localhost", prog, 2, "tcp", &createTimeout);
             if (c != nullptr) {
                 timeval timeout{0, 20000};  // short: a daemon registered but still loading would hold the call
@@ -220,7 +221,7 @@ bool timedStart(const std::string& base, double& seconds, double& cpu, long& sta
             }
             if (!answered) {
                 while (waitpid(-1, &status, WNOHANG) > 0) {}  // the launcher exits once it has forked
-                usleep(2000);
+                usleep(10000);
             }
         }
         if (!answered) continue;
