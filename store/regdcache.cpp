@@ -253,6 +253,13 @@ struct ChildView {
     RegCacheRec* valueAt = nullptr;
     bool countsValid = false;
     RegKeyCounts counts{};
+    // Every child of a kind in enumeration order, built when a walk would
+    // be long (a jump back, or far ahead); then any index costs one look-up
+    // until the key's children change.
+    bool keysListed = false;
+    std::vector<RegCacheRec*> keys;
+    bool valuesListed = false;
+    std::vector<RegCacheRec*> values;
 };
 std::mutex g_viewMutex;
 std::unordered_map<const RegCacheRec*, ChildView> g_views;
@@ -321,26 +328,41 @@ RegCacheRec* nthChild(const RegCacheRec* key, uint32_t index, bool values) {
     };
     std::lock_guard<std::mutex> lock(g_viewMutex);
     ChildView& view = viewOf(key);
+    bool& listed = values ? view.valuesListed : view.keysListed;
+    std::vector<RegCacheRec*>& list = values ? view.values : view.keys;
+    if (listed) return index < list.size() ? list[index] : nullptr;
     uint32_t& at = values ? view.valueIndex : view.keyIndex;
     RegCacheRec*& atRec = values ? view.valueAt : view.keyAt;
+    // The next index, or one near the head (deleting while enumerating
+    // index 0 changes the children every time), is a short walk; anything
+    // longer lists the children once.
+    constexpr uint32_t SHORT_WALK = 64;
     uint32_t i = 0;
     RegCacheRec* c = key->firstChild;
     if (atRec != nullptr && at <= index) {
         i = at;
         c = atRec;
-    } else {
-        while (c != nullptr && !want(c)) c = c->next;
     }
-    while (c != nullptr && i < index) {
+    uint32_t steps = 0;
+    if (c == key->firstChild)
+        while (c != nullptr && !want(c) && steps++ < SHORT_WALK) c = c->next;
+    while (c != nullptr && i < index && steps < SHORT_WALK) {
         c = c->next;
-        while (c != nullptr && !want(c)) c = c->next;
+        while (c != nullptr && !want(c) && steps++ < SHORT_WALK) c = c->next;
         i++;
+        steps++;
     }
-    if (c != nullptr) {
-        at = i;
-        atRec = c;
+    if (c == nullptr || (i == index && want(c))) {
+        if (c != nullptr) {
+            at = i;
+            atRec = c;
+        }
+        return c;
     }
-    return c;
+    for (RegCacheRec* r = key->firstChild; r != nullptr; r = r->next)
+        if (want(r)) list.push_back(r);
+    listed = true;
+    return index < list.size() ? list[index] : nullptr;
 }
 
 // Copies at most `cap` bytes of `text` (length len) into buf and pads the
