@@ -303,12 +303,13 @@ bool silent(int fd, int ms) {
     return poll(&p, 1, ms) == 0;
 }
 
+}  // namespace
+
 std::string socketPath(pid_t pid) {
     char name[64];
     snprintf(name, sizeof name, KV_SOCKET_NAME_FORMAT, static_cast<int>(pid));
     return std::string(KV_SOCKET_DIR) + "/" + name;
 }
-}  // namespace
 
 bool closedByPeer(int fd, std::string* received, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -346,6 +347,17 @@ std::vector<int32_t> WireClient::call(uint32_t opcode, const std::string& body, 
     std::vector<int32_t> result;
     for (int i = 0; i < replyWords; i++) result.push_back(kvWireGetWord(reply, static_cast<size_t>(i)));
     return result;
+}
+
+bool WireClient::pipelined(const std::vector<std::string>& requests, size_t replyBytes, std::string* replies) {
+    for (size_t at = 0; at < requests.size(); at += 256) {
+        std::string burst, batch;
+        size_t n = std::min<size_t>(256, requests.size() - at);
+        for (size_t i = 0; i < n; i++) burst += requests[at + i];
+        if (!sendRaw(burst) || !recv(n * replyBytes, &batch)) return false;
+        if (replies != nullptr) *replies += batch;
+    }
+    return true;
 }
 
 bool WireClient::silentFor(int ms) { return silent(fd_, ms); }
@@ -530,6 +542,16 @@ std::string SyncDaemonTest::dumpWhen(const std::function<bool(const std::string&
     return text;
 }
 
+size_t queuedWaits(const std::string& dump) {
+    size_t n = 0;
+    for (size_t at = 0; (at = dump.find("wait entry", at)) != std::string::npos; at++) n++;
+    return n;
+}
+
+std::string SyncDaemonTest::dumpWithWaits(size_t n) {
+    return dumpWhen([n](const std::string& d) { return queuedWaits(d) == n; });
+}
+
 bool SyncDaemonTest::waitUntilGone(int32_t pid) {
     // The last line of the dump lists the connected processes.
     auto gone = [pid](const std::string& d) {
@@ -597,26 +619,5 @@ int Child::wait(int timeoutMs) {
 }
 
 void Child::kill(int sig) { ::kill(pid_, sig); }
-
-int runChild(const std::function<int(std::string& out)>& body, std::string* out) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        std::string text;
-        int code = body(text);
-        for (size_t done = 0; done < text.size();) {
-            ssize_t r = write(fds[1], text.data() + done, text.size() - done);
-            if (r <= 0) break;
-            done += static_cast<size_t>(r);
-        }
-        close(fds[1]);
-        exit(code);  // a normal end, so the client library cleans up
-    }
-    close(fds[1]);
-    return collectChild(fds[0], child, out);
-}
 
 }  // namespace kalvotest

@@ -178,6 +178,9 @@ class WireClient {
     bool recv(size_t n, std::string* out);
     // The reply words of one request; empty if the reply did not come whole.
     std::vector<int32_t> call(uint32_t opcode, const std::string& body, int replyWords);
+    // Sends the requests in batches, so neither side's socket buffer fills;
+    // false unless every reply (replyBytes each) came, appended to *replies.
+    bool pipelined(const std::vector<std::string>& requests, size_t replyBytes, std::string* replies = nullptr);
     bool closedByPeer(std::string* received = nullptr) { return kalvotest::closedByPeer(fd_, received); }
     // True if nothing at all arrives within ms.
     bool silentFor(int ms);
@@ -216,6 +219,9 @@ class WireClient {
 // may speak for them and listen on their sockets without meeting anyone.
 constexpr int32_t kFakePidBase = 5000000;
 
+// The path of the socket where pid's wake-ups go.
+std::string socketPath(pid_t pid);
+
 // The socket of a process that a raw client speaks for: the daemon connects
 // here to send that process its wake-ups.
 class ProcessSocket {
@@ -239,6 +245,9 @@ class ProcessSocket {
     int listenFd_ = -1;
     int fd_ = -1;
 };
+
+// How many waits a dump lists.
+size_t queuedWaits(const std::string& dump);
 
 // One private daemon for every test of a suite, named to the client library
 // before each test. A suite that wants other daemon arguments calls
@@ -266,6 +275,8 @@ class SyncDaemonTest : public ::testing::Test {
     // The dump once `settled` holds for it (a woken wait is retired just
     // after its wake-up is sent), or the last one after a few seconds.
     std::string dumpWhen(const std::function<bool(const std::string&)>& settled);
+    // The dump once exactly n waits are queued, or the last one.
+    std::string dumpWithWaits(size_t n);
     // Waits until no registered connection of pid is left.
     bool waitUntilGone(int32_t pid);
 
@@ -298,9 +309,5 @@ class Child {
     int status_ = -1;
     bool reapedElsewhere_ = false;
 };
-
-// Runs body in a forked child that ends through exit(); its exit status, and
-// what it wrote to `out`.
-int runChild(const std::function<int(std::string& out)>& body, std::string* out = nullptr);
 
 }  // namespace kalvotest

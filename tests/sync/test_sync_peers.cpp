@@ -34,8 +34,6 @@ class SyncPeers : public SyncDaemonTest {
     }
 };
 
-std::string socketPath(pid_t pid) { return "/tmp/kalvo_sock_" + std::to_string(pid); }
-
 mode_t socketMode(pid_t pid) {
     struct stat st {};
     return stat(socketPath(pid).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -122,19 +120,6 @@ TEST_F(SyncPeers, WakeUpsGoOnlyToAListenerOfTheWaitersOwnUser) {
     EXPECT_EQ(waiter.wait(), 0);
 }
 
-// Sends the requests in batches, so neither side's socket buffer fills;
-// false unless every reply (replyBytes each) came.
-bool pipelined(WireClient& c, const std::vector<std::string>& requests, size_t replyBytes) {
-    for (size_t at = 0; at < requests.size(); at += 256) {
-        std::string burst;
-        size_t n = std::min<size_t>(256, requests.size() - at);
-        for (size_t i = 0; i < n; i++) burst += requests[at + i];
-        std::string replies;
-        if (!c.sendRaw(burst) || !c.recv(n * replyBytes, &replies)) return false;
-    }
-    return true;
-}
-
 bool stopped(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), {});
@@ -164,19 +149,14 @@ TEST_F(SyncApi, AWaitWhoseWakeUpConnectionIsDroppedFails) {
         for (int i = 0; i < kFlood; i++)
             waits.push_back(header(KV_OP_BEGIN_WAIT, 24, 16) +
                             words({self, 0x10000 + i, 1, 1, 1, static_cast<int32_t>(flood)}));
-        if (flood == 0 || !pipelined(raw, waits, 16) || !me.say('q')) return 1;
+        if (flood == 0 || !raw.pipelined(waits, 16) || !me.say('q')) return 1;
         waiter.join();
         return me.say(result.load()) ? 0 : 2;
     });
     char said = 0;
     ASSERT_TRUE(child.hear(&said, 30000));
     ASSERT_EQ(said, 'q');
-    auto queued = [](const std::string& d) {
-        size_t n = 0;
-        for (size_t at = 0; (at = d.find("wait entry", at)) != std::string::npos; at++) n++;
-        return n;
-    };
-    ASSERT_EQ(queued(dumpWhen([&](const std::string& d) { return queued(d) == kFlood + 1; })), kFlood + 1u);
+    ASSERT_EQ(queuedWaits(dumpWithWaits(kFlood + 1)), kFlood + 1u);
     child.kill(SIGSTOP);
     for (int i = 0; i < 500 && !stopped(child.pid()); i++) usleep(2000);
     ASSERT_TRUE(stopped(child.pid()));
@@ -184,7 +164,7 @@ TEST_F(SyncApi, AWaitWhoseWakeUpConnectionIsDroppedFails) {
     const int32_t self = getpid();
     uint32_t flood = setter.open(KV_OP_OPEN_EVENT, self, "flood").handle;
     std::vector<std::string> sets(kFlood, header(KV_OP_SET_EVENT, 8, 24) + words({self, static_cast<int32_t>(flood)}));
-    EXPECT_TRUE(pipelined(setter, sets, 24));
+    EXPECT_TRUE(setter.pipelined(sets, 24));
     child.kill(SIGCONT);
     ASSERT_TRUE(child.hear(&said));
     EXPECT_EQ(said, 'F');

@@ -343,31 +343,6 @@ TEST_F(SyncWaits, ADisconnectingProcessAbandonsMutexesAndLeavesNoWaitOrWakeUpCon
                         "----------- Processes connected to cross-process sync server ------------\n" + p2 + " \n");
 }
 
-// Wake-ups pile up for a process that accepted its connection but never
-// reads: everybody else is served all along (each call has a deadline), and
-// the stalled process loses its connection and its pending waits.
-TEST_F(SyncWaits, AProcessThatNeverReadsDelaysNobodyAndLosesItsWaits) {
-    WireClient c(daemonPid());
-    ProcessSocket deaf(P1), reader(P2);
-    uint32_t event = c.createEvent(P1, false, false).handle;
-    uint32_t never = c.createEvent(P1, false, false).handle;
-    ASSERT_EQ(c.beginWait(P1, 0xffff, 2, 1, {never}), kQueued);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (uint32_t entry = 1; entry <= 4000 && std::chrono::steady_clock::now() < deadline; entry++) {
-        ASSERT_EQ(c.beginWait(P1, entry, 1, 1, {event}), kQueued) << entry;
-        ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled) << entry;
-    }
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    ASSERT_EQ(c.beginWait(P2, 7, 1, 1, {event}), kQueued);
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
-    EXPECT_EQ(reader.nextWake(), (Words{7, 0, 0}));
-    std::string received;
-    EXPECT_TRUE(deaf.closedByDaemon(&received));
-    EXPECT_EQ(received.size() % 24, 0u);
-    EXPECT_GT(received.size(), 24u * 100);
-    EXPECT_EQ(dump().find("wait entry 0xffff"), std::string::npos);
-}
-
 TEST_F(SyncWaits, AThousandConnectedClientsLeaveTheDaemonsThreadCountAsItWas) {
     // Once a registry call is answered, start-up has made every thread.
     EXPECT_NE(RegistryRpc(daemon_->prog(), 2, localCaller("root")).queryVersion(), "");
