@@ -246,6 +246,12 @@ class ProcessSocket {
     int fd_ = -1;
 };
 
+// The dump's headings, and the words before an object's users.
+inline const std::string kDumpObjects = "---------- Cross-process sync objects ---------\n";
+inline const std::string kDumpWaits = "---------- Cross-process wait queue ---------\n";
+inline const std::string kDumpProcesses = "----------- Processes connected to cross-process sync server ------------\n";
+inline const std::string kDumpUsers = "in use by (process-refcount-waitcount): ";
+
 // How many waits a dump lists.
 size_t queuedWaits(const std::string& dump);
 

@@ -16,10 +16,7 @@ using Words = std::vector<int32_t>;
 // A create or open reply as its three words: handle, error, flag.
 Words replyOf(const HandleReply& r) { return {static_cast<int32_t>(r.handle), r.error, r.flag}; }
 
-const std::string kUsers = "in use by (process-refcount-waitcount): ";
-const std::string kObjects = "---------- Cross-process sync objects ---------\n";
-const std::string kProcesses = "---------- Cross-process wait queue ---------\n"
-                               "----------- Processes connected to cross-process sync server ------------\n";
+const std::string kProcesses = kDumpWaits + kDumpProcesses;
 constexpr size_t npos = std::string::npos;
 
 constexpr int32_t P1 = 4101;
@@ -54,8 +51,8 @@ TEST_F(SyncObjects, NamesFollowWin32CreateAndOpenRules) {
 
     // The clash left the mutex as it was; the second create only added a use.
     std::string text = dump();
-    EXPECT_NE(text.find("'Alpha', mutex, owned by pid 4101, tid 9, " + kUsers + "4101-1-0 4102-1-0\n"), npos) << text;
-    EXPECT_NE(text.find("'S', semaphore, current value 3, maximum value 5, " + kUsers + "4101-2-0\n"), npos) << text;
+    EXPECT_NE(text.find("'Alpha', mutex, owned by pid 4101, tid 9, " + kDumpUsers + "4101-1-0 4102-1-0\n"), npos) << text;
+    EXPECT_NE(text.find("'S', semaphore, current value 3, maximum value 5, " + kDumpUsers + "4101-2-0\n"), npos) << text;
 }
 
 TEST_F(SyncObjects, ObjectLivesUntilItsLastUseCloses) {
@@ -124,8 +121,8 @@ TEST_F(SyncObjects, AliasesResolveForTheirOwnProcessOnly) {
 
     // The older request: client handle in word 1, creation's owner and flags.
     ASSERT_EQ(c.call(KV_OP_CREATE_ALIAS_OLD, words({P2, 0x40000055, 4, 8, 0}), 2), (Words{1, 0x48000000}));
-    EXPECT_EQ(dump(), kObjects + "  handle 0x48000000, name '', semaphore, current value 4, maximum value 8, " +
-                          kUsers + "4102-1-0\n" + kProcesses + "\n");
+    EXPECT_EQ(dump(), kDumpObjects + "  handle 0x48000000, name '', semaphore, current value 4, maximum value 8, " +
+                          kDumpUsers + "4102-1-0\n" + kProcesses + "\n");
     EXPECT_EQ(c.closeHandle(P1, 0x40000055)[0], 0);
     EXPECT_EQ(c.closeHandle(P2, 0x40000055)[0], 1);
 }
@@ -144,11 +141,11 @@ TEST_F(SyncObjects, DumpShowsEveryKindInCreationOrder) {
     // An alias of a kind the server does not manage shows no state, and its
     // line goes straight from the name to the users.
     ASSERT_EQ(a.createAlias(300, 1, 1, 0x70000001, 0, 0, 0)[0], 1);
-    EXPECT_EQ(dump(), kObjects + "  handle 0x28000000, name 'ev', event, signalled, " + kUsers + "300-1-0\n" +
-                          "  handle 0x28000001, name '', event, unsignalled, " + kUsers + "300-1-0\n" +
-                          "  handle 0x48000002, name 'sem', semaphore, current value 2, maximum value 5, " + kUsers +
-                          "300-1-0 400-1-0\n  handle 0x38000003, name 'mx', mutex, unowned, " + kUsers + "400-1-0\n" +
-                          "  handle 0x78000004, name ''," + kUsers + "300-1-0\n" + kProcesses + "400 300 \n");
+    EXPECT_EQ(dump(), kDumpObjects + "  handle 0x28000000, name 'ev', event, signalled, " + kDumpUsers + "300-1-0\n" +
+                          "  handle 0x28000001, name '', event, unsignalled, " + kDumpUsers + "300-1-0\n" +
+                          "  handle 0x48000002, name 'sem', semaphore, current value 2, maximum value 5, " + kDumpUsers +
+                          "300-1-0 400-1-0\n  handle 0x38000003, name 'mx', mutex, unowned, " + kDumpUsers + "400-1-0\n" +
+                          "  handle 0x78000004, name ''," + kDumpUsers + "300-1-0\n" + kProcesses + "400 300 \n");
 }
 
 constexpr int32_t PID = 5100;

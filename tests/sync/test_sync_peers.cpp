@@ -82,7 +82,7 @@ TEST_F(SyncPeers, AClaimOfAnotherProcesssPidEndsTheConnectionAndChangesNothing) 
     });
     EXPECT_EQ(intruder.wait(), 0);
     const std::string line = "name 'owned', mutex, owned by pid " + std::to_string(owner) +
-                             ", tid 7, in use by (process-refcount-waitcount): " + std::to_string(owner) + "-1-0\n";
+                             ", tid 7, " + kDumpUsers + std::to_string(owner) + "-1-0\n";
     std::string text = dump();
     EXPECT_NE(text.find(line), std::string::npos) << text;
     EXPECT_NE(text.find("server ------------\n" + std::to_string(owner) + " \n"), std::string::npos) << text;

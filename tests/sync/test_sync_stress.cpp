@@ -149,18 +149,15 @@ TEST_F(SyncStress, ProcessesAndThreadsHammeringSharedObjectsKeepEveryCount) {
 
     for (auto& child : processes) EXPECT_TRUE(waitUntilGone(child->pid()));
     const std::string self = std::to_string(getpid());
-    const std::string users = "in use by (process-refcount-waitcount): " + self + "-1-0\n";
+    const std::string users = kDumpUsers + self + "-1-0\n";
     std::string text = dump();
     EXPECT_EQ(text.find("wait entry"), std::string::npos) << text;
     EXPECT_NE(text.find("'stress.sem', semaphore, current value 3, maximum value 3, " + users), std::string::npos);
     EXPECT_NE(text.find("'stress.mutex', mutex, unowned, " + users), std::string::npos) << text;
     for (HANDLE h : objects) EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(dump(), "---------- Cross-process sync objects ---------\n"
-                      "---------- Cross-process wait queue ---------\n"
-                      "----------- Processes connected to cross-process sync server ------------\n" +
-                          self + " \n");
+    EXPECT_EQ(dump(), kDumpObjects + kDumpWaits + kDumpProcesses + self + " \n");
     for (auto& child : processes)
-        EXPECT_NE(access(("/tmp/kalvo_sock_" + std::to_string(child->pid())).c_str(), F_OK), 0);
+        EXPECT_NE(access(socketPath(child->pid()).c_str(), F_OK), 0);
     munmap(memory, sizeof(Shared));
 }
 

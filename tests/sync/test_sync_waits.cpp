@@ -22,14 +22,11 @@ using Words = std::vector<int32_t>;
 constexpr int32_t P1 = kFakePidBase + 1, P2 = kFakePidBase + 2, P3 = kFakePidBase + 3;
 constexpr int32_t P4 = kFakePidBase + 4;  // signals without waiting
 
-const std::string kObjects = "---------- Cross-process sync objects ---------\n";
-const std::string kWaits = "---------- Cross-process wait queue ---------\n";
-const std::string kNoProcesses = "----------- Processes connected to cross-process sync server ------------\n\n";
-const std::string kUsers = "in use by (process-refcount-waitcount):";
+const std::string kObjects = kDumpObjects, kWaits = kDumpWaits, kNoProcesses = kDumpProcesses + "\n";
 
 // One object's dump line: its handle and state, then one user's counts.
 std::string line(const std::string& object, int32_t pid, int waits = 0) {
-    return "  handle " + object + ", " + kUsers + " " + std::to_string(pid) + "-1-" + std::to_string(waits) + "\n";
+    return "  handle " + object + ", " + kDumpUsers + std::to_string(pid) + "-1-" + std::to_string(waits) + "\n";
 }
 
 // Wait records print their address ("<n>/0x<address> - process ..."); it
@@ -284,7 +281,7 @@ TEST_F(SyncWaits, BadWaitsFailWithoutBeingQueued) {
     for (int i = 0; i < 100; i++) body += words({static_cast<int32_t>(i == 99 ? sem : event)});
     EXPECT_EQ(c.call(KV_OP_BEGIN_WAIT, body, 4), kQueued);
     EXPECT_NE(dump().find("100 objects waited on, 1 needed"), std::string::npos);
-    EXPECT_NE(dump().find(kUsers + " " + std::to_string(P1) + "-1-99\n"), std::string::npos);
+    EXPECT_NE(dump().find(kDumpUsers + std::to_string(P1) + "-1-99\n"), std::string::npos);
     EXPECT_EQ(c.waitTimeout(P1, 5), (Words{0, 258}));
     EXPECT_EQ(dump().find("wait entry"), std::string::npos);
 }
@@ -340,7 +337,7 @@ TEST_F(SyncWaits, ADisconnectingProcessAbandonsMutexesAndLeavesNoWaitOrWakeUpCon
     const std::string p2 = std::to_string(P2);
     EXPECT_DUMP_SETTLES(kObjects + line("0x38000000, name 'M', mutex, owned by pid " + p2 + ", tid 1", P2) +
                         line("0x28000001, name 'E', event, unsignalled", P2) + kWaits +
-                        "----------- Processes connected to cross-process sync server ------------\n" + p2 + " \n");
+                        kDumpProcesses + p2 + " \n");
 }
 
 TEST_F(SyncWaits, AThousandConnectedClientsLeaveTheDaemonsThreadCountAsItWas) {
@@ -388,10 +385,10 @@ TEST_F(SyncWaits, AProcessDyingMidWaitWithoutRegisteringLeavesNoWaitOrConnection
     EXPECT_EQ(socketsSettleAt(sockets + 2), sockets + 2);
     child.kill(SIGKILL);
     EXPECT_EQ(child.wait(), 128 + SIGKILL);
-    unlink(("/tmp/kalvo_sock_" + pid).c_str());
+    unlink(socketPath(child.pid()).c_str());
     std::string text = dumpWhen([](const std::string& d) { return d.find("wait entry") == std::string::npos; });
     EXPECT_EQ(text.find("wait entry"), std::string::npos) << text;
-    EXPECT_NE(text.find(kUsers + " " + std::to_string(P1) + "-1-0 " + pid + "-1-0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(kDumpUsers + std::to_string(P1) + "-1-0 " + pid + "-1-0\n"), std::string::npos) << text;
     EXPECT_EQ(socketsSettleAt(sockets), sockets);
 }
 

@@ -20,42 +20,6 @@ namespace {
 
 using SyncApi = SyncDaemonTest;
 
-TEST_F(SyncApi, ObjectsCreatedInOneProcessOpenByNameInAnother) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "api.event");
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, "api.mutex");
-    HANDLE sem = CreateSemaphoreA(nullptr, 1, 3, "api.sem");
-    ASSERT_TRUE(event && mutex && sem);
-    const std::vector<std::tuple<std::function<HANDLE()>, HANDLE, DWORD>> calls = {
-        {[] { return OpenEventA(EVENT_ALL_ACCESS, FALSE, "api.event"); }, event, 0},
-        {[] { return OpenMutexA(SYNCHRONIZE, FALSE, "api.mutex"); }, mutex, 0},
-        {[] { return OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, "api.sem"); }, sem, 0},
-        {[] { return CreateEventA(nullptr, FALSE, TRUE, "api.event"); }, event, ERROR_ALREADY_EXISTS}};
-    // The child's exit code names the first call that answered wrongly.
-    EXPECT_EQ(Child([&](Child&) {
-                  for (size_t i = 0; i < calls.size(); i++) {
-                      SetLastError(0);
-                      auto& [call, handle, error] = calls[i];
-                      if (call() != handle || GetLastError() != error) return static_cast<int>(i + 1);
-                  }
-                  return 0;
-              }).wait(),
-              0);
-    for (HANDLE h : {event, mutex, sem}) EXPECT_TRUE(CloseHandle(h));
-}
-
-TEST_F(SyncApi, AForkedChildRegistersItselfAndTakesItsHandlesAlong) {
-    ASSERT_NE(CreateEventA(nullptr, FALSE, FALSE, "api.parent"), nullptr);
-    Child child([](Child&) { return CreateMutexA(nullptr, TRUE, "api.child") != nullptr ? 0 : 1; });
-    ASSERT_EQ(child.wait(), 0);
-    ASSERT_TRUE(waitUntilGone(child.pid()));
-    SetLastError(0);
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "api.child"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-    std::string text = dump();
-    EXPECT_NE(text.find("name 'api.parent'"), std::string::npos) << text;
-    EXPECT_NE(text.find("\n" + std::to_string(getpid()) + " \n"), std::string::npos) << text;
-}
-
 TEST_F(SyncApi, LastErrorIsPerThreadAndSetOnlyByFailures) {
     SetLastError(1234);
     std::thread([] {
@@ -63,9 +27,12 @@ TEST_F(SyncApi, LastErrorIsPerThreadAndSetOnlyByFailures) {
         SetLastError(55);
     }).join();
     EXPECT_EQ(GetLastError(), 1234u);
-    HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_TRUE(h && CloseHandle(h));
+    HANDLE h = CreateEventA(nullptr, FALSE, FALSE, "api.event");
     EXPECT_EQ(GetLastError(), 1234u);
+    // Success with a name already taken says so.
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, TRUE, "api.event"), h);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(CloseHandle(h) && CloseHandle(h));
 }
 
 // Each call fails with its last error before anything reaches the daemon,
