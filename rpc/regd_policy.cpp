@@ -51,9 +51,10 @@ uint32_t judge(const RegdIdentity& who, Zone zone, const char* user, RegdWant wa
     if (zone == Zone::User && !shared) return regdRefuse(who, "another user's key");
     if (want == RegdWant::Read) return 0;
     if (shared && !strict) return 0;
-    if (who.peer != nullptr && who.peer->admin) return 0;
-    return regdRefuse(who, strict || zone == Zone::UsersRoot ? "a write that needs root or kalvoadm"
-                                                             : "another user's key");
+    // The admin group writes the shared keys only: a key straight under
+    // HKEY_USERS is some user's, and those are root's alone.
+    if (shared && who.peer != nullptr && who.peer->admin) return 0;
+    return regdRefuse(who, shared ? "a write that needs root or kalvoadm" : "another user's key");
 }
 
 // Refusals already logged: caller (uid, or -1 remote) and reason -> when.

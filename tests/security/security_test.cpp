@@ -198,6 +198,35 @@ TEST(Policy, StrictLeavesMachineKeysToRoot) {
     d->stop();
 }
 
+// A group made for the test's life and removed with it.
+struct ScratchGroup {
+    bool made;
+    explicit ScratchGroup(const std::string& name, const std::string& member)
+        : made(system(("groupadd " + name + " && gpasswd -a " + member + " " + name + " >/dev/null").c_str()) == 0) {}
+    ~ScratchGroup() {
+        if (made) (void)!system("groupdel kalvoadm");
+    }
+};
+
+TEST(Policy, StrictLetsTheAdminGroupWriteMachineKeys) {
+    if (getgrnam("kalvoadm") != nullptr) GTEST_SKIP() << "this host has a kalvoadm group of its own";
+    ScratchGroup admins("kalvoadm", "nobody");
+    if (!admins.made) GTEST_SKIP() << "groupadd/gpasswd did not run";
+    auto d = daemonWith({{"KALVO_REGISTRYD_POLICY", "strict"}});
+    uint32_t software = RegistryRpc(*d, 2, ROOT).mustCreate(HKLM, "Software");
+    auto [got, want] = run(
+        {
+            {"create in HKLM", [&] { return RegistryRpc(*d, 2, ME).createKey(HKLM, "Software\\ByAdmin").retval; }, 0},
+            {"set HKLM", [&] { return RegistryRpc(*d, 2, ME).setValueEx(software, "v", 1, std::string("x", 2), 2); }, 0},
+            {"write .Default", [&] { return RegistryRpc(*d, 2, ME).createKey(HKU, ".Default\\N").retval; }, 0},
+            {"another user's key", [&] { return RegistryRpc(*d, 2, ME).createKey(HKU, "alice").retval; }, DENIED_5},
+            {"value on HKEY_USERS", [&] { return RegistryRpc(*d, 2, ME).setValueEx(HKU, "v", 1, std::string("x", 2), 2); }, DENIED_5},
+        },
+        asNobody);
+    EXPECT_EQ(got, want);
+    d->stop();
+}
+
 TEST(Policy, PrivateDaemonServesOnlyItsOwner) {
     auto d = daemonWith({});
     auto [got, want] = run(
