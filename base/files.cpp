@@ -240,9 +240,24 @@ int copyFile(const char* from, const char* to) {
         close(in);
         return 0;
     }
-    static thread_local char buf[1 << 16];
+    // The kernel copies without a trip through this process where it can
+    // (the backup of a large registry is made at every start); a file system
+    // that cannot takes the plain loop, from the first byte.
     bool ok = true;
-    for (;;) {
+    bool kernelCopy = true;
+    for (bool first = true;; first = false) {
+        ssize_t n = copy_file_range(in, nullptr, f.fd, nullptr, size_t{1} << 30, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && first && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            kernelCopy = false;
+        } else if (n < 0) {
+            noteError(f, errno);
+            ok = false;
+        }
+        if (n <= 0) break;
+    }
+    static thread_local char buf[1 << 16];
+    while (!kernelCopy && ok) {
         ssize_t n = read(in, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
