@@ -48,7 +48,10 @@ export KALVO_FUZZ_PRIVATE_TMP=1
 # within 16 MiB of later allocations.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
 if [ $# -gt 0 ] && [ -f "$1" ]; then
-  private_tmp "build-fuzz/bin/fuzz_$name" "$@"
+  # Absolute names: the database target works in a directory of its own.
+  inputs=()
+  for f in "$@"; do [ -e "$f" ] && inputs+=("$(realpath "$f")") || inputs+=("$f"); done
+  private_tmp "build-fuzz/bin/fuzz_$name" "${inputs[@]}"
   exit
 fi
 # -rss_limit_mb keeps a decoder that allocates what a field claims from
