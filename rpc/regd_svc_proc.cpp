@@ -220,7 +220,8 @@ void pingDaemon(const RegdCall& call, const regd_REG_PING_DAEMON& req, regd_BASI
             return;
         }
         break;
-    default:
+    case PING_ORDINARY:
+    default:  // any other mode is taken as an ordinary ping
         if (static_cast<int32_t>(req.pid) != lastPid && _tsm_gethostid() == call.header.hostId)
             regdAddToClientList(static_cast<int32_t>(req.pid), call.header.userId);
         lastPid = static_cast<int32_t>(req.pid);
