@@ -3,6 +3,10 @@
 // protocol, each ignored or disconnected while every other goes on.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <sstream>
+#include <thread>
+
 #include "harness/wire_client.h"
 
 using namespace kalvotest;
@@ -244,6 +248,35 @@ TEST_F(SyncGarbage, MalformedRequestsEndOnlyTheirOwnConnection) {
     ASSERT_TRUE(bystander.send(KV_OP_CREATE_EVENT, withName({PID + 1, 0, 0}, std::string((1 << 20) - 13, 'x')), 12));
     std::string reply;
     ASSERT_TRUE(bystander.recv(12, &reply));
+}
+
+// Peak memory of a process in KiB, from /proc.
+long peakKb(pid_t pid) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// 150 requests of a few bytes each asking for a 1 MiB reply, none of them
+// read: the daemon serves them only as the replies are taken, so it holds
+// about one reply's worth, serves others meanwhile, and loses none.
+TEST_F(SyncGarbage, RepliesNobodyTakesAreHeldToABoundedBacklog) {
+    WireClient flood(daemonPid());
+    HandleReply event = flood.createEvent(PID, true, false);
+    ASSERT_EQ(event.error, 0);
+    constexpr int kRequests = 150;
+    constexpr int32_t kReply = 1 << 20;
+    std::string batch;
+    for (int i = 0; i < kRequests; i++)
+        batch += header(KV_OP_RESET_EVENT, 8, kReply) + words({PID, static_cast<int32_t>(event.handle)});
+    const long before = peakKb(daemonPid());
+    ASSERT_TRUE(flood.sendRaw(batch));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(stillServes(daemonPid()));
+    EXPECT_LT(peakKb(daemonPid()) - before, 64 * 1024) << "replies piled up in the daemon";
+    std::string replies;
+    ASSERT_TRUE(flood.recv(static_cast<size_t>(kRequests) * kReply, &replies));
 }
 
 }  // namespace
