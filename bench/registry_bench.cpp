@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/proc_status.h"
 #include "base/config.h"
 #include "client/kalvo_rpc_client.h"
 #include "harness/daemon_harness.h"
@@ -163,15 +164,7 @@ double cpuSeconds(pid_t pid) {
 }
 
 // VmHWM of a running process in KiB, 0 once it is gone.
-long peakKiB(pid_t pid) {
-    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-    long kib = 0;
-    char line[256];
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
-        if (sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-    if (f != nullptr) fclose(f);
-    return kib;
-}
+long peakKiB(pid_t pid) { return procPeakKiB(std::to_string(pid)); }
 
 // Seconds a command takes, best of three; -1 when it fails.
 double bestCommand(const std::vector<std::string>& argv) {

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/proc_status.h"
 #include "base/config.h"
 #include "base/files.h"
 #include "base/log.h"
@@ -71,15 +72,7 @@ void buildSourceFile() {
 
 // High-water mark of this process's own memory. Not getrusage: its maximum
 // carries over from a parent whose memory the child shared before exec.
-long peakKiB() {
-    FILE* f = fopen("/proc/self/status", "r");
-    long kib = 0;
-    char line[256];
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
-        if (sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-    if (f != nullptr) fclose(f);
-    return kib;
-}
+long peakKiB() { return procPeakKiB("self"); }
 
 long currentKiB() {
     FILE* f = fopen("/proc/self/statm", "r");
