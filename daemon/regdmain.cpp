@@ -108,15 +108,20 @@ void removeSyncEndpoint() {
     _exit(2);
 }
 
-// Ends a start-up that cannot go on, status 2, removing what it put in
-// place (the sync server is the only other thread that may be running).
-[[noreturn]] void failStartup() {
-    g_regdEndMutex.lock();
+// Removes what a start-up put in place, before it ends unfinished.
+void removeStartupTraces() {
     regdCloseLog();
     unlink(REGD_PID_FILE);
     removeSyncEndpoint();
     regdRemoveStartupLock();
     fflush(nullptr);
+}
+
+// Ends a start-up that cannot go on, status 2 (the sync server is the only
+// other thread that may be running).
+[[noreturn]] void failStartup() {
+    g_regdEndMutex.lock();
+    removeStartupTraces();
     _exit(2);
 }
 
@@ -359,6 +364,13 @@ void regdRemoveStartupLock() {
         mine.st_ino == named.st_ino)
         unlink(startupLockPath.c_str());
     close(fd);
+}
+
+[[noreturn]] void regdFailRegistration(const char* message) {
+    fputs(message, stderr);
+    regd_svc_unregister(g_config.registryProg, g_config.registryVers);
+    removeStartupTraces();
+    _exit(1);
 }
 
 void regd_svc_unregister(uint32_t prog, uint32_t vers) {

@@ -38,5 +38,11 @@ void regdRemoveStartupLock();
 // between its steps.
 extern std::mutex g_regdEndMutex;
 
+// Ends a start-up whose listening or RPC registration failed, exit status 1:
+// prints `message`, then removes what the start-up put in place, a
+// registration already made included (else a client would find a dead
+// port, and the next start a stale pid file). Called with g_regdEndMutex held.
+[[noreturn]] void regdFailRegistration(const char* message);
+
 // Removes the RPC registration of (prog, vers) and of (prog, 1).
 void regd_svc_unregister(uint32_t prog, uint32_t vers);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "daemon/peer_uid.h"
+#include "daemon/regdmain.h"
 #include "daemon/rpc_wire.h"
 #include "rpc/regd_clients.h"
 #include "rpc/regd_notify.h"
@@ -536,8 +537,7 @@ std::vector<ListenAddr> listenAddresses() {
         ListenAddr l;
         if (!one.empty() && !parseAddr(one, &l)) {
             fprintf(stderr, "KALVO_REGISTRYD_LISTEN: not an address: %s\n", one.c_str());
-            fprintf(stderr, "cannot create tcp service.");
-            exit(1);
+            regdFailRegistration("cannot create tcp service.");
         }
         if (!one.empty()) list.push_back(l);
         at = comma + 1;
@@ -594,8 +594,7 @@ int regdRpcListen(uint32_t prog, uint32_t vers) {
         sockaddr_storage bound{};
         socklen_t len = sizeof bound;
         if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
-            fprintf(stderr, "cannot create tcp service.");
-            exit(1);
+            regdFailRegistration("cannot create tcp service.");
         }
         port = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
                                                 : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
@@ -607,22 +606,13 @@ int regdRpcListen(uint32_t prog, uint32_t vers) {
         if (l.addr.ss_family == AF_INET || (anyAddr && !anyV4)) haveV4 = true;
         if (l.addr.ss_family == AF_INET6 && v6 == nullptr) v6 = &l;
     }
-    if (fds.empty()) {
-        fprintf(stderr, "cannot create tcp service.");
-        exit(1);
-    }
-    if (haveV4 && !pmap_set(prog, vers, IPPROTO_TCP, port)) {
-        fprintf(stderr, "unable to register (registryProg, registryVers, tcp)\n");
-        exit(1);
-    }
-    if (haveV4 && !pmap_set(prog, 1, IPPROTO_TCP, port)) {
-        fprintf(stderr, "unable to register (registryProg, 1, tcp)\n");
-        exit(1);
-    }
-    if (v6 != nullptr && (!registerTcp6(prog, vers, *v6) || !registerTcp6(prog, 1, *v6))) {
-        fprintf(stderr, "unable to register (registryProg, registryVers, tcp6)\n");
-        exit(1);
-    }
+    if (fds.empty()) regdFailRegistration("cannot create tcp service.");
+    if (haveV4 && !pmap_set(prog, vers, IPPROTO_TCP, port))
+        regdFailRegistration("unable to register (registryProg, registryVers, tcp)\n");
+    if (haveV4 && !pmap_set(prog, 1, IPPROTO_TCP, port))
+        regdFailRegistration("unable to register (registryProg, 1, tcp)\n");
+    if (v6 != nullptr && (!registerTcp6(prog, vers, *v6) || !registerTcp6(prog, 1, *v6)))
+        regdFailRegistration("unable to register (registryProg, registryVers, tcp6)\n");
     g_moreListeners.assign(fds.begin() + 1, fds.end());
     return fds.front();
 }
