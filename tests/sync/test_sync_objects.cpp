@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "harness/wire_client.h"
+#include "harness/sync_client.h"
 
 using namespace kalvotest;
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "harness/wire_client.h"
+#include "harness/sync_client.h"
 #include "kalvo/synchapi.h"
 
 using namespace kalvotest;

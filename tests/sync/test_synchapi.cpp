@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "kalvo/synchapi.h"
-#include "harness/wire_client.h"
+#include "harness/sync_client.h"
 
 using namespace kalvotest;
 
