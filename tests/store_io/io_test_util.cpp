@@ -19,6 +19,11 @@ namespace iotest {
 
 RegdCaller testCaller{};
 
+void setCaller(const char* user, uint32_t hostId) {
+    snprintf(testCaller.userName, sizeof testCaller.userName, "%s", user);
+    testCaller.hostId = hostId != 0 ? hostId : _tsm_gethostid();
+}
+
 Bytes& Bytes::u32(uint32_t v) {
     for (int i = 0; i < 4; i++) b += static_cast<char>((v >> (8 * i)) & 0xFF);
     return *this;
@@ -97,6 +102,18 @@ bool fileExists(const std::string& path) {
 }
 
 std::string logText() { return readFile(REGD_LOG_FILE); }
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+uint32_t liveSlots() {
+    uint32_t live = 0;
+    for (uint32_t i = 0; i < g_nCacheSlots; i++) live += regCacheTable[i] != nullptr;
+    return live;
+}
 
 uint32_t mkKey(uint32_t parent, const char* path, const char* cls, uint32_t options) {
     uint32_t h = 0;

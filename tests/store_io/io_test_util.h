@@ -13,8 +13,14 @@
 
 namespace iotest {
 
+constexpr uint32_t HKLM = REGD_HKEY_LOCAL_MACHINE;
+constexpr uint32_t HKU = REGD_HKEY_USERS;
+constexpr uint32_t KEY = 0x80000000u;  // kind word of a key that is not a shadow
+
 // The caller every store call of a test is made for; cleared per test.
 extern RegdCaller testCaller;
+// Makes the test's caller `user` on host `hostId` (default: this host).
+void setCaller(const char* user, uint32_t hostId = 0);
 
 // Builds file bytes field by field, little-endian.
 struct Bytes {
@@ -51,10 +57,22 @@ class IoTest : public ::testing::Test {
     std::string oldCwd_;
 };
 
+// The same with the cache set up (the six roots and their keys).
+class CacheTest : public IoTest {
+  protected:
+    void SetUp() override {
+        IoTest::SetUp();
+        ASSERT_EQ(regdInitCache(), 1);
+    }
+};
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 std::string logText();
+size_t countOf(const std::string& text, const std::string& what);
+// Slots holding a record.
+uint32_t liveSlots();
 
 // Creates `path` below `parent` and returns its handle (0 on failure).
 uint32_t mkKey(uint32_t parent, const char* path, const char* cls = nullptr, uint32_t options = 0);

@@ -15,15 +15,8 @@ using namespace iotest;
 
 namespace {
 
-constexpr uint32_t HKLM = REGD_HKEY_LOCAL_MACHINE;
-constexpr uint32_t HKU = REGD_HKEY_USERS;
-
-class LimitsTest : public IoTest {
+class LimitsTest : public CacheTest {
   protected:
-    void SetUp() override {
-        IoTest::SetUp();
-        ASSERT_EQ(regdInitCache(), 1);
-    }
     uint32_t insert(uint32_t parent, const std::string& path) {
         uint32_t h = 0;
         return regdInsertKey(testCaller, parent, path.c_str(), 0, nullptr, 0, 0, nullptr, &h, nullptr, 0);
@@ -102,15 +95,9 @@ TEST_F(LimitsTest, FailedSaveKeepsTheChangesForTheNextFlush) {
     EXPECT_EQ(g_dirty.load(), 0u);
     EXPECT_NE(readFile("kalvo_reg.dat").find("Late"), std::string::npos);
     regdWriteEntireRegistryDatabase();
-    std::string log = logText();
-    auto count = [&log](const char* line) {
-        size_t n = 0;
-        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) n++;
-        return n;
-    };
-    EXPECT_EQ(count("Saving the registry failed"), 1u);
-    EXPECT_EQ(count("Registry data can't be saved."), 1u);  // the writer's own complaint, once too
-    EXPECT_EQ(count("The registry was saved again."), 1u);
+    for (const char* line : {"Saving the registry failed", "Registry data can't be saved.",  // the writer's, once too
+                             "The registry was saved again."})
+        EXPECT_EQ(countOf(logText(), line), 1u) << line;
 }
 
 // Past a short walk, enumeration lists a key's children once: any index

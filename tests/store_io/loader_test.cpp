@@ -1,22 +1,20 @@
-// Start-up loading with its fall-backs, a user's own file, and the
-// migration of the old root layout.
+// Start-up: loading with its fall-backs and the progress hook, a user's
+// own file, the migration of the old root layout, and the seeded keys.
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "base/config.h"
 #include "base/log.h"
-#include "base/strings.h"
 #include "io_test_util.h"
 #include "store/regdio.h"
+#include "store/regdseed.h"
 
 using namespace iotest;
 
 namespace {
-
-constexpr uint32_t HKLM = REGD_HKEY_LOCAL_MACHINE;
-constexpr uint32_t HKU = REGD_HKEY_USERS;
 
 class LoaderTest : public IoTest {
   protected:
@@ -27,10 +25,6 @@ class LoaderTest : public IoTest {
         ASSERT_NE(mkKey(HKLM, (std::string("Software\\") + marker).c_str()), 0u);
         ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, file, 1), 0u);
         regdDiscardCache();
-    }
-    void beLocalUser(const char* name) {
-        snprintf(testCaller.userName, sizeof testCaller.userName, "%s", name);
-        testCaller.hostId = _tsm_gethostid();
     }
 };
 
@@ -73,7 +67,7 @@ TEST_F(LoaderTest, BackupFallbacks) {
 
 TEST_F(LoaderTest, UserWithoutFileGetsAnEmptyKeyOnceAndRemoteCallersNothing) {
     ASSERT_EQ(regdInitCache(), 1);
-    beLocalUser("dora");
+    setCaller("dora");
     regdLoadUserData(testCaller);
     RegCacheRec* key = rec(HKU, "dora");
     ASSERT_NE(key, nullptr);
@@ -82,8 +76,7 @@ TEST_F(LoaderTest, UserWithoutFileGetsAnEmptyKeyOnceAndRemoteCallersNothing) {
     uint32_t entries = g_nEntries;
     regdLoadUserData(testCaller);
     EXPECT_EQ(g_nEntries, entries);
-    testCaller.hostId++;
-    snprintf(testCaller.userName, sizeof testCaller.userName, "%s", "remote");
+    setCaller("remote", testCaller.hostId + 1);
     regdLoadUserData(testCaller);
     EXPECT_EQ(g_nEntries, entries);
 }
@@ -98,18 +91,18 @@ TEST_F(LoaderTest, UsersKeysComeBackFromTheirOwnFiles) {
     regdDiscardCache();
     ASSERT_EQ(regdLoadRegistry(), 1);
     EXPECT_EQ(rec(HKU, "a b"), nullptr);  // not kept in the main file
-    beLocalUser("a b");
+    setCaller("a b");
     regdLoadUserData(testCaller);
     RegCacheRec* font = rec(REGD_HKEY_CURRENT_USER, "Software\\Editor\\font", REGD_KIND_VALUE);
     ASSERT_NE(font, nullptr);
     EXPECT_STREQ(reinterpret_cast<char*>(font->data), "mono");
     writeFile("kalvo_fay.dat", Bytes().magic().header(1).key("NotFay", -1, -1, -1, -1).b);
-    beLocalUser("fay");
+    setCaller("fay");
     regdLoadUserData(testCaller);
     EXPECT_EQ(childNames(rec(HKU)), (std::vector<std::string>{"fay", ".Default", "a b", "NotFay"}));
     writeFile("kalvo_gil.dat", appHiveByHand().substr(0, 60));
     uint32_t entries = g_nEntries;
-    beLocalUser("gil");
+    setCaller("gil");
     regdLoadUserData(testCaller);
     EXPECT_EQ(g_nEntries, entries + 1);
     EXPECT_EQ(rec(HKU, "gil")->firstChild, nullptr);
@@ -198,6 +191,119 @@ TEST_F(MigrationTest, WithoutUsersTheUserPartIsRefused) {
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
     EXPECT_NE(logText().find("Fatal: Couldn't find HKEY_USERS while fixing data."), std::string::npos);
     EXPECT_EQ(childNames(regCacheTable[1]), std::vector<std::string>{"Kept"});
+}
+
+// ---- Load progress ----
+
+std::vector<uint64_t> g_reported;
+uint64_t g_stopAt = 0;  // 0: never stop
+
+bool recordProgress(uint64_t recordsRead) {
+    g_reported.push_back(recordsRead);
+    return recordsRead != g_stopAt;
+}
+
+// Every record of the main file is reported in order; a stop leaves an
+// empty cache and a distinct result, tries no backup and writes nothing;
+// hive loads report nothing.
+TEST_F(LoaderTest, ProgressReportsEachRecordAndStopsOnRequest) {
+    g_reported.clear();
+    g_stopAt = 0;
+    regdSetLoadProgressHook(recordProgress);
+    struct Unhook {
+        ~Unhook() { regdSetLoadProgressHook(nullptr); }
+    } unhook;
+    saveRegistryWith("A\\B", "kalvo_reg.dat");
+    const std::string mainBytes = readFile("kalvo_reg.dat");
+    writeFile("kalvo_reg.dat.bak", mainBytes);
+    ASSERT_EQ(regdLoadRegistry(), 1);
+    const uint64_t records = g_nEntries;
+    ASSERT_EQ(g_reported.size(), records);
+    for (size_t i = 0; i < g_reported.size(); i++) EXPECT_EQ(g_reported[i], i + 1);
+    g_reported.clear();
+    ASSERT_EQ(regdLoadHive(rec(HKLM), "kalvo_reg.dat.bak", "Copy", nullptr), 0u);
+    EXPECT_TRUE(g_reported.empty());
+    regdDiscardCache();
+    struct { bool mainGood; uint64_t stopAt; } rows[] = {{true, 1}, {true, 7}, {true, records}, {false, 3}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.stopAt);
+        regdResetLogForTest();
+        writeFile("kalvo_reg.dat", r.mainGood ? mainBytes : std::string("junk"));
+        g_reported.clear();
+        g_stopAt = r.stopAt;
+        bool mainUsed = true;
+        EXPECT_EQ(regdLoadRegistry(&mainUsed), REGD_LOAD_STOPPED);
+        EXPECT_FALSE(mainUsed);
+        EXPECT_EQ(g_reported.back(), r.stopAt);
+        EXPECT_EQ(g_nEntries, 0u);
+        EXPECT_EQ(regCacheTable, nullptr);
+        EXPECT_EQ(g_dirty.load(), 0u);
+        EXPECT_EQ(logText().find("Trying backup") != std::string::npos, !r.mainGood);
+        EXPECT_EQ(logText().find("Initializing"), std::string::npos);
+    }
+    EXPECT_EQ(readFile("kalvo_reg.dat.bak"), mainBytes);
+}
+
+// ---- Seeded keys ----
+
+class SeedTest : public CacheTest {
+  protected:
+    // The default value of the key at `path`, or "<none>".
+    static std::string defaultValue(uint32_t root, const std::string& path) {
+        RegCacheRec* key = rec(root, path.c_str());
+        if (key == nullptr) return "<no key>";
+        RegCacheRec* v = regdFindSubKey(key, "", REGD_KIND_VALUE);
+        return v == nullptr ? "<none>" : std::string(reinterpret_cast<char*>(v->data), v->dataSize);
+    }
+    static void seed() {
+        regdInsertVersionKey();
+        regdInitOleKeys();
+    }
+};
+
+TEST_F(SeedTest, FreshRegistryGetsTheVersionAndEveryRow) {
+    EXPECT_EQ(regdCheckKalvoKey(), 0);
+    seed();
+    EXPECT_EQ(regdCheckKalvoKey(), 1);
+    EXPECT_EQ(defaultValue(HKLM, "Software\\Tessmar\\Kalvo\\Version"), std::string("6.0.0\n\0", 7));
+    EXPECT_EQ(rec(HKLM, "Software\\Tessmar\\Kalvo\\Version\\", REGD_KIND_KEY)->firstChild->valueType, 1u);
+    RegCacheRec* threading = rec(HKLM, "Software\\Classes\\CLSID\\{B196B286-BAB4-101A-B69C-00AA00341D07}\\"
+                                       "InprocServer32\\ThreadingModel", REGD_KIND_VALUE);
+    ASSERT_NE(threading, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(threading->data), threading->dataSize), std::string("Both\0", 5));
+    // Every row of every table, through the handle its parent resolves to.
+    for (const RegdSeedTable* t : {&oleinterfacekey, &oletypelibkey, &oleclassidkey, &rootinterfacekey}) {
+        for (size_t i = 0; i < t->nRows; i++) {
+            std::string path = std::string(t->parentPath) + "\\" + t->rows[i].path;
+            std::string want = t->rows[i].text[0] != '\0' ? std::string(t->rows[i].text) + '\0' : "<none>";
+            EXPECT_EQ(defaultValue(t->parentHandle, path), want) << path;
+        }
+    }
+}
+
+TEST_F(SeedTest, VersionCheckReadsTheVersionKey) {
+    // Weighted, not compared part by part; saturates; the text must fit 16 bytes.
+    const std::pair<const char*, int> rows[] = {
+        {"6.0.0\n", 1}, {"5.9.9\n", 0}, {"5.10.0", 1}, {"6", 1}, {" 7 - 1 - 2", 1}, {"version six", 0},
+        {"9999999999999.0", 1}, {"-6.0.0", 0}, {"6.0.0          1", 0}, {"6.0.0         1", 1}};
+    uint32_t v = mkKey(HKLM, "Software\\Tessmar\\Kalvo\\Version");
+    for (const auto& [text, want] : rows) {
+        ASSERT_EQ(setValue(v, nullptr, 1, text), 0u);
+        EXPECT_EQ(regdCheckKalvoKey(), want) << text;
+    }
+}
+
+TEST_F(SeedTest, SeedingKeepsTheUsersOwnKeys) {
+    const std::string unknown = "Software\\Classes\\Interface\\{00000000-0000-0000-C000-000000000046}";
+    setValue(mkKey(HKLM, "Software\\Classes\\Interface\\{MINE}"), nullptr, 1, "my interface");
+    setValue(mkKey(HKLM, unknown.c_str()), "extra", 1, "x");
+    seed();
+    EXPECT_EQ(defaultValue(HKLM, "Software\\Classes\\Interface\\{MINE}"), std::string("my interface\0", 13));
+    EXPECT_EQ(defaultValue(HKLM, unknown), std::string("IUnknown\0", 9));
+    EXPECT_NE(rec(HKLM, (unknown + "\\extra").c_str(), REGD_KIND_VALUE), nullptr);
+    uint32_t entries = g_nEntries;
+    seed();  // a second seeding finds every key and adds nothing
+    EXPECT_EQ(g_nEntries, entries);
 }
 
 }  // namespace

@@ -15,10 +15,6 @@ using namespace iotest;
 
 namespace {
 
-constexpr uint32_t HKLM = REGD_HKEY_LOCAL_MACHINE;
-constexpr uint32_t HKU = REGD_HKEY_USERS;
-constexpr uint32_t KEY = 0x80000000u;
-
 uint32_t countTree(const RegCacheRec* top) {
     uint32_t n = 1;
     for (const RegCacheRec* c = top->firstChild; c != nullptr; c = c->next) n += countTree(c);
@@ -96,21 +92,29 @@ TEST_F(ReaderTest, WriteThenReadGivesBackTheSameTree) {
     EXPECT_EQ(g_version, 20300u);
 }
 
-TEST_F(ReaderTest, VeryDeepTreeIsWrittenAndReadWithoutRecursion) {
+// Creation, lookup, deletion, writing and reading all walk a very deep
+// tree without recursion.
+TEST_F(ReaderTest, VeryDeepTreeNeedsNoRecursion) {
     ASSERT_EQ(regdInitCache(), 1);
     constexpr int depth = 200000;
     g_maxKeyDepth = depth + 2;  // creation stops at 512 levels; files may hold more
     std::string path;
     for (int i = 0; i < depth; i++) path += i ? "\\a" : "a";
     uint32_t deep = mkKey(HKLM, "Deep");
-    ASSERT_NE(mkKey(deep, path.c_str()), 0u);
+    uint32_t entries = g_nEntries;
+    uint32_t deepest = mkKey(deep, path.c_str());
+    EXPECT_EQ(g_nEntries, entries + depth);
+    uint32_t h = 0;
+    ASSERT_EQ(regdRegOpenKey(testCaller, deep, path.c_str(), 0, 0, &h, 0), 0u);
+    EXPECT_EQ(h, deepest);
     ASSERT_EQ(regdWriteRegistryDatabase(testCaller, deep, "deep.dat", 0), 0u);
+    ASSERT_EQ(regdRegDeleteKey(rec(deep, "a")), 0u);
+    EXPECT_EQ(g_nEntries, entries);
     RegCacheRec* back = regdReadRegistryDatabase("deep.dat", 0);
     ASSERT_NE(back, nullptr);
     int levels = 0;
     for (RegCacheRec* r = back->firstChild; r != nullptr; r = r->firstChild) levels++;
     EXPECT_EQ(levels, depth);
-    g_maxKeyDepth = REGD_MAX_KEY_DEPTH;
 }
 
 // Unknown and skip records are stepped over by their head alone; a name
@@ -156,9 +160,7 @@ TEST_F(ReaderTest, MainFileKeepsOnlyDefaultUnderUsersAndLetsTheRestGo) {
     ASSERT_NE(users, nullptr);
     EXPECT_EQ(childNames(users), std::vector<std::string>{".Default"});
     EXPECT_EQ(g_nEntries, 8u);  // the six roots, .Default and its Software
-    uint32_t live = 0;
-    for (uint32_t i = 0; i < g_nCacheSlots; i++) live += regCacheTable[i] != nullptr;
-    EXPECT_EQ(live, 8u);
+    EXPECT_EQ(liveSlots(), 8u);
     EXPECT_EQ(freeCacheNode.size(), g_nCacheSlots - 8u);
 }
 
@@ -200,71 +202,66 @@ TEST_F(ReaderTest, TruncationAtEveryByteFailsAndLeavesTheCacheAlone) {
     }
 }
 
-TEST_F(ReaderTest, LyingHeadersAreRefused) {
+// Each damaged file is refused and leaves the cache as it was.
+TEST_F(ReaderTest, DamagedFilesAreRefused) {
     populate();
-    std::string body = appHiveByHand().substr(20);  // the four records alone
-    auto withHeader = [&](const std::string& head) { return Bytes().magic().raw(head).raw(body).b; };
-    expectRejected(Bytes().u32(0xDEADFACFu).b + appHiveByHand().substr(4));  // bad magic
-    expectRejected(withHeader(Bytes().header(100000).b));       // more records than the file holds
-    expectRejected(withHeader(Bytes().header(0xFFFFFFFFu).b));
-    expectRejected(withHeader(Bytes().header(3).b));            // more records than the count
-    expectRejected(withHeader(Bytes().header(0).b));
-    expectRejected(withHeader(Bytes().u32(1).u32(12).u32(20300).u32(4).u32(0).b));  // header size 12
-    expectRejected(Bytes().magic().raw(body).b);                 // records before any header
-    expectRejected(withHeader(Bytes().header(4).header(4).b));  // two headers
-    expectRejected(withHeader(Bytes().header(5).b) + Bytes().key("Spare", -1, -1, -1, -1).b +
-                   std::string("\0", 1));  // trailing byte
-}
-
-TEST_F(ReaderTest, LyingLengthsAreRefusedBeforeAnythingIsAllocated) {
-    populate();
+    const std::string hive = appHiveByHand();
+    const std::string body = hive.substr(20);  // the four records alone
+    auto withHeader = [&](const Bytes& head) { return Bytes().magic().raw(head.b).raw(body).b; };
     auto oneKey = [](uint32_t nameLen, uint32_t classLen, uint32_t dataLen) {
-        Bytes f;
-        f.magic().header(1).u32(3).u32(40).u32(KEY).u32(nameLen).raw("abc");
-        f.u32(classLen).u32(dataLen).u32(0).u32(0).u32(0).i32(-1).i32(-1).i32(-1).i32(-1);
-        return f.b;
+        return Bytes().magic().header(1).u32(3).u32(40).u32(KEY).u32(nameLen).raw("abc").u32(classLen).u32(dataLen)
+            .u32(0).u32(0).u32(0).i32(-1).i32(-1).i32(-1).i32(-1).b;
     };
-    expectRejected(oneKey(1000, 0, 0));
-    expectRejected(oneKey(0xFFFFFFFFu, 0, 0));
-    // Padded past the smallest record, so that only the length is wrong.
-    const std::string pad(60, '\0');
-    expectRejected(Bytes().magic().header(1).u32(3).u32(40).u32(KEY).u32(0).u32(0xFFFFFFF0u).raw(pad).b);
-    expectRejected(Bytes().magic().header(1).u32(3).u32(40).u32(KEY).u32(0).u32(0).u32(0x7FFFFFFFu).raw(pad).b);
-}
-
-TEST_F(ReaderTest, LyingLinksAreRefused) {
-    populate();
-    auto twoKeys = [](int32_t p0, int32_t c0, int32_t n0, int32_t v0, int32_t p1, int32_t c1, int32_t n1,
-                      int32_t v1) {
+    auto twoKeys = [](int32_t p0, int32_t c0, int32_t n0, int32_t v0, int32_t p1, int32_t c1, int32_t n1, int32_t v1) {
         return Bytes().magic().header(2).key("A", p0, c0, n0, v0).key("B", p1, c1, n1, v1).b;
     };
-    writeFile("ok.dat", twoKeys(-1, 1, -1, -1, 0, -1, -1, -1));
-    EXPECT_NE(regdReadRegistryDatabase("ok.dat", 0), nullptr);  // the well-formed shape, for contrast
-    expectRejected(twoKeys(-1, 2, -1, -1, 0, -1, -1, -1));   // link past the count
-    expectRejected(twoKeys(-1, -2, -1, -1, 0, -1, -1, -1));  // negative link
-    expectRejected(twoKeys(-1, 1, -1, -1, 0, 1, -1, -1));    // child of itself
-    expectRejected(twoKeys(-1, 1, -1, -1, 0, 0, -1, -1));    // child's child is the top
-    expectRejected(twoKeys(-1, 1, -1, -1, 0, -1, 1, -1));    // its own next sibling
-    expectRejected(twoKeys(-1, 1, -1, -1, -1, -1, -1, -1));  // child without its parent link
-    expectRejected(twoKeys(-1, 1, -1, -1, 0, -1, -1, 0));    // first child with a prev
-    expectRejected(twoKeys(-1, 1, 1, -1, 0, -1, -1, -1));    // top with a sibling
-    expectRejected(twoKeys(1, -1, -1, -1, -1, 0, -1, -1));   // top with a parent
-    // Two siblings naming each other next: a loop along the child list.
-    expectRejected(Bytes().magic().header(3).key("A", -1, 1, -1, -1).key("B", 0, -1, 2, -1).key("C", 0, -1, 1, 1).b);
-    // A link to a record the file never delivers.
-    expectRejected(Bytes().magic().header(3).key("A", -1, 1, -1, -1).key("B", 0, -1, 2, -1).b);
-    expectRejected(Bytes().magic().header(2).key("A", -1, 1, -1, -1).node(KEY | 2, "B", "", "", 0, 0, -1, -1, -1).b);
-}
-
-TEST_F(ReaderTest, MainFileMustStartWithTheSixRoots) {
-    populate();
-    expectRejected(appHiveByHand(), 1);
-    Bytes f;
-    f.magic().header(6);
+    const std::string pad(60, '\0');  // past the smallest record, so that only the length is wrong
+    Bytes wrongRoots;
+    wrongRoots.magic().header(6);
     for (const char* n : {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_WRONG",
                           "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"})
-        f.key(n, -1, -1, -1, -1);
-    expectRejected(f.b, 1);
+        wrongRoots.key(n, -1, -1, -1, -1);
+    writeFile("ok.dat", twoKeys(-1, 1, -1, -1, 0, -1, -1, -1));
+    EXPECT_NE(regdReadRegistryDatabase("ok.dat", 0), nullptr);  // the well-formed shape, for contrast
+    const struct {
+        const char* why;
+        std::string bytes;
+        uint32_t isMain = 0;
+    } rows[] = {
+        {"bad magic", Bytes().u32(0xDEADFACFu).b + hive.substr(4)},
+        {"more records than the file holds", withHeader(Bytes().header(100000))},
+        {"count -1", withHeader(Bytes().header(0xFFFFFFFFu))},
+        {"more records than the count", withHeader(Bytes().header(3))},
+        {"count 0", withHeader(Bytes().header(0))},
+        {"header size 12", withHeader(Bytes().u32(1).u32(12).u32(20300).u32(4).u32(0))},
+        {"records before any header", Bytes().magic().raw(body).b},
+        {"two headers", withHeader(Bytes().header(4).header(4))},
+        {"trailing byte", withHeader(Bytes().header(5)) + Bytes().key("Spare", -1, -1, -1, -1).b + '\0'},
+        {"name length 1000", oneKey(1000, 0, 0)},
+        {"name length -1", oneKey(0xFFFFFFFFu, 0, 0)},
+        {"class length", Bytes().magic().header(1).u32(3).u32(40).u32(KEY).u32(0).u32(0xFFFFFFF0u).raw(pad).b},
+        {"data length", Bytes().magic().header(1).u32(3).u32(40).u32(KEY).u32(0).u32(0).u32(0x7FFFFFFFu).raw(pad).b},
+        {"link past the count", twoKeys(-1, 2, -1, -1, 0, -1, -1, -1)},
+        {"negative link", twoKeys(-1, -2, -1, -1, 0, -1, -1, -1)},
+        {"child of itself", twoKeys(-1, 1, -1, -1, 0, 1, -1, -1)},
+        {"child's child is the top", twoKeys(-1, 1, -1, -1, 0, 0, -1, -1)},
+        {"its own next sibling", twoKeys(-1, 1, -1, -1, 0, -1, 1, -1)},
+        {"child without its parent link", twoKeys(-1, 1, -1, -1, -1, -1, -1, -1)},
+        {"first child with a prev", twoKeys(-1, 1, -1, -1, 0, -1, -1, 0)},
+        {"top with a sibling", twoKeys(-1, 1, 1, -1, 0, -1, -1, -1)},
+        {"top with a parent", twoKeys(1, -1, -1, -1, -1, 0, -1, -1)},
+        {"a loop along the child list",
+         Bytes().magic().header(3).key("A", -1, 1, -1, -1).key("B", 0, -1, 2, -1).key("C", 0, -1, 1, 1).b},
+        {"a link never delivered", Bytes().magic().header(3).key("A", -1, 1, -1, -1).key("B", 0, -1, 2, -1).b},
+        {"a record of another kind",
+         Bytes().magic().header(2).key("A", -1, 1, -1, -1).node(KEY | 2, "B", "", "", 0, 0, -1, -1, -1).b},
+        {"main file without the roots", hive, 1},
+        {"main file with a wrong root", wrongRoots.b, 1},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.why);
+        expectRejected(r.bytes, r.isMain);
+    }
 }
 
 TEST_F(ReaderTest, FailedReadIntoAGrowingTableStillBacksOutEveryRecord) {
@@ -278,9 +275,7 @@ TEST_F(ReaderTest, FailedReadIntoAGrowingTableStillBacksOutEveryRecord) {
     uint32_t entries = g_nEntries;
     EXPECT_EQ(regdReadRegistryDatabase("big.dat", 0), nullptr);
     EXPECT_EQ(g_nEntries, entries);
-    uint32_t live = 0;
-    for (uint32_t i = 0; i < g_nCacheSlots; i++) live += regCacheTable[i] != nullptr;
-    EXPECT_EQ(live, entries);
+    EXPECT_EQ(liveSlots(), entries);
     EXPECT_EQ(freeCacheNode.size(), g_nCacheSlots - entries);
 }
 

@@ -2,7 +2,6 @@
 kalvo_add_test(store_io_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/io_test_util.cpp ${CMAKE_CURRENT_LIST_DIR}/writer_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/reader_test.cpp ${CMAKE_CURRENT_LIST_DIR}/loader_test.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/seed_test.cpp ${CMAKE_CURRENT_LIST_DIR}/bulk_io_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/limits_test.cpp
   LIBS kalvo_store kalvo_base)
 

@@ -1,6 +1,6 @@
 // The writer: exact bytes of small trees against files laid out by hand,
 // the full save with users' files, and how existing files are treated.
-#include <dirent.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -13,11 +13,7 @@ using namespace iotest;
 
 namespace {
 
-constexpr uint32_t HKLM = REGD_HKEY_LOCAL_MACHINE;
-constexpr uint32_t HKU = REGD_HKEY_USERS;
-constexpr uint32_t KEY = 0x80000000u;  // kind word of a key that is not a shadow
-
-class WriterTest : public IoTest {};
+class WriterTest : public CacheTest {};
 
 // App (class "cls") with, newest first: key Sub, value N (REG_DWORD 42),
 // and the default value "hi" at the tail.
@@ -29,26 +25,19 @@ uint32_t buildApp() {
     return app;
 }
 
-std::vector<std::string> tempFilesLeft(const std::string& dir) {
-    std::vector<std::string> left;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return left;
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0) left.push_back(n);
-    }
-    closedir(d);
-    return left;
+bool tempFilesLeft() {
+    for (const auto& e : std::filesystem::directory_iterator("."))
+        if (e.path().extension() == ".tmp") return true;
+    return false;
 }
 
 TEST_F(WriterTest, SubTreeFileMatchesTheLayoutByteForByte) {
-    ASSERT_EQ(regdInitCache(), 1);
     uint32_t app = buildApp();
     ASSERT_EQ(regdWriteRegistryDatabase(testCaller, app, "app.dat", 0), 0u);
     ASSERT_EQ(regdWriteRegistryDatabase(testCaller, app, "two.dat", 0), 0u);
     EXPECT_EQ(readFile("app.dat"), appHiveByHand());
     EXPECT_EQ(readFile("two.dat"), appHiveByHand());
-    EXPECT_TRUE(tempFilesLeft(".").empty());
+    EXPECT_FALSE(tempFilesLeft());
     // A value named like a sub-key is a shadow: bit 31 clear.
     uint32_t k = mkKey(HKLM, "K");
     mkKey(k, "S");
@@ -63,7 +52,6 @@ TEST_F(WriterTest, SubTreeFileMatchesTheLayoutByteForByte) {
 }
 
 TEST_F(WriterTest, WholeRegistryFileMatchesTheLayoutAndSkipsVolatileTrees) {
-    ASSERT_EQ(regdInitCache(), 1);
     mkKey(HKLM, "A");
     uint32_t v = mkKey(HKLM, "V", nullptr, REGD_OPTION_VOLATILE);
     mkKey(v, "VC");
@@ -92,7 +80,6 @@ TEST_F(WriterTest, WholeRegistryFileMatchesTheLayoutAndSkipsVolatileTrees) {
 // keeps its mode, a read-only main file, a missing directory or a
 // directory in the target's place fail with their log lines.
 TEST_F(WriterTest, ExistingAndUnwritableTargets) {
-    ASSERT_EQ(regdInitCache(), 1);
     uint32_t app = buildApp();
     writeFile("taken.dat", "precious");
     EXPECT_EQ(regdWriteRegistryDatabase(testCaller, app, "taken.dat", 0), REGD_WRITE_FILE_ERROR);
@@ -118,14 +105,13 @@ TEST_F(WriterTest, ExistingAndUnwritableTargets) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(regdWriteRegistryDatabase(testCaller, 1999, "none.dat", 1), REGD_ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(fileExists("none.dat"));
-    EXPECT_TRUE(tempFilesLeft(".").empty());
+    EXPECT_FALSE(tempFilesLeft());
 }
 
 // Each user's key goes to its own file and stays out of the main file,
 // unless its file cannot be written; a user key named like a root is saved
 // as itself, and that root's own tree stays in the main file.
 TEST_F(WriterTest, FullSaveSplitsUsersFromTheMainFile) {
-    ASSERT_EQ(regdInitCache(), 1);
     uint32_t alice = mkKey(HKU, "alice");
     setValue(mkKey(alice, "Software\\Prefs"), "colour", 1, "blue");
     std::string aliceTree = describeTree(rec(alice));
@@ -149,35 +135,25 @@ TEST_F(WriterTest, FullSaveSplitsUsersFromTheMainFile) {
     EXPECT_EQ(back->firstChild, nullptr);
 }
 
+// Users' file names are escaped so that no name leaves the directory or
+// meets the main file; a full save with such names writes only there.
 TEST_F(WriterTest, UserFileNamesStayInsideTheDirectory) {
-    EXPECT_EQ(regdUserFileName("alice"), "kalvo_alice.dat");
-    EXPECT_EQ(regdUserFileName("A.b_c-9"), "kalvo_A.b_c-9.dat");
-    EXPECT_EQ(regdUserFileName("../x"), "kalvo_..%2Fx.dat");
-    EXPECT_EQ(regdUserFileName("a b%\xff"), "kalvo_a%20b%25%FF.dat");
-    EXPECT_EQ(regdUserFileName("~"), "kalvo_%7E.dat");
-    EXPECT_EQ(regdUserFileName("reg"), "kalvo_%72eg.dat");  // never the main file
-    EXPECT_EQ(regdUserFileName("Reg"), "kalvo_Reg.dat");
+    const std::pair<const char*, const char*> rows[] = {
+        {"alice", "kalvo_alice.dat"}, {"A.b_c-9", "kalvo_A.b_c-9.dat"}, {"../x", "kalvo_..%2Fx.dat"},
+        {"a b%\xff", "kalvo_a%20b%25%FF.dat"}, {"~", "kalvo_%7E.dat"}, {"reg", "kalvo_%72eg.dat"},
+        {"Reg", "kalvo_Reg.dat"}};
+    for (const auto& [user, file] : rows) EXPECT_EQ(regdUserFileName(user), file);
     std::string longA(300, '/');
     std::string longB = longA;
     longB.back() = '!';
     std::string a = regdUserFileName(longA.c_str());
-    std::string b = regdUserFileName(longB.c_str());
     EXPECT_LE(a.size() + 5, 255u);  // with the writer's temporary suffix
-    EXPECT_NE(a, b);
+    EXPECT_NE(a, regdUserFileName(longB.c_str()));
     EXPECT_EQ(a.find('/'), std::string::npos);
     EXPECT_EQ(a, regdUserFileName(longA.c_str()));
-}
-
-TEST_F(WriterTest, FullSaveOfAHostileUserNameWritesOnlyInsideTheDirectory) {
-    ASSERT_EQ(regdInitCache(), 1);
-    RegCacheRec* users = rec(HKU);
-    RegCacheRec* evil = regdCreateNewCacheRec(users, "../../escaped");
-    ASSERT_NE(evil, nullptr);
-    evil->kind = REGD_KIND_KEY;
-    std::string longName(400, 'q');
-    RegCacheRec* big = regdCreateNewCacheRec(users, longName.c_str());
-    ASSERT_NE(big, nullptr);
-    big->kind = REGD_KIND_KEY;
+    const std::string longName(400, 'q');
+    for (const char* user : {"../../escaped", longName.c_str()})
+        regdCreateNewCacheRec(rec(HKU), user)->kind = REGD_KIND_KEY;
     regdWriteEntireRegistryDatabase();
     EXPECT_TRUE(fileExists("kalvo_..%2F..%2Fescaped.dat"));
     EXPECT_FALSE(fileExists("../../escaped.dat"));
