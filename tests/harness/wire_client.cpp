@@ -37,6 +37,8 @@ std::string n(uint32_t v) { return std::to_string(v); }
 std::string time(uint32_t low, uint32_t high) { return low == 0 && high == 0 ? "" : " ft" + n(low) + "," + n(high); }
 }  // namespace
 
+std::string show(const OpenResult& r) { return n(r.retval) + " " + n(r.hk); }
+std::string show(const CreateResult& r) { return n(r.retval) + " " + n(r.hk) + " " + n(r.disposition); }
 std::string show(const QueryResult& r) {
     return n(r.retval) + " t" + n(r.type) + " " + quoted(r.data) + "/" + n(r.cbData);
 }
@@ -118,39 +120,6 @@ CreateResult RegistryRpc::createKeyEx(uint32_t h, const std::string& sub, const 
     return {res.ret.retval, res.ret.hkResult, res.ret.dwDisposition};
 }
 
-uint32_t RegistryRpc::closeKey(uint32_t h) {
-    return basic(REG_CLOSE_KEY, xdr_regd_REG_CLOSE_KEY, regd_REG_CLOSE_KEY{{}, h});
-}
-
-uint32_t RegistryRpc::deleteKey(uint32_t h, const std::string& sub) {
-    return basic(REG_DELETE_KEY, xdr_regd_REG_DELETE_KEY, regd_REG_DELETE_KEY{{}, h, str(sub)});
-}
-
-uint32_t RegistryRpc::flushKey(uint32_t h) {
-    return basic(REG_FLUSH_KEY, xdr_regd_REG_FLUSH_KEY, regd_REG_FLUSH_KEY{{}, h});
-}
-
-uint32_t RegistryRpc::deleteValue(uint32_t h, const std::string& name, bool nameNull) {
-    return basic(REG_DELETE_VALUE, xdr_regd_REG_DELETE_VALUE, regd_REG_DELETE_VALUE{{}, h, str(name), nameNull});
-}
-
-uint32_t RegistryRpc::setValue(uint32_t h, const std::string& sub, uint32_t type, const std::string& data,
-                               uint32_t cbData, bool subNull) {
-    return basic(REG_SET_VALUE, xdr_regd_REG_SET_VALUE,
-                 regd_REG_SET_VALUE{{}, h, str(sub), type, str(data), cbData, subNull});
-}
-
-uint32_t RegistryRpc::setValueEx(uint32_t h, const std::string& name, uint32_t type, const std::string& bytes,
-                                 uint32_t cbData, bool nameNull) {
-    regd_OPAQUE data{static_cast<u_int>(bytes.size()), str(bytes)};
-    return basic(REG_SET_VALUE_EX, xdr_regd_REG_SET_VALUE_EX,
-                 regd_REG_SET_VALUE_EX{{}, h, str(name), type, data, cbData, nameNull});
-}
-
-uint32_t RegistryRpc::ping(uint32_t pid, uint32_t mode) {
-    return basic(REG_PING_DAEMON, xdr_regd_REG_PING_DAEMON, regd_REG_PING_DAEMON{{}, pid, mode});
-}
-
 // Query-value and query-value-ex share their reply.
 template <typename Req>
 QueryResult RegistryRpc::query(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req) {
@@ -226,20 +195,6 @@ uint32_t RegistryRpc::mustCreate(uint32_t h, const std::string& sub) {
     CreateResult r = createKey(h, sub);
     EXPECT_EQ(r.retval, 0u) << "creating " << sub;
     return r.hk;
-}
-
-int rawRegistryConnection(uint32_t prog, uint32_t version) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    uint16_t port = pmap_getport(&addr, prog, version, IPPROTO_TCP);
-    int s = port != 0 ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
-    addr.sin_port = htons(port);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(s);
-        s = -1;
-    }
-    return s;
 }
 
 std::vector<std::string> logMessages(const PrivateDaemon& daemon) {

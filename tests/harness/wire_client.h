@@ -59,11 +59,13 @@ struct InfoResult {
 };
 
 // A reply as one line, every field in it, for whole-reply comparisons:
-// "retval t<type> 'data'/cbData", "retval 'name'/cbName 'class'/cbClass",
-// "retval 'name'/cbName t<type> 'data'/cbData" and, for key information,
-// "retval 'class'/cbClass null<isClassNull> k<count>/<maxName> c<maxClass>
-// v<count>/<maxName>/<maxData>"; bytes outside ASCII print as \xHH, NUL as
-// \0, and times and the unused fields only when not zero.
+// "retval hk", "retval hk disposition", "retval t<type> 'data'/cbData",
+// "retval 'name'/cbName 'class'/cbClass", "retval 'name'/cbName t<type>
+// 'data'/cbData" and "retval 'class'/cbClass null<isClassNull>
+// k<count>/<maxName> c<maxClass> v<count>/<maxName>/<maxData>"; bytes outside
+// ASCII print as \xHH, NUL as \0, times and unused fields only when not zero.
+std::string show(const OpenResult& r);
+std::string show(const CreateResult& r);
 std::string show(const QueryResult& r);
 std::string show(const EnumKeyResult& r);
 std::string show(const EnumValueResult& r);
@@ -98,32 +100,59 @@ class RegistryRpc {
     CreateResult createKey(uint32_t h, const std::string& sub, bool subNull = false);
     CreateResult createKeyEx(uint32_t h, const std::string& sub, const std::string& cls, uint32_t options = 0,
                              bool subNull = false, bool classNull = false);
-    uint32_t closeKey(uint32_t h);
-    uint32_t deleteKey(uint32_t h, const std::string& sub);
-    uint32_t flushKey(uint32_t h);
-    uint32_t deleteValue(uint32_t h, const std::string& name, bool nameNull = false);
     QueryResult queryValue(uint32_t h, const std::string& sub, uint32_t cap, bool subNull = false,
                            bool valueNull = false);
     QueryResult queryValueEx(uint32_t h, const std::string& name, uint32_t cap, bool nameNull = false,
                              bool dataNull = false);
-    uint32_t setValue(uint32_t h, const std::string& sub, uint32_t type, const std::string& text, uint32_t cbData,
-                      bool subNull = false);
-    uint32_t setValueEx(uint32_t h, const std::string& name, uint32_t type, const std::string& bytes,
-                        uint32_t cbData, bool nameNull = false);
     EnumKeyResult enumKey(uint32_t h, uint32_t index, uint32_t dwMax);
     EnumKeyResult enumKeyEx(uint32_t h, uint32_t index, uint32_t cbName, uint32_t cbClass);
     EnumValueResult enumValue(uint32_t h, uint32_t index, uint32_t cbValue, uint32_t cbData);
     InfoResult queryInfoKey(uint32_t h);
     // QUERY_VERSION: "retval major.minor.minorminor", "" when the call failed.
     std::string queryVersion();
-    // PING_DAEMON; the reply's retval.
-    uint32_t ping(uint32_t pid, uint32_t mode);
     // The handle of a key created (or opened) under h; fails the test if not 0.
     uint32_t mustCreate(uint32_t h, const std::string& sub);
 
+    // Procedures whose reply is the plain result record: its retval.
+    uint32_t closeKey(uint32_t h) { return basic(REG_CLOSE_KEY, xdr_regd_REG_CLOSE_KEY, {{}, h}); }
+    uint32_t flushKey(uint32_t h) { return basic(REG_FLUSH_KEY, xdr_regd_REG_FLUSH_KEY, {{}, h}); }
+    uint32_t deleteKey(uint32_t h, const std::string& sub) {
+        return basic(REG_DELETE_KEY, xdr_regd_REG_DELETE_KEY, {{}, h, s(sub)});
+    }
+    uint32_t deleteValue(uint32_t h, const std::string& name, bool nameNull = false) {
+        return basic(REG_DELETE_VALUE, xdr_regd_REG_DELETE_VALUE, {{}, h, s(name), nameNull});
+    }
+    uint32_t setValue(uint32_t h, const std::string& sub, uint32_t type, const std::string& text, uint32_t cbData,
+                      bool subNull = false) {
+        return basic(REG_SET_VALUE, xdr_regd_REG_SET_VALUE, {{}, h, s(sub), type, s(text), cbData, subNull});
+    }
+    uint32_t setValueEx(uint32_t h, const std::string& name, uint32_t type, const std::string& bytes,
+                        uint32_t cbData, bool nameNull = false) {
+        regd_OPAQUE data{static_cast<u_int>(bytes.size()), s(bytes)};
+        return basic(REG_SET_VALUE_EX, xdr_regd_REG_SET_VALUE_EX, {{}, h, s(name), type, data, cbData, nameNull});
+    }
+    uint32_t ping(uint32_t pid, uint32_t mode) { return basic(REG_PING_DAEMON, xdr_regd_REG_PING_DAEMON, {{}, pid, mode}); }
+    uint32_t saveKey(uint32_t h, const std::string& file) {
+        return basic(REG_SAVE_KEY, xdr_regd_REG_SAVE_KEY, {{}, h, s(file), {}});
+    }
+    uint32_t loadKey(uint32_t h, const std::string& sub, const std::string& file) {
+        return basic(REG_LOAD_KEY, xdr_regd_REG_LOAD_KEY, {{}, h, s(sub), s(file)});
+    }
+    uint32_t restoreKey(uint32_t h, const std::string& file) {
+        return basic(REG_RESTORE_KEY, xdr_regd_REG_RESTORE_KEY, {{}, h, s(file), 0});
+    }
+    uint32_t unloadKey(uint32_t h, const std::string& sub) {
+        return basic(REG_UNLOAD_KEY, xdr_regd_REG_UNLOAD_KEY, {{}, h, s(sub)});
+    }
+    // The old file is `file` with ".old" added.
+    uint32_t replaceKey(uint32_t h, const std::string& sub, const std::string& file) {
+        std::string old = file + ".old";
+        return basic(REG_REPLACE_KEY, xdr_regd_REG_REPLACE_KEY, {{}, h, s(sub), s(file), s(old)});
+    }
+
   private:
+    static char* s(const std::string& text) { return const_cast<char*>(text.c_str()); }
     bool transport(uint32_t proc, xdrproc_t xdrReq, void* req, xdrproc_t xdrRes, void* res, const int32_t* tag);
-    // A procedure whose reply is the plain result record: its retval.
     template <typename Req>
     uint32_t basic(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req) {
         regd_BASIC_RES res;
@@ -136,10 +165,6 @@ class RegistryRpc {
     CLIENT* clnt_ = nullptr;
     uint32_t version_;
 };
-
-// A plain TCP connection to the port of (prog, version), for raw bytes; -1
-// when there is none.
-int rawRegistryConnection(uint32_t prog, uint32_t version);
 
 // Log lines of a daemon's log without their time stamps and padding.
 std::vector<std::string> logMessages(const PrivateDaemon& daemon);

@@ -41,9 +41,7 @@ TEST_F(RegistryRpcTest, NullSubKeyCreateResolvesEveryPredefinedHandle) {
     EXPECT_EQ(classes.hk, rpc().openKey(HKLM, "Software\\Classes").hk);
     EXPECT_LT(classes.hk, 0x80000000u);
     // 0x80000004 is no root; a slot number that names nothing fails too.
-    CreateResult perf = rpc().createKey(0x80000004, "", true);
-    EXPECT_EQ(perf.retval, 87u);
-    EXPECT_EQ(perf.hk, 0u);
+    EXPECT_EQ(show(rpc().createKey(0x80000004, "", true)), "87 0 0");
     EXPECT_EQ(rpc().createKey(1990, "", true).retval, 87u);
     EXPECT_EQ(rpc().createKeyEx(1990, "", "", 0, true).retval, 87u);
     EXPECT_EQ(rpc().openKeyEx(0x80000004, "Software").retval, 2u);
@@ -104,23 +102,16 @@ TEST_F(RegistryRpcTest, PathsIgnoreCaseAndSingleExtraBackslashes) {
     for (const char* found : {"case\\ALPHA", "\\Case\\Alpha", "Case\\Alpha\\", "Case\\\\Alpha", "Case\\Alpha =="})
         EXPECT_EQ(rpc().openKey(base_, found).hk, alpha) << found;
     EXPECT_EQ(rpc().openKeyEx(base_, "CASE\\\\alpha\\").hk, alpha);
-    for (const char* missing : {"Case\\\\\\Alpha", "\\\\Case", "Case\\Alpha\t", "Nothing"}) {
-        OpenResult r = rpc().openKey(base_, missing);
-        EXPECT_EQ(r.retval, 2u) << missing;
-        EXPECT_EQ(r.hk, 0u) << missing;
-    }
+    for (const char* missing : {"Case\\\\\\Alpha", "\\\\Case", "Case\\Alpha\t", "Nothing"})
+        EXPECT_EQ(show(rpc().openKey(base_, missing)), "2 0") << missing;
     // Creation treats runs of backslashes as one separator.
     uint32_t b = rpc().mustCreate(base_, "\\\\\\Runs\\\\\\A\\\\B\\\\\\");
     EXPECT_EQ(rpc().openKey(base_, "Runs\\A\\B").hk, b);
     EXPECT_EQ(rpc().queryInfoKey(rpc().openKey(base_, "Runs").hk).cSubKeys, 1u);
     // Blank sub-keys give the handle back, even one that names nothing.
-    OpenResult blank = rpc().openKey(12345, "  ");
-    EXPECT_EQ(blank.retval, 0u);
-    EXPECT_EQ(blank.hk, 12345u);
+    EXPECT_EQ(show(rpc().openKey(12345, "  ")), "0 12345");
     EXPECT_EQ(rpc().openKey(HKLM, "Software==").hk, rpc().openKey(HKLM, "Software").hk);
-    OpenResult empty = rpc().openKeyEx(base_, "");
-    EXPECT_EQ(empty.retval, 2u);
-    EXPECT_EQ(empty.hk, 0u);
+    EXPECT_EQ(show(rpc().openKeyEx(base_, "")), "2 0");
     EXPECT_EQ(rpc().openKeyEx(12345, "", true).hk, 12345u);
     rpc().setValueEx(base_, "val", 4, "abcd", 4);
     EXPECT_EQ(rpc().openKey(base_, "val").retval, 2u);  // a value is not a key
@@ -130,31 +121,21 @@ TEST_F(RegistryRpcTest, PathsIgnoreCaseAndSingleExtraBackslashes) {
 
 TEST_F(RegistryRpcTest, CreateDispositionsAndClasses) {
     CreateResult made = rpc().createKeyEx(base_, "A\\B", "cls", 0);
-    EXPECT_EQ(made.retval, 0u);
-    EXPECT_EQ(made.disposition, 1u);
+    std::string hk = std::to_string(made.hk);
+    EXPECT_EQ(show(made), "0 " + hk + " 1");
     EXPECT_EQ(rpc().openKey(base_, "A\\B").hk, made.hk);
     EXPECT_EQ(show(rpc().queryInfoKey(made.hk)), "0 'cls'/3 null0 k0/0 c0 v0/0/0");
     EXPECT_EQ(show(rpc().queryInfoKey(rpc().openKey(base_, "A").hk)), "0 'ZORP+IS+COOL'/0 null1 k1/1 c3 v0/0/0");
     // Existing key: opened (create-ex says so, create says nothing), class kept.
-    CreateResult again = rpc().createKeyEx(base_, "a\\b", "other", 1);
-    EXPECT_EQ(again.disposition, 2u);
-    EXPECT_EQ(again.hk, made.hk);
+    EXPECT_EQ(show(rpc().createKeyEx(base_, "a\\b", "other", 1)), "0 " + hk + " 2");
     EXPECT_EQ(rpc().queryInfoKey(made.hk).cls, "cls");
-    CreateResult plain = rpc().createKey(base_, "A\\B");
-    EXPECT_EQ(plain.retval, 0u);
-    EXPECT_EQ(plain.hk, made.hk);
-    EXPECT_EQ(plain.disposition, 0u);
+    EXPECT_EQ(show(rpc().createKey(base_, "A\\B")), "0 " + hk + " 0");
     // A null sub-key: the handle's own key, reported as existing.
-    CreateResult self = rpc().createKeyEx(made.hk, "", "", 0, true);
-    EXPECT_EQ(self.retval, 0u);
-    EXPECT_EQ(self.hk, made.hk);
-    EXPECT_EQ(self.disposition, 2u);
+    EXPECT_EQ(show(rpc().createKeyEx(made.hk, "", "", 0, true)), "0 " + hk + " 2");
     // A class-less create-ex gives the new key an empty class.
     EXPECT_EQ(show(rpc().queryInfoKey(rpc().createKeyEx(base_, "C", "", 0, false, true).hk)),
               "0 ''/0 null0 k0/0 c0 v0/0/0");
-    CreateResult nowhere = rpc().createKey(1990, "X");
-    EXPECT_EQ(nowhere.retval, 2u);
-    EXPECT_EQ(nowhere.hk, 0u);
+    EXPECT_EQ(show(rpc().createKey(1990, "X")), "2 0 0");
 }
 
 TEST_F(RegistryRpcTest, DeleteRemovesSubtreeAndLeavesClosableHandles) {

@@ -59,37 +59,6 @@ std::pair<std::string, std::string> run(const std::vector<Case>& table,
     return {got, want};
 }
 
-uint32_t save(RegistryRpc& r, uint32_t h, const std::string& file) {
-    regd_REG_SAVE_KEY q{{}, h, const_cast<char*>(file.c_str()), {}};
-    regd_BASIC_RES res;
-    return r.call(REG_SAVE_KEY, xdr_regd_REG_SAVE_KEY, q, xdr_regd_BASIC_RES, res) ? res.ret.retval : CALL_FAILED;
-}
-uint32_t load(RegistryRpc& r, uint32_t h, const std::string& sub, const std::string& file) {
-    regd_REG_LOAD_KEY q{{}, h, const_cast<char*>(sub.c_str()), const_cast<char*>(file.c_str())};
-    regd_BASIC_RES res;
-    return r.call(REG_LOAD_KEY, xdr_regd_REG_LOAD_KEY, q, xdr_regd_BASIC_RES, res) ? res.ret.retval : CALL_FAILED;
-}
-uint32_t restore(RegistryRpc& r, uint32_t h, const std::string& file) {
-    regd_REG_RESTORE_KEY q{{}, h, const_cast<char*>(file.c_str()), 0};
-    regd_BASIC_RES res;
-    return r.call(REG_RESTORE_KEY, xdr_regd_REG_RESTORE_KEY, q, xdr_regd_BASIC_RES, res) ? res.ret.retval
-                                                                                         : CALL_FAILED;
-}
-uint32_t unload(RegistryRpc& r, uint32_t h, const std::string& sub) {
-    regd_REG_UNLOAD_KEY q{{}, h, const_cast<char*>(sub.c_str())};
-    regd_BASIC_RES res;
-    return r.call(REG_UNLOAD_KEY, xdr_regd_REG_UNLOAD_KEY, q, xdr_regd_BASIC_RES, res) ? res.ret.retval
-                                                                                       : CALL_FAILED;
-}
-uint32_t replace(RegistryRpc& r, uint32_t h, const std::string& sub, const std::string& file) {
-    std::string old = file + ".old";
-    regd_REG_REPLACE_KEY q{{}, h, const_cast<char*>(sub.c_str()), const_cast<char*>(file.c_str()),
-                           const_cast<char*>(old.c_str())};
-    regd_BASIC_RES res;
-    return r.call(REG_REPLACE_KEY, xdr_regd_REG_REPLACE_KEY, q, xdr_regd_BASIC_RES, res) ? res.ret.retval
-                                                                                         : CALL_FAILED;
-}
-
 // A private daemon started with `env` set for it alone.
 std::unique_ptr<PrivateDaemon> daemonWith(const std::vector<std::pair<const char*, const char*>>& env) {
     for (auto& [k, v] : env) setenv(k, v, 1);
@@ -120,7 +89,7 @@ TEST(Policy, StandardKeepsUsersApartAndFilesToTheirOwners) {
     ASSERT_EQ(root.setValueEx(alice, "v", 1, std::string("secret", 7), 7), 0u);
     uint32_t shared = root.mustCreate(HKLM, "Software\\Shared");
     std::string mine = dirOf(NOBODY_UID), roots = dirOf(0);
-    ASSERT_EQ(save(root, alice, roots + "/secret.hiv"), 0u);
+    ASSERT_EQ(root.saveKey(alice, roots + "/secret.hiv"), 0u);
     // A second name for the daemon's own log: recognised by its inode.
     std::string alias = mine + "/alias";
     ASSERT_EQ(link((d->regDir() + "/kalvo_reg.log").c_str(), alias.c_str()), 0);
@@ -145,20 +114,20 @@ TEST(Policy, StandardKeepsUsersApartAndFilesToTheirOwners) {
             {"delete other", [&] { return RegistryRpc(*d, 2, ME).deleteKey(HKU, "alice"); }, DENIED_5},
             {"create another user", [&] { return RegistryRpc(*d, 2, ME).createKey(HKU, "bob").retval; }, DENIED_5},
             {"value on HKEY_USERS", [&] { return RegistryRpc(*d, 2, ME).setValueEx(HKU, "v", 1, std::string("x", 2), 2); }, DENIED_5},
-            {"save HKEY_USERS", [&] { RegistryRpc r(*d, 2, ME); return save(r, HKU, mine + "/u.hiv"); }, DENIED_5},
-            {"save everything", [&] { RegistryRpc r(*d, 2, ME); return save(r, 0, mine + "/all.hiv"); }, DENIED_5},
-            {"save own", [&] { RegistryRpc r(*d, 2, ME); return save(r, HKCU, mine + "/own.hiv"); }, 0},
-            {"save where only root writes", [&] { RegistryRpc r(*d, 2, ME); return save(r, HKCU, roots + "/x.hiv"); }, WRITE_FAILED},
-            {"save relative", [&] { RegistryRpc r(*d, 2, ME); return save(r, HKCU, "nobody.hiv"); }, 0},
-            {"save with ..", [&] { RegistryRpc r(*d, 2, ME); return save(r, HKCU, "sub/../../x.hiv"); }, DENIED_5},
-            {"save as the database", [&] { RegistryRpc r(*d, 2, ME); return save(r, HKCU, "kalvo_reg.dat"); }, DENIED_5},
-            {"load the log's alias", [&] { RegistryRpc r(*d, 2, ME); return load(r, HKCU, "L", alias); }, DENIED_5},
-            {"load own", [&] { RegistryRpc r(*d, 2, ME); return load(r, HKCU, "L", mine + "/own.hiv"); }, 0},
-            {"load root's file", [&] { RegistryRpc r(*d, 2, ME); return load(r, HKCU, "L2", roots + "/secret.hiv"); }, 2},
-            {"load as another user", [&] { RegistryRpc r(*d, 2, ME); return load(r, HKU, "bob", mine + "/own.hiv"); }, DENIED_5},
-            {"restore into HKEY_USERS", [&] { RegistryRpc r(*d, 2, ME); return restore(r, HKU, mine + "/own.hiv"); }, DENIED_5},
-            {"unload other", [&] { RegistryRpc r(*d, 2, ME); return unload(r, HKU, "alice"); }, DENIED_5},
-            {"replace other", [&] { RegistryRpc r(*d, 2, ME); return replace(r, HKU, "alice", mine + "/own.hiv"); }, DENIED_5},
+            {"save HKEY_USERS", [&] { return RegistryRpc(*d, 2, ME).saveKey(HKU, mine + "/u.hiv"); }, DENIED_5},
+            {"save everything", [&] { return RegistryRpc(*d, 2, ME).saveKey(0, mine + "/all.hiv"); }, DENIED_5},
+            {"save own", [&] { return RegistryRpc(*d, 2, ME).saveKey(HKCU, mine + "/own.hiv"); }, 0},
+            {"save where only root writes", [&] { return RegistryRpc(*d, 2, ME).saveKey(HKCU, roots + "/x.hiv"); }, WRITE_FAILED},
+            {"save relative", [&] { return RegistryRpc(*d, 2, ME).saveKey(HKCU, "nobody.hiv"); }, 0},
+            {"save with ..", [&] { return RegistryRpc(*d, 2, ME).saveKey(HKCU, "sub/../../x.hiv"); }, DENIED_5},
+            {"save as the database", [&] { return RegistryRpc(*d, 2, ME).saveKey(HKCU, "kalvo_reg.dat"); }, DENIED_5},
+            {"load the log's alias", [&] { return RegistryRpc(*d, 2, ME).loadKey(HKCU, "L", alias); }, DENIED_5},
+            {"load own", [&] { return RegistryRpc(*d, 2, ME).loadKey(HKCU, "L", mine + "/own.hiv"); }, 0},
+            {"load root's file", [&] { return RegistryRpc(*d, 2, ME).loadKey(HKCU, "L2", roots + "/secret.hiv"); }, 2},
+            {"load as another user", [&] { return RegistryRpc(*d, 2, ME).loadKey(HKU, "bob", mine + "/own.hiv"); }, DENIED_5},
+            {"restore into HKEY_USERS", [&] { return RegistryRpc(*d, 2, ME).restoreKey(HKU, mine + "/own.hiv"); }, DENIED_5},
+            {"unload other", [&] { return RegistryRpc(*d, 2, ME).unloadKey(HKU, "alice"); }, DENIED_5},
+            {"replace other", [&] { return RegistryRpc(*d, 2, ME).replaceKey(HKU, "alice", mine + "/own.hiv"); }, DENIED_5},
         },
         asNobody);
     EXPECT_EQ(got, want);
@@ -195,7 +164,6 @@ TEST(Policy, StrictLeavesMachineKeysToRoot) {
         asNobody);
     EXPECT_EQ(got, want);
     EXPECT_EQ(RegistryRpc(*d, 2, ROOT).createKey(HKLM, "Software\\New").retval, 0u);
-    d->stop();
 }
 
 // A group made for the test's life and removed with it.
@@ -224,7 +192,6 @@ TEST(Policy, StrictLetsTheAdminGroupWriteMachineKeys) {
         },
         asNobody);
     EXPECT_EQ(got, want);
-    d->stop();
 }
 
 TEST(Policy, PrivateDaemonServesOnlyItsOwner) {
@@ -243,7 +210,6 @@ TEST(Policy, PrivateDaemonServesOnlyItsOwner) {
         asNobody);
     EXPECT_EQ(got, want);
     EXPECT_EQ(RegistryRpc(*d, 2, ROOT).ping(getpid(), 0), 0u);
-    d->stop();
 }
 
 // This host's first IPv4 address that is not loopback, or "".
@@ -275,7 +241,6 @@ TEST(Policy, RemoteCallersKeepTheRemoteIdentity) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         EXPECT_NE(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
         close(fd);
-        d->stop();
     }
     auto d = daemonWith({{"KALVO_REGISTRYD_POLICY", "standard"}, {"KALVO_REGISTRYD_LISTEN", "0.0.0.0"}});
     RegistryRpc local(*d, 2, Caller{"alice", 1000, ME.hostId});
@@ -283,9 +248,8 @@ TEST(Policy, RemoteCallersKeepTheRemoteIdentity) {
     RegistryRpc remote(outside, "tcp", d->prog(), 2, ROOT);  // root by name only
     EXPECT_EQ(remote.openKey(HKU, "alice").retval, DENIED_5);
     EXPECT_EQ(remote.createKey(HKCU, "FromAfar").retval, 0u);
-    EXPECT_EQ(save(remote, HKLM, "remote.hiv"), DENIED_5);
+    EXPECT_EQ(remote.saveKey(HKLM, "remote.hiv"), DENIED_5);
     EXPECT_EQ(local.openKey(HKU, ".Default\\FromAfar").retval, 0u);
-    d->stop();
 }
 
 // The /proc/net fallback finds the same owner as the kernel's diagnostics.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <poll.h>
+#include <rpc/pmap_clnt.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,7 +61,17 @@ std::string bigQueryArgs(uint32_t capacity) {
     return userHeader() + be32({HKLM}) + xdrString("NoSuchValue") + be32({capacity, 0, 0});
 }
 
-RawRpc::RawRpc(uint32_t prog, uint32_t version) : fd(rawRegistryConnection(prog, version)) {}
+RawRpc::RawRpc(uint32_t prog, uint32_t version) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(pmap_getport(&addr, prog, version, IPPROTO_TCP));
+    fd = addr.sin_port != 0 ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
 
 RawRpc::~RawRpc() {
     if (fd >= 0) close(fd);
