@@ -1,5 +1,7 @@
-// The registry cache in-process: handles, slots, paths, insertion,
-// deletion, values and enumeration, against a fresh registry per test.
+// The registry cache in-process: the rules clients cannot reach (slots,
+// the deleted-handle list, how the special roots resolve) and the order
+// rules against a model. What clients see of roots, paths, insertion,
+// values and enumeration buffers is the registry wire tests' business.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,30 +31,6 @@ class Cache : public CacheTest {
     }
 };
 
-// ---- Roots, handles and the slot table ----
-
-TEST_F(Cache, RootsAndHandles) {
-    const uint32_t handles[] = {0x80000000, 0x80000001, 0x80000002, 0x80000003, 0x80000005, 0x80000006};
-    for (int i = 0; i < 6; i++) {
-        RegCacheRec* r = regCacheTable[i];
-        ASSERT_NE(r, nullptr);
-        EXPECT_STREQ(r->name, regdRootNames[i]);
-        EXPECT_EQ(r->hKey, handles[i]);
-        EXPECT_EQ(r->parent, nullptr);
-        if (i > 1) { EXPECT_EQ(rec(handles[i]), r); }
-    }
-    EXPECT_EQ(rec(3), regCacheTable[3]);  // a slot number reaches the root record too
-    EXPECT_EQ(rec(0x80000000), rec(HKLM, "Software\\Classes"));
-    EXPECT_EQ(childNames(rec(HKU)), std::vector<std::string>{".Default"});
-    EXPECT_EQ(childNames(rec(HKU)->firstChild), std::vector<std::string>{"Software"});
-    for (uint32_t h : {0x80000004u, g_nCacheSlots, 0xFFFFFFFFu, 1999u, 0x7FFFFFFFu}) EXPECT_EQ(rec(h), nullptr) << h;
-    RegCacheRec** table = regCacheTable;
-    uint32_t entries = g_nEntries;
-    EXPECT_EQ(regdInitCache(), 1);  // a second init changes nothing
-    EXPECT_EQ(regCacheTable, table);
-    EXPECT_EQ(g_nEntries, entries);
-}
-
 TEST_F(Cache, CurrentUserAndClassesRoot) {
     EXPECT_EQ(rec(0x80000001), nullptr);  // no key of its own: no fall-back
     uint32_t joe = mkKey(HKU, "joe");
@@ -81,59 +59,6 @@ TEST_F(Cache, SlotsAreHandedOutInOrderAcrossGrowth) {
         ASSERT_EQ(h, parent + 1 + i);
         ASSERT_EQ(rec(h)->slot, h);
     }
-}
-
-// ---- Paths and insertion ----
-
-TEST_F(Cache, PathRules) {
-    RegCacheRec* hklm = rec(HKLM);
-    RegCacheRec* classes = rec(0x80000000);
-    EXPECT_EQ(regdFindSubKey(hklm, nullptr, 0), hklm);
-    for (const char* p : {"SOFTWARE\\classes", "\\Software\\Classes", "Software\\Classes\\", "Software\\\\Classes"})
-        EXPECT_EQ(regdFindSubKey(hklm, p, 0), classes) << p;
-    for (const char* p : {"Software\\\\\\Classes", "\\\\Software", "Software\\\\", "", "\\", "Softwar", "Software2"})
-        EXPECT_EQ(regdFindSubKey(hklm, p, 0), nullptr) << p;
-    // Values through paths; a newer same-named value blocks the deeper lookup.
-    uint32_t k = mkKey(HKLM, "K");
-    uint32_t sub = mkKey(k, "Sub");
-    ASSERT_EQ(setValue(sub, "Name", 4, "abcd"), 0u);
-    ASSERT_NE(regdFindSubKey(rec(k), "Sub\\Name", 1), nullptr);
-    EXPECT_EQ(regdFindSubKey(rec(k), "Sub\\Name", 0), nullptr);
-    ASSERT_EQ(setValue(k, "sub", 4, "x"), 0u);
-    EXPECT_EQ(regdFindSubKey(rec(k), "sub", 1)->isShadow, 1u);
-    EXPECT_EQ(regdFindSubKey(rec(k), "Sub\\Name", 1), nullptr);
-    uint32_t h = 77;
-    EXPECT_EQ(regdRegOpenKey(testCaller, k, "Sub", 0, 0, &h, 0), 0u);
-    EXPECT_EQ(h, sub);
-    EXPECT_EQ(regdRegOpenKey(testCaller, k, "Sub\\Name", 0, 0, &h, 0), 2u);  // a value is no key
-    EXPECT_EQ(h, 0u);
-    EXPECT_EQ(regdRegOpenKey(testCaller, 0x80000004, "Software", 0, 0, &h, 0), 2u);
-    EXPECT_EQ(regdRegOpenKey(testCaller, HKLM, nullptr, 0, 0, &h, 0), 0u);
-    EXPECT_EQ(h, HKLM);
-}
-
-TEST_F(Cache, InsertRules) {
-    uint32_t entries = g_nEntries;
-    uint32_t b = mkKey(HKLM, "\\\\\\Fresh\\\\\\Leaf\\\\");
-    EXPECT_EQ(g_nEntries, entries + 2);
-    EXPECT_STREQ(rec(b)->name, "Leaf");
-    EXPECT_STREQ(rec(b)->parent->name, "Fresh");
-    EXPECT_EQ(rec(b)->packState, REGD_PACK_PENDING);
-    EXPECT_EQ(mkKey(HKLM, "\\\\"), HKLM);  // no components: the start key
-    // Class and options go to the final key; no class given keeps the old.
-    uint32_t k = mkKey(HKLM, "Classy", "first", 0);
-    EXPECT_EQ(mkKey(HKLM, "CLASSY", "second!", 1), k);
-    EXPECT_STREQ(rec(k)->className, "second!");
-    EXPECT_EQ(rec(k)->classLen, 7u);
-    EXPECT_EQ(rec(k)->options, 1u);
-    EXPECT_EQ(mkKey(HKLM, "Classy"), k);
-    EXPECT_STREQ(rec(k)->className, "second!");
-    EXPECT_EQ(rec(k)->options, 0u);
-    uint32_t h = 5;
-    EXPECT_EQ(regdInsertKey(testCaller, 0x80000001, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
-    EXPECT_EQ(h, 0u);
-    EXPECT_EQ(regdInsertKey(testCaller, 1999, "X", 0, nullptr, 0, 0, nullptr, &h, nullptr, 0), 2u);
-    EXPECT_EQ(regdInsertValueKey(nullptr, "x"), nullptr);
 }
 
 // ---- Deletion and the deleted-handle list ----
@@ -168,167 +93,6 @@ TEST_F(Cache, DeleteRecordsEveryHandleAndReusesSlots) {
     EXPECT_TRUE(deletedNodeList.empty());
     EXPECT_EQ(regCacheTable[slot], nullptr);
     EXPECT_EQ(freeCacheNode.back(), slot);
-}
-
-// ---- Values ----
-
-struct Query {
-    uint32_t result;
-    uint32_t type;
-    uint32_t size;
-    std::vector<uint8_t> bytes;  // the whole buffer, 0xEE where untouched
-};
-
-Query query(uint32_t h, const char* name, uint32_t cap, bool withBuffer = true) {
-    Query q{0, 0xDEAD, cap, std::vector<uint8_t>(cap + 4, 0xEE)};
-    q.result = regdRegQueryValue(testCaller, h, name, 0, &q.type, withBuffer ? q.bytes.data() : nullptr, &q.size);
-    return q;
-}
-
-TEST_F(Cache, StoredSizesAndSmallBuffers) {
-    uint32_t k = mkKey(HKLM, "Str");
-    struct {
-        const char* name;
-        uint32_t type;
-        std::string data;
-        uint32_t stored;
-    } rows[] = {
-        {"five", 1, "hello", 6},                     // string types gain a NUL
-        {"inner", 2, std::string("ab\0cd", 5), 3},   // and then count up to the first NUL
-        {"term", 1, std::string("ab\0cd\0", 6), 6},  // already terminated: as given
-        {"bin", 3, "hello", 5},                      // not a string type
-        {"e", 3, "", 0},
-    };
-    for (const auto& r : rows) {
-        ASSERT_EQ(setValue(k, r.name, r.type, r.data), 0u);
-        EXPECT_EQ(rec(k, r.name, 1)->dataSize, r.stored) << r.name;
-    }
-    // Each read: result, size and type reported, and the buffer's first bytes.
-    const struct {
-        const char* name;
-        uint32_t cap;
-        uint32_t result, size;  // result ~0: not checked
-        std::string head;
-    } reads[] = {
-        {"five", 16, 0, 6, std::string("hello\0\xEE", 7)},
-        {"bin", 2, 234, 5, "he\xEE"},
-        {"e", 8, ~0u, 1, std::string("\0\xEE", 2)},  // an empty value reads as one NUL
-        {"e", 0, ~0u, 1, "\xEE"},                    // a zero capacity gets nothing
-    };
-    for (const auto& r : reads) {
-        Query q = query(k, r.name, r.cap);
-        if (r.result != ~0u) { EXPECT_EQ(q.result, r.result) << r.name << r.cap; }
-        EXPECT_EQ(q.size, r.size) << r.name << r.cap;
-        EXPECT_EQ(std::string(q.bytes.begin(), q.bytes.begin() + r.head.size()), r.head) << r.name << r.cap;
-    }
-    EXPECT_EQ(query(k, "five", 16).type, 1u);
-    EXPECT_EQ(query(k, "bin", 0, false).size, 5u);
-    // Enumeration copies nothing that does not fit but reports the size.
-    uint8_t data[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    uint8_t* dp = data;
-    char nameBuf[8];
-    char* np = nameBuf;
-    uint32_t nameCount = sizeof nameBuf, dataCount = 2, type = 0;
-    EXPECT_EQ(regdRegEnumValue(testCaller, k, 1, &np, &nameCount, 0, &type, &dp, &dataCount, 0), 0u);
-    EXPECT_EQ(dataCount, 5u);
-    EXPECT_EQ(type, 3u);
-    EXPECT_EQ(data[0], 0xEE);
-    EXPECT_STREQ(nameBuf, "bin");
-    // Overwriting changes type and data in place, marks dirty, clears the time.
-    RegCacheRec* bin = rec(k, "bin", 1);
-    bin->lastWriteTime = RegFileTime{5, 6};
-    uint32_t before = g_dirty;
-    ASSERT_EQ(setValue(k, "bin", 4, std::string("\1\0\0\0", 4)), 0u);
-    EXPECT_EQ(g_dirty.load(), before + 1);
-    EXPECT_EQ(bin->valueType, 4u);
-    EXPECT_EQ(bin->lastWriteTime.dwLowDateTime + bin->lastWriteTime.dwHighDateTime, 0u);
-    EXPECT_EQ(regdRegSetValue(testCaller, k, "x", 0, 3, nullptr, 3, 0), 87u);
-    EXPECT_EQ(regdRegSetValue(testCaller, 1999, "x", 0, 3, reinterpret_cast<const uint8_t*>("a"), 1, 0), 2u);
-}
-
-TEST_F(Cache, QueryTargetRules) {
-    uint32_t k = mkKey(HKLM, "Q");
-    uint32_t s = mkKey(k, "S");
-    mkKey(k, "Bare");
-    Query self = query(k, nullptr, 8);  // no default value: the key itself
-    EXPECT_EQ(self.result + self.type, 0u);
-    EXPECT_EQ(self.size, 1u);
-    EXPECT_EQ(query(k, "", 8).result, 2u);
-    EXPECT_EQ(query(k, "Missing", 8).result, 2u);
-    ASSERT_EQ(setValue(s, nullptr, 1, "dflt"), 0u);  // a sub-key's default value
-    EXPECT_EQ(query(k, "S", 8).size, 5u);
-    EXPECT_EQ(query(k, "bare", 8).size, 1u);  // or the sub-key itself
-    ASSERT_EQ(setValue(k, "S", 4, "1234"), 0u);  // a value of that name comes first
-    EXPECT_EQ(query(k, "S", 8).type, 4u);
-    EXPECT_EQ(query(1999, nullptr, 8).result, 2u);
-    // The short form of set-value creates the sub-key and sets its default.
-    ASSERT_EQ(regdRegSetValue(testCaller, k, "S2\\T", 0, 1, reinterpret_cast<const uint8_t*>("v"), 2, 1), 0u);
-    Query q = query(k, "S2\\T", 8);
-    EXPECT_EQ(q.type, 1u);
-    EXPECT_STREQ(reinterpret_cast<char*>(q.bytes.data()), "v");
-}
-
-// ---- Enumeration buffers (the order itself is in the property test) ----
-
-TEST_F(Cache, EnumKeyNameModes) {
-    uint32_t k = mkKey(HKLM, "Names");
-    mkKey(k, "LongName");
-    char buf[16];
-    char* p = buf;
-    struct {
-        uint32_t count;  // ~0: no count
-        uint32_t nameMax;
-        std::string want;  // the buffer's first bytes, 'x' where untouched
-        uint32_t countAfter;
-    } rows[] = {
-        {4, 0, "Longx", 4},                                  // capacity: cut, no terminator
-        {12, 0, std::string("LongName\0\0\0\0x", 13), 8},    // padded with NULs
-        {~0u, 8, "LongNamex", ~0u},                          // name maximum: exactly the maximum
-        {0, 9, std::string("LongName\0x", 10), 8},           // the name and its terminator
-    };
-    for (const auto& r : rows) {
-        memset(buf, 'x', sizeof buf);
-        uint32_t count = r.count;
-        EXPECT_EQ(regdRegEnumKey(testCaller, k, 0, &p, r.count == ~0u ? nullptr : &count, 0, nullptr, nullptr,
-                                 nullptr, r.nameMax, 0),
-                  0u);
-        EXPECT_EQ(std::string(buf, r.want.size()), r.want) << r.count << "/" << r.nameMax;
-        EXPECT_EQ(count, r.countAfter);
-    }
-}
-
-TEST_F(Cache, EnumKeyClassResults) {
-    uint32_t k = mkKey(HKLM, "Cls");
-    mkKey(k, "NoClass");
-    mkKey(k, "WithClass", "abcdef");
-    rec(k, "WithClass")->lastWriteTime = RegFileTime{7, 8};
-    char nameBuf[16], classBuf[16];
-    char* np = nameBuf;
-    char* cp = classBuf;
-    struct {
-        uint32_t index, classCap, result, classCount;
-        std::string classHead;  // the class buffer's first bytes
-    } rows[] = {{0, 3, 234, 3, "abc"}, {0, 6, 0, 6, "abcdef"}, {0, 10, 0, 6, "abcdef"},
-                {1, 10, 0, 0, std::string(1, '\0')}, {2, 10, 259, 10, ""}};
-    for (const auto& r : rows) {
-        memset(classBuf, 'x', sizeof classBuf);
-        uint32_t nameCount = 16, classCount = r.classCap;
-        RegFileTime ft{9, 9};
-        EXPECT_EQ(regdRegEnumKey(testCaller, k, r.index, &np, &nameCount, 0, &cp, &classCount, &ft, 0, 0), r.result);
-        EXPECT_EQ(classCount, r.classCount) << r.index << "/" << r.classCap;
-        EXPECT_EQ(ft.dwLowDateTime, r.index == 0 ? 7u : 0u);
-        EXPECT_EQ(std::string(classBuf, r.classHead.size()), r.classHead) << r.index << "/" << r.classCap;
-        if (r.index == 1) { EXPECT_STREQ(nameBuf, "NoClass"); }
-        if (r.index == 2) { EXPECT_EQ(nameCount, 16u); }
-    }
-    // Past the end of the values, or no key: counts and type cleared.
-    for (uint32_t h : {k, 1999u}) {
-        uint8_t* dp = nullptr;
-        uint32_t nameCount = 4, dataCount = 4, type = 9;
-        EXPECT_EQ(regdRegEnumValue(testCaller, h, 0, &np, &nameCount, 0, &type, &dp, &dataCount, 0),
-                  h == k ? 259u : 2u);
-        EXPECT_EQ(nameCount + dataCount + type, 0u);
-    }
 }
 
 }  // namespace
