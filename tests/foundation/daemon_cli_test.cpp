@@ -51,8 +51,7 @@ TEST(DaemonStartUp, TrailingSlashPidFileAndDirectoryLock) {
     std::string base = kalvotest::makeTempDir();
     PrivateDaemon d({"-v"});
     d.useBaseDir(base + "//");
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
+    ASSERT_TRUE(started(d));
     std::string reg = base + "/" + kalvotest::privateSubDir();
     EXPECT_EQ(readFile(reg + "/kalvo_reg.pid"), std::to_string(d.pid()));
     std::string log = readFile(reg + "/kalvo_reg.log");
@@ -85,8 +84,7 @@ TEST(DaemonStartUp, LogWrapsAtItsLineCountAndIgnoresADanglingOption) {
     for (const auto& [args, wrapped] : std::vector<std::pair<std::vector<std::string>, bool>>{
              {{"-v", "-l", "3"}, true}, {{"-v", "-l"}, false}}) {
         PrivateDaemon d(args);
-        std::string err;
-        ASSERT_TRUE(d.start(&err)) << err;
+        ASSERT_TRUE(started(d));
         for (int i = 0; i < 3; i++) ASSERT_TRUE(queryVersion(d.prog()));
         std::string log = readFile(d.regDir() + "/kalvo_reg.log");
         EXPECT_EQ(log.size() % 81u, 0u);
@@ -96,8 +94,7 @@ TEST(DaemonStartUp, LogWrapsAtItsLineCountAndIgnoresADanglingOption) {
 
 TEST(DaemonSignals, UsrSignalsSwitchTracing) {
     PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
+    ASSERT_TRUE(started(d));
     std::string logPath = d.regDir() + "/kalvo_reg.log";
     auto traced = [&] { return countOf(readFile(logPath), "--> Entering"); };
     ASSERT_TRUE(queryVersion(d.prog()));

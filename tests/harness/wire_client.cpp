@@ -197,6 +197,11 @@ uint32_t RegistryRpc::mustCreate(uint32_t h, const std::string& sub) {
     return r.hk;
 }
 
+::testing::AssertionResult started(PrivateDaemon& d) {
+    std::string error;
+    return d.start(&error) ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << error;
+}
+
 std::vector<std::string> logMessages(const PrivateDaemon& daemon) {
     std::istringstream in(readFile(daemon.regDir() + "/kalvo_reg.log"));
     std::vector<std::string> lines;

@@ -24,9 +24,6 @@ namespace kalvotest {
 
 constexpr uint32_t HKCR = 0x80000000u, HKCU = 0x80000001u, HKLM = 0x80000002u;
 constexpr uint32_t HKU = 0x80000003u, HKCC = 0x80000005u, HKDD = 0x80000006u;
-const std::string PLACEHOLDER = "ZORP+IS+COOL";
-// The placeholder as an opaque field carries its NUL.
-const std::string PLACEHOLDER_BYTES = std::string("ZORP+IS+COOL", 13);
 // A failed transport call: a test failure and this result.
 constexpr uint32_t CALL_FAILED = 0xFFFFFFFFu;
 
@@ -165,6 +162,9 @@ class RegistryRpc {
     CLIENT* clnt_ = nullptr;
     uint32_t version_;
 };
+
+// Starts the daemon; a failure says why.
+::testing::AssertionResult started(PrivateDaemon& d);
 
 // Log lines of a daemon's log without their time stamps and padding.
 std::vector<std::string> logMessages(const PrivateDaemon& daemon);

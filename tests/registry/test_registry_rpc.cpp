@@ -374,8 +374,7 @@ bool has(const std::vector<std::string>& lines, const std::string& line) {
 
 TEST(RegistryTrace, SiblingProceduresTraceInsideTheirCallers) {
     PrivateDaemon d({"-v", "-l", "-1"});
-    std::string error;
-    ASSERT_TRUE(d.start(&error)) << error;
+    ASSERT_TRUE(started(d));
     RegistryRpc rpc(d, 2, localCaller("tracer"));
     ASSERT_EQ(rpc.setValue(HKLM, "Traced\\New", 1, "x", 2), 0u);
     ASSERT_EQ(rpc.flushKey(HKLM), 0u);

@@ -244,8 +244,7 @@ TEST_F(WinRegTest, EnumerateKeysValuesAndInfo) {
 
 TEST(WinRegTransport, UnreachableDaemonAndRecovery) {
     PrivateDaemon d;
-    std::string error;
-    ASSERT_TRUE(d.start(&error)) << error;
+    ASSERT_TRUE(started(d));
     d.exportEnv();
     HKEY k = nullptr;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Transport", &k), ERROR_SUCCESS);
@@ -255,7 +254,7 @@ TEST(WinRegTransport, UnreachableDaemonAndRecovery) {
     EXPECT_TRUE(broken == RPC_S_CALL_FAILED || broken == RPC_S_SERVER_UNAVAILABLE) << broken;
     EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Transport", &k), RPC_S_SERVER_UNAVAILABLE);
     PrivateDaemon again;
-    ASSERT_TRUE(again.start(&error)) << error;
+    ASSERT_TRUE(started(again));
     again.exportEnv();
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Transport", &k), ERROR_SUCCESS);
 }

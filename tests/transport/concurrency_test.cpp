@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
@@ -79,22 +77,14 @@ TEST_F(Concurrency, ReadersAndAWriterOnManyConnectionsSeeWholeValues) {
     EXPECT_GT(reads.load(), 0);
 }
 
-// True when the peer of fd has closed (nothing left to read but the end).
-bool peerClosed(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 5000) <= 0) return false;
-    char c;
-    return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-}
-
 TEST(ClientLibrary, CallsGoOnAfterTheDaemonClosedTheIdleConnection) {
     ScopedEnv cap("KALVO_REGISTRYD_MAX_CONNECTIONS", "4");
     PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
+    ASSERT_TRUE(started(d));
     d.exportEnv();
     HKEY k = nullptr;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Retry", &k), ERROR_SUCCESS);
+    std::string err;
     CLIENT* clnt = kalvoThreadClient(2, &err);
     ASSERT_NE(clnt, nullptr);
     int fd = -1;
@@ -103,7 +93,7 @@ TEST(ClientLibrary, CallsGoOnAfterTheDaemonClosedTheIdleConnection) {
     // library's out, and they are served on.
     auto others = servedConnections(d.prog(), 4);
     ASSERT_EQ(others.size(), 4u);
-    ASSERT_TRUE(peerClosed(fd));
+    ASSERT_TRUE(closedByPeer(fd, nullptr, 5000));
     std::string reply;
     EXPECT_TRUE(others[0]->roundTrip(record(callMessage(2, d.prog(), 2, 0, "")), &reply));
     EXPECT_EQ(RegSetValueExA(k, "after", 0, REG_SZ, reinterpret_cast<const BYTE*>("yes"), 4), ERROR_SUCCESS);

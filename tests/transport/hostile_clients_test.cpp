@@ -26,15 +26,26 @@ void expectAnswered(RegistryRpc& rpc) {
     EXPECT_LT(secondsSince(start), ANSWER_DEADLINE);
 }
 
-std::string nullCall(const PrivateDaemon& d, uint32_t xid = 1) {
-    return record(callMessage(xid, d.prog(), 2, 0, ""));
-}
+// Stalled records and replies are cut off after 2 s here.
+class HostileClients : public SharedDaemonTest {
+  protected:
+    static void SetUpTestSuite() {
+        ScopedEnv record("KALVO_REGISTRYD_IDLE_RECORD_SECONDS", "2"), reply("KALVO_REGISTRYD_STALLED_REPLY_SECONDS", "2");
+        startShared({});
+    }
+};
 
-TEST(HostileClients, StalledRecordMarkHoldsUpNobodyAndIsCutOff) {
-    ScopedEnv idle("KALVO_REGISTRYD_IDLE_RECORD_SECONDS", "2");
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
+// Ten connections per user, 1 MiB of queued reply per connection.
+class CappedClients : public SharedDaemonTest {
+  protected:
+    static void SetUpTestSuite() {
+        ScopedEnv uid("KALVO_REGISTRYD_MAX_CONNECTIONS_PER_UID", "10"), queued("KALVO_REGISTRYD_MAX_QUEUED_REPLY_MB", "1");
+        startShared({});
+    }
+};
+
+TEST_F(HostileClients, StalledRecordMarkHoldsUpNobodyAndIsCutOff) {
+    PrivateDaemon& d = *shared_;
     RawRpc stalled(d.prog());
     ASSERT_GE(stalled.fd, 0);
     // Announces more than 64 KiB, sends a few bytes of it, then nothing.
@@ -50,11 +61,8 @@ TEST(HostileClients, StalledRecordMarkHoldsUpNobodyAndIsCutOff) {
 // A reply of 64 MiB is taken slowly for a while (it goes on being sent),
 // then not at all: calls are answered throughout, and the unread reply is
 // cut off and freed.
-TEST(HostileClients, HugeReplyReadSlowlyThenNotAtAllHoldsUpNobodyAndIsCutOff) {
-    ScopedEnv stalledReply("KALVO_REGISTRYD_STALLED_REPLY_SECONDS", "2");
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
+TEST_F(HostileClients, HugeReplyReadSlowlyThenNotAtAllHoldsUpNobodyAndIsCutOff) {
+    PrivateDaemon& d = *shared_;
     RegistryRpc other(d, 2, localCaller("transport"));
     expectAnswered(other);
     long rssBefore = procStatusKb(d.pid(), "VmRSS");
@@ -86,39 +94,26 @@ TEST(HostileClients, HugeReplyReadSlowlyThenNotAtAllHoldsUpNobodyAndIsCutOff) {
 }
 
 // What an idle connection costs is measured by bench/rpc_bench.
-TEST(HostileClients, ThousandsOfIdleConnectionsAreHeldWhileOthersAreServed) {
+TEST_F(HostileClients, ThousandsOfIdleConnectionsAreHeldWhileOthersAreServed) {
     raiseFileLimit();
     constexpr int N = 2000;
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    RegistryRpc other(d, 2, localCaller("transport"));
-    auto idle = servedConnections(d.prog(), N);
+    RegistryRpc other(*shared_, 2, localCaller("transport"));
+    auto idle = servedConnections(shared_->prog(), N);
     ASSERT_EQ(idle.size(), static_cast<size_t>(N));
     expectAnswered(other);
 }
 
-TEST(HostileClients, OneUserAtItsCapLosesOnlyItsOwnOldestIdleConnection) {
-    ScopedEnv cap("KALVO_REGISTRYD_MAX_CONNECTIONS_PER_UID", "10");
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    auto conns = servedConnections(d.prog(), 11);
+TEST_F(CappedClients, OneUserAtItsCapLosesOnlyItsOwnOldestIdleConnection) {
+    auto conns = servedConnections(shared_->prog(), 11);
     ASSERT_EQ(conns.size(), 11u);
     EXPECT_TRUE(closedByPeer(conns[0]->fd, nullptr, 5000));
     std::string reply;
-    for (int i = 1; i < 11; i++) EXPECT_TRUE(conns[i]->roundTrip(nullCall(d), &reply)) << i;
+    for (int i = 1; i < 11; i++) EXPECT_TRUE(conns[i]->roundTrip(record(callMessage(1, shared_->prog(), 2, 0, "")), &reply)) << i;
 }
 
-TEST(HostileClients, ReplyPastTheQueuedBytesCapIsAnsweredWith1130) {
-    ScopedEnv cap("KALVO_REGISTRYD_MAX_QUEUED_REPLY_MB", "1");
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    RegistryRpc rpc(d, 2, localCaller("transport"));
-    QueryResult big = rpc.queryValueEx(HKLM, "NoSuchValue", 4 * MIB);
-    EXPECT_EQ(big.retval, 1130u);
-    EXPECT_EQ(big.data, PLACEHOLDER_BYTES);
+TEST_F(CappedClients, ReplyPastTheQueuedBytesCapIsAnsweredWith1130) {
+    RegistryRpc rpc(*shared_, 2, localCaller("transport"));
+    EXPECT_EQ(show(rpc.queryValueEx(HKLM, "NoSuchValue", 4 * MIB)), "1130 t0 'ZORP+IS+COOL\\0'/0");
     QueryResult small = rpc.queryValueEx(HKLM, "NoSuchValue", 64 * 1024);
     EXPECT_EQ(small.retval, 2u);
     EXPECT_EQ(small.data.size(), 64u * 1024u);
