@@ -1,10 +1,8 @@
 // The registry directory is computed once per process, so every case runs
 // in a child process of its own.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -13,47 +11,23 @@
 
 #include "base/config.h"
 #include "base/files.h"
-#include "base/log.h"
 #include "base/strings.h"
+#include "harness/daemon_harness.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string hostSubDir() {
-    char host[64];
-    gethostname(host, sizeof host);
-    host[63] = '\0';
-    return std::string(".kalvo.") + host;
-}
-
 void touch(const fs::path& p, const std::string& content) {
     fs::create_directories(p.parent_path());
-    std::ofstream(p) << content;
-}
-
-std::string contentOf(const fs::path& p) {
-    std::ifstream in(p);
-    std::string s;
-    std::getline(in, s);
-    return s;
-}
-
-// Ends the child with 0 when cond holds, else with a message and 1.
-void check(bool cond, const char* what) {
-    if (!cond) {
-        fprintf(stderr, "check failed: %s\n", what);
-        _exit(1);
-    }
+    kalvotest::writeFile(p, content);
 }
 
 class DirTest : public ::testing::Test {
   protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "fast");
-        char tmpl[] = "/tmp/kalvo_dirtest_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base_ = tmpl;
+        base_ = kalvotest::makeTempDir();
     }
     void TearDown() override { fs::remove_all(base_); }
     fs::path base_;
@@ -63,8 +37,7 @@ TEST_F(DirTest, DefaultBaseUsesPlainSubdirectory) {
     EXPECT_EXIT(
         {
             regdStartupConfig().kalvoDir = "/var/adm";
-            check(strcmp(getKalvoSubDir(), "kalvo") == 0, "subdir kalvo");
-            _exit(0);
+            _exit(strcmp(getKalvoSubDir(), "kalvo") == 0 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -119,8 +92,8 @@ TEST_F(DirTest, OldLayoutsMigrateOnceWithTheRightPrecedence) {
                 },
                 ::testing::ExitedWithCode(0), "");
             for (auto [path, content] : step.expect) {
-                if (path[0] == '@') path = hostSubDir() + path.substr(1);
-                EXPECT_EQ(fs::exists(base_ / path) ? contentOf(base_ / path) : "", content) << n << " " << path;
+                if (path[0] == '@') path = kalvotest::privateSubDir() + path.substr(1);
+                EXPECT_EQ(kalvotest::readFile(base_ / path), content) << n << " " << path;
             }
         }
     }
