@@ -83,16 +83,12 @@ WireClient::~WireClient() {
 
 bool WireClient::sendRaw(const std::string& bytes) { return kvWireSendAll(fd_, bytes.data(), bytes.size()); }
 
-bool WireClient::send(uint32_t opcode, const std::string& body, int32_t replyLength) {
-    return sendRaw(header(opcode, static_cast<int32_t>(body.size()), replyLength) + body);
-}
-
 bool WireClient::recv(size_t n, std::string* out) {
     out->assign(n, '\0');
     return kvWireRecvAll(fd_, out->data(), n);
 }
 
-std::vector<int32_t> WireClient::call(uint32_t opcode, const std::string& body, int replyWords) {
+Words WireClient::call(uint32_t opcode, const std::string& body, int replyWords) {
     std::string reply;
     if (!send(opcode, body, replyWords * 4) || !recv(static_cast<size_t>(replyWords) * 4, &reply)) return {};
     std::vector<int32_t> result;
@@ -121,62 +117,11 @@ HandleReply WireClient::handleReply(uint32_t opcode, const std::string& body) {
     return {static_cast<uint32_t>(w[0]), w[1], w[2]};
 }
 
-HandleReply WireClient::createEvent(int32_t pid, bool manual, bool initial, const std::string& name) {
-    return handleReply(KV_OP_CREATE_EVENT, withName({pid, manual, initial}, name));
-}
-
-HandleReply WireClient::createMutex(int32_t pid, int32_t thread, bool owned, const std::string& name) {
-    return handleReply(KV_OP_CREATE_MUTEX, withName({pid, thread, owned}, name));
-}
-
-HandleReply WireClient::createSemaphore(int32_t pid, int32_t count, int32_t maximum, const std::string& name) {
-    return handleReply(KV_OP_CREATE_SEMAPHORE, withName({pid, count, maximum}, name));
-}
-
-HandleReply WireClient::open(uint32_t opcode, int32_t pid, const std::string& name) {
-    return handleReply(opcode,
-                       opcode == KV_OP_OPEN_MUTEX ? withName({pid, 0, 0, 0}, name) : withName({pid, 0, 0}, name));
-}
-
-HandleReply WireClient::duplicateEvent(int32_t pid, uint32_t handle) {
-    return handleReply(KV_OP_DUPLICATE_EVENT, words({pid, static_cast<int32_t>(handle)}));
-}
-
-std::vector<int32_t> WireClient::closeHandle(int32_t pid, uint32_t handle) {
-    return call(KV_OP_CLOSE_HANDLE, words({pid, static_cast<int32_t>(handle)}), 3);
-}
-
-std::vector<int32_t> WireClient::createAlias(int32_t pid, int32_t thread, int32_t flags, uint32_t clientHandle,
-                                             int32_t state, int32_t maximum, int32_t extraUses) {
-    return call(KV_OP_CREATE_ALIAS,
-                words({pid, thread, flags, static_cast<int32_t>(clientHandle), state, maximum, extraUses}), 2);
-}
-
-std::vector<int32_t> WireClient::beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t needed,
-                                           std::initializer_list<uint32_t> handles) {
+Words WireClient::beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t needed,
+                            std::initializer_list<uint32_t> handles) {
     std::string body = words({pid, static_cast<int32_t>(entry), thread, needed, static_cast<int32_t>(handles.size())});
     for (uint32_t h : handles) body += words({static_cast<int32_t>(h)});
     return call(KV_OP_BEGIN_WAIT, body, 4);
-}
-
-std::vector<int32_t> WireClient::waitTimeout(int32_t pid, uint32_t entry) {
-    return call(KV_OP_WAIT_TIMEOUT, words({pid, 0, static_cast<int32_t>(entry)}), 2);
-}
-
-std::vector<int32_t> WireClient::objectStateChange(int32_t pid, uint32_t entry, int32_t position, int32_t value) {
-    return call(KV_OP_WAIT_OBJECT_STATE, words({pid, 0, static_cast<int32_t>(entry), position, value}), 2);
-}
-
-std::vector<int32_t> WireClient::eventCall(uint32_t opcode, int32_t pid, uint32_t handle) {
-    return call(opcode, words({pid, static_cast<int32_t>(handle)}), opcode == KV_OP_RESET_EVENT ? 3 : 6);
-}
-
-std::vector<int32_t> WireClient::releaseMutex(int32_t pid, int32_t thread, uint32_t handle) {
-    return call(KV_OP_RELEASE_MUTEX, words({pid, thread, static_cast<int32_t>(handle)}), 6);
-}
-
-std::vector<int32_t> WireClient::releaseSemaphore(int32_t pid, uint32_t handle, int32_t count) {
-    return call(KV_OP_RELEASE_SEMAPHORE, words({pid, static_cast<int32_t>(handle), count}), 7);
 }
 
 ProcessSocket::ProcessSocket(int32_t pid) : path_(socketPath(pid)) {
@@ -206,7 +151,7 @@ bool ProcessSocket::acceptDaemon(int timeoutMs) {
     return fd_ >= 0;
 }
 
-std::vector<int32_t> ProcessSocket::nextWake() {
+Words ProcessSocket::nextWake() {
     std::string m(24, '\0');
     if (!acceptDaemon(5000) || !kvWireRecvAll(fd_, m.data(), m.size())) return {};
     // Opcode 0, a 12-byte body, no reply wanted.

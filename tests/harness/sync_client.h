@@ -31,6 +31,14 @@ struct HandleReply {
     int32_t flag = -1;
 };
 
+using Words = std::vector<int32_t>;
+// A create or open reply as its three words.
+inline Words replyOf(const HandleReply& r) { return {static_cast<int32_t>(r.handle), r.error, r.flag}; }
+// Reply words of set, pulse and release_mutex (success, error code, flag,
+// then the self-wake words), and of begin-wait: queued, or satisfied at once.
+inline const Words kSignalled{1, 0, 0, 0, 0, 0}, kInvalidHandle{0, 6, 1, 0, 0, 0};
+inline const Words kQueued{1, 0, 0, 0}, kTaken{0, 0, 0, 0};
+
 // True once the peer of fd has closed; what came before goes to *received.
 bool closedByPeer(int fd, std::string* received, int timeoutMs = 10000);
 
@@ -44,11 +52,13 @@ class WireClient {
     WireClient& operator=(const WireClient&) = delete;
 
     bool sendRaw(const std::string& bytes);
-    bool send(uint32_t opcode, const std::string& body, int32_t replyLength);
+    bool send(uint32_t opcode, const std::string& body, int32_t replyLength) {
+        return sendRaw(header(opcode, static_cast<int32_t>(body.size()), replyLength) + body);
+    }
     // Exactly n bytes within ten seconds; false on end of stream or time-out.
     bool recv(size_t n, std::string* out);
     // The reply words of one request; empty if the reply did not come whole.
-    std::vector<int32_t> call(uint32_t opcode, const std::string& body, int replyWords);
+    Words call(uint32_t opcode, const std::string& body, int replyWords);
     // Sends the requests in batches, so neither side's socket buffer fills;
     // false unless every reply (replyBytes each) came, appended to *replies.
     bool pipelined(const std::vector<std::string>& requests, size_t replyBytes, std::string* replies = nullptr);
@@ -58,30 +68,52 @@ class WireClient {
     void shutdownWrite();
 
     void registerPid(int32_t pid) { send(KV_OP_REGISTER_PID, words({pid}), 0); }
-    HandleReply createEvent(int32_t pid, bool manual, bool initial, const std::string& name = "");
-    HandleReply createMutex(int32_t pid, int32_t thread, bool owned, const std::string& name = "");
-    HandleReply createSemaphore(int32_t pid, int32_t count, int32_t maximum, const std::string& name = "");
-    HandleReply open(uint32_t opcode, int32_t pid, const std::string& name);
-    HandleReply duplicateEvent(int32_t pid, uint32_t handle);
+    HandleReply createEvent(int32_t pid, bool manual, bool initial, const std::string& name = "") {
+        return handleReply(KV_OP_CREATE_EVENT, withName({pid, manual, initial}, name));
+    }
+    HandleReply createMutex(int32_t pid, int32_t thread, bool owned, const std::string& name = "") {
+        return handleReply(KV_OP_CREATE_MUTEX, withName({pid, thread, owned}, name));
+    }
+    HandleReply createSemaphore(int32_t pid, int32_t count, int32_t maximum, const std::string& name = "") {
+        return handleReply(KV_OP_CREATE_SEMAPHORE, withName({pid, count, maximum}, name));
+    }
+    HandleReply open(uint32_t opcode, int32_t pid, const std::string& name) {
+        return handleReply(opcode, opcode == KV_OP_OPEN_MUTEX ? withName({pid, 0, 0, 0}, name)
+                                                              : withName({pid, 0, 0}, name));
+    }
+    HandleReply duplicateEvent(int32_t pid, uint32_t handle) {
+        return handleReply(KV_OP_DUPLICATE_EVENT, words({pid, w(handle)}));
+    }
     // Words: success, error flag, error code.
-    std::vector<int32_t> closeHandle(int32_t pid, uint32_t handle);
+    Words closeHandle(int32_t pid, uint32_t handle) { return call(KV_OP_CLOSE_HANDLE, words({pid, w(handle)}), 3); }
     // Words: success, server handle.
-    std::vector<int32_t> createAlias(int32_t pid, int32_t thread, int32_t flags, uint32_t clientHandle,
-                                     int32_t state, int32_t maximum, int32_t extraUses);
+    Words createAlias(int32_t pid, int32_t thread, int32_t flags, uint32_t clientHandle, int32_t state, int32_t maximum,
+                      int32_t extraUses) {
+        return call(KV_OP_CREATE_ALIAS, words({pid, thread, flags, w(clientHandle), state, maximum, extraUses}), 2);
+    }
     // Words: pending, wait result, error code, error flag.
-    std::vector<int32_t> beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t needed,
-                                   std::initializer_list<uint32_t> handles);
+    Words beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t needed,
+                    std::initializer_list<uint32_t> handles);
     // Words: not-found flag, wait result.
-    std::vector<int32_t> waitTimeout(int32_t pid, uint32_t entry);
+    Words waitTimeout(int32_t pid, uint32_t entry) { return call(KV_OP_WAIT_TIMEOUT, words({pid, 0, w(entry)}), 2); }
     // Words: still-waiting flag, wait result.
-    std::vector<int32_t> objectStateChange(int32_t pid, uint32_t entry, int32_t position, int32_t value);
+    Words objectStateChange(int32_t pid, uint32_t entry, int32_t position, int32_t value) {
+        return call(KV_OP_WAIT_OBJECT_STATE, words({pid, 0, w(entry), position, value}), 2);
+    }
     // set (8), reset (9) and pulse (10); the reply words of the opcode.
-    std::vector<int32_t> eventCall(uint32_t opcode, int32_t pid, uint32_t handle);
-    std::vector<int32_t> releaseMutex(int32_t pid, int32_t thread, uint32_t handle);
-    std::vector<int32_t> releaseSemaphore(int32_t pid, uint32_t handle, int32_t count);
+    Words eventCall(uint32_t opcode, int32_t pid, uint32_t handle) {
+        return call(opcode, words({pid, w(handle)}), opcode == KV_OP_RESET_EVENT ? 3 : 6);
+    }
+    Words releaseMutex(int32_t pid, int32_t thread, uint32_t handle) {
+        return call(KV_OP_RELEASE_MUTEX, words({pid, thread, w(handle)}), 6);
+    }
+    Words releaseSemaphore(int32_t pid, uint32_t handle, int32_t count) {
+        return call(KV_OP_RELEASE_SEMAPHORE, words({pid, w(handle), count}), 7);
+    }
     void threadExited(int32_t pid, int32_t thread) { send(KV_OP_THREAD_EXITED, words({pid, thread}), 0); }
 
   private:
+    static int32_t w(uint32_t handle) { return static_cast<int32_t>(handle); }
     HandleReply handleReply(uint32_t opcode, const std::string& body);
     int fd_ = -1;
 };
@@ -104,7 +136,7 @@ class ProcessSocket {
 
     // The next wake-up's body (wait entry, wait result, reserved), checking
     // its header; empty if none came whole in time.
-    std::vector<int32_t> nextWake();
+    Words nextWake();
     // True if no byte arrives within ms.
     bool silentFor(int ms);
     // True once the daemon has closed its connection here.
@@ -146,6 +178,16 @@ class SyncDaemonTest : public ::testing::Test {
 
     std::unique_ptr<PrivateDaemon> daemon_;
     std::string stderrPath_;
+};
+
+// A SyncDaemonTest with a raw connection of its own.
+class SyncWireTest : public SyncDaemonTest {
+  protected:
+    void SetUp() override {
+        SyncDaemonTest::SetUp();
+        if (!HasFatalFailure()) c = std::make_unique<WireClient>(daemonPid());
+    }
+    std::unique_ptr<WireClient> c;
 };
 
 // A forked child running beside the test, with a two-way byte channel. The

@@ -23,8 +23,6 @@ namespace {
 
 constexpr uint32_t DEFAULT_PROG = 0x3003003C;
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 bool fileExists(const std::string& p) {
     struct stat st;
     return stat(p.c_str(), &st) == 0;
@@ -60,6 +58,12 @@ bool setString(HKEY root, const char* sub, const char* name, const char* value) 
                           static_cast<DWORD>(strlen(value) + 1)) == ERROR_SUCCESS;
 }
 
+// One daemon for the ping tests, with a small System V set.
+class Ping : public kalvotest::SharedDaemonTest {
+  protected:
+    static void SetUpTestSuite() { startShared({"-s", "1", "-n", "1001"}); }
+};
+
 // Each ping (pid, mode 0 alive or 1 ended, user, from another host) and
 // whether the user's key is loaded after it. A user's key comes with its
 // first process, goes (written to its own file) with its last, and comes
@@ -67,11 +71,8 @@ bool setString(HKEY root, const char* sub, const char* name, const char* value) 
 // another host's processes are never listed, and loading happens when the
 // user changes from one ping to the next (a process-end ping of a user not
 // loaded included).
-TEST(Ping, UsersComeWithTheirFirstProcessAndGoWithTheirLast) {
-    PrivateDaemon d;
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    d.exportEnv();
+TEST_F(Ping, UsersComeWithTheirFirstProcessAndGoWithTheirLast) {
+    const PrivateDaemon& d = *shared_;
     struct Step {
         uint32_t pid, mode;
         const char* user;
@@ -102,7 +103,7 @@ TEST(Ping, UsersComeWithTheirFirstProcessAndGoWithTheirLast) {
 
 // The set and segment of a killed daemon are removed by the next daemon
 // on its directory (before the harness's clean-up of the dead one could).
-TEST(Ping, StructuresOfAKilledDaemonAreRemovedByTheNextOne) {
+TEST(Restart, StructuresOfAKilledDaemonAreRemovedByTheNextOne) {
     PrivateDaemon first;
     std::string err;
     ASSERT_TRUE(first.start(&err)) << err;
@@ -172,20 +173,13 @@ TEST(Inactivity, PrivateDaemonsEndUnlessAVersionOneClientWasSeen) {
     idle.stop();
 
     // Well past two intervals: the other two are still serving.
-    sleepMs(10000);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
     EXPECT_TRUE(oldClient.running());
     EXPECT_TRUE(defaultProg.running());
 }
 
-}  // namespace
-
-namespace {
-
-TEST(PingClient, LibraryFunctionsAgainstARealDaemon) {
-    PrivateDaemon d({"-s", "1", "-n", "1001"});
-    std::string err;
-    ASSERT_TRUE(d.start(&err)) << err;
-    d.exportEnv();
+TEST_F(Ping, LibraryFunctionsAgainstARealDaemon) {
+    const PrivateDaemon& d = *shared_;
     DWORD pid = 0;
     ASSERT_EQ(KalvoGetDaemonPid(&pid), ERROR_SUCCESS);
     EXPECT_EQ(pid, static_cast<DWORD>(d.pid()));

@@ -1,6 +1,3 @@
-kalvo_add_test(lifecycle_ipcs_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ipcs_test.cpp
-  LIBS kalvo_sync kalvo_base)
 kalvo_add_test(lifecycle_daemon_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/lifecycle_test.cpp
   LIBS kalvo_test_harness kalvoclient)

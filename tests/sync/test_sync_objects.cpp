@@ -13,13 +13,8 @@ using namespace kalvotest;
 
 namespace {
 
-using SyncObjects = SyncDaemonTest;
-using SyncGarbage = SyncDaemonTest;
-using Words = std::vector<int32_t>;
-
-// A create or open reply as its three words: handle, error, flag.
-Words replyOf(const HandleReply& r) { return {static_cast<int32_t>(r.handle), r.error, r.flag}; }
-
+using SyncObjects = SyncWireTest;
+using SyncGarbage = SyncWireTest;
 const std::string kProcesses = kDumpWaits + kDumpProcesses;
 constexpr size_t npos = std::string::npos;
 
@@ -36,22 +31,21 @@ std::vector<uint32_t> createSemaphores(WireClient& c, int32_t pid, int n) {
 }
 
 TEST_F(SyncObjects, NamesFollowWin32CreateAndOpenRules) {
-    WireClient c(daemonPid());
-    ASSERT_EQ(c.createMutex(P1, 9, true, "Alpha").handle, 0x38000000u);
+    ASSERT_EQ(c->createMutex(P1, 9, true, "Alpha").handle, 0x38000000u);
 
-    EXPECT_EQ(replyOf(c.createEvent(P1, false, false, "Alpha")), (Words{0, 6, 1}));
+    EXPECT_EQ(replyOf(c->createEvent(P1, false, false, "Alpha")), (Words{0, 6, 1}));
 
-    HandleReply sem = c.createSemaphore(P1, 3, 5, "S");
-    EXPECT_EQ(replyOf(c.createSemaphore(P1, 0, 9, "S")), (Words{int32_t(sem.handle), 183, 1}));
-    EXPECT_EQ(replyOf(c.open(KV_OP_OPEN_EVENT, P2, "nope")), (Words{0, 8, 1}));
-    EXPECT_EQ(replyOf(c.open(KV_OP_OPEN_SEMAPHORE, P2, "Alpha")), (Words{0, 6, 1}));
-    EXPECT_EQ(replyOf(c.open(KV_OP_OPEN_MUTEX, P2, "Alpha")), (Words{0x38000000, 0, 0}));
+    HandleReply sem = c->createSemaphore(P1, 3, 5, "S");
+    EXPECT_EQ(replyOf(c->createSemaphore(P1, 0, 9, "S")), (Words{int32_t(sem.handle), 183, 1}));
+    EXPECT_EQ(replyOf(c->open(KV_OP_OPEN_EVENT, P2, "nope")), (Words{0, 8, 1}));
+    EXPECT_EQ(replyOf(c->open(KV_OP_OPEN_SEMAPHORE, P2, "Alpha")), (Words{0, 6, 1}));
+    EXPECT_EQ(replyOf(c->open(KV_OP_OPEN_MUTEX, P2, "Alpha")), (Words{0x38000000, 0, 0}));
     // Names compare byte for byte.
-    EXPECT_EQ(c.open(KV_OP_OPEN_MUTEX, P2, "alpha").error, 8);
+    EXPECT_EQ(c->open(KV_OP_OPEN_MUTEX, P2, "alpha").error, 8);
 
     // open_mutex reads its name one word later than the other opens: there
     // it finds "ha".
-    EXPECT_EQ(c.call(KV_OP_OPEN_MUTEX, withName({P2, 0, 0}, "Alpha"), 3), (Words{0, 8, 1}));
+    EXPECT_EQ(c->call(KV_OP_OPEN_MUTEX, withName({P2, 0, 0}, "Alpha"), 3), (Words{0, 8, 1}));
 
     // The clash left the mutex as it was; the second create only added a use.
     std::string text = dump();
@@ -60,75 +54,71 @@ TEST_F(SyncObjects, NamesFollowWin32CreateAndOpenRules) {
 }
 
 TEST_F(SyncObjects, ObjectLivesUntilItsLastUseCloses) {
-    WireClient c(daemonPid());
-    HandleReply sem = c.createSemaphore(P1, 2, 4, "counted");
-    ASSERT_EQ(c.open(KV_OP_OPEN_SEMAPHORE, P2, "counted").handle, sem.handle);
-    ASSERT_EQ(c.open(KV_OP_OPEN_SEMAPHORE, P2, "counted").handle, sem.handle);
+    HandleReply sem = c->createSemaphore(P1, 2, 4, "counted");
+    ASSERT_EQ(c->open(KV_OP_OPEN_SEMAPHORE, P2, "counted").handle, sem.handle);
+    ASSERT_EQ(c->open(KV_OP_OPEN_SEMAPHORE, P2, "counted").handle, sem.handle);
 
-    EXPECT_EQ(c.closeHandle(P1, sem.handle), (Words{1, 0, 6}));
+    EXPECT_EQ(c->closeHandle(P1, sem.handle), (Words{1, 0, 6}));
     // P1 holds no more uses: a further close fails with flag 1, code 6.
-    EXPECT_EQ(c.closeHandle(P1, sem.handle), (Words{0, 1, 6}));
-    EXPECT_EQ(c.closeHandle(P2, sem.handle)[0], 1);
+    EXPECT_EQ(c->closeHandle(P1, sem.handle), (Words{0, 1, 6}));
+    EXPECT_EQ(c->closeHandle(P2, sem.handle)[0], 1);
     // One use left: the name still finds the object with its state.
-    EXPECT_EQ(c.createSemaphore(P1, 0, 1, "counted").error, 183);
-    EXPECT_EQ(c.closeHandle(P1, sem.handle)[0], 1);
-    EXPECT_EQ(c.closeHandle(P2, sem.handle)[0], 1);
+    EXPECT_EQ(c->createSemaphore(P1, 0, 1, "counted").error, 183);
+    EXPECT_EQ(c->closeHandle(P1, sem.handle)[0], 1);
+    EXPECT_EQ(c->closeHandle(P2, sem.handle)[0], 1);
 
     // Gone: the same name now makes a new object, in the slot just freed.
-    EXPECT_EQ(replyOf(c.createSemaphore(P1, 0, 1, "counted")), (Words{int32_t(sem.handle), 0, 0}));
+    EXPECT_EQ(replyOf(c->createSemaphore(P1, 0, 1, "counted")), (Words{int32_t(sem.handle), 0, 0}));
     EXPECT_NE(dump().find("current value 0, maximum value 1"), std::string::npos);
 }
 
 TEST_F(SyncObjects, EventsNeverLandAboveSlot65535) {
-    WireClient c(daemonPid());
-    std::vector<uint32_t> h = createSemaphores(c, P1, 65536);
+    std::vector<uint32_t> h = createSemaphores(*c, P1, 65536);
     ASSERT_EQ(h.size(), 65536u);
-    EXPECT_EQ(replyOf(c.createEvent(P1, false, false, "high")), (Words{0, 8, 1}));
-    EXPECT_EQ(c.createAlias(P1, 1, 1, 0x20000042, 0, 0, 0), (Words{0, 0}));
+    EXPECT_EQ(replyOf(c->createEvent(P1, false, false, "high")), (Words{0, 8, 1}));
+    EXPECT_EQ(c->createAlias(P1, 1, 1, 0x20000042, 0, 0, 0), (Words{0, 0}));
     // Other kinds may go higher; an event takes a low slot once one is free.
-    EXPECT_EQ(c.createSemaphore(P1, 0, 1).handle, 0x48010000u);
-    ASSERT_EQ(c.closeHandle(P1, h[7])[0], 1);
-    EXPECT_EQ(c.createEvent(P1, false, false, "low").handle, 0x28000007u);
+    EXPECT_EQ(c->createSemaphore(P1, 0, 1).handle, 0x48010000u);
+    ASSERT_EQ(c->closeHandle(P1, h[7])[0], 1);
+    EXPECT_EQ(c->createEvent(P1, false, false, "low").handle, 0x28000007u);
 }
 
 TEST_F(SyncObjects, DuplicateEventTagsCountTheOldestUsersHandles) {
-    WireClient c(daemonPid());
-    createSemaphores(c, P1, 1);
-    HandleReply mutex = c.createMutex(P1, 1, false);
-    HandleReply event = c.createEvent(P1, true, false, "dup");
+    createSemaphores(*c, P1, 1);
+    HandleReply mutex = c->createMutex(P1, 1, false);
+    HandleReply event = c->createEvent(P1, true, false, "dup");
     ASSERT_EQ(event.handle, 0x28000002u);
 
-    EXPECT_EQ(replyOf(c.duplicateEvent(P1, event.handle)), (Words{0x28020002, 0, 0}));
-    EXPECT_EQ(c.duplicateEvent(P1, event.handle).handle, 0x28030002u);
+    EXPECT_EQ(replyOf(c->duplicateEvent(P1, event.handle)), (Words{0x28020002, 0, 0}));
+    EXPECT_EQ(c->duplicateEvent(P1, event.handle).handle, 0x28030002u);
     // Another process's duplicate is tagged with the creator's count.
-    EXPECT_EQ(c.duplicateEvent(P2, event.handle).handle, 0x28030002u);
+    EXPECT_EQ(c->duplicateEvent(P2, event.handle).handle, 0x28030002u);
 
     // The tag is ignored wherever the handle is used.
-    EXPECT_EQ(c.closeHandle(P1, 0x28020002)[0], 1);
-    EXPECT_EQ(c.duplicateEvent(P1, 0x28020002).handle, 0x28030002u);
-    EXPECT_EQ(replyOf(c.duplicateEvent(P1, 0x28000400)), (Words{0, 8, 1}));  // beyond the table
-    EXPECT_EQ(replyOf(c.duplicateEvent(P1, 0x28000032)), (Words{0, 6, 1}));  // a free slot
-    EXPECT_EQ(replyOf(c.duplicateEvent(P1, mutex.handle & 0xffff)), (Words{0, 6, 1}));
+    EXPECT_EQ(c->closeHandle(P1, 0x28020002)[0], 1);
+    EXPECT_EQ(c->duplicateEvent(P1, 0x28020002).handle, 0x28030002u);
+    EXPECT_EQ(replyOf(c->duplicateEvent(P1, 0x28000400)), (Words{0, 8, 1}));  // beyond the table
+    EXPECT_EQ(replyOf(c->duplicateEvent(P1, 0x28000032)), (Words{0, 6, 1}));  // a free slot
+    EXPECT_EQ(replyOf(c->duplicateEvent(P1, mutex.handle & 0xffff)), (Words{0, 6, 1}));
 }
 
 TEST_F(SyncObjects, AliasesResolveForTheirOwnProcessOnly) {
-    WireClient c(daemonPid());
     const uint32_t clientHandle = 0x30000123;
-    ASSERT_EQ(c.createAlias(P1, 77, 1, clientHandle, 1, 0, 1), (Words{1, 0x38000000}));
+    ASSERT_EQ(c->createAlias(P1, 77, 1, clientHandle, 1, 0, 1), (Words{1, 0x38000000}));
 
     // P2 has no alias: the client handle names slot 0x123, which is empty.
-    EXPECT_EQ(c.closeHandle(P2, clientHandle), (Words{0, 1, 6}));
+    EXPECT_EQ(c->closeHandle(P2, clientHandle), (Words{0, 1, 6}));
     // P1 holds two uses (one extra); both go through the client handle.
-    EXPECT_EQ(c.closeHandle(P1, clientHandle)[0], 1);
-    EXPECT_EQ(c.closeHandle(P1, clientHandle)[0], 1);
-    EXPECT_EQ(c.closeHandle(P1, clientHandle)[0], 0);
+    EXPECT_EQ(c->closeHandle(P1, clientHandle)[0], 1);
+    EXPECT_EQ(c->closeHandle(P1, clientHandle)[0], 1);
+    EXPECT_EQ(c->closeHandle(P1, clientHandle)[0], 0);
 
     // The older request: client handle in word 1, creation's owner and flags.
-    ASSERT_EQ(c.call(KV_OP_CREATE_ALIAS_OLD, words({P2, 0x40000055, 4, 8, 0}), 2), (Words{1, 0x48000000}));
+    ASSERT_EQ(c->call(KV_OP_CREATE_ALIAS_OLD, words({P2, 0x40000055, 4, 8, 0}), 2), (Words{1, 0x48000000}));
     EXPECT_EQ(dump(), kDumpObjects + "  handle 0x48000000, name '', semaphore, current value 4, maximum value 8, " +
                           kDumpUsers + "4102-1-0\n" + kProcesses + "\n");
-    EXPECT_EQ(c.closeHandle(P1, 0x40000055)[0], 0);
-    EXPECT_EQ(c.closeHandle(P2, 0x40000055)[0], 1);
+    EXPECT_EQ(c->closeHandle(P1, 0x40000055)[0], 0);
+    EXPECT_EQ(c->closeHandle(P2, 0x40000055)[0], 1);
 }
 
 // The dump's text for every kind, with users, and processes newest first.
@@ -162,41 +152,38 @@ bool stillServes(pid_t daemon) {
 }
 
 TEST_F(SyncGarbage, OpcodesAboveTheTableAreReadAndLeftUnanswered) {
-    WireClient c(daemonPid());
     // Opcode 21 with a body and a reply length gets no answer, and the
     // create after it gets its own reply.
-    ASSERT_TRUE(c.sendRaw(header(21, 8, 8) + words({1, 2})));
-    EXPECT_EQ(c.call(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, ""), 3), (Words{0x28000000, 0, 0}));
-    EXPECT_TRUE(c.silentFor(100));
-    ASSERT_TRUE(c.send(0xffffffffu, "", 4));
-    EXPECT_EQ(c.createEvent(PID, false, false).handle, 0x28000001u);
+    ASSERT_TRUE(c->sendRaw(header(21, 8, 8) + words({1, 2})));
+    EXPECT_EQ(c->call(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, ""), 3), (Words{0x28000000, 0, 0}));
+    EXPECT_TRUE(c->silentFor(100));
+    ASSERT_TRUE(c->send(0xffffffffu, "", 4));
+    EXPECT_EQ(c->createEvent(PID, false, false).handle, 0x28000001u);
 }
 
 TEST_F(SyncGarbage, ReplyLengthCutsOrPadsTheRecord) {
-    WireClient c(daemonPid());
     std::string reply;
-    ASSERT_TRUE(c.send(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, "short"), 4));
-    ASSERT_TRUE(c.recv(4, &reply));
+    ASSERT_TRUE(c->send(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, "short"), 4));
+    ASSERT_TRUE(c->recv(4, &reply));
     EXPECT_EQ(reply, words({0x28000000}));
-    ASSERT_TRUE(c.send(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, "long"), 20));
-    ASSERT_TRUE(c.recv(20, &reply));
+    ASSERT_TRUE(c->send(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, "long"), 20));
+    ASSERT_TRUE(c->recv(20, &reply));
     EXPECT_EQ(reply, words({0x28000001, 0, 0, 0, 0}));
     // Reply length 0: the operation runs, nothing comes back.
-    ASSERT_TRUE(c.send(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, "silent"), 0));
-    ASSERT_TRUE(c.send(KV_OP_CLOSE_HANDLE, words({PID, 0x28000000}), -5));
-    EXPECT_EQ(replyOf(c.open(KV_OP_OPEN_EVENT, PID, "silent")), (Words{0x28000002, 0, 0}));
-    EXPECT_EQ(c.open(KV_OP_OPEN_EVENT, PID, "short").error, 8);
+    ASSERT_TRUE(c->send(KV_OP_CREATE_EVENT, withName({PID, 0, 0}, "silent"), 0));
+    ASSERT_TRUE(c->send(KV_OP_CLOSE_HANDLE, words({PID, 0x28000000}), -5));
+    EXPECT_EQ(replyOf(c->open(KV_OP_OPEN_EVENT, PID, "silent")), (Words{0x28000002, 0, 0}));
+    EXPECT_EQ(c->open(KV_OP_OPEN_EVENT, PID, "short").error, 8);
 }
 
 TEST_F(SyncGarbage, NameWithoutNulEndsAtTheRequestsEnd) {
-    WireClient c(daemonPid());
-    ASSERT_EQ(c.call(KV_OP_CREATE_EVENT, words({PID, 0, 0}) + "ABC", 3)[0], 0x28000000);
-    EXPECT_EQ(c.open(KV_OP_OPEN_EVENT, PID, "ABC").handle, 0x28000000u);
+    ASSERT_EQ(c->call(KV_OP_CREATE_EVENT, words({PID, 0, 0}) + "ABC", 3)[0], 0x28000000);
+    EXPECT_EQ(c->open(KV_OP_OPEN_EVENT, PID, "ABC").handle, 0x28000000u);
     // A name longer than the kept maximum is cut to it.
     std::string longName(5000, 'n');
-    HandleReply created = c.createEvent(PID, false, false, longName);
+    HandleReply created = c->createEvent(PID, false, false, longName);
     EXPECT_EQ(created.error, 0);
-    EXPECT_EQ(c.open(KV_OP_OPEN_EVENT, PID, longName.substr(0, 4096)).handle, created.handle);
+    EXPECT_EQ(c->open(KV_OP_OPEN_EVENT, PID, longName.substr(0, 4096)).handle, created.handle);
 }
 
 struct Broken {

@@ -16,8 +16,7 @@ using namespace kalvotest;
 
 namespace {
 
-using SyncWaits = SyncDaemonTest;
-using Words = std::vector<int32_t>;
+using SyncWaits = SyncWireTest;
 
 constexpr int32_t P1 = kFakePidBase + 1, P2 = kFakePidBase + 2, P3 = kFakePidBase + 3;
 constexpr int32_t P4 = kFakePidBase + 4;  // signals without waiting
@@ -63,24 +62,15 @@ int socketsOf(pid_t pid) {
     return n;
 }
 
-// Reply words of set and pulse, and of release_mutex: success, error code,
-// flag, then the self-wake words.
-const Words kSignalled{1, 0, 0, 0, 0, 0};
-const Words kInvalidHandle{0, 6, 1, 0, 0, 0};
-// Reply words of begin-wait: queued, or satisfied at once.
-const Words kQueued{1, 0, 0, 0};
-const Words kTaken{0, 0, 0, 0};
-
 TEST_F(SyncWaits, WaitForAnyTakesTheLowestAcquirablePositionOnly) {
-    WireClient c(daemonPid());
-    uint32_t event = c.createEvent(P1, false, false).handle;
-    uint32_t two = c.createSemaphore(P1, 2, 5).handle;
-    uint32_t one = c.createSemaphore(P1, 1, 5).handle;
-    EXPECT_EQ(c.beginWait(P1, 1, 7, 1, {event, two, one}), (Words{0, 1, 0, 0}));
+    uint32_t event = c->createEvent(P1, false, false).handle;
+    uint32_t two = c->createSemaphore(P1, 2, 5).handle;
+    uint32_t one = c->createSemaphore(P1, 1, 5).handle;
+    EXPECT_EQ(c->beginWait(P1, 1, 7, 1, {event, two, one}), (Words{0, 1, 0, 0}));
     // Once the event is signalled it is the lowest, and only it is taken.
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P1, event), kSignalled);
-    EXPECT_EQ(c.beginWait(P1, 2, 7, 1, {one, event}), kTaken);
-    EXPECT_EQ(c.beginWait(P1, 3, 7, 1, {event, two}), kTaken);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P1, event), kSignalled);
+    EXPECT_EQ(c->beginWait(P1, 2, 7, 1, {one, event}), kTaken);
+    EXPECT_EQ(c->beginWait(P1, 3, 7, 1, {event, two}), kTaken);
     EXPECT_EQ(dump(), kObjects + line("0x28000000, name '', event, unsignalled", P1) +
                           line("0x48000001, name '', semaphore, current value 1, maximum value 5", P1) +
                           line("0x48000002, name '', semaphore, current value 0, maximum value 5", P1) + kWaits +
@@ -88,16 +78,15 @@ TEST_F(SyncWaits, WaitForAnyTakesTheLowestAcquirablePositionOnly) {
 }
 
 TEST_F(SyncWaits, WaitForAllTakesEverythingTogetherOrNothing) {
-    WireClient c(daemonPid());
     ProcessSocket waiter(P1);
-    uint32_t event = c.createEvent(P1, true, true).handle;
-    uint32_t mutex = c.createMutex(P1, 1, false).handle;
-    uint32_t sem = c.createSemaphore(P1, 0, 3).handle;
-    ASSERT_EQ(c.beginWait(P1, 11, 9, 3, {event, mutex, sem}), kQueued);
+    uint32_t event = c->createEvent(P1, true, true).handle;
+    uint32_t mutex = c->createMutex(P1, 1, false).handle;
+    uint32_t sem = c->createSemaphore(P1, 0, 3).handle;
+    ASSERT_EQ(c->beginWait(P1, 11, 9, 3, {event, mutex, sem}), kQueued);
     // Another process takes the mutex; the semaphore then comes free but
     // the queued wait for all must leave it, since the mutex is not free.
-    ASSERT_EQ(c.beginWait(P2, 1, 5, 1, {mutex}), kTaken);
-    ASSERT_EQ(c.releaseSemaphore(P2, sem, 1), (Words{1, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(c->beginWait(P2, 1, 5, 1, {mutex}), kTaken);
+    ASSERT_EQ(c->releaseSemaphore(P2, sem, 1), (Words{1, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(waiter.silentFor(200));
     const std::string p1 = std::to_string(P1), p2 = std::to_string(P2);
     EXPECT_EQ(masked(dump()),
@@ -113,7 +102,7 @@ TEST_F(SyncWaits, WaitForAllTakesEverythingTogetherOrNothing) {
                   kNoProcesses);
     // The mutex comes free: everything is taken at once, the manual-reset
     // event staying signalled.
-    ASSERT_EQ(c.releaseMutex(P2, 5, mutex), kSignalled);
+    ASSERT_EQ(c->releaseMutex(P2, 5, mutex), kSignalled);
     EXPECT_EQ(waiter.nextWake(), (Words{11, 0, 0}));
     EXPECT_DUMP_SETTLES(kObjects + line("0x28000000, name '', event, signalled", P1) +
                         line("0x38000001, name '', mutex, owned by pid " + p1 + ", tid 9", P1) +
@@ -122,11 +111,10 @@ TEST_F(SyncWaits, WaitForAllTakesEverythingTogetherOrNothing) {
 }
 
 TEST_F(SyncWaits, SettingAnAutoResetEventWakesOnlyTheOldestOfThreeWaits) {
-    WireClient c(daemonPid());
     ProcessSocket a(P1), b(P2), third(P3);
-    uint32_t event = c.createEvent(P1, false, false, "auto").handle;
-    for (int32_t pid : {P1, P2, P3}) ASSERT_EQ(c.beginWait(pid, (pid - P1 + 1) << 8, 1, 1, {event}), kQueued);
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
+    uint32_t event = c->createEvent(P1, false, false, "auto").handle;
+    for (int32_t pid : {P1, P2, P3}) ASSERT_EQ(c->beginWait(pid, (pid - P1 + 1) << 8, 1, 1, {event}), kQueued);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
     EXPECT_EQ(a.nextWake(), (Words{0x100, 0, 0}));
     EXPECT_TRUE(b.silentFor(200));
     EXPECT_TRUE(third.silentFor(0));
@@ -135,83 +123,79 @@ TEST_F(SyncWaits, SettingAnAutoResetEventWakesOnlyTheOldestOfThreeWaits) {
     EXPECT_EQ(text.find("wait entry 0x100"), std::string::npos) << text;
     EXPECT_LT(text.find("wait entry 0x200"), text.find("wait entry 0x300")) << text;
     // With no wait left to take it, a set leaves the event signalled.
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
     EXPECT_EQ(b.nextWake(), (Words{0x200, 0, 0}));
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
     EXPECT_EQ(third.nextWake(), (Words{0x300, 0, 0}));
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
     EXPECT_NE(dump().find("name 'auto', event, signalled"), std::string::npos);
 }
 
 TEST_F(SyncWaits, PulseReleasesWhatItSatisfiesAndLeavesTheEventUnsignalled) {
-    WireClient c(daemonPid());
     ProcessSocket a(P1), b(P2);
-    uint32_t manual = c.createEvent(P1, true, false, "manual").handle;
-    uint32_t automatic = c.createEvent(P1, false, false, "auto").handle;
-    ASSERT_EQ(c.beginWait(P1, 1, 1, 1, {manual}), kQueued);
-    ASSERT_EQ(c.beginWait(P2, 2, 1, 1, {manual}), kQueued);
-    ASSERT_EQ(c.eventCall(KV_OP_PULSE_EVENT, P3, manual), kSignalled);
+    uint32_t manual = c->createEvent(P1, true, false, "manual").handle;
+    uint32_t automatic = c->createEvent(P1, false, false, "auto").handle;
+    ASSERT_EQ(c->beginWait(P1, 1, 1, 1, {manual}), kQueued);
+    ASSERT_EQ(c->beginWait(P2, 2, 1, 1, {manual}), kQueued);
+    ASSERT_EQ(c->eventCall(KV_OP_PULSE_EVENT, P3, manual), kSignalled);
     EXPECT_EQ(a.nextWake(), (Words{1, 0, 0}));
     EXPECT_EQ(b.nextWake(), (Words{2, 0, 0}));
 
-    ASSERT_EQ(c.beginWait(P1, 3, 1, 1, {automatic}), kQueued);
-    ASSERT_EQ(c.beginWait(P2, 4, 1, 1, {automatic}), kQueued);
-    ASSERT_EQ(c.eventCall(KV_OP_PULSE_EVENT, P3, automatic), kSignalled);
+    ASSERT_EQ(c->beginWait(P1, 3, 1, 1, {automatic}), kQueued);
+    ASSERT_EQ(c->beginWait(P2, 4, 1, 1, {automatic}), kQueued);
+    ASSERT_EQ(c->eventCall(KV_OP_PULSE_EVENT, P3, automatic), kSignalled);
     EXPECT_EQ(a.nextWake(), (Words{3, 0, 0}));
     EXPECT_TRUE(b.silentFor(200));
 
     // Without waits a pulse only resets; a signalled event stays so only
     // until the pulse.
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P3, manual), kSignalled);
-    ASSERT_EQ(c.eventCall(KV_OP_PULSE_EVENT, P3, manual), kSignalled);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P3, manual), kSignalled);
+    ASSERT_EQ(c->eventCall(KV_OP_PULSE_EVENT, P3, manual), kSignalled);
     std::string text = dump();
     EXPECT_NE(text.find("name 'manual', event, unsignalled"), std::string::npos) << text;
     EXPECT_NE(text.find("name 'auto', event, unsignalled"), std::string::npos) << text;
     EXPECT_NE(text.find("wait entry 0x4"), std::string::npos) << text;
-    EXPECT_EQ(c.eventCall(KV_OP_RESET_EVENT, P3, manual), (Words{1, 0, 0}));
-    EXPECT_EQ(c.eventCall(KV_OP_PULSE_EVENT, P3, 0x38000000), kInvalidHandle);
+    EXPECT_EQ(c->eventCall(KV_OP_RESET_EVENT, P3, manual), (Words{1, 0, 0}));
+    EXPECT_EQ(c->eventCall(KV_OP_PULSE_EVENT, P3, 0x38000000), kInvalidHandle);
 }
 
 TEST_F(SyncWaits, SemaphoreReleaseOfNothingOrPastTheMaximumFailsAndChangesNothing) {
-    WireClient c(daemonPid());
-    uint32_t sem = c.createSemaphore(P1, 2, 3, "sem").handle;
+    uint32_t sem = c->createSemaphore(P1, 2, 3, "sem").handle;
     const Words invalid{0, 0, 87, 1, 0, 0, 0};
-    for (int32_t count : {0, -1, 2, INT32_MAX}) EXPECT_EQ(c.releaseSemaphore(P1, sem, count), invalid) << count;
+    for (int32_t count : {0, -1, 2, INT32_MAX}) EXPECT_EQ(c->releaseSemaphore(P1, sem, count), invalid) << count;
     EXPECT_NE(dump().find("current value 2, maximum value 3"), std::string::npos);
-    EXPECT_EQ(c.releaseSemaphore(P1, sem, 1), (Words{1, 2, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(c.releaseSemaphore(P1, sem, 1), invalid);
-    EXPECT_EQ(c.releaseSemaphore(P1, 0x28000000, 1), (Words{0, 0, 6, 1, 0, 0, 0}));
+    EXPECT_EQ(c->releaseSemaphore(P1, sem, 1), (Words{1, 2, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(c->releaseSemaphore(P1, sem, 1), invalid);
+    EXPECT_EQ(c->releaseSemaphore(P1, 0x28000000, 1), (Words{0, 0, 6, 1, 0, 0, 0}));
     EXPECT_NE(dump().find("current value 3, maximum value 3"), std::string::npos);
 }
 
 TEST_F(SyncWaits, MutexOwnershipIsRecursiveAndTheLastReleaseHandsItOn) {
-    WireClient c(daemonPid());
     ProcessSocket own(P1);
-    uint32_t mutex = c.createMutex(P1, 7, true, "m").handle;
-    EXPECT_EQ(c.beginWait(P1, 1, 7, 1, {mutex}), kTaken);
+    uint32_t mutex = c->createMutex(P1, 7, true, "m").handle;
+    EXPECT_EQ(c->beginWait(P1, 1, 7, 1, {mutex}), kTaken);
     // Another thread of the same process must wait.
-    ASSERT_EQ(c.beginWait(P1, 2, 8, 1, {mutex}), kQueued);
-    EXPECT_EQ(c.releaseMutex(P1, 8, mutex), kInvalidHandle);
-    EXPECT_EQ(c.releaseMutex(P2, 7, mutex), kInvalidHandle);
-    EXPECT_EQ(c.releaseMutex(P1, 7, mutex), kSignalled);
+    ASSERT_EQ(c->beginWait(P1, 2, 8, 1, {mutex}), kQueued);
+    EXPECT_EQ(c->releaseMutex(P1, 8, mutex), kInvalidHandle);
+    EXPECT_EQ(c->releaseMutex(P2, 7, mutex), kInvalidHandle);
+    EXPECT_EQ(c->releaseMutex(P1, 7, mutex), kSignalled);
     EXPECT_NE(dump().find("mutex, owned by pid " + std::to_string(P1) + ", tid 7"), std::string::npos);
     // The second release frees it; the waiting thread of the releasing
     // process gets it, answered in the reply rather than by a message.
-    EXPECT_EQ(c.releaseMutex(P1, 7, mutex), (Words{1, 0, 0, 2, 0, 0}));
+    EXPECT_EQ(c->releaseMutex(P1, 7, mutex), (Words{1, 0, 0, 2, 0, 0}));
     EXPECT_TRUE(own.silentFor(200));
     EXPECT_NE(dump().find("mutex, owned by pid " + std::to_string(P1) + ", tid 8"), std::string::npos);
-    EXPECT_EQ(c.releaseMutex(P1, 7, mutex), kInvalidHandle);
-    EXPECT_EQ(c.releaseMutex(P1, 8, mutex), kSignalled);
+    EXPECT_EQ(c->releaseMutex(P1, 7, mutex), kInvalidHandle);
+    EXPECT_EQ(c->releaseMutex(P1, 8, mutex), kSignalled);
     EXPECT_NE(dump().find("name 'm', mutex, unowned"), std::string::npos);
 }
 
 TEST_F(SyncWaits, OneSelfWaitIsAnsweredInTheReplyAndTheRestByMessages) {
-    WireClient c(daemonPid());
     ProcessSocket self(P1), other(P2);
-    uint32_t sem = c.createSemaphore(P1, 0, 5).handle;
+    uint32_t sem = c->createSemaphore(P1, 0, 5).handle;
     for (auto [pid, entry] : {std::pair{P2, 20}, {P1, 21}, {P1, 22}, {P1, 23}})
-        ASSERT_EQ(c.beginWait(pid, entry, entry - 20, 1, {sem}), kQueued);
-    EXPECT_EQ(c.releaseSemaphore(P1, sem, 3), (Words{1, 0, 0, 0, 21, 0, 0}));
+        ASSERT_EQ(c->beginWait(pid, entry, entry - 20, 1, {sem}), kQueued);
+    EXPECT_EQ(c->releaseSemaphore(P1, sem, 3), (Words{1, 0, 0, 0, 21, 0, 0}));
     EXPECT_EQ(other.nextWake(), (Words{20, 0, 0}));
     EXPECT_EQ(self.nextWake(), (Words{22, 0, 0}));
     EXPECT_TRUE(self.silentFor(200));
@@ -219,84 +203,80 @@ TEST_F(SyncWaits, OneSelfWaitIsAnsweredInTheReplyAndTheRestByMessages) {
 }
 
 TEST_F(SyncWaits, AClientManagedPositionCountsOnlyOnceTheClientSaysSo) {
-    WireClient c(daemonPid());
     ProcessSocket waiter(P1);
-    uint32_t event = c.createEvent(P1, true, true).handle;
-    uint32_t mutex = c.createMutex(P2, 4, true).handle;
+    uint32_t event = c->createEvent(P1, true, true).handle;
+    uint32_t mutex = c->createMutex(P2, 4, true).handle;
     const uint32_t clientObject = 0x70000042;
-    ASSERT_EQ(c.beginWait(P1, 31, 3, 3, {event, mutex, clientObject}), kQueued);
-    EXPECT_EQ(c.objectStateChange(P1, 31, 3, 1), (Words{1, 0}));  // no such position
-    EXPECT_EQ(c.objectStateChange(P1, 99, 2, 1), (Words{1, 0}));  // no such wait
-    EXPECT_EQ(c.objectStateChange(P2, 31, 2, 1), (Words{1, 0}));  // not P2's wait
+    ASSERT_EQ(c->beginWait(P1, 31, 3, 3, {event, mutex, clientObject}), kQueued);
+    EXPECT_EQ(c->objectStateChange(P1, 31, 3, 1), (Words{1, 0}));  // no such position
+    EXPECT_EQ(c->objectStateChange(P1, 99, 2, 1), (Words{1, 0}));  // no such wait
+    EXPECT_EQ(c->objectStateChange(P2, 31, 2, 1), (Words{1, 0}));  // not P2's wait
     // The client's object is ready but the mutex is not: still waiting, and
     // the position keeps what the client said.
-    EXPECT_EQ(c.objectStateChange(P1, 31, 2, 1), (Words{1, 0}));
-    ASSERT_EQ(c.releaseMutex(P2, 4, mutex), kSignalled);
+    EXPECT_EQ(c->objectStateChange(P1, 31, 2, 1), (Words{1, 0}));
+    ASSERT_EQ(c->releaseMutex(P2, 4, mutex), kSignalled);
     EXPECT_EQ(waiter.nextWake(), (Words{31, 0, 0}));
     EXPECT_NE(dump().find("mutex, owned by pid " + std::to_string(P1) + ", tid 3"), std::string::npos);
 
     // Satisfied by the change itself: answered in the reply of opcode 15.
-    ASSERT_EQ(c.releaseMutex(P1, 3, mutex), kSignalled);
-    ASSERT_EQ(c.beginWait(P1, 32, 3, 3, {event, mutex, clientObject}), kQueued);
-    EXPECT_EQ(c.objectStateChange(P1, 32, 2, 1), (Words{0, 0}));
-    EXPECT_EQ(c.objectStateChange(P1, 32, 2, 1), (Words{1, 0}));
+    ASSERT_EQ(c->releaseMutex(P1, 3, mutex), kSignalled);
+    ASSERT_EQ(c->beginWait(P1, 32, 3, 3, {event, mutex, clientObject}), kQueued);
+    EXPECT_EQ(c->objectStateChange(P1, 32, 2, 1), (Words{0, 0}));
+    EXPECT_EQ(c->objectStateChange(P1, 32, 2, 1), (Words{1, 0}));
     EXPECT_TRUE(waiter.silentFor(200));
     EXPECT_EQ(dump().find("wait entry"), std::string::npos);
 }
 
 TEST_F(SyncWaits, ATimeOutWithdrawsAPendingWaitButNotASatisfiedOne) {
-    WireClient c(daemonPid());
     ProcessSocket waiter(P1);
-    uint32_t event = c.createEvent(P1, false, false, "e").handle;
-    ASSERT_EQ(c.beginWait(P1, 41, 1, 1, {event}), kQueued);
-    EXPECT_EQ(c.waitTimeout(P1, 41), (Words{0, 258}));
-    EXPECT_EQ(c.waitTimeout(P1, 41), (Words{1, 0}));
-    EXPECT_EQ(c.waitTimeout(P1, 0x7777), (Words{1, 0}));
+    uint32_t event = c->createEvent(P1, false, false, "e").handle;
+    ASSERT_EQ(c->beginWait(P1, 41, 1, 1, {event}), kQueued);
+    EXPECT_EQ(c->waitTimeout(P1, 41), (Words{0, 258}));
+    EXPECT_EQ(c->waitTimeout(P1, 41), (Words{1, 0}));
+    EXPECT_EQ(c->waitTimeout(P1, 0x7777), (Words{1, 0}));
     // The withdrawn wait no longer takes a set: the event stays signalled.
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P2, event), kSignalled);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P2, event), kSignalled);
     EXPECT_TRUE(waiter.silentFor(100));
-    ASSERT_EQ(c.eventCall(KV_OP_RESET_EVENT, P2, event), (Words{1, 0, 0}));
+    ASSERT_EQ(c->eventCall(KV_OP_RESET_EVENT, P2, event), (Words{1, 0, 0}));
 
-    ASSERT_EQ(c.beginWait(P1, 42, 1, 1, {event}), kQueued);
-    ASSERT_EQ(c.eventCall(KV_OP_SET_EVENT, P2, event), kSignalled);
-    EXPECT_EQ(c.waitTimeout(P1, 42), (Words{1, 0}));
+    ASSERT_EQ(c->beginWait(P1, 42, 1, 1, {event}), kQueued);
+    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P2, event), kSignalled);
+    EXPECT_EQ(c->waitTimeout(P1, 42), (Words{1, 0}));
     EXPECT_EQ(waiter.nextWake(), (Words{42, 0, 0}));
     EXPECT_DUMP_SETTLES(kObjects + line("0x28000000, name 'e', event, unsignalled", P1) + kWaits + kNoProcesses);
 }
 
 TEST_F(SyncWaits, BadWaitsFailWithoutBeingQueued) {
-    WireClient c(daemonPid());
-    uint32_t event = c.createEvent(P1, false, false).handle;
-    uint32_t sem = c.createSemaphore(P1, 0, 1).handle;
+    uint32_t event = c->createEvent(P1, false, false).handle;
+    uint32_t sem = c->createSemaphore(P1, 0, 1).handle;
     const Words invalidHandle{0, -1, 6, 1};
-    EXPECT_EQ(c.beginWait(P1, 1, 1, 1, {event, 0x28000005}), invalidHandle);  // free slot
-    EXPECT_EQ(c.beginWait(P1, 1, 1, 1, {0x38000000}), invalidHandle);         // an event's slot
-    EXPECT_EQ(c.beginWait(P1, 1, 1, 1, {0x48100000}), invalidHandle);         // beyond the table
-    EXPECT_EQ(c.beginWait(P1, 1, 1, 1, {}), invalidHandle);
-    EXPECT_EQ(c.beginWait(P1, 1, 1, 0, {event, sem}), (Words{0, -1, 87, 1}));
-    EXPECT_EQ(c.beginWait(P1, 1, 1, 3, {event, sem}), (Words{0, -1, 87, 1}));
+    EXPECT_EQ(c->beginWait(P1, 1, 1, 1, {event, 0x28000005}), invalidHandle);  // free slot
+    EXPECT_EQ(c->beginWait(P1, 1, 1, 1, {0x38000000}), invalidHandle);         // an event's slot
+    EXPECT_EQ(c->beginWait(P1, 1, 1, 1, {0x48100000}), invalidHandle);         // beyond the table
+    EXPECT_EQ(c->beginWait(P1, 1, 1, 1, {}), invalidHandle);
+    EXPECT_EQ(c->beginWait(P1, 1, 1, 0, {event, sem}), (Words{0, -1, 87, 1}));
+    EXPECT_EQ(c->beginWait(P1, 1, 1, 3, {event, sem}), (Words{0, -1, 87, 1}));
     EXPECT_EQ(dump().find("wait entry"), std::string::npos);
     // More handles than the inline array holds: counted, queued, withdrawn.
     std::string body = words({P1, 5, 1, 1, 100});
     for (int i = 0; i < 100; i++) body += words({static_cast<int32_t>(i == 99 ? sem : event)});
-    EXPECT_EQ(c.call(KV_OP_BEGIN_WAIT, body, 4), kQueued);
+    EXPECT_EQ(c->call(KV_OP_BEGIN_WAIT, body, 4), kQueued);
     EXPECT_NE(dump().find("100 objects waited on, 1 needed"), std::string::npos);
     EXPECT_NE(dump().find(kDumpUsers + std::to_string(P1) + "-1-99\n"), std::string::npos);
-    EXPECT_EQ(c.waitTimeout(P1, 5), (Words{0, 258}));
+    EXPECT_EQ(c->waitTimeout(P1, 5), (Words{0, 258}));
     EXPECT_EQ(dump().find("wait entry"), std::string::npos);
 }
 
 TEST_F(SyncWaits, AnExitingThreadAbandonsItsMutexesAndLosesItsWaits) {
-    WireClient c(daemonPid());
     ProcessSocket exiting(P1), waiter(P2);
-    uint32_t mutex = c.createMutex(P1, 7, true, "m").handle;
-    ASSERT_EQ(c.beginWait(P1, 1, 7, 1, {mutex}), kTaken);  // owned twice
-    uint32_t event = c.createEvent(P1, false, false).handle;
-    ASSERT_EQ(c.beginWait(P1, 2, 7, 1, {event}), kQueued);
-    uint32_t sem = c.createSemaphore(P2, 0, 1).handle;
-    ASSERT_EQ(c.beginWait(P2, 51, 4, 1, {event, sem, mutex}), kQueued);
-    c.threadExited(P1, 8);  // another thread: nothing changes
-    c.threadExited(P1, 7);
+    uint32_t mutex = c->createMutex(P1, 7, true, "m").handle;
+    ASSERT_EQ(c->beginWait(P1, 1, 7, 1, {mutex}), kTaken);  // owned twice
+    uint32_t event = c->createEvent(P1, false, false).handle;
+    ASSERT_EQ(c->beginWait(P1, 2, 7, 1, {event}), kQueued);
+    uint32_t sem = c->createSemaphore(P2, 0, 1).handle;
+    ASSERT_EQ(c->beginWait(P2, 51, 4, 1, {event, sem, mutex}), kQueued);
+    c->threadExited(P1, 8);  // another thread: nothing changes
+    c->threadExited(P1, 7);
     // Abandoned at position 2.
     EXPECT_EQ(waiter.nextWake(), (Words{51, 130, 0}));
     EXPECT_TRUE(exiting.silentFor(200));
@@ -304,8 +284,8 @@ TEST_F(SyncWaits, AnExitingThreadAbandonsItsMutexesAndLosesItsWaits) {
     EXPECT_EQ(text.find("wait entry"), std::string::npos) << text;
     EXPECT_NE(text.find("mutex, owned by pid " + std::to_string(P2) + ", tid 4"), std::string::npos) << text;
     // The abandonment was reported once; the next owner hears nothing of it.
-    ASSERT_EQ(c.releaseMutex(P2, 4, mutex), kSignalled);
-    EXPECT_EQ(c.beginWait(P3, 1, 1, 1, {mutex}), kTaken);
+    ASSERT_EQ(c->releaseMutex(P2, 4, mutex), kSignalled);
+    EXPECT_EQ(c->beginWait(P3, 1, 1, 1, {mutex}), kTaken);
 }
 
 TEST_F(SyncWaits, ADisconnectingProcessAbandonsMutexesAndLeavesNoWaitOrWakeUpConnection) {
@@ -359,8 +339,7 @@ TEST_F(SyncWaits, AThousandConnectedClientsLeaveTheDaemonsThreadCountAsItWas) {
 // and its connections (requests and wake-ups) go with its connection; its
 // handle uses stay, since it never said which pid it was.
 TEST_F(SyncWaits, AProcessDyingMidWaitWithoutRegisteringLeavesNoWaitOrConnection) {
-    WireClient c(daemonPid());
-    uint32_t event = c.createEvent(P1, false, false, "kept").handle;
+    uint32_t event = c->createEvent(P1, false, false, "kept").handle;
     const int sockets = socketsOf(daemonPid());
     const pid_t daemon = daemonPid();
     Child child([&](Child& me) {

@@ -1,4 +1,5 @@
-# Sync server: pure units in-process, the rest against real private daemons.
+# Sync server: pure units in-process (with the System V set), the rest against
+# real private daemons.
 kalvo_add_test(sync_unit_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_units.cpp
   LIBS kalvo_sync kalvo_base)

@@ -30,11 +30,7 @@ std::string utf16(const std::string& ascii) {
 
 // A value to write.
 RegFileValue value(const std::string& name, uint32_t type, const std::string& data) {
-    RegFileValue v;
-    v.name = name;
-    v.type = type;
-    v.data = data;
-    return v;
+    return {name, false, type, data};
 }
 
 // Parses `text`, which must be taken as a .reg file; its problems as "line: message" lines.
@@ -76,22 +72,15 @@ TEST(RegText, EveryByteStringSurvivesUtf16AndBack) {
 }
 
 TEST(RegFile, Regedit4OutputIsExactAndWrapsLongHex) {
-    RegDocument doc;
-    RegFileSection s;
-    s.path = "HKEY_LOCAL_MACHINE\\Software\\T";
-    s.values.push_back(value("", 1, "say \"hi\" C:\\x\0"s));
-    s.values.push_back(value("D", 4, std::string("\x2a\0\0\x80", 4)));
-    s.values.push_back(value("Empty", 3, ""));
-    s.values.push_back(value("Two NULs", 1, std::string("a\0b\0", 4)));
-    s.values.push_back(value("Q", 11, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)));
-    s.values.push_back(value("Long", 3, std::string(40, '\xab')));
-    doc.sections.push_back(s);
-    RegFileSection gone;
-    gone.path = "HKEY_CURRENT_USER\\Old";
-    gone.remove = true;
-    doc.sections.push_back(gone);
-    std::string bytes;
-    std::string why;
+    const RegDocument doc{RegFormat::Version5,
+                          {{"HKEY_LOCAL_MACHINE\\Software\\T",
+                            false,
+                            {value("", 1, "say \"hi\" C:\\x\0"s), value("D", 4, std::string("\x2a\0\0\x80", 4)),
+                             value("Empty", 3, ""), value("Two NULs", 1, std::string("a\0b\0", 4)),
+                             value("Q", 11, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)),
+                             value("Long", 3, std::string(40, '\xab'))}},
+                           {"HKEY_CURRENT_USER\\Old", true, {}}}};
+    std::string bytes, why;
     ASSERT_TRUE(writeRegFile(doc, RegFormat::Regedit4, &bytes, &why));
     // 22 bytes fill the first line to 78 characters with its backslash;
     // one more would pass 80.
@@ -119,22 +108,18 @@ TEST(RegFile, Regedit4OutputIsExactAndWrapsLongHex) {
 }
 
 TEST(RegFile, BothFormatsGiveBackEveryNameTypeAndByte) {
-    RegDocument doc;
-    RegFileSection s;
-    s.path = "HKEY_USERS\\.Default\\K\xC3\xA9y [1]";
-    s.values.push_back(value("quote\" back\\slash\nline", 1, std::string("x\r\ny\0", 5)));
-    s.values.push_back(value("latin1 \xE9", 1, std::string("caf\xE9\0", 5)));
-    s.values.push_back(value("utf8 \xE2\x82\xAC", 2, std::string("%P%\xE2\x82\xAC\0", 7)));
-    s.values.push_back(value("odd", 7, std::string("a\0\xFF\0\0", 5)));
-    s.values.push_back(value("short string", 1, ""));
-    s.values.push_back(value("dword too long", 4, "12345"));
-    s.values.push_back(value("big type", 0x12345678, std::string(300, '\x07')));
-    s.values.push_back(value("gone", 0, ""));
-    s.values.back().remove = true;
-    doc.sections.push_back(s);
+    RegDocument doc{RegFormat::Version5,
+                    {{"HKEY_USERS\\.Default\\K\xC3\xA9y [1]",
+                      false,
+                      {value("quote\" back\\slash\nline", 1, std::string("x\r\ny\0", 5)),
+                       value("latin1 \xE9", 1, std::string("caf\xE9\0", 5)),
+                       value("utf8 \xE2\x82\xAC", 2, std::string("%P%\xE2\x82\xAC\0", 7)),
+                       value("odd", 7, std::string("a\0\xFF\0\0", 5)), value("short string", 1, ""),
+                       value("NULs within", 1, std::string("\0ab\0", 4)),
+                       value("dword too long", 4, "12345"), value("big type", 0x12345678, std::string(300, '\x07')),
+                       {"gone", true, 0, ""}}}}};
     for (RegFormat format : {RegFormat::Regedit4, RegFormat::Version5}) {
-        std::string bytes;
-        std::string why;
+        std::string bytes, why;
         ASSERT_TRUE(writeRegFile(doc, format, &bytes, &why));
         RegDocument back;
         EXPECT_EQ(parseProblems(bytes, &back), "");
@@ -144,13 +129,9 @@ TEST(RegFile, BothFormatsGiveBackEveryNameTypeAndByte) {
 }
 
 TEST(RegFile, Version5IsUtf16WithItsMarkAndUtf16StringData) {
-    RegDocument doc;
-    RegFileSection s;
-    s.path = "HKEY_LOCAL_MACHINE\\S";
-    s.values.push_back(value("E", 2, std::string("%A%\0", 4)));
-    doc.sections.push_back(s);
-    std::string bytes;
-    std::string why;
+    const RegDocument doc{RegFormat::Version5,
+                          {{"HKEY_LOCAL_MACHINE\\S", false, {value("E", 2, std::string("%A%\0", 4))}}}};
+    std::string bytes, why;
     ASSERT_TRUE(writeRegFile(doc, RegFormat::Version5, &bytes, &why));
     EXPECT_EQ(bytes, "\xFF\xFE" + utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\S]\r\n"
                                         "\"E\"=hex(2):25,00,41,00,25,00,00,00\r\n\r\n"));
@@ -242,18 +223,15 @@ int lineCount(const std::string& bytes) {
 }
 
 TEST(RegFile, DamagedCopiesOfGoodFilesFaultOnALineOfTheFile) {
-    RegDocument doc;
-    RegFileSection s;
-    s.path = "HKEY_LOCAL_MACHINE\\Software\\Fuzz";
-    s.values.push_back(value("", 1, "a \"b\" \\c\0"s));
-    s.values.push_back(value("d", 4, "\1\2\3\4"));
-    s.values.push_back(value("m", 7, std::string(90, 'x') + "\0\0"s));
-    doc.sections.push_back(s);
+    const RegDocument doc{RegFormat::Version5,
+                          {{"HKEY_LOCAL_MACHINE\\Software\\Fuzz",
+                            false,
+                            {value("", 1, "a \"b\" \\c\0"s), value("d", 4, "\1\2\3\4"),
+                             value("m", 7, std::string(90, 'x') + "\0\0"s)}}}};
     std::mt19937 rng(11);
     const std::string interesting = "\\\"[]\n\r,=@-:()hex0";
     for (RegFormat format : {RegFormat::Regedit4, RegFormat::Version5}) {
-        std::string good;
-        std::string why;
+        std::string good, why;
         ASSERT_TRUE(writeRegFile(doc, format, &good, &why));
         for (int round = 0; round < 3000; round++) {
             std::string bad = good;
@@ -278,11 +256,8 @@ TEST(RegFile, DamagedCopiesOfGoodFilesFaultOnALineOfTheFile) {
 }
 
 TEST(RegFile, KeyNameWithLineBreakCannotBeWritten) {
-    RegDocument doc;
-    doc.sections.emplace_back();
-    doc.sections[0].path = "HKEY_LOCAL_MACHINE\\a\nb";
-    std::string bytes;
-    std::string why;
+    const RegDocument doc{RegFormat::Version5, {{"HKEY_LOCAL_MACHINE\\a\nb", false, {}}}};
+    std::string bytes, why;
     EXPECT_FALSE(writeRegFile(doc, RegFormat::Version5, &bytes, &why));
     EXPECT_NE(why.find("line break"), std::string::npos);
 }
@@ -309,8 +284,7 @@ TEST(RegData, AddTakesEachTypeAndRefusesWhatDoesNotFit) {
         {0, "zz", "", "zz", 3},             {1, "", "", "", 1},
     };
     for (const auto& [type, text, separator, expected, size] : cases) {
-        std::string bytes;
-        std::string why;
+        std::string bytes, why;
         EXPECT_EQ(parseAddData(type, text, separator, &bytes, &why), expected != nullptr) << type << " " << text;
         if (expected != nullptr) {
             EXPECT_EQ(bytes, std::string(expected, size)) << type << " " << text;

@@ -9,12 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "harness/wire_client.h"
+#include "harness/sync_client.h"
 
 using kalvotest::ProgramRun;
 using kalvotest::readFile;
 using kalvotest::writeFile;
-using namespace std::string_literals;
 
 namespace {
 
@@ -22,16 +21,6 @@ namespace {
 ProgramRun runTool(std::vector<std::string> args, bool onTerminal = false) {
     args.insert(args.begin(), KALVOREG_PATH);
     return kalvotest::runProgram(args, onTerminal);
-}
-
-// UTF-16LE of ASCII text, with its byte-order mark.
-std::string utf16File(const std::string& ascii) {
-    std::string out = "\xFF\xFE";
-    for (char c : ascii) {
-        out += c;
-        out += '\0';
-    }
-    return out;
 }
 
 // A daemon of its own for each test, its standard error (where the sync
@@ -215,19 +204,6 @@ TEST_F(Kalvoreg, ExportOfSeededRegistryImportsIntoEmptyDaemonAsSameBytes) {
     EXPECT_EQ(readFile(dir + "/lm4.again.reg"), readFile(dir + "/lm4.reg"));
     EXPECT_EQ(readFile(dir + "/users.again.reg"), readFile(dir + "/users.reg"));
     fresh.stop();
-}
-
-// A UTF-16 string is kept whole, its NULs too, and exported as it came.
-TEST_F(Kalvoreg, Utf16StringsKeepEveryCharacter) {
-    std::string file = dir_ + "/wide.reg";
-    writeFile(file, utf16File("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\KalvoregWide]\r\n"
-                              "\"W\"=hex(1):00,00,61,00,62,00,63,00\r\n"));
-    ok({"import", file});
-    ok({"export", "HKCU\\KalvoregWide", file, "/y"});
-    EXPECT_NE(readFile(file).find(utf16File("\"W\"=hex(1):00,00,61,00,62,00,63,00,00,00\r\n").substr(2)),
-              std::string::npos);
-    ok({"export", "HKCU\\KalvoregWide", file, "/y", "/a"});
-    EXPECT_NE(readFile(file).find("\"W\"=hex(1):00,61,62,63,00\r\n"), std::string::npos);
 }
 
 // Parsing is the text tests' business; this is the import's deletions and
