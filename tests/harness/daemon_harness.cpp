@@ -33,16 +33,6 @@ std::atomic<uint32_t> progCounter{0};
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// The daemon forks and its parent exits at once; as a child subreaper this
-// test process inherits the daemon and can collect its exit status.
-void becomeSubreaper() {
-    static bool done = false;
-    if (!done) {
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        done = true;
-    }
-}
-
 bool portRegistered(uint32_t prog, uint32_t vers) {
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
@@ -120,7 +110,9 @@ bool PrivateDaemon::start(std::string* error, bool untilServing) {
         if (error != nullptr) *error = why;
         return false;
     };
-    becomeSubreaper();
+    // The daemon forks and its parent exits at once; as a child subreaper this
+    // test process inherits the daemon and can collect its exit status.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (baseDir_.empty()) {
         char tmpl[] = "/tmp/kalvo_test_XXXXXX";
         if (mkdtemp(tmpl) == nullptr) return fail("mkdtemp failed");

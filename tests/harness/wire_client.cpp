@@ -24,12 +24,10 @@ void release(bool_t (*fn)(XDR*, Res*), Res& res) {
 }
 std::string quoted(const std::string& s) {
     std::string out = "'";
+    char one[8];
     for (unsigned char c : s) {
-        char hex[8];
-        snprintf(hex, sizeof hex, "\\x%02X", c);
-        out += c == 0              ? std::string("\\0")
-               : c < 32 || c > 126 ? std::string(hex)
-                                   : std::string(1, static_cast<char>(c));
+        snprintf(one, sizeof one, c == 0 ? "\\%d" : c < 32 || c > 126 ? "\\x%02X" : "%c", c);
+        out += one;
     }
     return out + "'";
 }

@@ -163,21 +163,6 @@ TEST_F(RegistryRpcTest, DeleteRemovesSubtreeAndLeavesClosableHandles) {
     EXPECT_EQ(rpc().openKey(base_, "Live").hk, live);
 }
 
-// Runs after the handle tests: its 400 deleted keys leave stale handles.
-// Beyond 512 levels below a root, creation answers 87 and makes nothing.
-TEST_F(RegistryRpcTest, DeepTreeCreatedAndDeletedInOneCallEach) {
-    std::string path = "deep";
-    for (int i = 0; i < 20000; i++) path += "\\d";
-    EXPECT_EQ(rpc().createKey(base_, path).retval, 87u);
-    EXPECT_EQ(rpc().openKey(base_, "deep").retval, 2u);
-    path.resize(path.size() - 2 * (20000 - 400));
-    CreateResult deep = rpc().createKey(base_, path);
-    ASSERT_EQ(deep.retval, 0u);
-    EXPECT_EQ(rpc().openKey(base_, path).hk, deep.hk);
-    EXPECT_EQ(rpc().deleteKey(base_, "deep"), 0u);
-    EXPECT_EQ(rpc().openKey(base_, "deep").retval, 2u);
-}
-
 // ---- Values ----
 
 TEST_F(RegistryRpcTest, SetValueExStringRules) {
