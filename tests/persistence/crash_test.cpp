@@ -5,21 +5,17 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
-#include <sys/stat.h>
-#include <vector>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
-#include "base/config.h"
 #include "base/files.h"
-#include "base/log.h"
-#include "base/strings.h"
 #include "persistence_util.h"
 #include "store/regdcache.h"
 #include "store/regdio.h"
@@ -41,21 +37,20 @@ void writeBigRegistry(const std::string& dir) {
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir.c_str()), 0);
     ASSERT_EQ(regdInitCache(), 1);
-    uint32_t bulk = 0;
-    ASSERT_EQ(regdInsertKey(RegdCaller{}, REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk,
-                            nullptr, 0),
+    const RegdCaller none{};
+    uint32_t bulk = 0, key = 0;
+    ASSERT_EQ(regdInsertKey(none, REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk, nullptr, 0),
               0u);
     for (int k = 0; k < kBulkKeys; k++) {
-        uint32_t key = 0;
         std::string name = "K" + std::to_string(k);
-        ASSERT_EQ(regdInsertKey(RegdCaller{}, bulk, name.c_str(), 0, "bulk", 0, 0, nullptr, &key, nullptr, 0), 0u);
+        ASSERT_EQ(regdInsertKey(none, bulk, name.c_str(), 0, "bulk", 0, 0, nullptr, &key, nullptr, 0), 0u);
         for (int v = 0; v < kValuesPerKey; v++) {
             std::string text = bulkValue(k, v);
-            regdRegSetValue(RegdCaller{}, key, ("v" + std::to_string(v)).c_str(), 0, REGD_REG_SZ,
+            regdRegSetValue(none, key, ("v" + std::to_string(v)).c_str(), 0, REGD_REG_SZ,
                             reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), 0);
         }
     }
-    ASSERT_EQ(regdWriteRegistryDatabase(RegdCaller{}, 0, REGD_DB_FILE, 1), 0u);
+    ASSERT_EQ(regdWriteRegistryDatabase(none, 0, REGD_DB_FILE, 1), 0u);
     regdDiscardCache();
     ASSERT_EQ(chdir(cwd), 0);
 }
@@ -69,6 +64,9 @@ ino_t fileId(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+// The generations present under HKLM\\Software\\Crash: must be exactly
+// g1..gN (keys are made one after another, so any whole save holds such a
+// prefix); returns N, or -1 when the set has a hole or a stranger.
 int crashGenerations() {
     HKEY crash = openKey(HKEY_LOCAL_MACHINE, "Software\\Crash");
     if (crash == nullptr) return 0;

@@ -46,12 +46,10 @@ void stopDaemon(std::unique_ptr<kalvotest::PrivateDaemon>& d) {
 namespace {
 
 void dumpInto(HKEY key, const std::string& path, std::ostringstream& out) {
+    char name[1024], cls[1024];
+    std::vector<BYTE> data(70000);
     for (DWORD i = 0;; i++) {
-        char name[1024];
-        DWORD nameLen = sizeof name;
-        std::vector<BYTE> data(70000);
-        DWORD dataLen = static_cast<DWORD>(data.size());
-        DWORD type = 0;
+        DWORD nameLen = sizeof name, dataLen = static_cast<DWORD>(data.size()), type = 0;
         LONG rv = RegEnumValueA(key, i, name, &nameLen, nullptr, &type, data.data(), &dataLen);
         if (rv == ERROR_NO_MORE_ITEMS) break;
         if (rv != ERROR_SUCCESS) {
@@ -63,10 +61,7 @@ void dumpInto(HKEY key, const std::string& path, std::ostringstream& out) {
         out << "\n";
     }
     for (DWORD i = 0;; i++) {
-        char name[1024];
-        DWORD nameLen = sizeof name;
-        char cls[1024];
-        DWORD clsLen = sizeof cls;
+        DWORD nameLen = sizeof name, clsLen = sizeof cls;
         LONG rv = RegEnumKeyExA(key, i, name, &nameLen, nullptr, cls, &clsLen, nullptr);
         if (rv == ERROR_NO_MORE_ITEMS) break;
         if (rv != ERROR_SUCCESS && rv != ERROR_MORE_DATA) {
@@ -75,12 +70,9 @@ void dumpInto(HKEY key, const std::string& path, std::ostringstream& out) {
         }
         std::string sub = path + "\\" + name;
         out << sub << " class(" << cls << ")\n";
-        HKEY child = nullptr;
-        if (RegOpenKeyExA(key, name, 0, KEY_READ, &child) != ERROR_SUCCESS) {
-            out << sub << " cannot be opened\n";
-            continue;
-        }
-        dumpInto(child, sub, out);
+        HKEY child = openKey(key, name);
+        if (child == nullptr) out << sub << " cannot be opened\n";
+        else dumpInto(child, sub, out);
     }
 }
 

@@ -40,6 +40,12 @@ Bytes& Bytes::node(uint32_t kindWord, const std::string& name, const std::string
     return i32(parent).i32(firstChild).i32(next).i32(prev);
 }
 
+Bytes& Bytes::roots(std::initializer_list<int32_t> firstChildren) {
+    int i = 0;
+    for (int32_t child : firstChildren) key(regdRootNames[i++], -1, child, -1, -1);
+    return *this;
+}
+
 std::string appHiveByHand() {
     constexpr uint32_t key = 0x80000000u;
     Bytes f;

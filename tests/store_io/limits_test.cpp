@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <csignal>
+#include <sys/resource.h>
 
 #include "base/log.h"
 #include "io_test_util.h"
@@ -78,22 +78,37 @@ TEST_F(LimitsTest, OnlyChangedUsersFilesAreRewritten) {
     EXPECT_NE(readFile("kalvo_bob.dat"), "left alone");
 }
 
-// A directory where the writer's temporary goes makes every save fail.
+// A file size limit makes every save's writes fail, as a full disk does:
+// the old file stays whole, the changes stay counted, and the log says once
+// that saving fails and once that it works again.
 TEST_F(LimitsTest, FailedSaveKeepsTheChangesForTheNextFlush) {
     regdWriteEntireRegistryDatabase();
     const std::string before = readFile("kalvo_reg.dat");
-    ASSERT_EQ(mkdir(".kalvo_reg.dat.tmp", 0700), 0);
-    setValue(mkKey(HKLM, "Software\\Late"), "v", 1, "1");
-    uint32_t dirty = g_dirty;
+    setValue(mkKey(HKLM, "Software\\Late"), "v", 3, std::string(1 << 20, 'L'));
+    const uint32_t dirty = g_dirty;
     ASSERT_NE(dirty, 0u);
-    regdWriteEntireRegistryDatabase();
-    regdWriteEntireRegistryDatabase();
+    {
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit small{static_cast<rlim_t>(logText().size()) + 65536, old.rlim_max};
+        struct Restore {
+            rlimit old;
+            ~Restore() {
+                setrlimit(RLIMIT_FSIZE, &old);
+                signal(SIGXFSZ, SIG_DFL);
+            }
+        } restore{old};
+        signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        regdWriteEntireRegistryDatabase();
+        regdWriteEntireRegistryDatabase();
+    }
     EXPECT_EQ(g_dirty.load(), dirty);
     EXPECT_EQ(readFile("kalvo_reg.dat"), before);
-    ASSERT_EQ(rmdir(".kalvo_reg.dat.tmp"), 0);
+    EXPECT_FALSE(fileExists(".kalvo_reg.dat.tmp"));
     regdWriteEntireRegistryDatabase();
     EXPECT_EQ(g_dirty.load(), 0u);
-    EXPECT_NE(readFile("kalvo_reg.dat").find("Late"), std::string::npos);
+    EXPECT_NE(readFile("kalvo_reg.dat").find("LLLL"), std::string::npos);
     regdWriteEntireRegistryDatabase();
     for (const char* line : {"Saving the registry failed", "Registry data can't be saved.",  // the writer's, once too
                              "The registry was saved again."})

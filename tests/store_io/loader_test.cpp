@@ -49,10 +49,11 @@ TEST_F(LoaderTest, BackupFallbacks) {
         SCOPED_TRACE(r.marker != nullptr ? r.marker : "fresh");
         (void)remove("kalvo_reg.dat");
         regdResetLogForTest();
+        const std::string mainFile = r.mainFile;
         if (r.backup == "good") saveRegistryWith("FromBackup", "kalvo_reg.dat.bak");
-        if (r.backup != "good") writeFile("kalvo_reg.dat.bak", r.backup);
-        if (std::string(r.mainFile) == "good") saveRegistryWith("FromMain", "kalvo_reg.dat");
-        if (std::string(r.mainFile) != "good" && std::string(r.mainFile) != "none") writeFile("kalvo_reg.dat", r.mainFile);
+        else writeFile("kalvo_reg.dat.bak", r.backup);
+        if (mainFile == "good") saveRegistryWith("FromMain", "kalvo_reg.dat");
+        else if (mainFile != "none") writeFile("kalvo_reg.dat", mainFile);
         bool mainFileUsed = !r.mainUsed;
         ASSERT_EQ(regdLoadRegistry(&mainFileUsed), 1);
         EXPECT_EQ(mainFileUsed, r.mainUsed);
@@ -65,25 +66,10 @@ TEST_F(LoaderTest, BackupFallbacks) {
     }
 }
 
-TEST_F(LoaderTest, UserWithoutFileGetsAnEmptyKeyOnceAndRemoteCallersNothing) {
-    ASSERT_EQ(regdInitCache(), 1);
-    setCaller("dora");
-    regdLoadUserData(testCaller);
-    RegCacheRec* key = rec(HKU, "dora");
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->firstChild, nullptr);
-    EXPECT_EQ(regdFindHKey(testCaller, REGD_HKEY_CURRENT_USER), key);
-    uint32_t entries = g_nEntries;
-    regdLoadUserData(testCaller);
-    EXPECT_EQ(g_nEntries, entries);
-    setCaller("remote", testCaller.hostId + 1);
-    regdLoadUserData(testCaller);
-    EXPECT_EQ(g_nEntries, entries);
-}
-
 // A user's key comes back from its own (escaped) file; a file with another
-// top key adds that beside the user's new key; a corrupt one adds nothing.
-TEST_F(LoaderTest, UsersKeysComeBackFromTheirOwnFiles) {
+// top key adds that beside the user's new key; a corrupt file or none gives
+// an empty key, once; callers from other hosts get nothing.
+TEST_F(LoaderTest, UsersKeysComeFromTheirOwnFiles) {
     ASSERT_EQ(regdInitCache(), 1);
     setValue(mkKey(HKU, "a b\\Software\\Editor"), "font", 1, "mono");
     regdWriteEntireRegistryDatabase();
@@ -101,11 +87,19 @@ TEST_F(LoaderTest, UsersKeysComeBackFromTheirOwnFiles) {
     regdLoadUserData(testCaller);
     EXPECT_EQ(childNames(rec(HKU)), (std::vector<std::string>{"fay", ".Default", "a b", "NotFay"}));
     writeFile("kalvo_gil.dat", appHiveByHand().substr(0, 60));
-    uint32_t entries = g_nEntries;
-    setCaller("gil");
+    for (const char* user : {"gil", "dora"}) {
+        uint32_t entries = g_nEntries;
+        setCaller(user);
+        regdLoadUserData(testCaller);
+        regdLoadUserData(testCaller);
+        EXPECT_EQ(g_nEntries, entries + 1) << user;
+        EXPECT_EQ(rec(HKU, user)->firstChild, nullptr);
+        EXPECT_EQ(rec(REGD_HKEY_CURRENT_USER), rec(HKU, user));
+    }
+    const uint32_t entries = g_nEntries;
+    setCaller("remote", testCaller.hostId + 1);
     regdLoadUserData(testCaller);
-    EXPECT_EQ(g_nEntries, entries + 1);
-    EXPECT_EQ(rec(HKU, "gil")->firstChild, nullptr);
+    EXPECT_EQ(g_nEntries, entries);
 }
 
 // ---- Old root layout ----
@@ -116,13 +110,7 @@ class MigrationTest : public IoTest {
     // under the first two roots; HKLM\Software\Classes already has a key.
     void writeOldMainFile() {
         Bytes f;
-        f.magic().header(14, 10000);
-        f.key("HKEY_CLASSES_ROOT", -1, 6, -1, -1);
-        f.key("HKEY_CURRENT_USER", -1, 7, -1, -1);
-        f.key("HKEY_LOCAL_MACHINE", -1, 9, -1, -1);
-        f.key("HKEY_USERS", -1, 12, -1, -1);
-        f.key("HKEY_CURRENT_CONFIG", -1, -1, -1, -1);
-        f.key("HKEY_DYN_DATA", -1, -1, -1, -1);
+        f.magic().header(14, 10000).roots({6, 7, 9, 12, -1, -1});
         f.key(".txt", 0, -1, -1, -1);                 // 6
         f.key("Environment", 1, -1, 8, -1);           // 7
         f.key("Console", 1, -1, -1, 7);               // 8
@@ -180,14 +168,8 @@ TEST_F(MigrationTest, DefaultDaemonDropsTheOldUserKeysAndRunsOnce) {
 }
 
 TEST_F(MigrationTest, WithoutUsersTheUserPartIsRefused) {
-    Bytes f;
-    f.magic().header(7, 10000);
-    f.key("HKEY_CLASSES_ROOT", -1, -1, -1, -1);
-    f.key("HKEY_CURRENT_USER", -1, 6, -1, -1);
-    for (const char* n : {"HKEY_LOCAL_MACHINE", "HKEY_USERS", "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"})
-        f.key(n, -1, -1, -1, -1);
-    f.key("Kept", 1, -1, -1, -1);
-    writeFile("kalvo_reg.dat", f.b);
+    writeFile("kalvo_reg.dat",
+              Bytes().magic().header(7, 10000).roots({-1, 6, -1, -1, -1, -1}).key("Kept", 1, -1, -1, -1).b);
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
     EXPECT_NE(logText().find("Fatal: Couldn't find HKEY_USERS while fixing data."), std::string::npos);
     EXPECT_EQ(childNames(regCacheTable[1]), std::vector<std::string>{"Kept"});

@@ -142,13 +142,7 @@ TEST_F(ReaderTest, OddRecordsAndNames) {
 
 TEST_F(ReaderTest, MainFileKeepsOnlyDefaultUnderUsersAndLetsTheRestGo) {
     Bytes f;
-    f.magic().header(11);
-    f.key("HKEY_CLASSES_ROOT", -1, -1, -1, -1);
-    f.key("HKEY_CURRENT_USER", -1, -1, -1, -1);
-    f.key("HKEY_LOCAL_MACHINE", -1, -1, -1, -1);
-    f.key("HKEY_USERS", -1, 6, -1, -1);
-    f.key("HKEY_CURRENT_CONFIG", -1, -1, -1, -1);
-    f.key("HKEY_DYN_DATA", -1, -1, -1, -1);
+    f.magic().header(11).roots({-1, -1, -1, 6, -1, -1});
     f.key("bob", 3, 7, 8, -1);  // a user before .Default
     f.key("BobSoftware", 6, -1, -1, -1);
     f.key(".Default", 3, 9, 10, 6);

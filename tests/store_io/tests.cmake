@@ -5,8 +5,3 @@ kalvo_add_test(store_io_tests
           ${CMAKE_CURRENT_LIST_DIR}/limits_test.cpp
   LIBS kalvo_store kalvo_base)
 
-# A real daemon on a full file system (a 1 MiB tmpfs; skipped unless root).
-kalvo_add_test(store_disk_full_tests
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/disk_full_test.cpp
-  LIBS kalvo_test_harness kalvoclient)
-add_dependencies(store_disk_full_tests kalvo_registryd)

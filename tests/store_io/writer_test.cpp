@@ -57,15 +57,8 @@ TEST_F(WriterTest, WholeRegistryFileMatchesTheLayoutAndSkipsVolatileTrees) {
     mkKey(v, "VC");
     mkKey(HKLM, "B");
     ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, "whole.dat", 1), 0u);
-
     Bytes f;
-    f.magic().header(13);
-    f.key("HKEY_CLASSES_ROOT", -1, -1, -1, -1);
-    f.key("HKEY_CURRENT_USER", -1, -1, -1, -1);
-    f.key("HKEY_LOCAL_MACHINE", -1, 6, -1, -1);
-    f.key("HKEY_USERS", -1, 10, -1, -1);
-    f.key("HKEY_CURRENT_CONFIG", -1, 12, -1, -1);
-    f.key("HKEY_DYN_DATA", -1, -1, -1, -1);
+    f.magic().header(13).roots({-1, -1, 6, 10, 12, -1});
     f.key("B", 2, -1, 7, -1);  // its next skips the volatile V
     f.key("A", 2, -1, 8, 6);
     f.key("Software", 2, 9, -1, 7);
