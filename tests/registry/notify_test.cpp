@@ -38,6 +38,8 @@ class NotifyTest : public kalvotest::SharedDaemonTest {
     void TearDown() override { CloseHandle(event_); }
 
     bool signalled() { return WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
+    // Signalled, and reset for the next check.
+    bool fired() { return signalled() && ResetEvent(event_); }
     // A new key below base_ with a sub-key "C" and a value "v".
     HKEY freshKey(const std::string& name) {
         HKEY k = nullptr, c = nullptr;
@@ -113,61 +115,46 @@ TEST_F(NotifyTest, FiltersSubtreesAndChangePaths) {
 // One-shot, the reset on registering, the ends that fire a watch once
 // (handle closed, key deleted, thread ended), and refused arguments.
 TEST_F(NotifyTest, FiresOnceAndEnds) {
-    HKEY w = freshKey("W");
+    auto watch = [&](HKEY key, DWORD filter, HANDLE event, BOOL subtree = FALSE) {
+        return RegNotifyChangeKeyValue(key, subtree, filter, event, TRUE);
+    };
+    HKEY w = freshKey("W"), made = nullptr, c = nullptr;
     SetEvent(event_);
-    ASSERT_EQ(RegNotifyChangeKeyValue(w, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event_, TRUE), ERROR_SUCCESS);
+    ASSERT_EQ(watch(w, REG_NOTIFY_CHANGE_LAST_SET, event_), ERROR_SUCCESS);
     EXPECT_FALSE(signalled());  // registering reset it
     ASSERT_EQ(RegSetValueExA(w, "v", 0, REG_SZ, bytes("1"), 2), ERROR_SUCCESS);
-    EXPECT_TRUE(signalled());
-    ResetEvent(event_);
+    EXPECT_TRUE(fired());
     ASSERT_EQ(RegSetValueExA(w, "v", 0, REG_SZ, bytes("2"), 2), ERROR_SUCCESS);
     EXPECT_FALSE(signalled());  // the watch ended with its first change
 
-    ASSERT_EQ(RegNotifyChangeKeyValue(w, TRUE, REG_NOTIFY_CHANGE_NAME, event_, TRUE), ERROR_SUCCESS);
+    ASSERT_EQ(watch(w, REG_NOTIFY_CHANGE_NAME, event_, TRUE), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(w), ERROR_SUCCESS);
-    EXPECT_TRUE(signalled());
-    ResetEvent(event_);
-    HKEY made = nullptr;
+    EXPECT_TRUE(fired());
     ASSERT_EQ(RegCreateKeyA(w, "After", &made), ERROR_SUCCESS);
     EXPECT_FALSE(signalled());
 
-    HKEY c = nullptr;
     ASSERT_EQ(RegOpenKeyA(w, "C", &c), ERROR_SUCCESS);
-    ASSERT_EQ(RegNotifyChangeKeyValue(c, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event_, TRUE), ERROR_SUCCESS);
+    ASSERT_EQ(watch(c, REG_NOTIFY_CHANGE_LAST_SET, event_), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteKeyA(base_, "W"), ERROR_SUCCESS);
-    EXPECT_TRUE(signalled());
-    ResetEvent(event_);
+    EXPECT_TRUE(fired());
 
     HKEY other = freshKey("Other");
-    std::thread([&] {
-        EXPECT_EQ(RegNotifyChangeKeyValue(other, FALSE, REG_NOTIFY_CHANGE_LAST_SET, event_, TRUE), ERROR_SUCCESS);
-    }).join();
+    std::thread([&] { EXPECT_EQ(watch(other, REG_NOTIFY_CHANGE_LAST_SET, event_), ERROR_SUCCESS); }).join();
     EXPECT_EQ(WaitForSingleObject(event_, 2000), WAIT_OBJECT_0);  // its connection ended with it
     ResetEvent(event_);
-    ASSERT_EQ(RegNotifyChangeKeyValue(other, FALSE, REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_THREAD_AGNOSTIC, event_,
-                                      TRUE),
-              ERROR_SUCCESS);
+    ASSERT_EQ(watch(other, REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_THREAD_AGNOSTIC, event_), ERROR_SUCCESS);
     std::thread([&] { EXPECT_EQ(RegSetValueExA(other, "v", 0, REG_SZ, bytes("3"), 2), ERROR_SUCCESS); }).join();
-    EXPECT_TRUE(signalled());
-    ResetEvent(event_);
-    ASSERT_EQ(RegNotifyChangeKeyValue(other, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_THREAD_AGNOSTIC, event_, TRUE),
-              ERROR_SUCCESS);
+    EXPECT_TRUE(fired());
+    ASSERT_EQ(watch(other, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_THREAD_AGNOSTIC, event_), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(other), ERROR_SUCCESS);  // reaches the process's connection too
     EXPECT_TRUE(signalled());
 
-    struct Refused {
-        HKEY key;
-        DWORD filter;
-        HANDLE event;
-        LONG rv;
-    };
-    for (const Refused& r : {Refused{other, 0, event_, ERROR_INVALID_PARAMETER},
-                             Refused{other, 0x20, event_, ERROR_INVALID_PARAMETER},
-                             Refused{other, REG_NOTIFY_CHANGE_NAME, nullptr, ERROR_INVALID_PARAMETER},
-                             Refused{other, REG_NOTIFY_CHANGE_NAME, reinterpret_cast<HANDLE>(0x12345), 6},
-                             Refused{other, REG_NOTIFY_CHANGE_NAME, reinterpret_cast<HANDLE>(0x2800fff0), 6},
-                             Refused{KALVO_HKEY(1990), REG_NOTIFY_CHANGE_NAME, event_, ERROR_FILE_NOT_FOUND}})
-        EXPECT_EQ(RegNotifyChangeKeyValue(r.key, FALSE, r.filter, r.event, TRUE), r.rv) << r.filter;
+    EXPECT_EQ(watch(other, 0, event_), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(watch(other, 0x20, event_), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(watch(other, REG_NOTIFY_CHANGE_NAME, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(watch(other, REG_NOTIFY_CHANGE_NAME, reinterpret_cast<HANDLE>(0x12345)), 6);
+    EXPECT_EQ(watch(other, REG_NOTIFY_CHANGE_NAME, reinterpret_cast<HANDLE>(0x2800fff0)), 6);
+    EXPECT_EQ(watch(KALVO_HKEY(1990), REG_NOTIFY_CHANGE_NAME, event_), ERROR_FILE_NOT_FOUND);
 }
 
 // Synchronous mode returns only after a matching change.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "harness/wire_client.h"
@@ -45,66 +46,46 @@ class WireBytes : public SharedDaemonTest {
     }
 };
 
-const std::string UNIX_CRED_BODY = be32({0}) + xdrString("host") + be32({1000, 1000, 1, 1000});
-
-struct Case {
-    const char* name;
-    std::string (*request)(uint32_t prog);
-    const char* replyHex;  // empty: the connection is closed without a reply
-};
-
-const Case CASES[] = {
-    {"null v2", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "")); },
-     "80000018000000010000000100000000000000000000000000000000"},
-    {"null v1", [](uint32_t p) { return record(callMessage(1, p, 1, 0, "")); },
-     "80000018000000010000000100000000000000000000000000000000"},
-    {"xid kept", [](uint32_t p) { return record(callMessage(0xdeadbeef, p, 2, 0, "")); },
-     "80000018deadbeef0000000100000000000000000000000000000000"},
-    {"RPC version 3 closes", [](uint32_t p) { return record(be32({1, 0, 3, p, 2, 0}) + opaqueAuth(0) + opaqueAuth(0)); },
-     ""},
-    {"PROG_UNAVAIL", [](uint32_t p) { return record(callMessage(1, p + 1, 2, 0, "")); },
-     "80000018000000010000000100000000000000000000000000000001"},
-    {"PROG_MISMATCH 1..2", [](uint32_t p) { return record(callMessage(1, p, 7, 0, "")); },
-     "800000200000000100000001000000000000000000000000000000020000000100000002"},
-    {"PROC_UNAVAIL 17", [](uint32_t p) { return record(callMessage(1, p, 2, 17, "")); },
-     "80000018000000010000000100000000000000000000000000000003"},
-    {"PROC_UNAVAIL 28", [](uint32_t p) { return record(callMessage(1, p, 2, 28, "")); },
-     "80000018000000010000000100000000000000000000000000000003"},
-    {"GARBAGE_ARGS", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, "")); },
-     "80000018000000010000000100000000000000000000000000000004"},
-    {"GARBAGE_ARGS v1", [](uint32_t p) { return record(callMessage(1, p, 1, REG_OPEN_KEY_EX, be32({HKLM, 0x00FFFFFF}))); },
-     "80000018000000010000000100000000000000000000000000000004"},
-    {"AUTH_BADCRED", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, userHeader(), opaqueAuth(1, be32({0})))); },
-     "800000140000000100000001000000010000000100000001"},
-    {"AUTH_BADCRED before version", [](uint32_t p) { return record(callMessage(1, p, 7, 0, "", opaqueAuth(1, be32({0})))); },
-     "800000140000000100000001000000010000000100000001"},
-    {"AUTH_REJECTEDCRED short", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(2, be32({1})))); },
-     "800000140000000100000001000000010000000100000002"},
-    {"AUTH_REJECTEDCRED 99", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(99))); },
-     "800000140000000100000001000000010000000100000002"},
-    {"AUTH_FAILED des", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(3, be32({1, 5})))); },
-     "800000140000000100000001000000010000000100000007"},
-    {"GSS CREDPROBLEM", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(6, be32({1, 0, 0, 1}) + xdrString("x")))); },
-     "80000014000000010000000100000001000000010000000d"},
-    {"GSS BADCRED version", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(6, be32({2, 0, 0, 1}) + xdrString("x")))); },
-     "800000140000000100000001000000010000000100000001"},
-    {"credential over 400 bytes closes", [](uint32_t p) { return record(callMessage(1, p, 2, 0, "", opaqueAuth(1, std::string(404, '\0')))); },
-     ""},
-    {"AUTH_SYS verifier sent back", [](uint32_t p) { return record(callMessage(1, p, 7, 0, "", opaqueAuth(1, UNIX_CRED_BODY), opaqueAuth(1, be32({9})))); },
-     "80000024000000010000000100000000000000010000000400000009000000020000000100000002"},
-    {"reply message closes", [](uint32_t p) { return record(be32({1, 1, 2, p, 2, 0}) + opaqueAuth(0) + opaqueAuth(0)); },
-     ""},
-    {"empty record closes", [](uint32_t) { return record(""); }, ""},
-    {"string count past the record", [](uint32_t p) { return record(callMessage(1, p, 2, REG_OPEN_KEY_EX, userHeader() + be32({HKLM, 0x00FFFFFF}) + "abcd")); },
-     "80000018000000010000000100000000000000000000000000000004"},
-    {"user name count past the record", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, be32({30000, 1000, 0x00FFFFF0}) + "ab")); },
-     "80000018000000010000000100000000000000000000000000000004"},
-    {"query version", [](uint32_t p) { return record(callMessage(1, p, 2, REG_QUERY_VERSION, userHeader())); },
-     "8000002c0000000100000001000000000000000000000000000000000000000100000000000000020000000300000000"},
-};
+// Replies to xid 1: accepted with a status, or refused for the credential.
+std::string accepted(uint32_t stat) { return "800000180000000100000001000000000000000000000000" + toHex(be32({stat})); }
+std::string authError(uint32_t stat) { return "8000001400000001000000010000000100000001" + toHex(be32({stat})); }
 
 TEST_F(WireBytes, RepliesAreTheBytesClientsAlwaysReceived) {
-    for (const Case& c : CASES) EXPECT_EQ(answer(c.request(prog())), c.replyHex) << c.name;
+    const uint32_t p = prog(), v = REG_QUERY_VERSION;
+    const std::string unixCred = be32({0}) + xdrString("host") + be32({1000, 1000, 1, 1000});
+    const std::string gss = be32({0, 0, 1}) + xdrString("x");  // after the GSS version
+    // (case, call record body, reply as hex; "": closed without a reply)
+    const std::vector<std::tuple<const char*, std::string, std::string>> cases = {
+        {"null v2", callMessage(1, p, 2, 0, ""), accepted(0)},
+        {"null v1", callMessage(1, p, 1, 0, ""), accepted(0)},
+        {"xid kept", callMessage(0xdeadbeef, p, 2, 0, ""), "80000018deadbeef0000000100000000000000000000000000000000"},
+        {"RPC version 3 closes", be32({1, 0, 3, p, 2, 0}) + opaqueAuth(0) + opaqueAuth(0), ""},
+        {"PROG_UNAVAIL", callMessage(1, p + 1, 2, 0, ""), accepted(1)},
+        {"PROG_MISMATCH 1..2", callMessage(1, p, 7, 0, ""),
+         "800000200000000100000001000000000000000000000000000000020000000100000002"},
+        {"PROC_UNAVAIL 17", callMessage(1, p, 2, 17, ""), accepted(3)},
+        {"PROC_UNAVAIL 28", callMessage(1, p, 2, 28, ""), accepted(3)},
+        {"GARBAGE_ARGS", callMessage(1, p, 2, v, ""), accepted(4)},
+        {"GARBAGE_ARGS v1", callMessage(1, p, 1, REG_OPEN_KEY_EX, be32({HKLM, 0x00FFFFFF})), accepted(4)},
+        {"AUTH_BADCRED", callMessage(1, p, 2, v, userHeader(), opaqueAuth(1, be32({0}))), authError(1)},
+        {"AUTH_BADCRED before version", callMessage(1, p, 7, 0, "", opaqueAuth(1, be32({0}))), authError(1)},
+        {"AUTH_REJECTEDCRED short", callMessage(1, p, 2, 0, "", opaqueAuth(2, be32({1}))), authError(2)},
+        {"AUTH_REJECTEDCRED 99", callMessage(1, p, 2, 0, "", opaqueAuth(99)), authError(2)},
+        {"AUTH_FAILED des", callMessage(1, p, 2, 0, "", opaqueAuth(3, be32({1, 5}))), authError(7)},
+        {"GSS CREDPROBLEM", callMessage(1, p, 2, 0, "", opaqueAuth(6, be32({1}) + gss)), authError(13)},
+        {"GSS BADCRED version", callMessage(1, p, 2, 0, "", opaqueAuth(6, be32({2}) + gss)), authError(1)},
+        {"credential over 400 bytes closes", callMessage(1, p, 2, 0, "", opaqueAuth(1, std::string(404, '\0'))), ""},
+        {"AUTH_SYS verifier sent back", callMessage(1, p, 7, 0, "", opaqueAuth(1, unixCred), opaqueAuth(1, be32({9}))),
+         "80000024000000010000000100000000000000010000000400000009000000020000000100000002"},
+        {"reply message closes", be32({1, 1, 2, p, 2, 0}) + opaqueAuth(0) + opaqueAuth(0), ""},
+        {"empty record closes", "", ""},
+        {"string count past the record", callMessage(1, p, 2, REG_OPEN_KEY_EX, userHeader() + be32({HKLM, 0x00FFFFFF}) + "abcd"),
+         accepted(4)},
+        {"user name count past the record", callMessage(1, p, 2, v, be32({30000, 1000, 0x00FFFFF0}) + "ab"), accepted(4)},
+        {"query version", callMessage(1, p, 2, v, userHeader()),
+         "8000002c0000000100000001000000000000000000000000000000000000000100000000000000020000000300000000"},
+    };
+    for (const auto& [name, call, reply] : cases) EXPECT_EQ(answer(record(call)), reply) << name;
 }
 
 TEST_F(WireBytes, LongRepliesComeInFragmentsOf65532Bytes) {
