@@ -244,6 +244,25 @@ void installForkHandlers() {
         });
 }
 
+// Reads a reply of n bytes. A thread asleep in recv on a Unix socket is
+// also woken each time the daemon reads one of its requests (the freed
+// send space is announced on the same wait queue), then preempts the
+// daemon only to sleep again; poll waits for arriving bytes alone.
+bool awaitReply(int fd, char* data, size_t n) {
+    while (n > 0) {
+        pollfd readable{fd, POLLIN, 0};
+        int ready = poll(&readable, 1, -1);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        ssize_t r = recv(fd, data, n, MSG_DONTWAIT);
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (r <= 0) return false;
+        data += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
 // The wait, if any, is tied to whichever connection the request goes out on.
 bool callLocked(uint32_t opcode, std::span<const char> request, std::span<char> reply, KvClientWait* beginning) {
     if (g_syncClient.fd >= 0 && g_syncClient.owner != kvClientPid()) closeLocked();
@@ -268,7 +287,7 @@ bool callLocked(uint32_t opcode, std::span<const char> request, std::span<char> 
             return false;
         }
     }
-    if (!kvWireRecvAll(g_syncClient.fd, reply.data(), reply.size())) {
+    if (!awaitReply(g_syncClient.fd, reply.data(), reply.size())) {
         closeLocked();
         return false;
     }

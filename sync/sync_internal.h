@@ -120,6 +120,7 @@ struct ProcessChannel {
     int fd = -1;
     uint64_t openedBy = 0;  // the request connection whose wait opened it
     std::string out;
+    bool awaitingRoom = false;  // watched by the loop for room to send the rest of `out`
 };
 constexpr size_t KV_MAX_QUEUED_WAKE_BYTES = 64 * 1024;
 
@@ -134,6 +135,10 @@ constexpr uint64_t KV_LOOP_CHANNEL_TAG = uint64_t{1} << 62;
 // (every socket is non-blocking).
 struct SyncIPCInfo {
     int epollFd = -1;  // the loop's; -1 when no loop runs (unit tests)
+    // While the loop serves one round of events, wake-ups are queued and
+    // their connections listed here, to be sent with the round's replies.
+    bool holdWakeUps = false;
+    std::vector<int32_t> channelsToFlush;
     std::unordered_map<int32_t, ProcessChannel> processChannels;  // by pid
     std::mutex stateLock;            // everything below
     uint32_t nSlots;                 // grows by KV_SLOT_GROWTH
@@ -257,8 +262,11 @@ int kvWakeWaitEntry(SyncIPCInfo* info, int32_t pid, uint32_t waitEntry, int32_t 
 // Server-to-client opcode 1 with a value of the client's choosing; as above.
 int kvSignalClientEvent(SyncIPCInfo* info, int32_t pid, uint32_t value);
 // Writes what pid's socket takes now of its queue (the loop calls this
-// when the socket has room again).
+// when the socket has room again, and for wake-ups held over a round).
 void kvFlushProcessChannel(SyncIPCInfo* info, int32_t pid);
+// The same once `sent` bytes of the queue have gone by other means (-1:
+// the connection broke, and what is queued is dropped).
+void kvProcessChannelSent(SyncIPCInfo* info, int32_t pid, long sent);
 // Wakes every wait of the list in order and retires each (taking stateLock
 // briefly per wait).
 void kvWakeAndFreeWaitEntries(SyncIPCInfo* info, KvWaitList list);

@@ -4,6 +4,7 @@
 // not grow with the clients and no client can stall another.
 #include "sync/sync_server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,8 @@ struct SyncLoop {
     int listenFd;
     uint64_t lastId = 0;
     std::unordered_map<uint64_t, std::unique_ptr<SyncConnection>> connections;
+    std::vector<uint64_t> repliesToSend;  // connections served this round whose replies wait
+    std::vector<KvSRVSend> sends;         // the round's sends, reused
 };
 
 // Watches a connection for requests, or, while the peer has not taken all
@@ -72,8 +75,29 @@ void acceptAll(SyncLoop& loop) {
     }
 }
 
-// Reads what the peer sent, serves every whole request and sends the
-// replies; false when the connection must end.
+// Sends what the peer takes now of its pending replies and serves the
+// requests held back meanwhile; false when the connection broke. Serving
+// stops at a bound of pending replies; while the peer takes them as fast as
+// they come, serving goes on with what it sent.
+bool flushAndServe(SyncLoop& loop, SyncConnection& connection) {
+    auto flush = [&connection] {
+        long sent = kvSRVSendSome(connection.fd, connection.out.data(), connection.out.size());
+        if (sent > 0) connection.out.erase(0, static_cast<size_t>(sent));
+        return sent >= 0;
+    };
+    if (!flush()) return false;
+    while (connection.out.empty()) {
+        size_t before = connection.in.size();
+        if (!kvIPCServeRequests(&connection, loop.info) || !flush()) return false;
+        if (connection.in.size() == before) break;
+    }
+    return true;
+}
+
+// Reads what the peer sent and serves every whole request; the replies go
+// with the rest of the round's sends (sendRound), or at once for a peer
+// that still has replies to take or is going. False when the connection
+// must end.
 bool serve(SyncLoop& loop, SyncConnection& connection, uint32_t events) {
     bool ended = false;
     if ((events & EPOLLIN) != 0) {
@@ -92,24 +116,91 @@ bool serve(SyncLoop& loop, SyncConnection& connection, uint32_t events) {
             }
         }
     }
-    // Requests that arrived whole before the end are still served; requests
-    // held back while replies were pending go once the replies have.
-    auto flush = [&connection] {
-        long sent = kvSRVSendSome(connection.fd, connection.out.data(), connection.out.size());
-        if (sent > 0) connection.out.erase(0, static_cast<size_t>(sent));
-        return sent >= 0;
-    };
-    if (!flush()) return false;
-    // Serving stops at a bound of pending replies; while the peer takes them
-    // as fast as they come, serving goes on with what it sent.
-    while (connection.out.empty()) {
-        size_t before = connection.in.size();
-        if (!kvIPCServeRequests(&connection, loop.info) || !flush()) return false;
-        if (connection.in.size() == before) break;
+    // Requests that arrived whole before the end are still served and
+    // answered; requests held back while replies were pending go once the
+    // replies have.
+    bool closing = ended || (events & (EPOLLHUP | EPOLLERR)) != 0;
+    if (closing || !connection.out.empty()) {
+        if (!flushAndServe(loop, connection) || closing) return false;
+    } else {
+        if (!kvIPCServeRequests(&connection, loop.info)) return false;
+        if (!connection.out.empty()) {
+            if (kvMakeRoomForOne(loop.repliesToSend)) {
+                loop.repliesToSend.push_back(connection.id);
+                return true;
+            }
+            if (!flushAndServe(loop, connection)) return false;
+        }
     }
-    if (ended || (events & (EPOLLHUP | EPOLLERR)) != 0) return false;
     if (connection.awaitingRoom != !connection.out.empty()) watch(loop, connection, EPOLL_CTL_MOD);
     return true;
+}
+
+// The round's held sends: wake-ups first, then replies, all at once, so
+// that the processes they wake can run side by side rather than each
+// displacing the loop before the next send.
+void sendRound(SyncLoop& loop) {
+    SyncIPCInfo* info = loop.info;
+    std::vector<int32_t>& channels = info->channelsToFlush;
+    std::vector<uint64_t>& replies = loop.repliesToSend;
+    std::vector<KvSRVSend>& sends = loop.sends;
+    sends.clear();
+    size_t nChannels = 0;
+    bool batched = true;
+    try {
+        sends.reserve(channels.size() + replies.size());
+        for (int32_t pid : channels) {
+            auto found = info->processChannels.find(pid);
+            // A pid listed twice (its connection remade within the round) sends once.
+            if (found == info->processChannels.end() || found->second.out.empty() ||
+                std::find(channels.begin(), channels.begin() + static_cast<std::ptrdiff_t>(nChannels), pid) !=
+                    channels.begin() + static_cast<std::ptrdiff_t>(nChannels)) {
+                pid = 0;  // marks the entry as passed over
+            } else {
+                sends.push_back(KvSRVSend{found->second.fd, found->second.out.data(), found->second.out.size(), 0});
+            }
+            channels[nChannels++] = pid;
+        }
+        for (uint64_t& id : replies) {
+            auto found = loop.connections.find(id);
+            if (found == loop.connections.end() || found->second->out.empty()) {
+                id = 0;
+                continue;
+            }
+            SyncConnection& connection = *found->second;
+            sends.push_back(KvSRVSend{connection.fd, connection.out.data(), connection.out.size(), 0});
+        }
+    } catch (const std::bad_alloc&) {
+        batched = false;
+    }
+    if (batched) kvSRVSendBatch(sends.data(), sends.size());
+    size_t next = 0;
+    for (int32_t pid : channels) {
+        if (pid == 0) continue;
+        if (batched && next < sends.size())
+            kvProcessChannelSent(info, pid, sends[next++].sent);
+        else
+            kvFlushProcessChannel(info, pid);
+    }
+    for (uint64_t id : replies) {
+        auto found = loop.connections.find(id);
+        if (id == 0 || found == loop.connections.end()) continue;
+        SyncConnection& connection = *found->second;
+        bool intact = true;
+        if (batched && next < sends.size()) {
+            long sent = sends[next++].sent;
+            if (sent > 0) connection.out.erase(0, static_cast<size_t>(sent));
+            intact = sent >= 0 && (!connection.out.empty() || flushAndServe(loop, connection));
+        } else {
+            intact = flushAndServe(loop, connection);
+        }
+        if (!intact)
+            endConnection(loop, id);
+        else if (connection.awaitingRoom != !connection.out.empty())
+            watch(loop, connection, EPOLL_CTL_MOD);
+    }
+    channels.clear();
+    replies.clear();
 }
 
 // Thread body: the loop; never returns.
@@ -118,6 +209,7 @@ void* runSyncLoop(void* context) {
     epoll_event events[64];
     for (;;) {
         int n = epoll_wait(loop.info->epollFd, events, 64, -1);
+        loop.info->holdWakeUps = true;
         for (int i = 0; i < n; i++) {
             uint64_t what = events[i].data.u64;
             if (what == 0) {
@@ -128,6 +220,8 @@ void* runSyncLoop(void* context) {
                 if (!serve(loop, *found->second, events[i].events)) endConnection(loop, what);
             }
         }
+        loop.info->holdWakeUps = false;
+        sendRound(loop);
     }
     return nullptr;
 }
@@ -146,7 +240,7 @@ int regdStartSyncServer(pthread_attr_t* attr) {
     // serving others under a policy; a plain private one serves its owner.
     bool shared = g_config.registryProg == REGD_DEFAULT_PROG || getenv("KALVO_REGISTRYD_POLICY") != nullptr;
     int listenFd = kvSRVListen(name, shared ? 0666 : 0600);
-    auto* loop = listenFd < 0 ? nullptr : new (std::nothrow) SyncLoop{pRegdSyncIPCInfo, listenFd, 0, {}};
+    auto* loop = listenFd < 0 ? nullptr : new (std::nothrow) SyncLoop{pRegdSyncIPCInfo, listenFd, 0, {}, {}, {}};
     pRegdSyncIPCInfo->epollFd = loop == nullptr ? -1 : epoll_create1(EPOLL_CLOEXEC);
     epoll_event event{};
     event.events = EPOLLIN;

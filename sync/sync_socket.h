@@ -26,6 +26,23 @@ int kvSRVConnectNonBlocking(const char* path);
 // connection is broken.
 long kvSRVSendSome(int fd, const char* bytes, size_t n);
 
+// One send of a batch: what to send where, and the outcome as
+// kvSRVSendSome reports it.
+struct KvSRVSend {
+    int fd;
+    const char* bytes;
+    size_t n;
+    long sent;
+};
+
+// Makes every send of the batch, in order, without blocking. Where the
+// kernel offers a submission ring they all go in one system call: a peer
+// woken by one of them cannot then preempt the sender before the next, so
+// the server's wake-up and reply of one request reach their two processes
+// together. Otherwise one kvSRVSendSome each. Call from one thread only
+// (the ring is the calling thread's).
+void kvSRVSendBatch(KvSRVSend* sends, size_t count);
+
 // The process id and user id of the peer of a connected socket, as the
 // kernel recorded them when the connection was made (for a connection to a
 // listening socket: the listener's); false when they cannot be had.

@@ -21,10 +21,11 @@
 namespace {
 
 // Tells the loop whether pid's socket must be watched for room.
-void watchForRoom(SyncIPCInfo* info, int32_t pid, const ProcessChannel& channel) {
+void watchForRoom(SyncIPCInfo* info, int32_t pid, ProcessChannel& channel) {
+    channel.awaitingRoom = !channel.out.empty();
     if (info->epollFd < 0) return;
     epoll_event event{};
-    event.events = channel.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT);
+    event.events = channel.awaitingRoom ? static_cast<uint32_t>(EPOLLOUT) : 0u;
     event.data.u64 = KV_LOOP_CHANNEL_TAG | static_cast<uint32_t>(pid);
     epoll_ctl(info->epollFd, EPOLL_CTL_MOD, channel.fd, &event);
 }
@@ -49,12 +50,18 @@ void dropStalledProcess(SyncIPCInfo* info, int32_t pid) {
 }
 
 // Queues one server-to-client message to pid and sends what the socket
-// takes; 1 when pid has a connection.
+// takes, or holds it for the end of the loop's round; 1 when pid has a
+// connection.
 int sendToProcess(SyncIPCInfo* info, int32_t pid, uint32_t opcode, const void* body, int length) {
     if (info == nullptr) return 0;
     auto found = info->processChannels.find(pid);
     if (found == info->processChannels.end()) return 0;
     ProcessChannel& channel = found->second;
+    // At most one message is held per round: each goes in a send of its
+    // own, as always, and the socket buffer, which is charged per send,
+    // then takes as many from a process that stopped reading before its
+    // queue grows, whether they come in one round or in many.
+    if (info->holdWakeUps && !channel.out.empty() && !channel.awaitingRoom) kvFlushProcessChannel(info, pid);
     KvIPCHeader header{opcode, length, 0};
     bool wasEmpty = channel.out.empty();
     channel.out.append(reinterpret_cast<const char*>(&header), sizeof header);
@@ -63,7 +70,11 @@ int sendToProcess(SyncIPCInfo* info, int32_t pid, uint32_t opcode, const void* b
         dropStalledProcess(info, pid);
         return 1;
     }
-    if (wasEmpty) kvFlushProcessChannel(info, pid);
+    if (!wasEmpty) return 1;  // already waiting for room
+    if (info->holdWakeUps && kvMakeRoomForOne(info->channelsToFlush))
+        info->channelsToFlush.push_back(pid);
+    else
+        kvFlushProcessChannel(info, pid);
     return 1;
 }
 
@@ -73,11 +84,17 @@ void kvFlushProcessChannel(SyncIPCInfo* info, int32_t pid) {
     auto found = info->processChannels.find(pid);
     if (found == info->processChannels.end()) return;
     ProcessChannel& channel = found->second;
-    bool wasWatched = !channel.out.empty();
-    long sent = kvSRVSendSome(channel.fd, channel.out.data(), channel.out.size());
+    kvProcessChannelSent(info, pid, kvSRVSendSome(channel.fd, channel.out.data(), channel.out.size()));
+}
+
+void kvProcessChannelSent(SyncIPCInfo* info, int32_t pid, long sent) {
+    auto found = info->processChannels.find(pid);
+    if (found == info->processChannels.end()) return;
+    ProcessChannel& channel = found->second;
     // A broken connection is kept until pid goes, as a failed send always was.
     channel.out.erase(0, sent < 0 ? channel.out.size() : static_cast<size_t>(sent));
-    if (wasWatched != !channel.out.empty() || sent == 0) watchForRoom(info, pid, channel);
+    // The usual wake-up goes out whole and needs no change to the watch.
+    if (channel.awaitingRoom != !channel.out.empty()) watchForRoom(info, pid, channel);
 }
 
 void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by, uint32_t uid) {
@@ -95,7 +112,7 @@ void kvInitSRVConnectionToProcess(SyncIPCInfo* info, int32_t pid, uint64_t by, u
         return;
     }
     try {
-        info->processChannels.try_emplace(pid, ProcessChannel{fd, by, {}});
+        info->processChannels.try_emplace(pid, ProcessChannel{fd, by, {}, false});
     } catch (const std::bad_alloc&) {
         close(fd);
         return;

@@ -24,3 +24,8 @@ kalvo_add_test(sync_stress_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sync_stress.cpp
   LIBS kalvo_test_harness kalvoclient)
 add_dependencies(sync_stress_test kalvo_registryd)
+
+# The server's batched sends, in-process.
+kalvo_add_test(sync_wake_path_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/wake_path_test.cpp
+  LIBS kalvo_sync kalvo_base)
