@@ -55,29 +55,23 @@ void writeBigRegistry(const std::string& dir) {
     ASSERT_EQ(chdir(cwd), 0);
 }
 
-// The generations present under HKLM\Software\Crash: must be exactly
-// g1..gN (keys are made one after another, so any whole save holds such a
-// prefix); returns N, or -1 when the set has a hole or a stranger.
 // The file's inode: each save replaces the file by a new one.
 ino_t fileId(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// The generations present under HKLM\\Software\\Crash: must be exactly
+// The generations present under HKLM\Software\Crash: must be exactly
 // g1..gN (keys are made one after another, so any whole save holds such a
 // prefix); returns N, or -1 when the set has a hole or a stranger.
 int crashGenerations() {
     HKEY crash = openKey(HKEY_LOCAL_MACHINE, "Software\\Crash");
     if (crash == nullptr) return 0;
     std::set<std::string> names;
-    for (DWORD i = 0;; i++) {
-        char name[64];
-        LONG rv = RegEnumKeyA(crash, i, name, sizeof name);
-        if (rv == ERROR_NO_MORE_ITEMS) break;
-        if (rv != ERROR_SUCCESS) return -1;
-        names.insert(name);
-    }
+    char name[64];
+    LONG rv = ERROR_SUCCESS;
+    for (DWORD i = 0; (rv = RegEnumKeyA(crash, i, name, sizeof name)) == ERROR_SUCCESS; i++) names.insert(name);
+    if (rv != ERROR_NO_MORE_ITEMS) return -1;
     int n = static_cast<int>(names.size());
     for (int g = 1; g <= n; g++)
         if (names.count("g" + std::to_string(g)) == 0) return -1;

@@ -18,12 +18,11 @@ namespace {
 const std::string kVersionKey = "Software\\Tessmar\\Kalvo\\Version";
 const std::string kUnknown = "Software\\Classes\\Interface\\{00000000-0000-0000-C000-000000000046}";
 
-HKEY createKey(HKEY parent, const std::string& path, const char* cls = nullptr, DWORD options = 0) {
+HKEY createKey(HKEY parent, const std::string& path, const char* cls = nullptr) {
     HKEY h = nullptr;
-    DWORD disposition = 0;
-    LONG rv = RegCreateKeyExA(parent, path.c_str(), 0, const_cast<char*>(cls), options, KEY_ALL_ACCESS, nullptr,
-                              &h, &disposition);
-    EXPECT_EQ(rv, ERROR_SUCCESS) << path;
+    EXPECT_EQ(RegCreateKeyExA(parent, path.c_str(), 0, const_cast<char*>(cls), 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              ERROR_SUCCESS)
+        << path;
     return h;
 }
 
@@ -67,7 +66,7 @@ TEST(PersistenceTest, SeedingByVersionAndStartUpOnTheBackup) {
 }
 
 // One daemon for the hive tests; each test has its own destination key and
-// file names.
+// file names, and the source tree saved as "src.hive".
 class HiveTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -87,8 +86,14 @@ class HiveTest : public ::testing::Test {
         createKey(src_, "B");
         test_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         dest_ = createKey(HKEY_LOCAL_MACHINE, "Software\\Dest\\" + test_);
+        ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
     }
     std::string path(const std::string& name) const { return home_->file(test_ + "." + name); }
+    static size_t filesInDir() {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(home_->dir())) n += e.is_regular_file();
+        return n;
+    }
 
     static inline std::unique_ptr<RegistryHome> home_;
     static inline std::unique_ptr<kalvotest::PrivateDaemon> d_;
@@ -97,19 +102,26 @@ class HiveTest : public ::testing::Test {
     HKEY dest_ = nullptr;
 };
 
-TEST_F(HiveTest, SavedKeyLoadsElsewhereWithItsWholeTree) {
-    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
+// A saved key loads elsewhere with its whole tree, over an existing key
+// replacing it; unloading removes it and writes nothing.
+TEST_F(HiveTest, LoadCopiesOrReplacesAndUnloadRemoves) {
     ASSERT_EQ(RegLoadKeyA(dest_, "Copy", path("src.hive").c_str()), ERROR_SUCCESS);
     HKEY copy = openKey(dest_, "Copy");
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(dumpTree(copy), dumpTree(src_));
     EXPECT_EQ(queryValue(dest_, "Copy", nullptr), std::string("source default\0", 15));
-
-    // Loading over an existing key replaces it, sub-keys and all.
     createKey(copy, "Extra");
     ASSERT_EQ(RegLoadKeyA(dest_, "Copy", path("src.hive").c_str()), ERROR_SUCCESS);
     EXPECT_EQ(openKey(dest_, "Copy\\Extra"), nullptr);
     EXPECT_EQ(subKeyCount(dest_, ""), 1u);
+
+    const std::string hive = readFile(path("src.hive"));
+    const size_t files = filesInDir();
+    ASSERT_EQ(RegUnLoadKeyA(dest_, "Copy"), ERROR_SUCCESS);
+    EXPECT_EQ(openKey(dest_, "Copy"), nullptr);
+    EXPECT_EQ(RegUnLoadKeyA(dest_, "Copy"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(filesInDir(), files);
+    EXPECT_EQ(readFile(path("src.hive")), hive);
 }
 
 TEST_F(HiveTest, SaveRefusesAnExistingFileAndLeavesItAlone) {
@@ -124,7 +136,6 @@ TEST_F(HiveTest, SaveRefusesAnExistingFileAndLeavesItAlone) {
 }
 
 TEST_F(HiveTest, RestoreAddsTheTreeBesideAKeyOfTheSameName) {
-    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
     createKey(dest_, "HiveSrc\\Original");
     ASSERT_EQ(RegRestoreKeyA(dest_, path("src.hive").c_str(), 0), ERROR_SUCCESS);
     char first[64], second[64];
@@ -142,7 +153,6 @@ TEST_F(HiveTest, ReplaceSavesTheOldTreeThenLoadsTheNewOne) {
     setBytes(other, "o", REG_SZ, "other");
     ASSERT_EQ(RegSaveKeyA(other, path("new.hive").c_str(), nullptr), ERROR_SUCCESS);
     ASSERT_EQ(RegLoadKeyA(dest_, "Slot", path("new.hive").c_str()), ERROR_SUCCESS);
-    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
     ASSERT_EQ(RegLoadKeyA(dest_, "Slot", path("src.hive").c_str()), ERROR_SUCCESS);
     std::string oldTree = dumpTree(openKey(dest_, "Slot"));
     kalvotest::writeFile(path("old.hive"), "to be overwritten");
@@ -158,25 +168,9 @@ TEST_F(HiveTest, ReplaceSavesTheOldTreeThenLoadsTheNewOne) {
     EXPECT_FALSE(std::filesystem::exists(path("never.hive")));
 }
 
-TEST_F(HiveTest, UnloadRemovesTheTreeAndWritesNothing) {
-    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(RegLoadKeyA(dest_, "Loaded", path("src.hive").c_str()), ERROR_SUCCESS);
-    std::string hive = readFile(path("src.hive"));
-    size_t files = 0;
-    for (auto& e : std::filesystem::directory_iterator(home_->dir())) files += e.is_regular_file();
-    ASSERT_EQ(RegUnLoadKeyA(dest_, "Loaded"), ERROR_SUCCESS);
-    EXPECT_EQ(openKey(dest_, "Loaded"), nullptr);
-    EXPECT_EQ(RegUnLoadKeyA(dest_, "Loaded"), ERROR_FILE_NOT_FOUND);
-    size_t filesAfter = 0;
-    for (auto& e : std::filesystem::directory_iterator(home_->dir())) filesAfter += e.is_regular_file();
-    EXPECT_EQ(filesAfter, files);
-    EXPECT_EQ(readFile(path("src.hive")), hive);
-}
-
 TEST_F(HiveTest, LoadOfAMissingOrDamagedFileFailsAndKeepsTheOldKey) {
     createKey(dest_, "Keep\\Inside");
     EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("missing.hive").c_str()), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(RegSaveKeyA(src_, path("src.hive").c_str(), nullptr), ERROR_SUCCESS);
     std::string hive = readFile(path("src.hive"));
     kalvotest::writeFile(path("cut.hive"), hive.substr(0, hive.size() - 5));
     EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("cut.hive").c_str()), ERROR_FILE_NOT_FOUND);

@@ -30,13 +30,12 @@ Bytes& Bytes::u32(uint32_t v) {
 }
 
 Bytes& Bytes::node(uint32_t kindWord, const std::string& name, const std::string& cls, const std::string& data,
-                   uint32_t type, int32_t parent, int32_t firstChild, int32_t next, int32_t prev,
-                   uint32_t timeLow, uint32_t timeHigh) {
+                   uint32_t type, int32_t parent, int32_t firstChild, int32_t next, int32_t prev) {
     u32(3).u32(static_cast<uint32_t>(name.size() + cls.size() + data.size() + 40));
     u32(kindWord).u32(static_cast<uint32_t>(name.size())).raw(name);
     u32(static_cast<uint32_t>(cls.size())).raw(cls);
     u32(static_cast<uint32_t>(data.size())).raw(data);
-    u32(type).u32(timeLow).u32(timeHigh);
+    u32(type).u32(0).u32(0);  // no write time
     return i32(parent).i32(firstChild).i32(next).i32(prev);
 }
 
@@ -47,13 +46,12 @@ Bytes& Bytes::roots(std::initializer_list<int32_t> firstChildren) {
 }
 
 std::string appHiveByHand() {
-    constexpr uint32_t key = 0x80000000u;
     Bytes f;
     f.magic().header(4);
-    f.node(key, "App", "cls", "", 0, -1, 1, -1, -1);
-    f.node(key, "Sub", "", "", 0, 0, -1, 2, -1);
-    f.node(key | 1, "N", "", std::string("\x2A\0\0\0", 4), 4, 0, -1, 3, 1);
-    f.node(key | 1, "+regdEmpty+", "", std::string("hi\0", 3), 1, 0, -1, -1, 2);
+    f.node(KEY, "App", "cls", "", 0, -1, 1, -1, -1);
+    f.node(KEY, "Sub", "", "", 0, 0, -1, 2, -1);
+    f.node(KEY | 1, "N", "", std::string("\x2A\0\0\0", 4), 4, 0, -1, 3, 1);
+    f.node(KEY | 1, "+regdEmpty+", "", std::string("hi\0", 3), 1, 0, -1, -1, 2);
     return f.b;
 }
 

@@ -36,13 +36,12 @@ struct Bytes {
     Bytes& header(uint32_t count, uint32_t version = 20300) { return u32(1).u32(8).u32(version).u32(count); }
     // A type-3 record laid out field by field; links are file indices.
     Bytes& node(uint32_t kindWord, const std::string& name, const std::string& cls, const std::string& data,
-                uint32_t type, int32_t parent, int32_t firstChild, int32_t next, int32_t prev,
-                uint32_t timeLow = 0, uint32_t timeHigh = 0);
+                uint32_t type, int32_t parent, int32_t firstChild, int32_t next, int32_t prev);
     // The six root keys of a main file, with their first children.
     Bytes& roots(std::initializer_list<int32_t> firstChildren);
     // A key record (not a shadow), no class or data.
     Bytes& key(const std::string& name, int32_t parent, int32_t firstChild, int32_t next, int32_t prev) {
-        return node(0x80000000u, name, "", "", 0, parent, firstChild, next, prev);
+        return node(KEY, name, "", "", 0, parent, firstChild, next, prev);
     }
 };
 
