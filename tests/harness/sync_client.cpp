@@ -31,11 +31,16 @@ std::string header(uint32_t opcode, int32_t requestLength, int32_t replyLength) 
 }
 
 namespace {
-// A blocking socket whose receives give up after ten seconds.
-int unixConnect(const std::string& path) {
+sockaddr_un unixAddress(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    return addr;
+}
+
+// A blocking socket whose receives give up after ten seconds.
+int unixConnect(const std::string& path) {
+    sockaddr_un addr = unixAddress(path);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
@@ -125,9 +130,7 @@ Words WireClient::beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t
 }
 
 ProcessSocket::ProcessSocket(int32_t pid) : path_(socketPath(pid)) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    sockaddr_un addr = unixAddress(path_);
     unlink(path_.c_str());
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ >= 0 &&

@@ -2,7 +2,6 @@
 // inactivity time-out, and the orderly ends by signal.
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -18,6 +17,7 @@
 
 using kalvotest::PrivateDaemon;
 using kalvotest::readFile;
+using namespace std::string_literals;
 
 namespace {
 
@@ -41,21 +41,11 @@ bool userKeyLoaded(const char* user) {
     return RegOpenKeyExA(HKEY_USERS, user, 0, 0, &h) == ERROR_SUCCESS;
 }
 
-std::string queryString(HKEY root, const char* sub, const char* name) {
-    HKEY h;
-    if (RegOpenKeyExA(root, sub, 0, 0, &h) != ERROR_SUCCESS) return "<no key>";
-    char buf[256];
-    DWORD type = 0, size = sizeof buf;
-    if (RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<LPBYTE>(buf), &size) != ERROR_SUCCESS)
-        return "<no value>";
-    return std::string(buf);
-}
-
-bool setString(HKEY root, const char* sub, const char* name, const char* value) {
-    HKEY h;
-    if (RegCreateKeyA(root, sub, &h) != ERROR_SUCCESS) return false;
-    return RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                          static_cast<DWORD>(strlen(value) + 1)) == ERROR_SUCCESS;
+// A string value written through the registry program; its result.
+uint32_t setString(const PrivateDaemon& d, uint32_t root, const std::string& sub, const std::string& value) {
+    kalvotest::RegistryRpc rpc(d, 2, kalvotest::localCaller("root"));
+    return rpc.setValueEx(rpc.mustCreate(root, sub), "v", REG_SZ, value + '\0',
+                          static_cast<uint32_t>(value.size() + 1));
 }
 
 // One daemon for the ping tests, with a small System V set.
@@ -93,12 +83,13 @@ TEST_F(Ping, UsersComeWithTheirFirstProcessAndGoWithTheirLast) {
         EXPECT_EQ(ping(d.prog(), s.pid, s.mode, s.user, s.uid, host), 0u);
         EXPECT_EQ(userKeyLoaded(s.user), s.loaded) << s.pid << " " << s.mode << " " << s.user;
         if (s.pid == 100 && s.mode == 0) {
-            ASSERT_TRUE(setString(HKEY_USERS, "ltuser\\Software\\Test", "v", "kept"));
+            ASSERT_EQ(setString(d, kalvotest::HKU, "ltuser\\Software\\Test", "kept"), 0u);
         } else if (s.pid <= 101 && s.mode == 1) {  // written to the user's file by the last one only
             EXPECT_EQ(fileExists(d.regDir() + "/kalvo_ltuser.dat"), s.pid == 101);
         }
     }
-    EXPECT_EQ(queryString(HKEY_USERS, "ltuser\\Software\\Test", "v"), "kept");
+    kalvotest::RegistryRpc rpc(d, 2, kalvotest::localCaller("root"));
+    EXPECT_EQ(rpc.queryValueEx(rpc.mustCreate(kalvotest::HKU, "ltuser\\Software\\Test"), "v", 64).data, "kept"s + '\0');
 }
 
 // The set and segment of a killed daemon are removed by the next daemon
@@ -127,7 +118,7 @@ TEST(Signals, TermAndIntEndWithAFinalWriteAndNothingLeft) {
         std::string err;
         ASSERT_TRUE(d.start(&err)) << err;
         d.exportEnv();
-        ASSERT_TRUE(setString(HKEY_LOCAL_MACHINE, "Software\\Final", "v", "written at exit"));
+        ASSERT_EQ(setString(d, kalvotest::HKLM, "Software\\Final", "written at exit"), 0u);
         uint32_t id = ping(d.prog(), 1, 2, "u", 1, localHost());
         ASSERT_NE(id, ~0u);
         std::string dir = d.regDir();

@@ -68,8 +68,9 @@ TEST_F(Kalvoreg, QueryShowsEveryTypeInItsLayout) {
     ok({"add", key, "/v", "Expand", "/t", "REG_EXPAND_SZ", "/d", "%HOME%\\x"});
     ok({"add", key, "/v", "List", "/t", "REG_MULTI_SZ", "/d", "one\\0two"});
     ok({"add", key + "\\Sub", "/v", "Inner", "/d", "deep"});
+    const std::string top = "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery", sub = top.substr(1) + "\\Sub";
     const std::string values =
-        "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n"
+        top + "\n"
         "    (Default)    REG_SZ    hello world\n"
         "    Big    REG_DWORD_BIG_ENDIAN    0x1020304\n"
         "    bin    REG_BINARY    00FF10\n"
@@ -80,22 +81,14 @@ TEST_F(Kalvoreg, QueryShowsEveryTypeInItsLayout) {
         "    Wide    REG_QWORD    0x123456789a\n"
         "\n";
     // Any case of the path; the output spells the names as stored.
-    EXPECT_EQ(ok({"query", "hklm\\software\\kalvoregquery"}),
-              values + "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n\n");
-    EXPECT_EQ(ok({"query", key, "/s"}), values +
-                                            "HKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
-                                            "    Inner    REG_SZ    deep\n\n");
-    EXPECT_EQ(ok({"query", key, "-v", "list", "-se", ";"}),
-              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    List    REG_MULTI_SZ    one;two\n\n");
-    EXPECT_EQ(ok({"query", key, "/VE"}),
-              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\n    (Default)    REG_SZ    hello world\n\n");
+    EXPECT_EQ(ok({"query", "hklm\\software\\kalvoregquery"}), values + sub + "\n\n");
+    EXPECT_EQ(ok({"query", key, "/s"}), values + sub + "\n    Inner    REG_SZ    deep\n\n");
+    EXPECT_EQ(ok({"query", key, "-v", "list", "-se", ";"}), top + "\n    List    REG_MULTI_SZ    one;two\n\n");
+    EXPECT_EQ(ok({"query", key, "/VE"}), top + "\n    (Default)    REG_SZ    hello world\n\n");
     EXPECT_EQ(ok({"query", key, "/v", "Inner", "/s"}),
-              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n"
-              "    Inner    REG_SZ    deep\n\nEnd of search: 1 match(es) found.\n");
-    EXPECT_EQ(ok({"query", key + "\\Sub", "/ve"}),
-              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    (Default)    REG_SZ    (value not set)\n\n");
-    EXPECT_EQ(ok({"query", key + "\\Sub\\"}),
-              "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery\\Sub\n    Inner    REG_SZ    deep\n\n");
+              "\n" + sub + "\n    Inner    REG_SZ    deep\n\nEnd of search: 1 match(es) found.\n");
+    EXPECT_EQ(ok({"query", key + "\\Sub", "/ve"}), "\n" + sub + "\n    (Default)    REG_SZ    (value not set)\n\n");
+    EXPECT_EQ(ok({"query", key + "\\Sub\\"}), "\n" + sub + "\n    Inner    REG_SZ    deep\n\n");
     fails({"query", key, "/v", "Absent"}, kNotFound);
 }
 
@@ -123,11 +116,10 @@ TEST_F(Kalvoreg, ExistingValueIsReplacedOnlyWithForce) {
     ok({"add", key, "/v", "v", "/d", "first"});
     // Standard input is no terminal, so there is nobody to ask.
     fails({"add", key, "/v", "V", "/d", "second"}, "ERROR_CANCELLED (1223)");
-    EXPECT_EQ(ok({"query", key, "/v", "v"}),
-              "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    first\n\n");
+    const std::string shown = "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    ";
+    EXPECT_EQ(ok({"query", key, "/v", "v"}), shown + "first\n\n");
     ok({"add", key, "-v", "v", "-d", "third", "-F"});
-    EXPECT_EQ(ok({"query", key, "/v", "v"}),
-              "\nHKEY_CURRENT_USER\\Software\\KalvoregForce\n    v    REG_SZ    third\n\n");
+    EXPECT_EQ(ok({"query", key, "/v", "v"}), shown + "third\n\n");
 }
 
 TEST_F(Kalvoreg, DeleteRemovesValuesThenKeys) {
@@ -246,30 +238,24 @@ TEST_F(Kalvoreg, ImportSkipsFaultyLinesUnlessStrict) {
 
 // Each command line gives its exit status and standard output.
 TEST_F(Kalvoreg, CopyAndCompareKeys) {
-    const std::string a = "HKCU\\Software\\KalvoregCopyA";
-    const std::string b = "HKCU\\Software\\KalvoregCopyB";
-    const std::string fa = "HKEY_CURRENT_USER\\Software\\KalvoregCopyA";
-    const std::string fb = "HKEY_CURRENT_USER\\Software\\KalvoregCopyB";
-    const std::string same = "\nResult Compared: Identical\nThe operation completed successfully.\n";
-    const std::string differ = "\nResult Compared: Different\nThe operation completed successfully.\n";
+    const std::string a = "HKCU\\Software\\KalvoregCopyA", b = "HKCU\\Software\\KalvoregCopyB";
+    const std::string fa = "HKEY_CURRENT_USER\\Software\\KalvoregCopyA", fb = fa.substr(0, fa.size() - 1) + "B";
+    const std::string subY = "\\Sub  y  REG_DWORD  0x2\n", done = "The operation completed successfully.\n";
+    const std::string same = "\nResult Compared: Identical\n" + done, differ = "\nResult Compared: Different\n" + done;
     ok({"add", a, "/v", "x", "/d", "1"});
     ok({"add", a + "\\Sub", "/v", "y", "/t", "REG_DWORD", "/d", "2"});
     const std::vector<std::tuple<std::vector<std::string>, int, std::string>> steps = {
-        {{"copy", a, b}, 0, "The operation completed successfully.\n"},
+        {{"copy", a, b}, 0, done},
         {{"query", b, "/s"}, 0, "\n" + fb + "\n    x    REG_SZ    1\n\n"},
         {{"compare", a, b}, 2, "< Key: " + fa + "\\Sub\n" + differ},
         {{"compare", a, b, "/v", "x"}, 0, same},
-        {{"copy", a, b, "/s", "/f"}, 0, "The operation completed successfully.\n"},
+        {{"copy", a, b, "/s", "/f"}, 0, done},
         {{"compare", a, b, "/s"}, 0, same},
-        {{"compare", a, b, "/os", "/s"},
-         0,
-         "= Value: " + fa + "  x  REG_SZ  1\n= Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n" + same},
-        {{"add", b + "\\Sub", "/v", "y", "/d", "2", "/f"}, 0, "The operation completed successfully.\n"},
-        {{"add", b, "/v", "z", "/d", "3"}, 0, "The operation completed successfully.\n"},
-        {{"compare", a, b, "/s"},
-         2,
-         "> Value: " + fb + "  z  REG_SZ  3\n< Value: " + fa + "\\Sub  y  REG_DWORD  0x2\n> Value: " + fb +
-             "\\Sub  y  REG_SZ  2\n" + differ},
+        {{"compare", a, b, "/os", "/s"}, 0, "= Value: " + fa + "  x  REG_SZ  1\n= Value: " + fa + subY + same},
+        {{"add", b + "\\Sub", "/v", "y", "/d", "2", "/f"}, 0, done},
+        {{"add", b, "/v", "z", "/d", "3"}, 0, done},
+        {{"compare", a, b, "/s"}, 2, "> Value: " + fb + "  z  REG_SZ  3\n< Value: " + fa + subY + "> Value: " + fb +
+                                         "\\Sub  y  REG_SZ  2\n" + differ},
         {{"compare", a, b, "/on"}, 2, differ},
         {{"compare", a, b + "\\Nothing"}, 1, ""},
         {{"copy", a, b, "/s"}, 1, ""},  // KEY2 exists and nobody can be asked
