@@ -39,19 +39,13 @@ Caller remoteCaller(const std::string& user);
 struct OpenResult { uint32_t retval, hk; };
 struct CreateResult { uint32_t retval, hk, disposition; };
 struct QueryResult { uint32_t retval, type; std::string data; uint32_t cbData; };
-struct EnumKeyResult {
-    uint32_t retval;
-    std::string name;
-    uint32_t cbName;
-    std::string cls;
-    uint32_t cbClass, ftLow, ftHigh;
-};
+struct EnumKeyResult { uint32_t retval; std::string name; uint32_t cbName; std::string cls; uint32_t cbClass, ftLow, ftHigh; };
 struct EnumValueResult { uint32_t retval; std::string name; uint32_t cbName, type; std::string data; uint32_t cbData; };
 struct InfoResult {
     uint32_t retval;
     std::string cls;
-    uint32_t cbClass, reserved, cSubKeys, cbMaxSubKeyLen, cbMaxClassLen, cValues;
-    uint32_t cbMaxValueNameLen, cbMaxValueLen, cbSecurityDescriptor, ftLow, ftHigh;
+    uint32_t cbClass, reserved, cSubKeys, cbMaxSubKeyLen, cbMaxClassLen, cValues, cbMaxValueNameLen, cbMaxValueLen;
+    uint32_t cbSecurityDescriptor, ftLow, ftHigh;
     uint16_t isClassNull;
 };
 

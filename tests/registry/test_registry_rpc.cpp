@@ -36,10 +36,9 @@ class RegistryRpcTest : public SharedDaemonTest {
 TEST_F(RegistryRpcTest, NullSubKeyCreateResolvesEveryPredefinedHandle) {
     for (uint32_t root : {HKLM, HKU, HKCC, HKDD}) EXPECT_EQ(rpc().createKey(root, "", true).hk, root);
     // HKEY_CLASSES_ROOT is the key HKLM\Software\Classes, given by its slot.
-    CreateResult classes = rpc().createKey(HKCR, "", true);
-    EXPECT_EQ(classes.retval, 0u);
-    EXPECT_EQ(classes.hk, rpc().openKey(HKLM, "Software\\Classes").hk);
-    EXPECT_LT(classes.hk, 0x80000000u);
+    uint32_t classes = rpc().openKey(HKLM, "Software\\Classes").hk;
+    EXPECT_EQ(show(rpc().createKey(HKCR, "", true)), "0 " + std::to_string(classes) + " 0");
+    EXPECT_LT(classes, 0x80000000u);
     // 0x80000004 is no root; a slot number that names nothing fails too.
     EXPECT_EQ(show(rpc().createKey(0x80000004, "", true)), "87 0 0");
     EXPECT_EQ(rpc().createKey(1990, "", true).retval, 87u);
@@ -85,9 +84,6 @@ TEST_F(RegistryRpcTest, CurrentUserForLocalRemoteLongAndVersionOneCallers) {
     EXPECT_EQ(rpc().openKey(HKCU, "Software\\V1Key").hk, made);
     EXPECT_EQ(v1.setValueEx(made, "val", 1, std::string("one\0", 4), 4), 0u);
     EXPECT_EQ(show(v1.queryValueEx(made, "val", 16)), "0 t1 'one\\0'/4");
-    EXPECT_EQ(show(v1.enumValue(made, 0, 16, 16)), "0 'val'/3 t1 'one\\0'/4");
-    EXPECT_EQ(v1.enumKeyEx(made, 0, 16, 16).retval, 259u);
-    EXPECT_EQ(v1.queryInfoKey(made).cValues, 1u);
     EXPECT_EQ(v1.deleteKey(HKCU, "Software\\V1Key"), 0u);
     EXPECT_EQ(v1.closeKey(made), 0u);
     EXPECT_EQ(v1.closeKey(0x80000004), 2u);

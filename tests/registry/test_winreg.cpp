@@ -1,6 +1,6 @@
 // The Win32 registry functions of the client library against a private
 // daemon: what the library itself adds (handles, buffer sizes, the NUL of
-// strings, refused arguments, transport errors).
+// strings, refused arguments).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +11,6 @@
 
 #include "harness/wire_client.h"
 #include "kalvo/winreg.h"
-
-using kalvotest::PrivateDaemon;
 
 namespace {
 
@@ -230,25 +228,6 @@ TEST_F(WinRegTest, EnumerateKeysValuesAndInfo) {
     EXPECT_EQ(RegQueryInfoKeyA(KALVO_HKEY(1990), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr, nullptr),
               ERROR_FILE_NOT_FOUND);
-}
-
-// ---- Transport ----
-
-TEST(WinRegTransport, UnreachableDaemonAndRecovery) {
-    PrivateDaemon d;
-    ASSERT_TRUE(started(d));
-    d.exportEnv();
-    HKEY k = nullptr;
-    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Transport", &k), ERROR_SUCCESS);
-    d.stop();
-    // The connection of this thread is gone with the daemon.
-    LONG broken = RegOpenKeyA(HKEY_LOCAL_MACHINE, "Transport", &k);
-    EXPECT_TRUE(broken == RPC_S_CALL_FAILED || broken == RPC_S_SERVER_UNAVAILABLE) << broken;
-    EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Transport", &k), RPC_S_SERVER_UNAVAILABLE);
-    PrivateDaemon again;
-    ASSERT_TRUE(started(again));
-    again.exportEnv();
-    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Transport", &k), ERROR_SUCCESS);
 }
 
 }  // namespace

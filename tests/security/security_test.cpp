@@ -1,6 +1,7 @@
 // Who may do what, against real daemons. Rules about callers that are not
 // root run their calls in a child process that has become nobody; each
 // table's answers come back as "case=retval" lines and are compared whole.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <functional>
 #include <grp.h>
@@ -76,12 +77,6 @@ std::string dirOf(uid_t owner) {
     return dir;
 }
 
-size_t countLines(const PrivateDaemon& d, const std::string& line) {
-    size_t n = 0;
-    for (const std::string& l : logMessages(d)) n += l == line;
-    return n;
-}
-
 TEST(Policy, StandardKeepsUsersApartAndFilesToTheirOwners) {
     auto d = daemonWith({{"KALVO_REGISTRYD_POLICY", "standard"}});
     RegistryRpc root(*d, 2, Caller{"alice", 1000, ME.hostId});
@@ -141,7 +136,8 @@ TEST(Policy, StandardKeepsUsersApartAndFilesToTheirOwners) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(RegistryRpc(*d, 2, ROOT).openKey(HKU, "nobody\\L").retval, 0u);
     // Five refusals for another user's key, one line.
-    EXPECT_EQ(countLines(*d, "Access denied to uid 65534: another user's key"), 1u);
+    auto log = logMessages(*d);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Access denied to uid 65534: another user's key"), 1);
     d->stop();
     std::string rm = "rm -rf " + mine + " " + roots;
     EXPECT_EQ(system(rm.c_str()), 0);
