@@ -86,7 +86,6 @@ TEST(CrashTest, KilledWhileSavingAlwaysRestartsOnAWholeEarlierSave) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> delayMs(0, 1500);
     std::cout << "seed " << seed << ", main file " << bigSize << " bytes\n";
-
     int lastSaved = 0;   // the newest generation known to be saved
     int killedMidWrite = 0;
     int totalSaves = 0;

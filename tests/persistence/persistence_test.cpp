@@ -46,13 +46,11 @@ TEST(PersistenceTest, SeedingByVersionAndStartUpOnTheBackup) {
               std::string("IUnknown\0", 9));
     ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUnknown.c_str()), ERROR_SUCCESS);
     stopDaemon(d);
-
     d = home.start();  // 6.0.0: left alone
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(openKey(HKEY_LOCAL_MACHINE, kUnknown), nullptr);
     setBytes(openKey(HKEY_LOCAL_MACHINE, kVersionKey), nullptr, REG_SZ, "5.9.9\n");
     stopDaemon(d);
-
     const std::string saved = readFile(home.file("kalvo_reg.dat"));
     kalvotest::writeFile(home.file("kalvo_reg.dat.bak"), saved);
     kalvotest::writeFile(home.file("kalvo_reg.dat"), "\x55" + saved.substr(1));  // wrong magic number
@@ -114,7 +112,6 @@ TEST_F(HiveTest, LoadCopiesOrReplacesAndUnloadRemoves) {
     ASSERT_EQ(RegLoadKeyA(dest_, "Copy", path("src.hive").c_str()), ERROR_SUCCESS);
     EXPECT_EQ(openKey(dest_, "Copy\\Extra"), nullptr);
     EXPECT_EQ(subKeyCount(dest_, ""), 1u);
-
     const std::string hive = readFile(path("src.hive"));
     const size_t files = filesInDir();
     ASSERT_EQ(RegUnLoadKeyA(dest_, "Copy"), ERROR_SUCCESS);
@@ -156,13 +153,11 @@ TEST_F(HiveTest, ReplaceSavesTheOldTreeThenLoadsTheNewOne) {
     ASSERT_EQ(RegLoadKeyA(dest_, "Slot", path("src.hive").c_str()), ERROR_SUCCESS);
     std::string oldTree = dumpTree(openKey(dest_, "Slot"));
     kalvotest::writeFile(path("old.hive"), "to be overwritten");
-
     ASSERT_EQ(RegReplaceKeyA(dest_, "Slot", path("new.hive").c_str(), path("old.hive").c_str()), ERROR_SUCCESS);
     EXPECT_EQ(queryValue(dest_, "Slot", "o"), std::string("other\0", 6));
     EXPECT_EQ(openKey(dest_, "Slot\\A"), nullptr);
     ASSERT_EQ(RegLoadKeyA(dest_, "OldCheck", path("old.hive").c_str()), ERROR_SUCCESS);
     EXPECT_EQ(dumpTree(openKey(dest_, "OldCheck")), oldTree);
-
     EXPECT_EQ(RegReplaceKeyA(dest_, "NoSuchKey", path("new.hive").c_str(), path("never.hive").c_str()),
               ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(std::filesystem::exists(path("never.hive")));

@@ -19,8 +19,6 @@ RegistryHome::~RegistryHome() {
     if (!base_.empty()) std::filesystem::remove_all(base_, ec);
 }
 
-std::string RegistryHome::log() const { return kalvotest::readFile(file("kalvo_reg.log")); }
-
 std::unique_ptr<kalvotest::PrivateDaemon> RegistryHome::start(std::vector<std::string> args) {
     auto d = std::make_unique<kalvotest::PrivateDaemon>(std::move(args));
     d->useBaseDir(base_);

@@ -11,21 +11,18 @@
 
 namespace persisttest {
 
-// A base directory that outlives the daemons started on it.
+// A base directory that outlives the daemons started on it, with the
+// registry directory they use made at once (so that files can be put in
+// place before the first start).
 class RegistryHome {
   public:
     RegistryHome();
     ~RegistryHome();
     RegistryHome(const RegistryHome&) = delete;
     RegistryHome& operator=(const RegistryHome&) = delete;
-
-    const std::string& base() const { return base_; }
-    // The registry directory the daemons use (created here, so that files
-    // can be put in place before the first start).
     const std::string& dir() const { return dir_; }
     std::string file(const std::string& name) const { return dir_ + "/" + name; }
-    std::string log() const;
-
+    std::string log() const { return kalvotest::readFile(file("kalvo_reg.log")); }
     // Starts a daemon on this home and points the client library at it;
     // null (with a test failure) when it does not come up.
     std::unique_ptr<kalvotest::PrivateDaemon> start(std::vector<std::string> args = {});
@@ -37,11 +34,9 @@ class RegistryHome {
 
 // SIGTERM, and the orderly end with its final write (exit status 2).
 void stopDaemon(std::unique_ptr<kalvotest::PrivateDaemon>& d);
-
 // Every key below `key` with its class, and every value with its type and
 // bytes, in enumeration order, one line each.
 std::string dumpTree(HKEY key);
-
 HKEY openKey(HKEY root, const std::string& path);  // null when missing
 DWORD subKeyCount(HKEY root, const std::string& path);
 // The bytes of a value (name null: the default value); "<missing>" if none.

@@ -45,22 +45,6 @@ class ReaderTest : public IoTest {
     }
 };
 
-TEST_F(ReaderTest, HandMadeHiveBuildsTheTreeItDescribes) {
-    populate();
-    writeFile("app.dat", appHiveByHand());
-    uint32_t before = g_nEntries;
-    RegCacheRec* top = regdReadRegistryDatabase("app.dat", 0);
-    ASSERT_NE(top, nullptr);
-    EXPECT_EQ(g_nEntries, before + 4);
-    EXPECT_EQ(top->parent, nullptr);
-    EXPECT_EQ(top->hKey, top->slot);
-    EXPECT_EQ(describeTree(top), "0:App/3 class=cls/3 type=0 data= time=0.0\n"
-                                 "  0:Sub/3 type=0 data= time=0.0\n"
-                                 "  1:N/1 type=4 data=2a,0,0,0, time=0.0\n"
-                                 "  1:/0 type=1 data=68,69,0, time=0.0\n");  // "+regdEmpty+" is ""
-    for (RegCacheRec* c = top->firstChild; c != nullptr; c = c->next) EXPECT_EQ(regCacheTable[c->slot], c);
-}
-
 // Sub-trees and the whole registry come back as they were written.
 TEST_F(ReaderTest, WriteThenReadGivesBackTheSameTree) {
     populate();
