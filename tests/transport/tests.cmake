@@ -6,7 +6,7 @@ kalvo_add_test(transport_tests
           ${CMAKE_SOURCE_DIR}/tests/harness/big_registry.cpp
   LIBS kalvo_test_harness kalvoclient kalvo_store kalvo_base)
 add_dependencies(transport_tests kalvo_registryd)
-# Record assembly and the bounded decode, in process.
+# The wire records byte for byte, record assembly and the bounded decode, in process.
 kalvo_add_test(transport_unit_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/raw_rpc.cpp ${CMAKE_CURRENT_LIST_DIR}/wire_unit_test.cpp
           ${CMAKE_SOURCE_DIR}/daemon/rpc_wire.cpp

@@ -1,10 +1,13 @@
-// Record assembly and the bounded decode, in process.
+// The wire records byte for byte, record assembly and the bounded decode,
+// in process.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "daemon/rpc_wire.h"
 #include "rpc/regd_xdr.h"
@@ -12,6 +15,134 @@
 
 namespace kalvotest {
 namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+template <typename T>
+Bytes encode(bool_t (*fn)(XDR*, T*), T* rec, uint32_t version = 2) {
+    g_packetVersion = version;
+    Bytes buf(4096);
+    XDR x;
+    xdrmem_create(&x, reinterpret_cast<char*>(buf.data()), static_cast<u_int>(buf.size()), XDR_ENCODE);
+    bool ok = fn(&x, rec);
+    u_int len = xdr_getpos(&x);
+    xdr_destroy(&x);
+    g_packetVersion = 2;
+    if (!ok) return {};
+    buf.resize(len);
+    return buf;
+}
+
+template <typename T>
+bool decode(bool_t (*fn)(XDR*, T*), const Bytes& bytes, T* rec, uint32_t version = 2) {
+    g_packetVersion = version;
+    memset(rec, 0, sizeof *rec);
+    XDR x;
+    xdrmem_create(&x, const_cast<char*>(reinterpret_cast<const char*>(bytes.data())),
+                  static_cast<u_int>(bytes.size()), XDR_DECODE);
+    bool ok = fn(&x, rec);
+    xdr_destroy(&x);
+    return ok;
+}
+
+template <typename T>
+void release(bool_t (*fn)(XDR*, T*), T* rec) {
+    xdr_free(reinterpret_cast<xdrproc_t>(fn), reinterpret_cast<char*>(rec));
+}
+
+const Bytes kOpenKeyBody = {0x00, 0x00, 0x75, 0x30, 0x00, 0x00, 0x01, 0xF4, 0x00, 0x00, 0x00, 0x03,
+                            0x6A, 0x6F, 0x65, 0x00, 0x00, 0x01, 0xE2, 0x40, 0x80, 0x00, 0x00, 0x02,
+                            0x00, 0x00, 0x00, 0x08, 0x53, 0x6F, 0x66, 0x74, 0x77, 0x61, 0x72, 0x65};
+
+TEST(WireRecords, OpenKeyRequestIsByteExact) {
+    char name[] = "joe";
+    char sub[] = "Software";
+    regd_REG_OPEN_KEY req{{30000, 500, name, 123456}, 0x80000002, sub};
+    EXPECT_EQ(encode(xdr_regd_REG_OPEN_KEY, &req), kOpenKeyBody);
+
+    // The encoder is exact, so decoding is right when it encodes back alike.
+    regd_REG_OPEN_KEY back;
+    ASSERT_TRUE(decode(xdr_regd_REG_OPEN_KEY, kOpenKeyBody, &back));
+    EXPECT_EQ(encode(xdr_regd_REG_OPEN_KEY, &back), kOpenKeyBody);
+    release(xdr_regd_REG_OPEN_KEY, &back);
+}
+
+TEST(WireRecords, OpenKeyReplyIsByteExact) {
+    regd_REG_OPEN_KEY_RES res{1, {0, 42}};
+    Bytes expected = {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x2A};
+    EXPECT_EQ(encode(xdr_regd_REG_OPEN_KEY_RES, &res), expected);
+}
+
+TEST(WireRecords, U16TakesFourBytesBothWaysAndStringsArePadded) {
+    char name[] = "";
+    char sub[] = "abcde";
+    regd_REG_CREATE_KEY req{{0, 0, name, 0}, 7, sub, 1};
+    Bytes out = encode(xdr_regd_REG_CREATE_KEY, &req);
+    // header 16 bytes (empty name is a bare count), hKey, count 5 + 5 bytes + 3 pad, u16.
+    Bytes expectedTail = {0, 0, 0, 7, 0, 0, 0, 5, 'a', 'b', 'c', 'd', 'e', 0, 0, 0, 0, 0, 0, 1};
+    ASSERT_EQ(out.size(), 16u + expectedTail.size());
+    EXPECT_EQ(Bytes(out.begin() + 16, out.end()), expectedTail);
+
+    // Two u16 fields side by side decode to their own values (encoding
+    // back alike), and every byte of the request is taken.
+    char cls[] = "c";
+    regd_REG_CREATE_KEY_EX ex{{0, 0, name, 0}, 7, sub, cls, 9, 0xBEEF, 0x0102};
+    Bytes exBytes = encode(xdr_regd_REG_CREATE_KEY_EX, &ex);
+    EXPECT_EQ(Bytes(exBytes.end() - 8, exBytes.end()), (Bytes{0, 0, 0xBE, 0xEF, 0, 0, 0x01, 0x02}));
+    regd_REG_CREATE_KEY_EX back;
+    ASSERT_TRUE(decode(xdr_regd_REG_CREATE_KEY_EX, exBytes, &back));
+    EXPECT_EQ(encode(xdr_regd_REG_CREATE_KEY_EX, &back), exBytes);
+    release(xdr_regd_REG_CREATE_KEY_EX, &back);
+    exBytes.pop_back();  // the last u16 cut short
+    EXPECT_FALSE(decode(xdr_regd_REG_CREATE_KEY_EX, exBytes, &back));
+    release(xdr_regd_REG_CREATE_KEY_EX, &back);
+}
+
+TEST(WireRecords, ResultUnionWithOtherTagCarriesNothing) {
+    Bytes bytes = {0, 0, 0, 0};
+    regd_REG_QUERY_VERSION_RES res;
+    EXPECT_TRUE(decode(xdr_regd_REG_QUERY_VERSION_RES, bytes, &res));
+    EXPECT_EQ(res.resultTag, 0);
+    EXPECT_EQ(res.ret.major, 0u);
+}
+
+TEST(WireRecords, TruncatedRequestFailsToDecode) {
+    for (size_t cut = 0; cut < kOpenKeyBody.size(); cut++) {
+        Bytes part(kOpenKeyBody.begin(), kOpenKeyBody.begin() + static_cast<long>(cut));
+        regd_REG_OPEN_KEY rec;
+        EXPECT_FALSE(decode(xdr_regd_REG_OPEN_KEY, part, &rec)) << cut;
+        release(xdr_regd_REG_OPEN_KEY, &rec);
+    }
+}
+
+TEST(WireRecords, VersionOneHeaderIsSuppliedOnceAndLeftToItsOwner) {
+    // A version-1 OPEN_KEY body starts directly with hKey.
+    Bytes body(kOpenKeyBody.begin() + 20, kOpenKeyBody.end());
+    ASSERT_EQ(g_userNameToFree, nullptr);
+    regd_REG_OPEN_KEY rec;
+    ASSERT_TRUE(decode(xdr_regd_REG_OPEN_KEY, body, &rec, 1));
+    EXPECT_EQ(rec.hKey, 0x80000002u);
+    EXPECT_STREQ(rec.lpSubKey, "Software");
+    EXPECT_EQ(rec.userData.kalvoVersion, 30000u);
+    EXPECT_EQ(rec.userData.userId, 123456u);
+    EXPECT_EQ(rec.userData.hostId, 123456u);
+    EXPECT_STREQ(rec.userData.userName, ".Default");
+    EXPECT_EQ(g_userNameToFree, rec.userData.userName);
+
+    // While the copy is held, another decode does not touch the header.
+    regd_REG_OPEN_KEY second;
+    ASSERT_TRUE(decode(xdr_regd_REG_OPEN_KEY, body, &second, 1));
+    EXPECT_EQ(second.userData.userName, nullptr);
+
+    // The release pass leaves the copy to its owner, and encoding writes no
+    // header: the registry tests' version-1 calls show both.
+    g_packetVersion = 1;
+    release(xdr_regd_REG_OPEN_KEY, &rec);
+    release(xdr_regd_REG_OPEN_KEY, &second);
+    g_packetVersion = 2;
+    free(g_userNameToFree);
+    g_userNameToFree = nullptr;
+}
 
 std::span<const uint8_t> bytesOf(const std::string& s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
@@ -51,18 +182,14 @@ TEST(RecordReader, RefusesARecordPastTheCapBeforeItsBody) {
 // Decodes an OPEN_KEY_EX request whose sub-key count claims 16 MiB from a
 // 40-byte record; the process's peak address space must not grow by it.
 long peakGrowthKbOfLyingDecode() {
-    std::string req = userHeader() + be32({0x80000002u, 0x00FFFFFFu}) + "abcd";
-    regd_REG_OPEN_KEY_EX warm{};
+    std::string lie = userHeader() + be32({0x80000002u, 0x00FFFFFFu}) + "abcd";
     std::string good = userHeader() + be32({0x80000002u}) + xdrString("Software") + be32({0, 0});
-    XDR x;
-    xdrmem_create(&x, good.data(), static_cast<u_int>(good.size()), XDR_DECODE);
-    if (!xdr_regd_REG_OPEN_KEY_EX(&x, &warm)) return -1;
-    xdr_free(reinterpret_cast<xdrproc_t>(xdr_regd_REG_OPEN_KEY_EX), reinterpret_cast<char*>(&warm));
-    long before = procStatusKb(getpid(), "VmPeak");
     regd_REG_OPEN_KEY_EX p{};
-    xdrmem_create(&x, req.data(), static_cast<u_int>(req.size()), XDR_DECODE);
-    bool ok = xdr_regd_REG_OPEN_KEY_EX(&x, &p);
-    xdr_free(reinterpret_cast<xdrproc_t>(xdr_regd_REG_OPEN_KEY_EX), reinterpret_cast<char*>(&p));
+    if (!decode(xdr_regd_REG_OPEN_KEY_EX, Bytes(good.begin(), good.end()), &p)) return -1;
+    release(xdr_regd_REG_OPEN_KEY_EX, &p);
+    long before = procStatusKb(getpid(), "VmPeak");
+    bool ok = decode(xdr_regd_REG_OPEN_KEY_EX, Bytes(lie.begin(), lie.end()), &p);
+    release(xdr_regd_REG_OPEN_KEY_EX, &p);
     if (ok) return -2;
     return procStatusKb(getpid(), "VmPeak") - before;
 }
