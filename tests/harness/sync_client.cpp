@@ -61,6 +61,13 @@ bool silent(int fd, int ms) {
 
 }  // namespace
 
+long procStatus(pid_t pid, const std::string& field) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+    return -1;
+}
+
 std::string socketPath(pid_t pid) {
     char name[64];
     snprintf(name, sizeof name, KV_SOCKET_NAME_FORMAT, static_cast<int>(pid));

@@ -122,6 +122,10 @@ class WireClient {
 // may speak for them and listen on their sockets without meeting anyone.
 constexpr int32_t kFakePidBase = 5000000;
 
+// A number from a process's /proc status ("Threads:", "VmHWM:" in KiB), or
+// -1.
+long procStatus(pid_t pid, const std::string& field);
+
 // The path of the socket where pid's wake-ups go.
 std::string socketPath(pid_t pid);
 

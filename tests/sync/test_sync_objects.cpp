@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "harness/sync_client.h"
@@ -232,14 +231,6 @@ TEST_F(SyncGarbage, MalformedRequestsEndOnlyTheirOwnConnection) {
     ASSERT_TRUE(bystander.recv(12, &reply));
 }
 
-// Peak memory of a process in KiB, from /proc.
-long peakKb(pid_t pid) {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 // 150 requests of a few bytes each asking for a 1 MiB reply, none of them
 // read: the daemon serves them only as the replies are taken, so it holds
 // about one reply's worth, serves others meanwhile, and loses none.
@@ -252,11 +243,11 @@ TEST_F(SyncGarbage, RepliesNobodyTakesAreHeldToABoundedBacklog) {
     std::string batch;
     for (int i = 0; i < kRequests; i++)
         batch += header(KV_OP_RESET_EVENT, 8, kReply) + words({PID, static_cast<int32_t>(event.handle)});
-    const long before = peakKb(daemonPid());
+    const long before = procStatus(daemonPid(), "VmHWM:");
     ASSERT_TRUE(flood.sendRaw(batch));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(stillServes(daemonPid()));
-    EXPECT_LT(peakKb(daemonPid()) - before, 64 * 1024) << "replies piled up in the daemon";
+    EXPECT_LT(procStatus(daemonPid(), "VmHWM:") - before, 64 * 1024) << "replies piled up in the daemon";
     std::string replies;
     ASSERT_TRUE(flood.recv(static_cast<size_t>(kRequests) * kReply, &replies));
 }

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <unistd.h>
 
 #include "harness/wire_client.h"
@@ -45,14 +44,7 @@ std::string masked(std::string dump) {
         EXPECT_EQ(masked(dumpWhen([&](const std::string& d) { return masked(d) == want; })), want);    \
     } while (0)
 
-// The daemon's thread count and its open sockets, as /proc shows them.
-int threadsOf(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
+// The daemon's open sockets, as /proc shows them.
 int socketsOf(pid_t pid) {
     int n = 0;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
@@ -323,7 +315,7 @@ TEST_F(SyncWaits, ADisconnectingProcessAbandonsMutexesAndLeavesNoWaitOrWakeUpCon
 TEST_F(SyncWaits, AThousandConnectedClientsLeaveTheDaemonsThreadCountAsItWas) {
     // Once a registry call is answered, start-up has made every thread.
     EXPECT_NE(RegistryRpc(daemon_->prog(), 2, localCaller("root")).queryVersion(), "");
-    const int before = threadsOf(daemonPid());
+    const long before = procStatus(daemonPid(), "Threads:");
     ASSERT_GT(before, 0);
     std::vector<std::unique_ptr<WireClient>> clients;
     for (int i = 0; i < 1000; i++) clients.push_back(std::make_unique<WireClient>(daemonPid()));
@@ -332,7 +324,7 @@ TEST_F(SyncWaits, AThousandConnectedClientsLeaveTheDaemonsThreadCountAsItWas) {
         ASSERT_EQ(r.error, 0);
         ASSERT_EQ(client->closeHandle(P1, r.handle)[0], 1);
     }
-    EXPECT_EQ(threadsOf(daemonPid()), before);
+    EXPECT_EQ(procStatus(daemonPid(), "Threads:"), before);
 }
 
 // A process that never registered dies in the middle of a wait: its wait

@@ -309,10 +309,6 @@ TEST(RegArgs, BothHabitsOfOptionsAndFilesThatLookLikeOptions) {
     EXPECT_NE(why.find("needs a value"), std::string::npos);
     EXPECT_FALSE(parseArgs({"/f", "-f"}, forms, &args, &why));
     EXPECT_NE(why.find("twice"), std::string::npos);
-    for (const char* help : {"/?", "-?", "/H", "-h", "--help"}) {
-        ASSERT_TRUE(parseArgs({help}, forms, &args, &why));
-        EXPECT_TRUE(args.help) << help;
-    }
     ASSERT_TRUE(parseArgs({"/v", "x", "HKLM"}, forms, &args, &why));
     EXPECT_TRUE(args.optionFirst);
 }
