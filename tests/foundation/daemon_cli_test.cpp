@@ -16,8 +16,6 @@ using kalvotest::runProgram;
 
 namespace {
 
-bool exists(const std::string& p) { return std::filesystem::exists(p); }
-
 // One QUERY_VERSION call on version 2; true when it was answered.
 bool queryVersion(uint32_t prog) {
     return kalvotest::RegistryRpc(prog, 2, kalvotest::localCaller("cli")).queryVersion() == "0 2.3.0";
@@ -65,7 +63,7 @@ TEST(DaemonStartUp, TrailingSlashPidFileAndDirectoryLock) {
         kalvotest::StartLock lock;
         r = runProgram({KALVO_DAEMON_PATH, "-prog", std::to_string(kalvotest::uniqueProg()), "-d", base, "-p", "-1"});
         // Checked while no other test may start a daemon.
-        EXPECT_FALSE(exists(kalvotest::startupLockPath()));
+        EXPECT_FALSE(std::filesystem::exists(kalvotest::startupLockPath()));
     }
     std::string out = r.out + r.err;
     EXPECT_EQ(r.status, 1);  // the launching parent
@@ -93,29 +91,25 @@ TEST(DaemonStartUp, LogWrapsAtItsLineCountAndIgnoresADanglingOption) {
 }
 
 TEST(DaemonSignals, UsrSignalsSwitchTracing) {
-    PrivateDaemon d;
+    PrivateDaemon d({"-l", "-1"});  // a log that wraps could hide new lines
     ASSERT_TRUE(started(d));
-    std::string logPath = d.regDir() + "/kalvo_reg.log";
-    auto traced = [&] { return countOf(readFile(logPath), "--> Entering"); };
+    auto traced = [&] { return countOf(readFile(d.regDir() + "/kalvo_reg.log"), "--> Entering reg_query_version()"); };
+    // Calls until one is traced (or, with traced false, one is not): the count then, 0 if never.
+    auto callUntil = [&](bool traceGrows) {
+        for (int i = 0; i < 250; i++, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            size_t n = traced();
+            EXPECT_TRUE(queryVersion(d.prog()));
+            if ((traced() > n) == traceGrows) return traced();
+        }
+        return size_t{0};
+    };
     ASSERT_TRUE(queryVersion(d.prog()));
     EXPECT_EQ(traced(), 0u);
-
     d.signal(SIGUSR1);
-    for (int i = 0; i < 250 && traced() == 0; i++) {
-        ASSERT_TRUE(queryVersion(d.prog()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_NE(countOf(readFile(logPath), "--> Entering reg_query_version()"), 0u);
-
+    EXPECT_GT(callUntil(true), 0u);
     d.signal(SIGUSR2);
     // Once a call is no longer traced, later calls stay untraced.
-    size_t before = 0;
-    for (int i = 0; i < 250 && before == 0; i++) {
-        size_t n = traced();
-        ASSERT_TRUE(queryVersion(d.prog()));
-        if (traced() == n) before = n;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    size_t before = callUntil(false);
     ASSERT_GT(before, 0u);
     for (int i = 0; i < 5; i++) ASSERT_TRUE(queryVersion(d.prog()));
     EXPECT_EQ(traced(), before);
