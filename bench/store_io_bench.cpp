@@ -5,6 +5,7 @@
 // processes so that each phase has a peak of its own.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +104,18 @@ int measurePeaks() {
     return 0;
 }
 
+int timeLoads(int n) {
+    for (int i = 0; i < n; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        bool fromMain = false;
+        if (regdLoadRegistry(&fromMain) == 0 || !fromMain) return 1;
+        auto t1 = std::chrono::steady_clock::now();
+        fprintf(stderr, "load %.1f ms\n", std::chrono::duration<double, std::milli>(t1 - t0).count());
+        regdDiscardCache();
+    }
+    return 0;
+}
+
 int runCommand(const char* const argv[]) {
     pid_t pid = 0;
     if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return -1;
@@ -162,6 +175,8 @@ int main(int argc, char** argv) {
     g_verbose = 0;
     if (argc == 3 && strcmp(argv[1], "--peaks-in") == 0)
         return chdir(argv[2]) == 0 ? measurePeaks() : 1;
+    if (argc == 3 && strcmp(argv[1], "--loads-in") == 0)  // five loads alone, for a profiler
+        return chdir(argv[2]) == 0 ? timeLoads(5) : 1;
     if (argc == 3 && strcmp(argv[1], "--make-in") == 0) {  // the database alone, e.g. for a daemon to start on
         if (chdir(argv[2]) != 0) return 1;
         buildSourceFile();

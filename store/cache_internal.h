@@ -16,8 +16,8 @@ constexpr uint32_t REGD_NO_SLOT = 0xFFFFFFFFu;
 constexpr uint32_t REGD_ANY_KIND = 0xFFFFFFFFu;
 
 // Writer scratch state of a record not yet written in the current save.
-constexpr int32_t REGD_PACK_PENDING = -2;
-constexpr int32_t REGD_PACK_DONE = -1;
+constexpr int8_t REGD_PACK_PENDING = -2;
+constexpr int8_t REGD_PACK_DONE = -1;
 
 extern RegCacheRec** regCacheTable;
 extern uint32_t g_nCacheSlots;
@@ -63,7 +63,8 @@ RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name);
 // The records read from one file, side by side in one allocation, with
 // their names, classes and data in one byte area: a large file costs a few
 // allocations instead of several per record. The block goes when the last
-// of its records does.
+// of its records does. Records do not point to their block: it is found by
+// address among the few blocks the cache holds.
 struct RegdRecBlock {
     RegCacheRec* recs;
     size_t recsBytes;
@@ -78,12 +79,17 @@ struct RegdRecBlock {
 // Null when no memory can be had.
 void* regdBigAlloc(size_t bytes);
 void regdBigFree(void* p, size_t bytes);
+// The same for an area already allocated (huge pages where it spans them).
+void regdAdviseHugePages(void* p, size_t bytes);
+
+// Hands a block whose records are now in the cache to the cache.
+void regdAdoptBlock(RegdRecBlock* b);
 
 // Frees a block and all it holds.
 void regdFreeBlock(RegdRecBlock* b);
 
 // Frees `p`, a name, class or data buffer of `rec`, unless it lies in the
-// record's block.
+// byte area of the block holding the record.
 void regdFreeOwned(const RegCacheRec* rec, void* p);
 
 // Frees a record's name, class and data (not the record), leaving them empty.
@@ -106,8 +112,8 @@ void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail);
 // Takes `rec` out of its parent's child list (its parent link stays).
 void regdUnlinkChild(RegCacheRec* rec);
 
-// For the records a file read brings in (those of `recs[0..n)` that carry
-// their block): gives each child its order number, each parent its
+// For the records a file read brings in (those of `recs[0..n)` not left
+// at REGD_NO_SLOT): gives each child its order number, each parent its
 // lastChild, and enters every linked one in the name index.
 void regdIndexRecords(RegCacheRec* recs, size_t n);
 

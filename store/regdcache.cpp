@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <sys/mman.h>
@@ -34,15 +36,44 @@ const char* const regdRootNames[REGD_NUM_ROOTS] = {
     "HKEY_USERS",        "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
 };
 
-void regdFreeOwned(const RegCacheRec* rec, void* p) {
-    const RegdRecBlock* b = rec->block;
+namespace {
+
+// The blocks whose records are in the cache, by the address of their
+// record array: one per file read, so a short list.
+std::vector<RegdRecBlock*> g_blocks;
+
+bool addressBefore(const void* a, const void* b) { return std::less<const void*>()(a, b); }
+
+RegdRecBlock* blockOf(const RegCacheRec* rec) {
+    if (g_blocks.empty()) return nullptr;
+    auto it = std::upper_bound(g_blocks.begin(), g_blocks.end(), static_cast<const void*>(rec),
+                               [](const void* p, const RegdRecBlock* b) { return addressBefore(p, b->recs); });
+    if (it == g_blocks.begin()) return nullptr;
+    RegdRecBlock* b = *--it;
+    return addressBefore(rec, b->recs + b->recsBytes / sizeof(RegCacheRec)) ? b : nullptr;
+}
+
+void freeUnlessIn(const RegdRecBlock* b, void* p) {
     auto* c = static_cast<char*>(p);
     if (b != nullptr && c >= b->bytes && c < b->bytes + b->nBytes) return;
     free(p);
 }
 
+}  // namespace
+
+void regdAdoptBlock(RegdRecBlock* b) {
+    auto it = std::upper_bound(g_blocks.begin(), g_blocks.end(), b, [](const RegdRecBlock* x, const RegdRecBlock* y) {
+        return addressBefore(x->recs, y->recs);
+    });
+    g_blocks.insert(it, b);
+}
+
+void regdFreeOwned(const RegCacheRec* rec, void* p) {
+    if (p != nullptr) freeUnlessIn(blockOf(rec), p);
+}
+
 void regdFreeRecord(RegCacheRec* rec) {
-    RegdRecBlock* b = rec->block;
+    RegdRecBlock* b = blockOf(rec);
     if (b == nullptr) {
         free(rec);
         return;
@@ -71,6 +102,17 @@ void* regdBigAlloc(size_t bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
+// Asks for huge pages under a large heap area (the slot table, the free-slot
+// stack): filling one of several megabytes then costs a few faults instead
+// of one per 4 KiB.
+void regdAdviseHugePages(void* p, size_t bytes) {
+    if (bytes < 2 * HUGE_PAGE_BYTES) return;
+    auto start = reinterpret_cast<uintptr_t>(p);
+    uintptr_t from = (start + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
+    uintptr_t to = (start + bytes) & ~(HUGE_PAGE_BYTES - 1);
+    if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
 void regdBigFree(void* p, size_t bytes) {
     if (p == nullptr) return;
     if (bytes < 2 * HUGE_PAGE_BYTES) {
@@ -82,15 +124,18 @@ void regdBigFree(void* p, size_t bytes) {
 
 void regdFreeBlock(RegdRecBlock* b) {
     if (b == nullptr) return;
+    auto it = std::find(g_blocks.begin(), g_blocks.end(), b);
+    if (it != g_blocks.end()) g_blocks.erase(it);
     regdBigFree(b->recs, b->recsBytes);
     regdBigFree(b->bytes, b->nBytes);
     delete b;
 }
 
 void regdFreeRecordContents(RegCacheRec* rec) {
-    regdFreeOwned(rec, rec->name);
-    regdFreeOwned(rec, rec->className);
-    regdFreeOwned(rec, rec->data);
+    const RegdRecBlock* b = blockOf(rec);
+    freeUnlessIn(b, rec->name);
+    freeUnlessIn(b, rec->className);
+    freeUnlessIn(b, rec->data);
     rec->name = nullptr;
     rec->className = nullptr;
     rec->data = nullptr;
@@ -434,6 +479,19 @@ void regdSetAllUsersClean() { g_allUsersDirty = false; }
 
 void regdSetUserClean(const RegCacheRec* userKey) { g_dirtyUsers.erase(userKey); }
 
+namespace {
+
+// Gives the children of `parent` orders spread around 0, so that both ends
+// have room again; only a list that grew at one end some 2^31 times needs it.
+void renumberChildren(RegCacheRec* parent) {
+    int64_t n = 0;
+    for (const RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) n++;
+    int32_t order = static_cast<int32_t>(-(n / 2));
+    for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) c->order = order++;
+}
+
+}  // namespace
+
 void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
     child->parent = parent;
     child->next = nullptr;
@@ -443,12 +501,14 @@ void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
         parent->firstChild = parent->lastChild = child;
         child->order = 0;
     } else if (atTail) {
+        if (parent->lastChild->order == INT32_MAX) renumberChildren(parent);
         RegCacheRec* last = parent->lastChild;
         last->next = child;
         child->prev = last;
         child->order = last->order + 1;
         parent->lastChild = child;
     } else {
+        if (first->order == INT32_MIN) renumberChildren(parent);
         child->next = first;
         first->prev = child;
         child->order = first->order - 1;
@@ -479,16 +539,22 @@ void regdUnlinkChild(RegCacheRec* rec) {
 
 void regdIndexRecords(RegCacheRec* recs, size_t n) {
     indexGrowFor(g_indexUsed + n);
+    // A file written here lists siblings in file order, so the position in
+    // the file is an order that rises along each list, found in one pass
+    // through the array; other files get their lists walked.
+    bool inFileOrder = true;
     for (size_t i = 0; i < n; i++) {
+        RegCacheRec* rec = &recs[i];
+        if (rec->slot == REGD_NO_SLOT) continue;
+        rec->order = static_cast<int32_t>(i);
+        if (rec->prev != nullptr && rec->prev >= rec) inFileOrder = false;
+        if (rec->next == nullptr && rec->parent != nullptr) rec->parent->lastChild = rec;
+    }
+    for (size_t i = 0; i < n && !inFileOrder; i++) {
         RegCacheRec* parent = &recs[i];
-        if (parent->block == nullptr || parent->firstChild == nullptr) continue;
-        int64_t order = 0;
-        RegCacheRec* last = nullptr;
-        for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) {
-            c->order = order++;
-            last = c;
-        }
-        parent->lastChild = last;
+        if (parent->slot == REGD_NO_SLOT || parent->firstChild == nullptr) continue;
+        int32_t order = 0;
+        for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) c->order = order++;
     }
     // The table is far larger than the caches: each record's home is
     // fetched a few records ahead of its insertion.
@@ -506,7 +572,7 @@ void regdIndexRecords(RegCacheRec* recs, size_t n) {
     };
     for (size_t i = 0; i < n; i++) {
         RegCacheRec* rec = &recs[i];
-        if (rec->block == nullptr || rec->parent == nullptr) continue;
+        if (rec->slot == REGD_NO_SLOT || rec->parent == nullptr) continue;
         Pending& slot = ring[queued % AHEAD];
         if (queued >= AHEAD) place(slot);
         slot = Pending{rec, homeOf(rec)};
@@ -570,9 +636,11 @@ RegCacheRec** regdReallocateCache(int32_t n) {
         return nullptr;
     }
     uint32_t oldCount = g_nCacheSlots;
+    regdAdviseHugePages(table, newCount * sizeof(RegCacheRec*));
     for (uint64_t i = oldCount; i < newCount; i++) table[i] = nullptr;
     regCacheTable = table;
     freeCacheNode.reserve(freeCacheNode.size() + static_cast<size_t>(grow));
+    regdAdviseHugePages(freeCacheNode.data(), freeCacheNode.capacity() * sizeof(uint32_t));
     regdAddFreeNode(static_cast<int32_t>(newCount - 1), oldCount);
     g_nCacheSlots = static_cast<uint32_t>(newCount);
     return table;

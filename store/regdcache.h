@@ -50,31 +50,30 @@ struct RegFileTime {
     uint32_t dwHighDateTime;
 };
 
-struct RegdRecBlock;
-
+// Laid out for size (a large file holds millions): the narrow fields share
+// one word, and no field needs padding.
 struct RegCacheRec {
     uint32_t hKey;       // equals slot, except for the six roots
     uint32_t slot;
-    uint32_t kind;       // REGD_KIND_KEY or REGD_KIND_VALUE
     uint32_t nameLen;
+    uint32_t classLen;
     char* name;          // "" names a key's default value
     char* className;     // absent when the key has no class
     uint8_t* data;
-    uint32_t classLen;
     uint32_t dataSize;
     RegFileTime lastWriteTime;
     uint32_t valueType;
-    uint32_t isShadow;   // value standing for a same-named sub-key's default
     int32_t packIndex;   // writer scratch
-    int32_t packState;   // writer scratch
     uint32_t options;
+    int32_t order;       // rises along the sibling list: decides "first" among index matches
+    uint16_t kind;       // REGD_KIND_KEY or REGD_KIND_VALUE
+    uint8_t isShadow;    // value standing for a same-named sub-key's default
+    int8_t packState;    // writer scratch
     RegCacheRec* parent;
     RegCacheRec* firstChild;
     RegCacheRec* next;
     RegCacheRec* prev;
     RegCacheRec* lastChild;  // so that tail insertion needs no walk
-    int64_t order;           // rises along the sibling list: decides "first" among index matches
-    RegdRecBlock* block;     // the bulk allocation of a file's records holding this one, or null
 };
 
 // Number of live records.

@@ -95,7 +95,18 @@ struct FileReader {
     const uint8_t* memory = nullptr;
     uint64_t size = 0;
     uint64_t pos = 0;
-    std::vector<uint8_t> buf;
+    struct Buffer {  // in huge pages when large: no fault per 4 KiB
+        uint8_t* p = nullptr;
+        size_t n = 0;
+        ~Buffer() { regdBigFree(p, n); }
+        bool empty() const { return p == nullptr; }
+        size_t size() const { return n; }
+        uint8_t* data() const { return p; }
+        void resize(size_t bytes) {
+            p = static_cast<uint8_t*>(regdBigAlloc(bytes));
+            n = p != nullptr ? bytes : 0;
+        }
+    } buf;
     size_t bufPos = 0;
     size_t bufLen = 0;
 
@@ -138,6 +149,7 @@ struct FileReader {
 
     bool refill() {
         if (buf.empty()) buf.resize(static_cast<size_t>(std::min<uint64_t>(size, READ_BUFFER_BYTES)) + 1);
+        if (buf.empty()) return false;
         if (fd < 0) {
             size_t take = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - pos));
             if (memory == nullptr || take == 0) return false;
@@ -157,14 +169,16 @@ struct FileReader {
     }
 };
 
-// The four links of a record as the file has them: file indices,
-// REGD_NO_LINK for none.
-struct FileLinks {
-    int32_t parent;
-    int32_t firstChild;
-    int32_t next;
-    int32_t prev;
-};
+// While a file is read, a record's four link fields hold file indices
+// (REGD_NO_LINK for none) rather than pointers: no side table of a million
+// entries to allocate, fault in and free. They become pointers when the
+// records are handed to the cache.
+int32_t fileLink(const RegCacheRec* link) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(link)); }
+RegCacheRec* asFileLink(int32_t index) { return reinterpret_cast<RegCacheRec*>(static_cast<intptr_t>(index)); }
+
+// A record's packState while it is read: part of a tree under one of the
+// file's top records.
+constexpr int8_t REGD_READ_REACHED = 1;
 
 // Records are decoded straight into their final place: the block's record
 // array, with names, classes and data in its byte area. Links stay file
@@ -178,8 +192,9 @@ struct ReadState {
     uint32_t nRead = 0;
     RegdRecBlock* block = nullptr;
     size_t bytesUsed = 0;
-    std::vector<FileLinks> links;
-    std::vector<uint8_t> reached;  // part of a tree under one of the file's top records
+
+    RegCacheRec& rec(int32_t index) const { return block->recs[index]; }
+    bool reached(int32_t index) const { return rec(index).packState == REGD_READ_REACHED; }
 
     ReadState() = default;
     ReadState(const ReadState&) = delete;
@@ -231,8 +246,6 @@ bool readHeader(ReadState& s, const FileTypeRec& head) {
         writeToLog("Only able to allocate %d of %d nodes.", 0, static_cast<int>(h.count));
         return false;
     }
-    s.links.resize(h.count);
-    s.reached.assign(h.count, 0);
     s.haveHeader = true;
     s.version = h.version;
     s.count = h.count;
@@ -243,12 +256,12 @@ bool readNode(ReadState& s) {
     if (!s.haveHeader || s.nRead >= s.count) return false;
     int32_t self = static_cast<int32_t>(s.nRead);
     RegCacheRec& rec = s.block->recs[s.nRead];
-    FileLinks& ln = s.links[s.nRead];
     s.nRead++;
     uint32_t kindWord = 0;
     if (!s.in.u32(kindWord)) return false;
-    rec.kind = kindWord & REGD_KIND_MASK;
-    if (rec.kind != REGD_KIND_KEY && rec.kind != REGD_KIND_VALUE) return false;
+    uint32_t kind = kindWord & REGD_KIND_MASK;
+    if (kind != REGD_KIND_KEY && kind != REGD_KIND_VALUE) return false;
+    rec.kind = static_cast<uint16_t>(kind);
 
     uint32_t len = 0;
     if (!s.in.u32(len)) return false;
@@ -272,19 +285,23 @@ bool readNode(ReadState& s) {
     if (!s.in.u32(rec.valueType) || !s.in.u32(rec.lastWriteTime.dwLowDateTime) ||
         !s.in.u32(rec.lastWriteTime.dwHighDateTime))
         return false;
-    if (!s.in.i32(ln.parent) || !s.in.i32(ln.firstChild) || !s.in.i32(ln.next) || !s.in.i32(ln.prev))
-        return false;
-    if (!validLink(s, ln.parent) || !validLink(s, ln.firstChild) || !validLink(s, ln.next) || !validLink(s, ln.prev))
+    int32_t parent = 0, firstChild = 0, next = 0, prev = 0;
+    if (!s.in.i32(parent) || !s.in.i32(firstChild) || !s.in.i32(next) || !s.in.i32(prev)) return false;
+    if (!validLink(s, parent) || !validLink(s, firstChild) || !validLink(s, next) || !validLink(s, prev))
         return false;
 
     // Users' keys live in their own files: under HKEY_USERS only ".Default"
     // is taken from this one (a parent read before it, named like that root).
-    if (rec.name != nullptr && strcmp(rec.name, ".Default") == 0 && ln.parent != REGD_NO_LINK &&
-        ln.parent < self && regdHandleForName(s.block->recs[ln.parent].name, 0) == REGD_HKEY_USERS) {
-        s.links[ln.parent].firstChild = self;
-        ln.next = REGD_NO_LINK;
-        ln.prev = REGD_NO_LINK;
+    if (rec.name != nullptr && strcmp(rec.name, ".Default") == 0 && parent != REGD_NO_LINK && parent < self &&
+        regdHandleForName(s.rec(parent).name, 0) == REGD_HKEY_USERS) {
+        s.rec(parent).firstChild = asFileLink(self);
+        next = REGD_NO_LINK;
+        prev = REGD_NO_LINK;
     }
+    rec.parent = asFileLink(parent);
+    rec.firstChild = asFileLink(firstChild);
+    rec.next = asFileLink(next);
+    rec.prev = asFileLink(prev);
     return true;
 }
 
@@ -294,23 +311,23 @@ bool readNode(ReadState& s) {
 // and no cycle can make it loop.
 bool walkChildren(ReadState& s, int32_t top) {
     int32_t par = top;
-    int32_t cur = s.links[top].firstChild;
+    int32_t cur = fileLink(s.rec(top).firstChild);
     int32_t prev = REGD_NO_LINK;
     for (;;) {
         if (cur != REGD_NO_LINK) {
             if (static_cast<uint32_t>(cur) >= s.nRead) return false;  // never read
-            const FileLinks& r = s.links[cur];
-            if (s.reached[cur] || r.parent != par || r.prev != prev) return false;
-            s.reached[cur] = 1;
+            RegCacheRec& r = s.rec(cur);
+            if (s.reached(cur) || fileLink(r.parent) != par || fileLink(r.prev) != prev) return false;
+            r.packState = REGD_READ_REACHED;
             par = cur;
             prev = REGD_NO_LINK;
-            cur = r.firstChild;
+            cur = fileLink(r.firstChild);
             continue;
         }
         if (par == top) return true;
-        cur = s.links[par].next;
+        cur = fileLink(s.rec(par).next);
         prev = par;
-        par = s.links[par].parent;
+        par = fileLink(s.rec(par).parent);
     }
 }
 
@@ -328,13 +345,14 @@ bool checkTrees(ReadState& s) {
     uint32_t tops = s.isMain ? REGD_NUM_ROOTS : 1;
     if (s.nRead < tops) return false;
     for (uint32_t i = 0; i < tops; i++) {
-        const FileLinks& top = s.links[i];
-        const RegCacheRec& rec = s.block->recs[i];
-        if (top.parent != REGD_NO_LINK || top.next != REGD_NO_LINK || top.prev != REGD_NO_LINK) return false;
+        RegCacheRec& rec = s.rec(static_cast<int32_t>(i));
+        if (fileLink(rec.parent) != REGD_NO_LINK || fileLink(rec.next) != REGD_NO_LINK ||
+            fileLink(rec.prev) != REGD_NO_LINK)
+            return false;
         if (s.isMain && (rec.kind != REGD_KIND_KEY || !rootNameOk(s, static_cast<int>(i), rec)))
             return false;
-        if (s.reached[i]) return false;
-        s.reached[i] = 1;
+        if (s.reached(static_cast<int32_t>(i))) return false;
+        rec.packState = REGD_READ_REACHED;
         if (!walkChildren(s, static_cast<int32_t>(i))) return false;
     }
     return true;
@@ -378,30 +396,34 @@ RegCacheRec* adoptTrees(ReadState& s) {
     size_t stackTop = freeCacheNode.size();
     RegdRecBlock* block = s.block;
     RegCacheRec* recs = block->recs;
-    auto at = [recs](int32_t link) { return link == REGD_NO_LINK ? nullptr : recs + link; };
+    auto at = [recs](const RegCacheRec* link) {
+        int32_t i = fileLink(link);
+        return i == REGD_NO_LINK ? nullptr : recs + i;
+    };
+    std::vector<uint32_t> untaken;  // slots of records no tree reached (a damaged file), in file order
     for (uint32_t i = 0; i < n; i++) {
-        if (!s.reached[i]) continue;
         RegCacheRec& rec = recs[i];
-        const FileLinks& ln = s.links[i];
-        rec.slot = freeCacheNode[stackTop - 1 - i];
+        uint32_t slot = freeCacheNode[stackTop - 1 - i];
+        if (rec.packState != REGD_READ_REACHED) {
+            untaken.push_back(slot);
+            rec.slot = REGD_NO_SLOT;
+            continue;
+        }
+        rec.slot = slot;
         rec.hKey = regdHandleForName(rec.name, rec.slot);
         rec.packState = REGD_PACK_PENDING;
-        rec.parent = at(ln.parent);
-        rec.firstChild = at(ln.firstChild);
-        rec.next = at(ln.next);
-        rec.prev = at(ln.prev);
-        rec.block = block;
+        rec.parent = at(rec.parent);
+        rec.firstChild = at(rec.firstChild);
+        rec.next = at(rec.next);
+        rec.prev = at(rec.prev);
         regCacheTable[rec.slot] = &rec;
         block->live++;
     }
-    std::vector<uint32_t> taken(freeCacheNode.end() - n, freeCacheNode.end());
     freeCacheNode.resize(stackTop - n);
-    for (uint32_t i = 0; i < n; i++)
-        if (!s.reached[i]) freeCacheNode.push_back(taken[n - 1 - i]);
+    freeCacheNode.insert(freeCacheNode.end(), untaken.begin(), untaken.end());
     g_nEntries += static_cast<uint32_t>(block->live);
+    regdAdoptBlock(block);
     s.block = nullptr;  // the cache owns it now
-    s.links = {};
-    s.reached = {};
     regdIndexRecords(recs, n);
     return &recs[0];
 }
@@ -683,9 +705,9 @@ struct DbOut {
 // depth-first order, no staging table: the first numbers each record to be
 // written, the second writes it with its links. The whole write runs under
 // regdWriteMutex, so nothing changes between the two.
-constexpr int32_t REGD_PACK_NUMBERED = -3;  // numbered by the first walk, not yet written
+constexpr int8_t REGD_PACK_NUMBERED = -3;  // numbered by the first walk, not yet written
 
-void setPackStateBelow(RegCacheRec* top, int32_t state) {
+void setPackStateBelow(RegCacheRec* top, int8_t state) {
     forEachFrom(top->firstChild, [state](RegCacheRec* r) { r->packState = state; });
 }
 
