@@ -74,6 +74,10 @@ struct Row {
     int n;
     double startup, null, open, create, query, set, enumerate;
     uint32_t enumerated;
+    // Enumerating while the children change: index 0 then its deletion,
+    // until `enumerated` children are gone; a create then index i; and
+    // the null calls timed in the same rounds.
+    double enumDelete, createEnum, changeNull;
 };
 
 bool measure(int n, Row& row) {
@@ -138,6 +142,25 @@ bool measure(int n, Row& row) {
         best(row.query, perCall(r * chunk, chunk, query));
         best(row.set, perCall(r * chunk, chunk, set));
         best(row.enumerate, perCall(r * enumChunk, enumChunk, enumerate));  // every child once over the rounds
+    }
+    // Last, as it deletes children: every step changes the list.
+    auto enumDelete = [&](int) {
+        char name[64];
+        DWORD len = sizeof name;
+        return RegEnumKeyExA(parent, 0, name, &len, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+               RegDeleteKeyA(parent, name) == ERROR_SUCCESS;
+    };
+    auto createEnum = [&](int i) {
+        HKEY k = nullptr;
+        if (RegCreateKeyA(parent, ("Alt" + std::to_string(i)).c_str(), &k) != ERROR_SUCCESS) return false;
+        RegCloseKey(k);
+        return enumerate(i);
+    };
+    row.enumDelete = row.createEnum = row.changeNull = 1e9;
+    for (int r = 0; r < kRounds; r++) {
+        best(row.changeNull, perCall(r * chunk, chunk, nullCall));
+        best(row.createEnum, perCall(r * chunk, chunk, createEnum));
+        best(row.enumDelete, perCall(r * enumChunk, enumChunk, enumDelete));
     }
     RegCloseKey(parent);
     daemon.stop();
@@ -304,6 +327,13 @@ int main(int argc, char** argv) {
         printf("| %d | %.2f s | %.1f us | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) (%u) |\n",
                r.n, r.startup, r.null, r.open, r.open / r.null, r.create, r.create / r.null, r.query,
                r.query / r.null, r.set, r.set / r.null, r.enumerate, r.enumerate / r.null, r.enumerated);
+    printf("\nWhile the children change (per step of two calls; the ratio is to two null calls):\n");
+    printf("| children | null call | enumerate index 0, delete it (steps) | create, enumerate index i |\n");
+    printf("|---|---|---|---|\n");
+    for (const Row& r : rows)
+        printf("| %d | %.1f us | %.1f us (%.2fx) (%u) | %.1f us (%.2fx) |\n", r.n, r.changeNull, r.enumDelete,
+               r.enumDelete / (2 * r.changeNull), r.enumerated / kRounds * kRounds, r.createEnum,
+               r.createEnum / (2 * r.changeNull));
     const Row& small = rows.front();
     for (const Row& r : rows)
         printf("%d children against %d: open %.2fx, create %.2fx, query-value %.2fx, set-value %.2fx, enumerate %.2fx\n",

@@ -55,10 +55,13 @@ uint32_t regdAddFreeNode(int32_t from, uint32_t to);
 // of the free stack; the table, or null (table unchanged) on failure.
 RegCacheRec** regdReallocateCache(int32_t n);
 
-// A new record named `name`, linked under `parent` (at the head, or at the
-// tail for the empty name); `kind` is left to the caller. Null when no slot
-// or memory can be had.
-RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name);
+// A new record named `name` of `kind`, linked under `parent` (at the head,
+// or at the tail for the empty name). Null when no slot or memory can be had.
+RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name, uint32_t kind = REGD_KIND_KEY,
+                                   uint32_t isShadow = 0);
+
+// To be called after the kind or shadow flag of a linked record changed.
+void regdChildKindChanged(const RegCacheRec* rec);
 
 // The records read from one file, side by side in one allocation, with
 // their names, classes and data in one byte area: a large file costs a few
@@ -121,6 +124,11 @@ void regdIndexRecords(RegCacheRec* recs, size_t n);
 // the six roots (exactly, wherever it stands) gets that root's handle, any
 // other its slot number.
 uint32_t regdHandleForName(const char* name, uint32_t slot);
+
+// Steps enumeration walks from its cursor or the head before it lists a
+// key's children in order (kept from then on); tests lower it to 0.
+constexpr uint32_t REGD_ENUM_SHORT_WALK = 64;
+extern uint32_t g_enumShortWalk;
 
 // Levels of keys below a root that creation allows (Win32's 512; beyond:
 // 87). Files may hold deeper trees, which are read and written as they are;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/mman.h>
@@ -25,6 +27,7 @@ std::vector<uint32_t> freeCacheNode;
 std::deque<uint32_t> deletedNodeList;
 size_t g_maxDeletedHandles = REGD_MAX_DELETED_HANDLES;
 size_t g_maxKeyDepth = REGD_MAX_KEY_DEPTH;
+uint32_t g_enumShortWalk = REGD_ENUM_SHORT_WALK;
 RegdChangeHook g_regdChangeHook = nullptr;
 std::shared_mutex regdWriteMutex;
 std::atomic<uint32_t> g_dirty{0};
@@ -286,11 +289,134 @@ RegCacheRec* indexFind(const RegCacheRec* parent, const char* seg, size_t len, P
     return best;
 }
 
+bool isEnumKey(const RegCacheRec* c) { return c->kind == REGD_KIND_KEY; }
+bool isEnumValue(const RegCacheRec* c) { return c->kind == REGD_KIND_VALUE && c->isShadow == 0; }
+
+// A key's children in list order, with a count tree per kind, so that the
+// i-th sub-key or value is found in O(log n) and a child linked or unlinked
+// costs the same: enumerating while creating or deleting stays linear.
+// Positions hold the children in list order with room at both ends (links
+// happen only at the head or the tail); each position keeps the order
+// number of its child (kept for a hole too), so the numbers rise with the
+// position and a child's position is found by binary search.
+struct ChildOrder {
+    std::vector<RegCacheRec*> at;  // null: a hole or unused room
+    std::vector<int32_t> orderAt;  // INT32_MIN / INT32_MAX in the unused room
+    std::vector<uint32_t> keyTree, valueTree;  // Fenwick trees over the positions (1-based)
+    size_t head = 0, tail = 0;  // used positions: [head, tail)
+    uint32_t nKeys = 0, nValues = 0, live = 0;
+
+    static void add(std::vector<uint32_t>& tree, size_t pos, int32_t delta) {
+        for (size_t i = pos + 1; i < tree.size(); i += i & (~i + 1)) tree[i] += static_cast<uint32_t>(delta);
+    }
+
+    // Position of the k-th (from 0) counted child; the caller checks k < count.
+    static size_t select(const std::vector<uint32_t>& tree, uint32_t k) {
+        size_t n = tree.size() - 1;
+        size_t pos = 0;
+        uint32_t rem = k + 1;
+        size_t step = 1;
+        while (step * 2 <= n) step *= 2;
+        for (; step > 0; step /= 2) {
+            if (pos + step <= n && tree[pos + step] < rem) {
+                pos += step;
+                rem -= tree[pos];
+            }
+        }
+        return pos;
+    }
+
+    void count(const RegCacheRec* c, size_t pos, int32_t delta) {
+        live += static_cast<uint32_t>(delta);
+        if (isEnumKey(c)) {
+            add(keyTree, pos, delta);
+            nKeys += static_cast<uint32_t>(delta);
+        } else if (isEnumValue(c)) {
+            add(valueTree, pos, delta);
+            nValues += static_cast<uint32_t>(delta);
+        }
+    }
+
+    // From the list itself, with room for a quarter more at each end.
+    void build(const RegCacheRec* parent) {
+        size_t n = 0;
+        for (const RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next) n++;
+        size_t room = n / 4 + 16;
+        size_t size = n + 2 * room;
+        at.assign(size, nullptr);
+        orderAt.assign(size, INT32_MIN);
+        std::fill(orderAt.begin() + static_cast<ptrdiff_t>(room + n), orderAt.end(), INT32_MAX);
+        keyTree.assign(size + 1, 0);
+        valueTree.assign(size + 1, 0);
+        head = room;
+        tail = room + n;
+        live = static_cast<uint32_t>(n);
+        nKeys = nValues = 0;
+        size_t pos = room;
+        for (RegCacheRec* c = parent->firstChild; c != nullptr; c = c->next, pos++) {
+            at[pos] = c;
+            orderAt[pos] = c->order;
+            if (isEnumKey(c)) {
+                keyTree[pos + 1] = 1;
+                nKeys++;
+            } else if (isEnumValue(c)) {
+                valueTree[pos + 1] = 1;
+                nValues++;
+            }
+        }
+        for (std::vector<uint32_t>* tree : {&keyTree, &valueTree})  // the Fenwick sums, in one pass
+            for (size_t i = 1; i <= size; i++) {
+                size_t up = i + (i & (~i + 1));
+                if (up <= size) (*tree)[up] += (*tree)[i];
+            }
+    }
+
+    // False when there is no room left (or the child is not where its order
+    // says): the caller builds it again from the list.
+    bool linked(RegCacheRec* c, bool atTail) {
+        size_t pos = 0;
+        if (atTail) {
+            if (tail == at.size() || (tail > head && orderAt[tail - 1] >= c->order)) return false;
+            pos = tail++;
+        } else {
+            if (head == 0 || (tail > head && orderAt[head] <= c->order)) return false;
+            pos = --head;
+        }
+        at[pos] = c;
+        orderAt[pos] = c->order;
+        count(c, pos, 1);
+        return true;
+    }
+
+    bool unlinked(const RegCacheRec* c) {
+        auto it = std::lower_bound(orderAt.begin() + static_cast<ptrdiff_t>(head),
+                                   orderAt.begin() + static_cast<ptrdiff_t>(tail), c->order);
+        size_t pos = static_cast<size_t>(it - orderAt.begin());
+        if (pos >= tail || at[pos] != c) return false;
+        at[pos] = nullptr;
+        count(c, pos, -1);
+        // The ends stay on live children, so a new head or tail child's
+        // order fits beside them.
+        while (head < tail && at[head] == nullptr) head++;
+        while (tail > head && at[tail - 1] == nullptr) tail--;
+        return true;
+    }
+
+    // Mostly holes: cheaper to build again than to keep.
+    bool sparse() const { return tail - head > 2 * static_cast<size_t>(live) + 64; }
+
+    RegCacheRec* nth(uint32_t index, bool values) const {
+        if (index >= (values ? nValues : nKeys)) return nullptr;
+        return at[select(values ? valueTree : keyTree, index)];
+    }
+};
+
 // What reads fill in for a key: an enumeration cursor per kind (the last
 // index asked and its record, so that enumerating every index walks the
-// list once) and the counts of query-info. Readers share regdWriteMutex,
-// so this has a lock of its own; every change of a key's children drops
-// the key's entry.
+// list once), the counts of query-info, and the children in order once an
+// index was asked that the cursor does not reach in a short walk. Readers
+// share regdWriteMutex, so this has a lock of its own; every change of a
+// key's children drops the cursors and counts and updates the order.
 struct ChildView {
     uint32_t keyIndex = 0;
     RegCacheRec* keyAt = nullptr;
@@ -298,22 +424,48 @@ struct ChildView {
     RegCacheRec* valueAt = nullptr;
     bool countsValid = false;
     RegKeyCounts counts{};
-    // Every child of a kind in enumeration order, built when a walk would
-    // be long (a jump back, or far ahead); then any index costs one look-up
-    // until the key's children change.
-    bool keysListed = false;
-    std::vector<RegCacheRec*> keys;
-    bool valuesListed = false;
-    std::vector<RegCacheRec*> values;
+    std::unique_ptr<ChildOrder> order;
 };
 std::mutex g_viewMutex;
 std::unordered_map<const RegCacheRec*, ChildView> g_views;
 constexpr size_t REGD_MAX_VIEWS = 4096;  // a bound on what reads can pile up
 
+// A change of `key`'s children or of their sizes: cursors and counts go.
 void forgetView(const RegCacheRec* key) {
     if (key == nullptr) return;
     std::lock_guard<std::mutex> lock(g_viewMutex);
+    if (g_views.empty()) return;
+    auto it = g_views.find(key);
+    if (it == g_views.end()) return;
+    if (it->second.order == nullptr) {
+        g_views.erase(it);
+        return;
+    }
+    ChildView& v = it->second;
+    v.keyAt = v.valueAt = nullptr;
+    v.keyIndex = v.valueIndex = 0;
+    v.countsValid = false;
+}
+
+// `key` itself goes (or its children's kinds changed): all of its view.
+void dropView(const RegCacheRec* key) {
+    std::lock_guard<std::mutex> lock(g_viewMutex);
     if (!g_views.empty()) g_views.erase(key);
+}
+
+// `child` was just linked under or unlinked from `parent`.
+void childMoved(RegCacheRec* parent, RegCacheRec* child, bool linked, bool atTail) {
+    std::lock_guard<std::mutex> lock(g_viewMutex);
+    if (g_views.empty()) return;
+    auto it = g_views.find(parent);
+    if (it == g_views.end()) return;
+    ChildView& v = it->second;
+    v.keyAt = v.valueAt = nullptr;
+    v.keyIndex = v.valueIndex = 0;
+    v.countsValid = false;
+    if (v.order == nullptr) return;
+    bool kept = linked ? v.order->linked(child, atTail) : v.order->unlinked(child);
+    if (!kept || v.order->sparse()) v.order->build(parent);
 }
 
 ChildView& viewOf(const RegCacheRec* key) {
@@ -353,7 +505,7 @@ void unlinkRec(RegCacheRec* rec) { regdUnlinkChild(rec); }
 // Frees an unlinked record and hands its slot out next.
 void releaseRec(RegCacheRec* rec) {
     uint32_t slot = rec->slot;
-    forgetView(rec);
+    dropView(rec);
     if (!g_dirtyUsers.empty()) g_dirtyUsers.erase(rec);
     regdFreeRecordContents(rec);
     if (slot < g_nCacheSlots && regCacheTable[slot] == rec) {
@@ -365,23 +517,17 @@ void releaseRec(RegCacheRec* rec) {
 }
 
 // The index-th child of `key` that is a sub-key (or, for values, a value
-// that is no shadow): from the key's cursor when it stands at or before
-// the index, else from the head; the cursor then stands on the answer.
+// that is no shadow): the next index from the key's cursor, or one near the
+// head, is a short walk; anything else is answered from the key's children
+// in order, listed once and then kept up to date.
 RegCacheRec* nthChild(const RegCacheRec* key, uint32_t index, bool values) {
-    auto want = [values](const RegCacheRec* c) {
-        return values ? c->kind == REGD_KIND_VALUE && c->isShadow == 0 : c->kind == REGD_KIND_KEY;
-    };
+    auto want = values ? isEnumValue : isEnumKey;
     std::lock_guard<std::mutex> lock(g_viewMutex);
     ChildView& view = viewOf(key);
-    bool& listed = values ? view.valuesListed : view.keysListed;
-    std::vector<RegCacheRec*>& list = values ? view.values : view.keys;
-    if (listed) return index < list.size() ? list[index] : nullptr;
+    if (view.order != nullptr) return view.order->nth(index, values);
     uint32_t& at = values ? view.valueIndex : view.keyIndex;
     RegCacheRec*& atRec = values ? view.valueAt : view.keyAt;
-    // The next index, or one near the head (deleting while enumerating
-    // index 0 changes the children every time), is a short walk; anything
-    // longer lists the children once.
-    constexpr uint32_t SHORT_WALK = 64;
+    const uint32_t SHORT_WALK = g_enumShortWalk;
     uint32_t i = 0;
     RegCacheRec* c = key->firstChild;
     if (atRec != nullptr && at <= index) {
@@ -404,10 +550,9 @@ RegCacheRec* nthChild(const RegCacheRec* key, uint32_t index, bool values) {
         }
         return c;
     }
-    for (RegCacheRec* r = key->firstChild; r != nullptr; r = r->next)
-        if (want(r)) list.push_back(r);
-    listed = true;
-    return index < list.size() ? list[index] : nullptr;
+    view.order = std::make_unique<ChildOrder>();
+    view.order->build(key);
+    return view.order->nth(index, values);
 }
 
 // Copies at most `cap` bytes of `text` (length len) into buf and pads the
@@ -448,6 +593,10 @@ bool makeValueData(uint32_t dwType, const uint8_t* lpData, uint32_t cbData, uint
 }  // namespace
 
 // ---- Child lists and the index ----
+
+void regdChildKindChanged(const RegCacheRec* rec) {
+    if (rec->parent != nullptr) dropView(rec->parent);
+}
 
 RegCacheRec* regdChildNamed(const RegCacheRec* parent, const char* name, uint32_t kind) {
     return indexFind(parent, name, strlen(name), [name, kind](const RegCacheRec* c) {
@@ -501,21 +650,27 @@ void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
         parent->firstChild = parent->lastChild = child;
         child->order = 0;
     } else if (atTail) {
-        if (parent->lastChild->order == INT32_MAX) renumberChildren(parent);
+        if (parent->lastChild->order == INT32_MAX) {
+            renumberChildren(parent);
+            dropView(parent);
+        }
         RegCacheRec* last = parent->lastChild;
         last->next = child;
         child->prev = last;
         child->order = last->order + 1;
         parent->lastChild = child;
     } else {
-        if (first->order == INT32_MIN) renumberChildren(parent);
+        if (first->order == INT32_MIN) {
+            renumberChildren(parent);
+            dropView(parent);
+        }
         child->next = first;
         first->prev = child;
         child->order = first->order - 1;
         parent->firstChild = child;
     }
     indexInsert(child);
-    forgetView(parent);
+    childMoved(parent, child, true, atTail);
     regdTouchUser(child);
 }
 
@@ -524,7 +679,7 @@ void regdUnlinkChild(RegCacheRec* rec) {
     regdTouchUser(rec);
     if (parent != nullptr && (rec->prev != nullptr || parent->firstChild == rec)) {
         indexErase(rec);
-        forgetView(parent);
+        childMoved(parent, rec, false, false);
         if (parent->lastChild == rec) parent->lastChild = rec->prev;
     }
     if (rec->prev != nullptr) {
@@ -662,7 +817,7 @@ void regdDiscardCache() {
     g_indexUsed = 0;
     {
         std::lock_guard<std::mutex> lock(g_viewMutex);
-        g_views = {};
+        g_views.clear();
     }
     g_nCacheSlots = 0;
     g_nEntries = 0;
@@ -723,7 +878,7 @@ uint32_t regdRegOpenKey(const RegdCaller& caller, uint32_t hKey, const char* sub
 // ---- Insertion and deletion ----
 
 // Takes a slot, fills a fresh record and links it under the parent.
-RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name) {
+RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name, uint32_t kind, uint32_t isShadow) {
     uint32_t slot = 0;
     regdFindNextFreeCacheRec(slot);
     if (slot == REGD_NO_SLOT) return nullptr;
@@ -743,6 +898,8 @@ RegCacheRec* regdCreateNewCacheRec(RegCacheRec* parent, const char* name) {
     rec->name = copy;
     rec->nameLen = static_cast<uint32_t>(strlen(copy));
     rec->packState = REGD_PACK_PENDING;
+    rec->kind = static_cast<uint16_t>(kind);
+    rec->isShadow = static_cast<uint8_t>(isShadow);
     if (parent != nullptr) regdLinkChild(parent, rec, copy[0] == '\0');
     return rec;
 }
@@ -809,12 +966,10 @@ RegCacheRec* regdInsertValueKey(RegCacheRec* key, const char* name) {
     if (value != nullptr) return value;
     RegCacheRec* sameNamedKey = regdFindSubKey(key, name, REGD_KIND_KEY);
     if (sameNamedKey != nullptr) {
-        value = regdCreateNewCacheRec(sameNamedKey->parent, regdNameOf(sameNamedKey));
-        if (value != nullptr) value->isShadow = 1;
+        value = regdCreateNewCacheRec(sameNamedKey->parent, regdNameOf(sameNamedKey), REGD_KIND_VALUE, 1);
     } else {
-        value = regdCreateNewCacheRec(key, name);
+        value = regdCreateNewCacheRec(key, name, REGD_KIND_VALUE);
     }
-    if (value != nullptr) value->kind = REGD_KIND_VALUE;
     return value;
 }
 

@@ -514,6 +514,7 @@ void regdFixRegistryCache(uint32_t version) {
         moveChildren(oldClasses, classes);
         classes->kind = oldClasses->kind;
         classes->isShadow = oldClasses->isShadow;
+        regdChildKindChanged(classes);
         regdFreeOwned(oldClasses, oldClasses->name);
         oldClasses->name = regdStrdupOrDie(regdRootNames[0]);
         oldClasses->nameLen = static_cast<uint32_t>(strlen(regdRootNames[0]));
