@@ -677,9 +677,9 @@ void regdLinkChild(RegCacheRec* parent, RegCacheRec* child, bool atTail) {
 void regdUnlinkChild(RegCacheRec* rec) {
     RegCacheRec* parent = rec->parent;
     regdTouchUser(rec);
-    if (parent != nullptr && (rec->prev != nullptr || parent->firstChild == rec)) {
+    bool linked = parent != nullptr && (rec->prev != nullptr || parent->firstChild == rec);
+    if (linked) {
         indexErase(rec);
-        childMoved(parent, rec, false, false);
         if (parent->lastChild == rec) parent->lastChild = rec->prev;
     }
     if (rec->prev != nullptr) {
@@ -690,6 +690,7 @@ void regdUnlinkChild(RegCacheRec* rec) {
     if (rec->next != nullptr) rec->next->prev = rec->prev;
     rec->next = nullptr;
     rec->prev = nullptr;
+    if (linked) childMoved(parent, rec, false, false);  // once out of the list, which a rebuild walks
 }
 
 void regdIndexRecords(RegCacheRec* recs, size_t n) {

@@ -273,3 +273,33 @@ TEST_F(Cache, OrderRulesHoldOnRandomOperationSequences) {
     }
     g_enumShortWalk = REGD_ENUM_SHORT_WALK;
 }
+
+// Many children: index 0 deleted at every step, or a create before each
+// index, with values ahead of the keys; each answer is the walk's.
+TEST_F(Cache, EnumerationWhileManyChildrenChange) {
+    uint32_t fan = mkKey(HKLM, "Fan");
+    for (int i = 0; i < 3000; i++) mkKey(fan, ("K" + std::to_string(i)).c_str());
+    for (int i = 0; i < 100; i++) ASSERT_EQ(setValue(fan, ("V" + std::to_string(i)).c_str(), 3, "x"), 0u);
+    auto walk = [&](uint32_t index) {
+        for (RegCacheRec* c = regdFindHKey(testCaller, fan)->firstChild; c != nullptr; c = c->next)
+            if (c->kind == REGD_KIND_KEY && index-- == 0) return std::string(c->name);
+        return std::string();
+    };
+    auto nth = [&](uint32_t index) {
+        char* name = nullptr;
+        uint32_t r = regdRegEnumKey(testCaller, fan, index, &name, nullptr, 0, nullptr, nullptr, nullptr, 0, 1);
+        std::string got = r == 0 ? name : "";
+        free(name);
+        return got;
+    };
+    for (uint32_t i = 0; i < 2000; i++) {
+        ASSERT_EQ(nth(i), walk(i)) << "create step " << i;
+        mkKey(fan, ("A" + std::to_string(i)).c_str());
+    }
+    for (int step = 0; step < 5000; step++) {
+        std::string first = nth(0);
+        ASSERT_EQ(first, walk(0)) << "delete step " << step;
+        ASSERT_EQ(regdRegDeleteKey(regdFindSubKey(regdFindHKey(testCaller, fan), first.c_str(), REGD_KIND_KEY)), 0u);
+    }
+    EXPECT_EQ(nth(0), "");
+}
