@@ -327,13 +327,13 @@ int main(int argc, char** argv) {
         printf("| %d | %.2f s | %.1f us | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) | %.1f us (%.2fx) (%u) |\n",
                r.n, r.startup, r.null, r.open, r.open / r.null, r.create, r.create / r.null, r.query,
                r.query / r.null, r.set, r.set / r.null, r.enumerate, r.enumerate / r.null, r.enumerated);
-    printf("\nWhile the children change (per step of two calls; the ratio is to two null calls):\n");
-    printf("| children | null call | enumerate index 0, delete it (steps) | create, enumerate index i |\n");
+    printf("\nWhile the children change (per step; the ratio is to as many null calls as the step makes):\n");
+    printf("| children | null call | enumerate index 0, delete it (steps) | create, close, enumerate index i |\n");
     printf("|---|---|---|---|\n");
     for (const Row& r : rows)
         printf("| %d | %.1f us | %.1f us (%.2fx) (%u) | %.1f us (%.2fx) |\n", r.n, r.changeNull, r.enumDelete,
                r.enumDelete / (2 * r.changeNull), r.enumerated / kRounds * kRounds, r.createEnum,
-               r.createEnum / (2 * r.changeNull));
+               r.createEnum / (3 * r.changeNull));
     const Row& small = rows.front();
     for (const Row& r : rows)
         printf("%d children against %d: open %.2fx, create %.2fx, query-value %.2fx, set-value %.2fx, enumerate %.2fx\n",
