@@ -44,33 +44,18 @@ struct ScratchDir {
 class Install : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        stage_ = new std::string(kalvotest::makeTempDir());
-        ProgramRun r = runProgram({"/usr/bin/env", "DESTDIR=" + *stage_, KALVO_CMAKE, "--install", KALVO_BUILD_DIR});
-        installStatus_ = r.status;
-        installOutput_ = new std::string(r.out + r.err);
+        stage_ = kalvotest::makeTempDir();
+        install_ = runProgram({"/usr/bin/env", "DESTDIR=" + stage_, KALVO_CMAKE, "--install", KALVO_BUILD_DIR});
     }
-
-    static void TearDownTestSuite() {
-        std::filesystem::remove_all(*stage_);
-        delete stage_;
-        delete installOutput_;
-    }
-
-    void SetUp() override { ASSERT_EQ(installStatus_, 0) << *installOutput_; }
+    static void TearDownTestSuite() { std::filesystem::remove_all(stage_); }
+    void SetUp() override { ASSERT_EQ(install_.status, 0) << install_.out << install_.err; }
 
     // A path below the staged prefix.
-    static std::string staged(const std::string& relative) {
-        return *stage_ + KALVO_INSTALL_PREFIX + "/" + relative;
-    }
+    static std::string staged(const std::string& relative) { return stage_ + KALVO_INSTALL_PREFIX + "/" + relative; }
 
-    static std::string* stage_;
-    static std::string* installOutput_;
-    static int installStatus_;
+    static inline std::string stage_;
+    static inline ProgramRun install_;
 };
-
-std::string* Install::stage_ = nullptr;
-std::string* Install::installOutput_ = nullptr;
-int Install::installStatus_ = -1;
 
 const std::string kBin = KALVO_BINDIR;
 const std::string kSbin = KALVO_SBINDIR;
@@ -78,6 +63,7 @@ const std::string kLib = KALVO_LIBDIR;
 const std::string kMan = KALVO_MANDIR;
 const std::string kSystemUnit = "lib/systemd/system/kalvo-registryd.service";
 const std::string kUserUnit = "lib/systemd/user/kalvo-registryd-private@.service";
+const std::string kDaemonPath = std::string(KALVO_INSTALL_PREFIX) + "/" + kSbin + "/kalvo_registryd";
 
 TEST_F(Install, StagingHoldsEveryFile) {
     EXPECT_TRUE(isExecutable(staged(kSbin + "/kalvo_registryd")));
@@ -88,12 +74,11 @@ TEST_F(Install, StagingHoldsEveryFile) {
           kMan + "/man1/kalvoreg.1", kMan + "/man8/kalvo_registryd.8", kSystemUnit, kUserUnit}) {
         EXPECT_FALSE(readFile(staged(file)).empty()) << file;
     }
-    std::string daemonPath = std::string(KALVO_INSTALL_PREFIX) + "/" + kSbin + "/kalvo_registryd";
     std::string system = readFile(staged(kSystemUnit));
-    EXPECT_NE(system.find("ExecStart=-" + daemonPath + " -d /var/adm\n"), std::string::npos) << system;
+    EXPECT_NE(system.find("ExecStart=-" + kDaemonPath + " -d /var/adm\n"), std::string::npos) << system;
     EXPECT_NE(system.find("After=rpcbind.service"), std::string::npos);
     std::string user = readFile(staged(kUserUnit));
-    EXPECT_NE(user.find(daemonPath + " -prog %i -d %h"), std::string::npos) << user;
+    EXPECT_NE(user.find(kDaemonPath + " -prog %i -d %h"), std::string::npos) << user;
     EXPECT_NE(user.find("After=rpcbind.service"), std::string::npos);
 }
 
@@ -112,11 +97,10 @@ TEST_F(Install, UnitsPassSystemdAnalyzeVerify) {
     // staging directory, and the man pages of Documentation= there too.
     ScratchDir scratch;
     const std::string& dir = scratch.path;
-    std::string daemonPath = std::string(KALVO_INSTALL_PREFIX) + "/" + kSbin + "/kalvo_registryd";
     std::string systemUnit = dir + "/kalvo-registryd.service";
     std::string userUnit = dir + "/kalvo-registryd-private@805503037.service";
-    writeFile(systemUnit, replaced(readFile(staged(kSystemUnit)), daemonPath, staged(kSbin + "/kalvo_registryd")));
-    writeFile(userUnit, replaced(readFile(staged(kUserUnit)), daemonPath, staged(kSbin + "/kalvo_registryd")));
+    writeFile(systemUnit, replaced(readFile(staged(kSystemUnit)), kDaemonPath, staged(kSbin + "/kalvo_registryd")));
+    writeFile(userUnit, replaced(readFile(staged(kUserUnit)), kDaemonPath, staged(kSbin + "/kalvo_registryd")));
     std::string runtime = dir + "/runtime";
     mkdir(runtime.c_str(), 0700);
     std::string env = "MANPATH='" + staged(kMan) + "' XDG_RUNTIME_DIR='" + runtime + "' ";
@@ -140,7 +124,7 @@ TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
               "    printf(\"%u.%u.%u\\n\", a, b, c);\n"
               "    return 0;\n"
               "}\n");
-    std::string pkg = "PKG_CONFIG_PATH='" + staged(kLib + "/pkgconfig") + "' PKG_CONFIG_SYSROOT_DIR='" + *stage_ + "' ";
+    std::string pkg = "PKG_CONFIG_PATH='" + staged(kLib + "/pkgconfig") + "' PKG_CONFIG_SYSROOT_DIR='" + stage_ + "' ";
     ProgramRun build = runProgram({"/bin/sh", "-c",
                                 "cc " KALVO_TEST_CFLAGS " -o '" + dir + "/version' '" + dir + "/version.c' $(" + pkg +
                                     "pkg-config --cflags --libs kalvoclient)"});
