@@ -2,11 +2,9 @@
 // hives saved and loaded through the client library. That every key, value,
 // class and type survives is the reader's round trip; the final write and
 // users' files across restarts are the lifecycle tests'.
-#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 #include "persistence_util.h"
 
@@ -101,7 +99,8 @@ class HiveTest : public ::testing::Test {
 };
 
 // A saved key loads elsewhere with its whole tree, over an existing key
-// replacing it; unloading removes it and writes nothing.
+// replacing it; unloading removes it and writes nothing; a missing or
+// damaged file fails and leaves the old key.
 TEST_F(HiveTest, LoadCopiesOrReplacesAndUnloadRemoves) {
     ASSERT_EQ(RegLoadKeyA(dest_, "Copy", path("src.hive").c_str()), ERROR_SUCCESS);
     HKEY copy = openKey(dest_, "Copy");
@@ -119,9 +118,16 @@ TEST_F(HiveTest, LoadCopiesOrReplacesAndUnloadRemoves) {
     EXPECT_EQ(RegUnLoadKeyA(dest_, "Copy"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(filesInDir(), files);
     EXPECT_EQ(readFile(path("src.hive")), hive);
+    createKey(dest_, "Keep\\Inside");
+    EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("missing.hive").c_str()), ERROR_FILE_NOT_FOUND);
+    kalvotest::writeFile(path("cut.hive"), hive.substr(0, hive.size() - 5));
+    EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("cut.hive").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(openKey(dest_, "Keep\\Inside"), nullptr);
+    EXPECT_EQ(RegLoadKeyA(KALVO_HKEY(0x7FFFFF), "X", path("src.hive").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegLoadKeyA(dest_, nullptr, path("src.hive").c_str()), ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(HiveTest, SaveRefusesAnExistingFileAndLeavesItAlone) {
+TEST_F(HiveTest, SaveRefusesAnExistingFileAndSecurityCallsChangeNothing) {
     kalvotest::writeFile(path("taken.hive"), "mine");
     EXPECT_EQ(RegSaveKeyA(src_, path("taken.hive").c_str(), nullptr), -1);
     EXPECT_EQ(readFile(path("taken.hive")), "mine");
@@ -130,6 +136,14 @@ TEST_F(HiveTest, SaveRefusesAnExistingFileAndLeavesItAlone) {
     // A relative name is taken in the registry directory.
     ASSERT_EQ(RegSaveKeyA(src_, "relative.hive", nullptr), ERROR_SUCCESS);
     EXPECT_TRUE(std::filesystem::exists(home_->file("relative.hive")));
+    // Security descriptors are accepted for any handle and none is given.
+    char descriptor[16] = "untouched";
+    DWORD size = sizeof descriptor;
+    EXPECT_EQ(RegGetKeySecurity(src_, 4, descriptor, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 0u);
+    EXPECT_STREQ(descriptor, "untouched");
+    EXPECT_EQ(RegGetKeySecurity(src_, 4, descriptor, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetKeySecurity(KALVO_HKEY(0x7FFFFF), 4, descriptor), ERROR_SUCCESS);
 }
 
 TEST_F(HiveTest, RestoreAddsTheTreeBesideAKeyOfTheSameName) {
@@ -161,27 +175,6 @@ TEST_F(HiveTest, ReplaceSavesTheOldTreeThenLoadsTheNewOne) {
     EXPECT_EQ(RegReplaceKeyA(dest_, "NoSuchKey", path("new.hive").c_str(), path("never.hive").c_str()),
               ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(std::filesystem::exists(path("never.hive")));
-}
-
-TEST_F(HiveTest, LoadOfAMissingOrDamagedFileFailsAndKeepsTheOldKey) {
-    createKey(dest_, "Keep\\Inside");
-    EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("missing.hive").c_str()), ERROR_FILE_NOT_FOUND);
-    std::string hive = readFile(path("src.hive"));
-    kalvotest::writeFile(path("cut.hive"), hive.substr(0, hive.size() - 5));
-    EXPECT_EQ(RegLoadKeyA(dest_, "Keep", path("cut.hive").c_str()), ERROR_FILE_NOT_FOUND);
-    EXPECT_NE(openKey(dest_, "Keep\\Inside"), nullptr);
-    EXPECT_EQ(RegLoadKeyA(KALVO_HKEY(0x7FFFFF), "X", path("src.hive").c_str()), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegLoadKeyA(dest_, nullptr, path("src.hive").c_str()), ERROR_INVALID_PARAMETER);
-}
-
-TEST_F(HiveTest, SecurityCallsAreAcceptedForAnyHandle) {
-    char descriptor[16] = "untouched";
-    DWORD size = sizeof descriptor;
-    EXPECT_EQ(RegGetKeySecurity(src_, 4, descriptor, &size), ERROR_SUCCESS);
-    EXPECT_EQ(size, 0u);
-    EXPECT_STREQ(descriptor, "untouched");
-    EXPECT_EQ(RegGetKeySecurity(src_, 4, descriptor, nullptr), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegSetKeySecurity(KALVO_HKEY(0x7FFFFF), 4, descriptor), ERROR_SUCCESS);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "persistence_util.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>

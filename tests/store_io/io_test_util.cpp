@@ -1,10 +1,9 @@
 #include "io_test_util.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,8 +45,7 @@ Bytes& Bytes::roots(std::initializer_list<int32_t> firstChildren) {
 }
 
 std::string appHiveByHand() {
-    Bytes f;
-    f.magic().header(4);
+    Bytes f = Bytes().magic().header(4);
     f.node(KEY, "App", "cls", "", 0, -1, 1, -1, -1);
     f.node(KEY, "Sub", "", "", 0, 0, -1, 2, -1);
     f.node(KEY | 1, "N", "", std::string("\x2A\0\0\0", 4), 4, 0, -1, 3, 1);
@@ -90,19 +88,16 @@ void IoTest::TearDown() {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 bool fileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
 }
 
 std::string logText() { return readFile(REGD_LOG_FILE); }

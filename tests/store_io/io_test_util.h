@@ -93,9 +93,7 @@ struct CacheSnapshot {
     std::vector<std::string> slots;      // per slot: "" when empty, else a description
     std::vector<uint32_t> freeSlots;     // sorted
     static CacheSnapshot take();
-    bool operator==(const CacheSnapshot& o) const {
-        return nEntries == o.nEntries && nSlots == o.nSlots && slots == o.slots && freeSlots == o.freeSlots;
-    }
+    bool operator==(const CacheSnapshot&) const = default;
 };
 
 // Describes a sub-tree (names, kinds, classes, data, types, handles of

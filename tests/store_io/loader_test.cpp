@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "base/config.h"
@@ -109,8 +108,7 @@ class MigrationTest : public IoTest {
     // A version-10000 main file: classes and the daemon user's keys kept
     // under the first two roots; HKLM\Software\Classes already has a key.
     void writeOldMainFile() {
-        Bytes f;
-        f.magic().header(14, 10000).roots({6, 7, 9, 12, -1, -1});
+        Bytes f = Bytes().magic().header(14, 10000).roots({6, 7, 9, 12, -1, -1});
         f.key(".txt", 0, -1, -1, -1);                 // 6
         f.key("Environment", 1, -1, 8, -1);           // 7
         f.key("Console", 1, -1, -1, 7);               // 8
@@ -132,7 +130,6 @@ TEST_F(MigrationTest, PrivateDaemonMovesClassesAndTheUsersKeys) {
     const char* login = cuserid(buf);
     if (login == nullptr || login[0] == '\0') login = getenv("USER");
     if (login == nullptr || login[0] == '\0') GTEST_SKIP() << "no login name to migrate to";
-    std::string user = login;
     regdStartupConfig().registryProg = 0x28000001u;
     writeOldMainFile();
     ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
@@ -141,12 +138,11 @@ TEST_F(MigrationTest, PrivateDaemonMovesClassesAndTheUsersKeys) {
     ASSERT_NE(classes, nullptr);
     EXPECT_EQ(childNames(classes), (std::vector<std::string>{"Existing", ".txt"}));
     EXPECT_EQ(classes->firstChild->next->parent, classes);
-    RegCacheRec* oldClasses = regCacheTable[0];
-    EXPECT_STREQ(oldClasses->name, "HKEY_CLASSES_ROOT");
-    EXPECT_EQ(oldClasses->firstChild, nullptr);
+    EXPECT_STREQ(regCacheTable[0]->name, "HKEY_CLASSES_ROOT");
+    EXPECT_EQ(regCacheTable[0]->firstChild, nullptr);
     EXPECT_EQ(regCacheTable[1]->firstChild, nullptr);
     RegCacheRec* users = regdFindHKey(testCaller, HKU);
-    EXPECT_EQ(childNames(users), (std::vector<std::string>{".Default", user}));
+    EXPECT_EQ(childNames(users), (std::vector<std::string>{".Default", login}));
     RegCacheRec* userKey = users->firstChild->next;
     EXPECT_EQ(childNames(userKey), (std::vector<std::string>{"Environment", "Console"}));
     EXPECT_EQ(userKey->firstChild->parent, userKey);
@@ -243,7 +239,12 @@ class SeedTest : public CacheTest {
     }
 };
 
+// A fresh registry gets the version key and every row of every table,
+// beside the keys and values already there; a second seeding adds nothing.
 TEST_F(SeedTest, FreshRegistryGetsTheVersionAndEveryRow) {
+    const std::string unknown = "Software\\Classes\\Interface\\{00000000-0000-0000-C000-000000000046}";
+    setValue(mkKey(HKLM, "Software\\Classes\\Interface\\{MINE}"), nullptr, 1, "my interface");
+    setValue(mkKey(HKLM, unknown.c_str()), "extra", 1, "x");
     EXPECT_EQ(regdCheckKalvoKey(), 0);
     seed();
     EXPECT_EQ(regdCheckKalvoKey(), 1);
@@ -261,6 +262,11 @@ TEST_F(SeedTest, FreshRegistryGetsTheVersionAndEveryRow) {
             EXPECT_EQ(defaultValue(t->parentHandle, path), want) << path;
         }
     }
+    EXPECT_EQ(defaultValue(HKLM, "Software\\Classes\\Interface\\{MINE}"), std::string("my interface\0", 13));
+    EXPECT_NE(rec(HKLM, (unknown + "\\extra").c_str(), REGD_KIND_VALUE), nullptr);
+    const uint32_t entries = g_nEntries;
+    seed();
+    EXPECT_EQ(g_nEntries, entries);
 }
 
 TEST_F(SeedTest, VersionCheckReadsTheVersionKey) {
@@ -273,19 +279,6 @@ TEST_F(SeedTest, VersionCheckReadsTheVersionKey) {
         ASSERT_EQ(setValue(v, nullptr, 1, text), 0u);
         EXPECT_EQ(regdCheckKalvoKey(), want) << text;
     }
-}
-
-TEST_F(SeedTest, SeedingKeepsTheUsersOwnKeys) {
-    const std::string unknown = "Software\\Classes\\Interface\\{00000000-0000-0000-C000-000000000046}";
-    setValue(mkKey(HKLM, "Software\\Classes\\Interface\\{MINE}"), nullptr, 1, "my interface");
-    setValue(mkKey(HKLM, unknown.c_str()), "extra", 1, "x");
-    seed();
-    EXPECT_EQ(defaultValue(HKLM, "Software\\Classes\\Interface\\{MINE}"), std::string("my interface\0", 13));
-    EXPECT_EQ(defaultValue(HKLM, unknown), std::string("IUnknown\0", 9));
-    EXPECT_NE(rec(HKLM, (unknown + "\\extra").c_str(), REGD_KIND_VALUE), nullptr);
-    uint32_t entries = g_nEntries;
-    seed();  // a second seeding finds every key and adds nothing
-    EXPECT_EQ(g_nEntries, entries);
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 // The reader: files laid out by hand, round trips through the writer, and
 // damaged files, each of which must fail and leave the cache as it was.
-#include <cstring>
 #include <random>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "base/config.h"
 #include "io_test_util.h"
@@ -109,8 +107,7 @@ TEST_F(ReaderTest, VeryDeepTreeNeedsNoRecursion) {
 TEST_F(ReaderTest, OddRecordsAndNames) {
     populate();
     RegCacheRec* realUsers = regdFindHKey(testCaller, HKU);
-    Bytes f;
-    f.magic().header(3);
+    Bytes f = Bytes().magic().header(3);
     f.key("Top", -1, 1, -1, -1);
     f.u32(7).u32(0xFFFFFFF0u);  // unknown: its size field is not believed
     f.u32(4).u32(1234);         // skip record: nothing after its head
@@ -127,8 +124,7 @@ TEST_F(ReaderTest, OddRecordsAndNames) {
 }
 
 TEST_F(ReaderTest, MainFileKeepsOnlyDefaultUnderUsersAndLetsTheRestGo) {
-    Bytes f;
-    f.magic().header(11).roots({-1, -1, -1, 6, -1, -1});
+    Bytes f = Bytes().magic().header(11).roots({-1, -1, -1, 6, -1, -1});
     f.key("bob", 3, 7, 8, -1);  // a user before .Default
     f.key("BobSoftware", 6, -1, -1, -1);
     f.key(".Default", 3, 9, 10, 6);
@@ -196,11 +192,8 @@ TEST_F(ReaderTest, DamagedFilesAreRefused) {
         return Bytes().magic().header(2).key("A", p0, c0, n0, v0).key("B", p1, c1, n1, v1).b;
     };
     const std::string pad(60, '\0');  // past the smallest record, so that only the length is wrong
-    Bytes wrongRoots;
-    wrongRoots.magic().header(6);
-    for (const char* n : {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_WRONG",
-                          "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"})
-        wrongRoots.key(n, -1, -1, -1, -1);
+    std::string wrongRoots = Bytes().magic().header(6).roots({-1, -1, -1, -1, -1, -1}).b;
+    wrongRoots.replace(wrongRoots.find("HKEY_USERS"), 10, "HKEY_WRONG");
     writeFile("ok.dat", twoKeys(-1, 1, -1, -1, 0, -1, -1, -1));
     EXPECT_NE(regdReadRegistryDatabase("ok.dat", 0), nullptr);  // the well-formed shape, for contrast
     const struct {
@@ -236,7 +229,7 @@ TEST_F(ReaderTest, DamagedFilesAreRefused) {
         {"a record of another kind",
          Bytes().magic().header(2).key("A", -1, 1, -1, -1).node(KEY | 2, "B", "", "", 0, 0, -1, -1, -1).b},
         {"main file without the roots", hive, 1},
-        {"main file with a wrong root", wrongRoots.b, 1},
+        {"main file with a wrong root", wrongRoots, 1},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.why);
