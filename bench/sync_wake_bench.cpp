@@ -5,11 +5,14 @@
 //   - a bare Unix-socket ping-pong of one byte, the floor of any wake-up
 //     that travels over sockets;
 //   - a futex wake through shared memory, the floor of any wake-up at all.
-// The "per_wake" counter is the time of one wake-up (half a round trip).
+// The "per_wake" counter is the time of one wake-up (half a round trip);
+// "switches" and "cpu_us" are the context switches and CPU time per round
+// trip of all the processes involved (the sync server's included).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -18,6 +21,7 @@
 
 #include "kalvo/synchapi.h"
 #include "sync/kvipc_wire.h"
+#include "proc_status.h"
 #include "sync_bench_server.h"
 
 namespace {
@@ -36,9 +40,18 @@ struct Partner {
     }
 };
 
-void reportWakes(benchmark::State& state) {
+ProcCpu cpuOf(std::initializer_list<pid_t> pids) {
+    ProcCpu total;
+    for (pid_t pid : pids) total += procCpu(pid);
+    return total;
+}
+
+void reportWakes(benchmark::State& state, const ProcCpu& before, const ProcCpu& after) {
     state.counters["per_wake"] = benchmark::Counter(static_cast<double>(state.iterations()) * 2,
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    double n = static_cast<double>(state.iterations());
+    state.counters["switches"] = (after.slices - before.slices) / n;
+    state.counters["cpu_us"] = (after.ns - before.ns) / 1000 / n;
 }
 
 void BM_SyncEventWakeRoundTrip(benchmark::State& state) {
@@ -60,13 +73,14 @@ void BM_SyncEventWakeRoundTrip(benchmark::State& state) {
             }
             exit(0);  // a normal end: the library removes its socket
         }
+        ProcCpu before = cpuOf({getpid(), partner.pid, g_serverPid});
         for (auto _ : state) {
             if (!SetEvent(ping) || WaitForSingleObject(pong, 10000) != WAIT_OBJECT_0) {
                 state.SkipWithError("the partner did not answer");
                 break;
             }
         }
-        reportWakes(state);
+        reportWakes(state, before, cpuOf({getpid(), partner.pid, g_serverPid}));
         SetEvent(quit);
     }
     for (HANDLE h : {ping, pong, quit}) CloseHandle(h);
@@ -90,13 +104,14 @@ void BM_BareSocketWakeRoundTrip(benchmark::State& state) {
     }
     close(fds[1]);
     char c = 'p';
+    ProcCpu before = cpuOf({getpid(), partner.pid});
     for (auto _ : state) {
         if (!kvWireSendAll(fds[0], &c, 1) || !kvWireRecvAll(fds[0], &c, 1)) {
             state.SkipWithError("the partner did not answer");
             break;
         }
     }
-    reportWakes(state);
+    reportWakes(state, before, cpuOf({getpid(), partner.pid}));
     close(fds[0]);
 }
 BENCHMARK(BM_BareSocketWakeRoundTrip)->UseRealTime();
@@ -133,11 +148,12 @@ void BM_FutexWakeRoundTrip(benchmark::State& state) {
                 futexGive(pong);
             }
         }
+        ProcCpu before = cpuOf({getpid(), partner.pid});
         for (auto _ : state) {
             futexGive(ping);
             futexTake(pong);
         }
-        reportWakes(state);
+        reportWakes(state, before, cpuOf({getpid(), partner.pid}));
     }
     munmap(memory, 2 * sizeof(std::atomic<uint32_t>));
 }
