@@ -7,7 +7,6 @@
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -22,11 +21,6 @@ using namespace std::string_literals;
 namespace {
 
 constexpr uint32_t DEFAULT_PROG = 0x3003003C;
-
-bool fileExists(const std::string& p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
-}
 
 // A ping with a header of our choosing; the reply's retval, or ~0 when the
 // call itself failed.
@@ -85,7 +79,7 @@ TEST_F(Ping, UsersComeWithTheirFirstProcessAndGoWithTheirLast) {
         if (s.pid == 100 && s.mode == 0) {
             ASSERT_EQ(setString(d, kalvotest::HKU, "ltuser\\Software\\Test", "kept"), 0u);
         } else if (s.pid <= 101 && s.mode == 1) {  // written to the user's file by the last one only
-            EXPECT_EQ(fileExists(d.regDir() + "/kalvo_ltuser.dat"), s.pid == 101);
+            EXPECT_EQ(std::filesystem::exists(d.regDir() + "/kalvo_ltuser.dat"), s.pid == 101);
         }
     }
     kalvotest::RegistryRpc rpc(d, 2, kalvotest::localCaller("root"));
@@ -109,7 +103,7 @@ TEST(Restart, StructuresOfAKilledDaemonAreRemovedByTheNextOne) {
     second.useBaseDir(first.baseDir());
     ASSERT_TRUE(second.start(&err)) << err;
     EXPECT_NE(shmctl(static_cast<int>(id), IPC_STAT, &st), 0) << "old segment still there";
-    EXPECT_FALSE(fileExists(second.regDir() + "/kalvo_ipcs.log"));
+    EXPECT_FALSE(std::filesystem::exists(second.regDir() + "/kalvo_ipcs.log"));
 }
 
 TEST(Signals, TermAndIntEndWithAFinalWriteAndNothingLeft) {
@@ -123,13 +117,13 @@ TEST(Signals, TermAndIntEndWithAFinalWriteAndNothingLeft) {
         ASSERT_NE(id, ~0u);
         std::string dir = d.regDir();
         std::string sock = "/tmp/kalvo_sock_" + std::to_string(d.pid());
-        EXPECT_TRUE(fileExists(sock));
+        EXPECT_TRUE(std::filesystem::exists(sock));
 
         d.signal(sig);
         ASSERT_TRUE(d.waitExit(20));
         EXPECT_EQ(d.exitStatus(), 2);
-        EXPECT_FALSE(fileExists(dir + "/kalvo_reg.pid"));
-        EXPECT_FALSE(fileExists(sock));
+        EXPECT_FALSE(std::filesystem::exists(dir + "/kalvo_reg.pid"));
+        EXPECT_FALSE(std::filesystem::exists(sock));
         struct shmid_ds st;
         EXPECT_NE(shmctl(static_cast<int>(id), IPC_STAT, &st), 0);
         std::string out = kalvotest::runProgram({"rpcinfo", "-p", "localhost"}).out;
@@ -158,8 +152,8 @@ TEST(Inactivity, PrivateDaemonsEndUnlessAVersionOneClientWasSeen) {
     EXPECT_EQ(idle.exitStatus(), 0);
     std::string log = readFile(idleDir + "/kalvo_reg.log");
     EXPECT_NE(log.find("Registry Daemon inactivity time out"), std::string::npos) << log;
-    EXPECT_FALSE(fileExists(idleDir + "/kalvo_reg.pid"));
-    EXPECT_TRUE(fileExists(idleDir + "/kalvo_reg.dat"));
+    EXPECT_FALSE(std::filesystem::exists(idleDir + "/kalvo_reg.pid"));
+    EXPECT_TRUE(std::filesystem::exists(idleDir + "/kalvo_reg.dat"));
     idle.keepDirectory(false);
     idle.stop();
 
