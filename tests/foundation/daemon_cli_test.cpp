@@ -1,8 +1,10 @@
-// The daemon's command line, start-up guards, pid file, log and signals.
+// The daemon's command line, start-up guards, pid file, registration, log
+// and signals.
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -46,7 +48,7 @@ TEST(DaemonCommandLine, UsageTextShowsTheOptionsGivenBeforeIt) {
 }
 
 // "-l" as the last argument is no length at all: the log does not wrap.
-TEST(DaemonStartUp, TrailingSlashPidFileDirectoryLockAndADanglingOption) {
+TEST(DaemonStartUp, TrailingSlashPidFileLockRegistrationAndADanglingOption) {
     std::string base = kalvotest::makeTempDir();
     PrivateDaemon d({"-v", "-l"});
     d.useBaseDir(base + "//");
@@ -74,6 +76,14 @@ TEST(DaemonStartUp, TrailingSlashPidFileDirectoryLockAndADanglingOption) {
     EXPECT_EQ(readFile(reg + "/kalvo_reg.pid"), std::to_string(d.pid()));
     for (int i = 0; i < 3; i++) ASSERT_TRUE(queryVersion(d.prog()));
     EXPECT_GT(readFile(reg + "/kalvo_reg.log").size(), 30u * 81u);
+    // Registered under versions 2 and 1, over TCP only.
+    ProgramRun info = runProgram({"rpcinfo", "-p", "localhost"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    std::istringstream in(info.out);
+    std::string registered;
+    for (std::string line, p, v, proto; std::getline(in, line);)
+        if (std::istringstream(line) >> p >> v >> proto && p == std::to_string(d.prog())) registered += v + "/" + proto + " ";
+    EXPECT_TRUE(registered == "1/tcp 2/tcp " || registered == "2/tcp 1/tcp ") << info.out;
     d.stop();
     std::filesystem::remove_all(base);
 }

@@ -31,9 +31,7 @@ std::string xdrString(const std::string& s) {
     return out;
 }
 
-std::string opaqueAuth(uint32_t flavor, const std::string& body) {
-    return be32({flavor}) + xdrString(body);
-}
+std::string opaqueAuth(uint32_t flavor, const std::string& body) { return be32({flavor}) + xdrString(body); }
 
 std::string userHeader() {
     return be32({30000, static_cast<uint32_t>(getuid())}) + xdrString("transport") +
