@@ -15,9 +15,7 @@ if(TARGET kalvoreg)
     LIBS kalvo_test_harness)
   target_compile_definitions(kalvoreg_tool_tests PRIVATE KALVOREG_PATH="$<TARGET_FILE:kalvoreg>")
   add_dependencies(kalvoreg_tool_tests kalvoreg kalvo_registryd)
-endif()
 
-if(TARGET kalvoreg)
   include(GNUInstallDirs)
   kalvo_add_test(kalvoreg_install_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/install_test.cpp
