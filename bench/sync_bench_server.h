@@ -21,8 +21,16 @@ inline pid_t startServer() {
         if (regdStartSyncServer(nullptr) == 0) _exit(1);
         for (;;) pause();  // the server's thread serves until the benchmark stops it
     }
+    // The socket file appears at bind, before listen: wait for a connect.
     char* path = kvProcessSRVName(pid);
-    for (int i = 0; i < 500 && access(path, F_OK) != 0; i++) usleep(10000);
+    for (int i = 0; i < 500; i++) {
+        int fd = kvSRVConnectNonBlocking(path);
+        if (fd >= 0) {
+            close(fd);
+            break;
+        }
+        usleep(10000);
+    }
     free(path);
     setenv("KALVO_REGISTRY_PID", std::to_string(pid).c_str(), 1);
     return pid;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -55,9 +56,14 @@ void reportWakes(benchmark::State& state, const ProcCpu& before, const ProcCpu& 
 }
 
 void BM_SyncEventWakeRoundTrip(benchmark::State& state) {
-    HANDLE ping = CreateEventA(nullptr, FALSE, FALSE, "wake.ping");
-    HANDLE pong = CreateEventA(nullptr, FALSE, FALSE, "wake.pong");
-    HANDLE quit = CreateEventA(nullptr, TRUE, FALSE, "wake.quit");
+    // Names of this run's own: the server may not yet have seen the last
+    // run's partner go, and its signalled quit event would live on.
+    static int run = 0;
+    std::string suffix = "." + std::to_string(++run);
+    std::string pingName = "wake.ping" + suffix, pongName = "wake.pong" + suffix, quitName = "wake.quit" + suffix;
+    HANDLE ping = CreateEventA(nullptr, FALSE, FALSE, pingName.c_str());
+    HANDLE pong = CreateEventA(nullptr, FALSE, FALSE, pongName.c_str());
+    HANDLE quit = CreateEventA(nullptr, TRUE, FALSE, quitName.c_str());
     if (ping == nullptr || pong == nullptr || quit == nullptr) {
         state.SkipWithError("the sync server did not answer");
         return;
@@ -67,8 +73,9 @@ void BM_SyncEventWakeRoundTrip(benchmark::State& state) {
         partner.endsByItself = true;
         partner.pid = fork();
         if (partner.pid == 0) {
-            HANDLE in[2] = {OpenEventA(SYNCHRONIZE, FALSE, "wake.ping"), OpenEventA(SYNCHRONIZE, FALSE, "wake.quit")};
-            HANDLE out = OpenEventA(SYNCHRONIZE, FALSE, "wake.pong");
+            HANDLE in[2] = {OpenEventA(SYNCHRONIZE, FALSE, pingName.c_str()),
+                            OpenEventA(SYNCHRONIZE, FALSE, quitName.c_str())};
+            HANDLE out = OpenEventA(SYNCHRONIZE, FALSE, pongName.c_str());
             while (WaitForMultipleObjects(2, in, FALSE, INFINITE) == WAIT_OBJECT_0 && SetEvent(out)) {
             }
             exit(0);  // a normal end: the library removes its socket
