@@ -13,7 +13,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "harness/daemon_harness.h"
 #include "harness/wire_client.h"
 #include "kalvo/synchapi.h"
 #include "kalvo/winreg.h"
