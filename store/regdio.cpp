@@ -292,7 +292,7 @@ bool readNode(ReadState& s) {
 
     // Users' keys live in their own files: under HKEY_USERS only ".Default"
     // is taken from this one (a parent read before it, named like that root).
-    if (rec.name != nullptr && strcmp(rec.name, ".Default") == 0 && parent != REGD_NO_LINK && parent < self &&
+    if (rec.nameLen == 8 && strcmp(rec.name, ".Default") == 0 && parent != REGD_NO_LINK && parent < self &&
         regdHandleForName(s.rec(parent).name, 0) == REGD_HKEY_USERS) {
         s.rec(parent).firstChild = asFileLink(self);
         next = REGD_NO_LINK;
