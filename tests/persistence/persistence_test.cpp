@@ -32,9 +32,8 @@ void setBytes(HKEY key, const char* name, DWORD type, const std::string& data) {
 
 // A fresh start is seeded; a start on 6.0.0 leaves the seeded keys alone,
 // one on an older version seeds them again. That last start is on the
-// backup (the main file is damaged), and the backup stays as it was.
-// Which file a start reads is the loader test's business; this is the
-// daemon's use of it.
+// backup (the main file is damaged; which file is read is the loader
+// test's business), and the daemon keeps the backup as it was.
 TEST(PersistenceTest, SeedingByVersionAndStartUpOnTheBackup) {
     RegistryHome home;
     auto d = home.start();
