@@ -415,8 +415,8 @@ struct ChildOrder {
 // index asked and its record, so that enumerating every index walks the
 // list once), the counts of query-info, and the children in order once an
 // index was asked that the cursor does not reach in a short walk. Readers
-// share regdWriteMutex, so this has a lock of its own; every change of a
-// key's children drops the cursors and counts and updates the order.
+// share regdWriteMutex, so this has a lock of its own; a child linked or
+// unlinked drops the cursors and updates the order and the counts.
 struct ChildView {
     uint32_t keyIndex = 0;
     RegCacheRec* keyAt = nullptr;
@@ -453,6 +453,34 @@ void dropView(const RegCacheRec* key) {
     if (!g_views.empty()) g_views.erase(key);
 }
 
+// Keeps the counts of a key whose child came or went; a child that held a
+// maximum going has them counted again at the next ask.
+void countChild(ChildView& v, const RegCacheRec* c, bool linked) {
+    RegKeyCounts& k = v.counts;
+    if (isEnumKey(c)) {
+        bool hasClass = c->className != nullptr;
+        if (linked) {
+            k.cSubKeys++;
+            k.cbMaxSubKeyLen = std::max(k.cbMaxSubKeyLen, c->nameLen);
+            if (hasClass) k.cbMaxClassLen = std::max(k.cbMaxClassLen, c->classLen);
+        } else if (c->nameLen == k.cbMaxSubKeyLen || (hasClass && c->classLen == k.cbMaxClassLen)) {
+            v.countsValid = false;
+        } else {
+            k.cSubKeys--;
+        }
+    } else if (isEnumValue(c)) {
+        if (linked) {
+            k.cValues++;
+            k.cbMaxValueNameLen = std::max(k.cbMaxValueNameLen, c->nameLen);
+            k.cbMaxValueLen = std::max(k.cbMaxValueLen, c->dataSize);
+        } else if (c->nameLen == k.cbMaxValueNameLen || c->dataSize == k.cbMaxValueLen) {
+            v.countsValid = false;
+        } else {
+            k.cValues--;
+        }
+    }
+}
+
 // `child` was just linked under or unlinked from `parent`.
 void childMoved(RegCacheRec* parent, RegCacheRec* child, bool linked, bool atTail) {
     std::lock_guard<std::mutex> lock(g_viewMutex);
@@ -462,7 +490,7 @@ void childMoved(RegCacheRec* parent, RegCacheRec* child, bool linked, bool atTai
     ChildView& v = it->second;
     v.keyAt = v.valueAt = nullptr;
     v.keyIndex = v.valueIndex = 0;
-    v.countsValid = false;
+    if (v.countsValid) countChild(v, child, linked);
     if (v.order == nullptr) return;
     bool kept = linked ? v.order->linked(child, atTail) : v.order->unlinked(child);
     if (!kept || v.order->sparse()) v.order->build(parent);
@@ -1208,8 +1236,9 @@ uint32_t regdRegEnumValue(const RegdCaller& caller, uint32_t hKey, uint32_t inde
 }
 
 // One walk over the children gives what a full enumeration of each kind
-// would: counts, longest names, longest class and largest data. Kept until
-// the key's children change.
+// would: counts, longest names, longest class and largest data. Kept up to
+// date as children come and go; walked again after one that held a maximum
+// went, or a child's data or class changed.
 void regdCountChildren(const RegCacheRec* key, RegKeyCounts* counts) {
     std::lock_guard<std::mutex> lock(g_viewMutex);
     ChildView& view = viewOf(key);
