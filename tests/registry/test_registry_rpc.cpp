@@ -19,7 +19,6 @@ class RegistryRpcTest : public SharedDaemonTest {
     void SetUp() override {
         SharedDaemonTest::SetUp();
         rpc_ = std::make_unique<RegistryRpc>(*shared_, 2, localCaller("tester"));
-        ASSERT_TRUE(rpc_->connected());
         // Each test works below a key of its own.
         name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         base_ = rpc_->mustCreate(HKLM, "Tests\\" + name_);
@@ -33,7 +32,7 @@ class RegistryRpcTest : public SharedDaemonTest {
 
 // ---- Handles and callers ----
 
-TEST_F(RegistryRpcTest, NullSubKeyCreateResolvesEveryPredefinedHandle) {
+TEST_F(RegistryRpcTest, PredefinedHandlesAndTheFreshLayout) {
     for (uint32_t root : {HKLM, HKU, HKCC, HKDD}) EXPECT_EQ(rpc().createKey(root, "", true).hk, root);
     // HKEY_CLASSES_ROOT is the key HKLM\Software\Classes, given by its slot.
     uint32_t classes = rpc().openKey(HKLM, "Software\\Classes").hk;
@@ -44,6 +43,13 @@ TEST_F(RegistryRpcTest, NullSubKeyCreateResolvesEveryPredefinedHandle) {
     EXPECT_EQ(rpc().createKey(1990, "", true).retval, 87u);
     EXPECT_EQ(rpc().createKeyEx(1990, "", "", 0, true).retval, 87u);
     EXPECT_EQ(rpc().openKeyEx(0x80000004, "Software").retval, 2u);
+    // The fresh layout: HKEY_USERS\.Default has Software only; HKCC and HKCR are there.
+    uint32_t dflt = rpc().openKey(HKU, ".Default").hk;
+    EXPECT_EQ(show(rpc().enumKey(dflt, 0, 64)), "0 'Software'/0 'ZORP+IS+COOL'/0");
+    EXPECT_EQ(rpc().enumKey(dflt, 1, 64).retval, 259u);
+    EXPECT_EQ(rpc().openKey(HKCC, "Config").retval, 0u);
+    EXPECT_EQ(rpc().openKey(HKCR, "").hk, HKCR);
+    EXPECT_EQ(rpc().queryInfoKey(HKDD).cSubKeys, 0u);
 }
 
 TEST_F(RegistryRpcTest, CurrentUserForLocalRemoteLongAndVersionOneCallers) {
@@ -322,21 +328,13 @@ TEST_F(RegistryRpcTest, EnumValueOrderDataAndNames) {
     EXPECT_EQ(rpc().enumValue(base_, 0, 16, 0xFFFFFFFFu).retval, 1130u);
 }
 
-TEST_F(RegistryRpcTest, QueryInfoKeyAndTheFreshLayout) {
+TEST_F(RegistryRpcTest, QueryInfoKeyCountsDirectChildrenOnly) {
     rpc().mustCreate(base_, "A");
     rpc().createKeyEx(base_, "BBB", "classy", 0);
     ASSERT_EQ(rpc().setValueEx(base_, "V", 3, "1234567", 7), 0u);
     rpc().mustCreate(base_, "A\\Grandchild");  // not a direct child
     EXPECT_EQ(show(rpc().queryInfoKey(base_)), "0 'ZORP+IS+COOL'/0 null1 k2/3 c6 v1/1/7");
     EXPECT_EQ(show(rpc().queryInfoKey(1990)), "2 'ZORP+IS+COOL'/0 null0 k0/0 c0 v0/0/0");
-    // HKEY_USERS\.Default has Software only; HKCC and HKCR are there.
-    uint32_t dflt = rpc().openKey(HKU, ".Default").hk;
-    ASSERT_NE(dflt, 0u);
-    EXPECT_EQ(rpc().enumKey(dflt, 0, 64).name, "Software");
-    EXPECT_EQ(rpc().enumKey(dflt, 1, 64).retval, 259u);
-    EXPECT_EQ(rpc().openKey(HKCC, "Config").retval, 0u);
-    EXPECT_EQ(rpc().openKey(HKCR, "").hk, HKCR);
-    EXPECT_EQ(rpc().queryInfoKey(HKDD).cSubKeys, 0u);
 }
 
 // ---- Trace lines ----
