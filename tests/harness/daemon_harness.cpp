@@ -127,7 +127,6 @@ bool PrivateDaemon::start(std::string* error, bool untilServing) {
     }
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
 
-    // One daemon start at a time across all test processes of this user.
     StartLock guard;
     std::string pidFile = regDir() + "/kalvo_reg.pid";
     unlink(pidFile.c_str());

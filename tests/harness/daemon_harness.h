@@ -42,15 +42,12 @@ class PrivateDaemon {
 
     // Starts the daemon and waits until both versions are registered (or,
     // with untilServing false, only until its pid file names it).
-    // Daemon starts of all test processes are serialised, so they never trip
-    // the per-user start-up guard of each other.
     bool start(std::string* error = nullptr, bool untilServing = true);
 
     // SIGTERM, wait for the process to end (SIGKILL after 20 s), then remove
     // portmapper entries, socket, System V objects and the base directory.
     void stop();
 
-    // Sends a signal to the daemon.
     void signal(int sig);
     // Waits up to `seconds` for the daemon to end; true if it ended.
     bool waitExit(double seconds);
@@ -102,7 +99,6 @@ int collectChild(int readFd, pid_t child, std::string* out);
 
 // Reads a whole file; empty if missing.
 std::string readFile(const std::string& path);
-// Writes a whole file, replacing it.
 void writeFile(const std::string& path, const std::string& bytes);
 // A fresh directory under /tmp.
 std::string makeTempDir();

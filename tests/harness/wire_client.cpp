@@ -12,8 +12,6 @@
 
 namespace kalvotest {
 
-// ---------------- Registry program ----------------
-
 namespace {
 std::string opaque(const regd_OPAQUE& o) { return o.val != nullptr ? std::string(o.val, o.len) : std::string(); }
 std::string text(const char* s) { return s != nullptr ? s : "<null>"; }
@@ -118,7 +116,6 @@ CreateResult RegistryRpc::createKeyEx(uint32_t h, const std::string& sub, const 
     return {res.ret.retval, res.ret.hkResult, res.ret.dwDisposition};
 }
 
-// Query-value and query-value-ex share their reply.
 template <typename Req>
 QueryResult RegistryRpc::query(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req) {
     regd_REG_QUERY_VALUE_RES res;
@@ -138,7 +135,6 @@ QueryResult RegistryRpc::queryValueEx(uint32_t h, const std::string& name, uint3
                  regd_REG_QUERY_VALUE_EX{{}, h, str(name), cap, nameNull, dataNull});
 }
 
-// Enum-key and enum-key-ex share their reply.
 template <typename Req>
 EnumKeyResult RegistryRpc::enumerate(uint32_t proc, bool_t (*xdrReq)(XDR*, Req*), Req req) {
     regd_REG_ENUM_KEY_RES res;

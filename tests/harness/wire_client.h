@@ -20,8 +20,6 @@
 
 namespace kalvotest {
 
-// ---------------- Registry program ----------------
-
 constexpr uint32_t HKCR = 0x80000000u, HKCU = 0x80000001u, HKLM = 0x80000002u;
 constexpr uint32_t HKU = 0x80000003u, HKCC = 0x80000005u, HKDD = 0x80000006u;
 // A failed transport call: a test failure and this result.

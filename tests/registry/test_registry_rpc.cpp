@@ -19,7 +19,6 @@ class RegistryRpcTest : public SharedDaemonTest {
     void SetUp() override {
         SharedDaemonTest::SetUp();
         rpc_ = std::make_unique<RegistryRpc>(*shared_, 2, localCaller("tester"));
-        // Each test works below a key of its own.
         name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         base_ = rpc_->mustCreate(HKLM, "Tests\\" + name_);
     }
@@ -29,8 +28,6 @@ class RegistryRpcTest : public SharedDaemonTest {
     std::string name_;
     uint32_t base_ = 0;
 };
-
-// ---- Handles and callers ----
 
 TEST_F(RegistryRpcTest, PredefinedHandlesAndTheFreshLayout) {
     for (uint32_t root : {HKLM, HKU, HKCC, HKDD}) EXPECT_EQ(rpc().createKey(root, "", true).hk, root);
@@ -95,8 +92,6 @@ TEST_F(RegistryRpcTest, CurrentUserForLocalRemoteLongAndVersionOneCallers) {
     EXPECT_EQ(v1.closeKey(0x80000004), 2u);
 }
 
-// ---- Paths ----
-
 TEST_F(RegistryRpcTest, PathsIgnoreCaseAndSingleExtraBackslashes) {
     uint32_t alpha = rpc().mustCreate(base_, "Case\\Alpha");
     // Sub-key -> found; trailing blanks and '=' are trimmed, other white
@@ -118,8 +113,6 @@ TEST_F(RegistryRpcTest, PathsIgnoreCaseAndSingleExtraBackslashes) {
     rpc().setValueEx(base_, "val", 4, "abcd", 4);
     EXPECT_EQ(rpc().openKey(base_, "val").retval, 2u);  // a value is not a key
 }
-
-// ---- Create, delete, close, flush ----
 
 TEST_F(RegistryRpcTest, CreateDispositionsAndClasses) {
     CreateResult made = rpc().createKeyEx(base_, "A\\B", "cls", 0);
@@ -164,8 +157,6 @@ TEST_F(RegistryRpcTest, DeleteRemovesSubtreeAndLeavesClosableHandles) {
     EXPECT_EQ(rpc().closeKey(HKLM), 0u);
     EXPECT_EQ(rpc().openKey(base_, "Live").hk, live);
 }
-
-// ---- Values ----
 
 TEST_F(RegistryRpcTest, SetValueExStringRules) {
     // name, type, bytes sent, cbData -> what a query gives back.
@@ -259,8 +250,6 @@ TEST_F(RegistryRpcTest, DeleteValueNamesAsReceived) {
     EXPECT_EQ(rpc().queryValueEx(base_, "Sub", 8).data, "abcd");
 }
 
-// ---- Enumeration ----
-
 TEST_F(RegistryRpcTest, EnumKeyOrderEndAndNameMaximum) {
     rpc().mustCreate(base_, "K2");
     rpc().mustCreate(base_, "K1");
@@ -336,8 +325,6 @@ TEST_F(RegistryRpcTest, QueryInfoKeyCountsDirectChildrenOnly) {
     EXPECT_EQ(show(rpc().queryInfoKey(base_)), "0 'ZORP+IS+COOL'/0 null1 k2/3 c6 v1/1/7");
     EXPECT_EQ(show(rpc().queryInfoKey(1990)), "2 'ZORP+IS+COOL'/0 null0 k0/0 c0 v0/0/0");
 }
-
-// ---- Trace lines ----
 
 TEST(RegistryTrace, SiblingProceduresTraceInsideTheirCallers) {
     PrivateDaemon d({"-v", "-l", "-1"});

@@ -59,8 +59,6 @@ std::string enumKey(HKEY key, DWORD index, DWORD nameCap, DWORD classCap) {
            std::to_string(classLen) + (ft.dwLowDateTime == 0 ? "" : " ft");
 }
 
-// ---- Keys ----
-
 TEST_F(WinRegTest, CreateOpenCloseDelete) {
     HKEY made = nullptr, again = nullptr, opened = nullptr, self = nullptr;
     DWORD disposition = 0;
@@ -101,8 +99,6 @@ TEST_F(WinRegTest, CreateOpenCloseDelete) {
     EXPECT_EQ(RegCloseKey(made), ERROR_SUCCESS);  // taken off the deleted-handle list
     EXPECT_EQ(RegCloseKey(HKEY_PERFORMANCE_DATA), ERROR_FILE_NOT_FOUND);
 }
-
-// ---- Values ----
 
 TEST_F(WinRegTest, SetAndQueryValues) {
     ASSERT_EQ(RegSetValueExA(base_, "str", 0, REG_SZ, bytes("hello"), 6), ERROR_SUCCESS);
@@ -158,8 +154,6 @@ TEST_F(WinRegTest, ShortSetAndQueryUseSubKeyDefaults) {
     }
     EXPECT_EQ(RegSetValueA(base_, "Sub", REG_SZ, nullptr, 4), ERROR_INVALID_PARAMETER);
 }
-
-// ---- Enumeration ----
 
 TEST_F(WinRegTest, EnumerateKeysValuesAndInfo) {
     HKEY k = nullptr;

@@ -101,8 +101,6 @@ TEST_F(LoaderTest, UsersKeysComeFromTheirOwnFiles) {
     EXPECT_EQ(g_nEntries, entries);
 }
 
-// ---- Old root layout ----
-
 class MigrationTest : public IoTest {
   protected:
     // A version-10000 main file: classes and the daemon user's keys kept
@@ -171,8 +169,6 @@ TEST_F(MigrationTest, WithoutUsersTheUserPartIsRefused) {
     EXPECT_EQ(childNames(regCacheTable[1]), std::vector<std::string>{"Kept"});
 }
 
-// ---- Load progress ----
-
 std::vector<uint64_t> g_reported;
 uint64_t g_stopAt = 0;  // 0: never stop
 
@@ -221,8 +217,6 @@ TEST_F(LoaderTest, ProgressReportsEachRecordAndStopsOnRequest) {
     }
     EXPECT_EQ(readFile("kalvo_reg.dat.bak"), mainBytes);
 }
-
-// ---- Seeded keys ----
 
 class SeedTest : public CacheTest {
   protected:

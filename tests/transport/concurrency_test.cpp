@@ -18,8 +18,6 @@
 namespace kalvotest {
 namespace {
 
-// One daemon for the calls side by side (the shared fixture names it to the
-// client library).
 using Concurrency = SharedDaemonTest;
 
 TEST_F(Concurrency, ShortReadsGoOnWhileALongSaveRuns) {
