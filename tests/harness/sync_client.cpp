@@ -210,17 +210,13 @@ void SyncDaemonTest::TearDown() {
 }
 
 std::string SyncDaemonTest::dump() {
-    const std::string first = "---------- Cross-process sync objects";
-    const std::string last = "----------- Processes connected to cross-process sync server";
     size_t before = readFile(stderrPath_).size();
     WireClient c(daemonPid());
     // The dump has no reply; the reply to the request after it says it is written.
     if (!c.send(KV_OP_SYNC_DEBUG, "", 0) || c.closeHandle(0, 0).size() != 3) return "<no dump>";
     std::string text = readFile(stderrPath_).substr(before);
-    size_t start = text.find(first);
-    size_t tail = text.find(last, start);
-    size_t headingEnd = tail == std::string::npos ? tail : text.find('\n', tail);
-    size_t end = headingEnd == std::string::npos ? headingEnd : text.find('\n', headingEnd + 1);
+    size_t start = text.find(kDumpObjects), tail = text.find(kDumpProcesses, start);
+    size_t end = tail == std::string::npos ? tail : text.find('\n', tail + kDumpProcesses.size());
     if (start == std::string::npos || end == std::string::npos) return "<no dump>";
     return text.substr(start, end + 1 - start);
 }

@@ -18,7 +18,6 @@ namespace {
 using SyncWaits = SyncWireTest;
 
 constexpr int32_t P1 = kFakePidBase + 1, P2 = kFakePidBase + 2, P3 = kFakePidBase + 3;
-constexpr int32_t P4 = kFakePidBase + 4;  // signals without waiting
 
 const std::string kObjects = kDumpObjects, kWaits = kDumpWaits, kNoProcesses = kDumpProcesses + "\n";
 
@@ -100,27 +99,6 @@ TEST_F(SyncWaits, WaitForAllTakesEverythingTogetherOrNothing) {
                         line("0x38000001, name '', mutex, owned by pid " + p1 + ", tid 9", P1) +
                         line("0x48000002, name '', semaphore, current value 0, maximum value 3", P1) + kWaits +
                         kNoProcesses);
-}
-
-TEST_F(SyncWaits, SettingAnAutoResetEventWakesOnlyTheOldestOfThreeWaits) {
-    ProcessSocket a(P1), b(P2), third(P3);
-    uint32_t event = c->createEvent(P1, false, false, "auto").handle;
-    for (int32_t pid : {P1, P2, P3}) ASSERT_EQ(c->beginWait(pid, (pid - P1 + 1) << 8, 1, 1, {event}), kQueued);
-    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
-    EXPECT_EQ(a.nextWake(), (Words{0x100, 0, 0}));
-    EXPECT_TRUE(b.silentFor(200));
-    EXPECT_TRUE(third.silentFor(0));
-    std::string text = dump();
-    EXPECT_NE(text.find("name 'auto', event, unsignalled"), std::string::npos) << text;
-    EXPECT_EQ(text.find("wait entry 0x100"), std::string::npos) << text;
-    EXPECT_LT(text.find("wait entry 0x200"), text.find("wait entry 0x300")) << text;
-    // With no wait left to take it, a set leaves the event signalled.
-    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
-    EXPECT_EQ(b.nextWake(), (Words{0x200, 0, 0}));
-    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
-    EXPECT_EQ(third.nextWake(), (Words{0x300, 0, 0}));
-    ASSERT_EQ(c->eventCall(KV_OP_SET_EVENT, P4, event), kSignalled);
-    EXPECT_NE(dump().find("name 'auto', event, signalled"), std::string::npos);
 }
 
 TEST_F(SyncWaits, PulseReleasesWhatItSatisfiesAndLeavesTheEventUnsignalled) {
