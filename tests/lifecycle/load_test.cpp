@@ -68,21 +68,14 @@ int runClient(int p) {
             failures++;
             continue;
         }
-        DWORD v = static_cast<DWORD>(j);
-        if (RegSetValueExA(h, "n", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v) != ERROR_SUCCESS)
-            failures++;
-        DWORD back = 0, type = 0, size = sizeof back;
-        if (RegQueryValueExA(h, "n", nullptr, &type, reinterpret_cast<LPBYTE>(&back), &size) != ERROR_SUCCESS ||
-            back != v || type != REG_DWORD)
-            failures++;
-        if (j % 7 == 0) {
-            LONG rv = RegDeleteKeyA(base, keyName((k + 1) % kKeys).c_str());
-            if (rv != ERROR_SUCCESS && rv != ERROR_FILE_NOT_FOUND) failures++;
-        } else {
-            char name[64];
-            LONG rv = RegEnumKeyA(base, 0, name, sizeof name);
-            if (rv != ERROR_SUCCESS) failures++;
-        }
+        DWORD v = static_cast<DWORD>(j), back = 0, type = 0, size = sizeof back;
+        failures += RegSetValueExA(h, "n", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v) != ERROR_SUCCESS;
+        failures += RegQueryValueExA(h, "n", nullptr, &type, reinterpret_cast<LPBYTE>(&back), &size) != ERROR_SUCCESS ||
+                    back != v || type != REG_DWORD;
+        char name[64];
+        LONG rv = j % 7 == 0 ? RegDeleteKeyA(base, keyName((k + 1) % kKeys).c_str())
+                             : RegEnumKeyA(base, 0, name, sizeof name);
+        failures += rv != ERROR_SUCCESS && (j % 7 != 0 || rv != ERROR_FILE_NOT_FOUND);
     }
     return failures;
 }

@@ -22,10 +22,7 @@ using kalvotest::writeFile;
 
 namespace {
 
-bool exists(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
-}
+bool exists(const std::string& p) { return std::filesystem::exists(std::filesystem::symlink_status(p)); }
 
 // Permission bits, or -1 for a missing file.
 int modeOf(const std::string& p) {

@@ -21,18 +21,10 @@ bool onPath(const std::string& program) {
     return runProgram({"/bin/sh", "-c", "command -v " + program}).status == 0;
 }
 
-// True for a regular file its owner may run.
-bool isExecutable(const std::string& path) {
-    struct stat st{};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;
-}
-
-// Replaces every `from` in `text` with `to`.
+// A unit naming the daemon at its staged place instead of where it will live.
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
+    size_t at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
 // A fresh directory, removed with everything in it when the test ends.
@@ -66,8 +58,8 @@ const std::string kUserUnit = "lib/systemd/user/kalvo-registryd-private@.service
 const std::string kDaemonPath = std::string(KALVO_INSTALL_PREFIX) + "/" + kSbin + "/kalvo_registryd";
 
 TEST_F(Install, StagingHoldsEveryFile) {
-    EXPECT_TRUE(isExecutable(staged(kSbin + "/kalvo_registryd")));
-    EXPECT_TRUE(isExecutable(staged(kBin + "/kalvoreg")));
+    for (const std::string& program : {kSbin + "/kalvo_registryd", kBin + "/kalvoreg"})
+        EXPECT_EQ(access(staged(program).c_str(), X_OK), 0) << program;
     for (const std::string& file :
          {kLib + "/libkalvoclient.a", std::string("include/kalvo/winreg.h"), std::string("include/kalvo/kalvoping.h"),
           std::string("include/kalvo/synchapi.h"), kLib + "/pkgconfig/kalvoclient.pc",

@@ -125,16 +125,14 @@ TEST_F(Kalvoreg, WhatExistsIsReplacedOrDeletedOnlyWithForce) {
     key = "HKLM\\Software\\KalvoregDelete";
     const std::string full = "HKEY_LOCAL_MACHINE\\Software\\KalvoregDelete";
     ok({"add", key, "/ve", "/d", "d"});
-    ok({"add", key, "/v", "a", "/d", "1"});
-    ok({"add", key, "/v", "b", "/d", "2"});
-    ok({"add", key, "/v", "c", "/d", "3"});
+    for (const char* v : {"a", "b", "c"}) ok({"add", key, "/v", v, "/d", v});
     ok({"add", key + "\\Sub"});
     fails({"delete", key, "/v", "a"}, "ERROR_CANCELLED (1223)");
     ok({"delete", key, "/v", "A", "/f"});
     fails({"delete", key, "/v", "a", "/f"}, kNotFound);
     ok({"delete", key, "/ve", "/f"});
     EXPECT_EQ(ok({"query", key}),
-              "\n" + full + "\n    b    REG_SZ    2\n    c    REG_SZ    3\n\n" + full + "\\Sub\n\n");
+              "\n" + full + "\n    b    REG_SZ    b\n    c    REG_SZ    c\n\n" + full + "\\Sub\n\n");
     EXPECT_EQ(ok({"delete", key, "/va", "/f"}), "The operation completed successfully.\n");
     EXPECT_EQ(ok({"query", key}), "\n" + full + "\n" + full + "\\Sub\n\n");
     fails({"delete", key}, "ERROR_CANCELLED (1223)");
@@ -156,11 +154,9 @@ void addEveryType(const std::string& key) {
         {"/v", "exp", "/t", "REG_EXPAND_SZ", "/d", "%PATH%;\xE2\x82\xAC"},
         {"/v", "multi", "/t", "REG_MULTI_SZ", "/d", "a\\0\xFF\\0c"},
     };
-    for (const auto& a : adds) {
-        std::vector<std::string> args{"add", key};
-        args.insert(args.end(), a.begin(), a.end());
-        ProgramRun r = runTool(args);
-        ASSERT_EQ(r.status, 0) << r.err;
+    for (std::vector<std::string> a : adds) {
+        a.insert(a.begin(), {"add", key});
+        EXPECT_EQ(runTool(a).status, 0) << a[3];
     }
 }
 
