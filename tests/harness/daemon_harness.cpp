@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
 #include <rpc/pmap_clnt.h>
@@ -113,11 +114,7 @@ bool PrivateDaemon::start(std::string* error, bool untilServing) {
     // The daemon forks and its parent exits at once; as a child subreaper this
     // test process inherits the daemon and can collect its exit status.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    if (baseDir_.empty()) {
-        char tmpl[] = "/tmp/kalvo_test_XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) return fail("mkdtemp failed");
-        baseDir_ = tmpl;
-    }
+    if (baseDir_.empty() && (baseDir_ = makeTempDir()).empty()) return fail("mkdtemp failed");
     std::vector<std::string> args = {KALVO_DAEMON_PATH, "-prog", std::to_string(prog_), "-d", baseDir_};
     bool hasP = false;
     for (const auto& a : extraArgs_) hasP = hasP || a == "-p" || a == "-P";
@@ -295,10 +292,7 @@ int collectChild(int readFd, pid_t child, std::string* out) {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "";
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

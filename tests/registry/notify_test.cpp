@@ -39,11 +39,11 @@ class NotifyTest : public kalvotest::SharedDaemonTest {
     bool signalled() { return WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
     // Signalled, and reset for the next check.
     bool fired() { return signalled() && ResetEvent(event_); }
-    // A new key below base_ with a sub-key "C" and a value "v".
-    HKEY freshKey(const std::string& name) {
+    // A new key below base_ with a sub-key "C" (its handle in *child) and a value "v".
+    HKEY freshKey(const std::string& name, HKEY* child = nullptr) {
         HKEY k = nullptr, c = nullptr;
         EXPECT_EQ(RegCreateKeyA(base_, name.c_str(), &k), ERROR_SUCCESS);
-        EXPECT_EQ(RegCreateKeyA(k, "C", &c), ERROR_SUCCESS);
+        EXPECT_EQ(RegCreateKeyA(k, "C", child != nullptr ? child : &c), ERROR_SUCCESS);
         EXPECT_EQ(RegSetValueExA(k, "v", 0, REG_SZ, bytes("x"), 2), ERROR_SUCCESS);
         return k;
     }
@@ -90,9 +90,7 @@ TEST_F(NotifyTest, FiltersSubtreesAndChangePaths) {
     };
     int n = 0;
     for (const Row& r : rows) {
-        HKEY w = freshKey("W" + std::to_string(n++));
-        HKEY c = nullptr;
-        ASSERT_EQ(RegOpenKeyA(w, "C", &c), ERROR_SUCCESS);
+        HKEY c = nullptr, w = freshKey("W" + std::to_string(n++), &c);
         ASSERT_EQ(RegNotifyChangeKeyValue(w, r.subtree, r.filter, event_, TRUE), ERROR_SUCCESS);
         HKEY made = nullptr;
         LONG rv = r.change == SetValue       ? RegSetValueExA(w, "v", 0, REG_SZ, bytes("y"), 2)
@@ -222,9 +220,7 @@ TEST_F(NotifyTest, OtherProcesses) {
 
 // kalvoreg watch prints each change as it happens and ends when its key goes.
 TEST_F(NotifyTest, WatchCommand) {
-    HKEY w = freshKey("W");
-    HKEY c = nullptr;
-    ASSERT_EQ(RegOpenKeyA(w, "C", &c), ERROR_SUCCESS);
+    HKEY c = nullptr, w = freshKey("W", &c);
     std::string full = "HKEY_LOCAL_MACHINE\\Notify\\WatchCommand\\W";
     FILE* tool = popen((std::string(KALVOREG_PATH) + " watch 'HKLM\\Notify\\WatchCommand\\W' /s 2>&1").c_str(), "r");
     ASSERT_NE(tool, nullptr);
