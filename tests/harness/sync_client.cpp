@@ -89,9 +89,7 @@ bool closedByPeer(int fd, std::string* received, int timeoutMs) {
 
 WireClient::WireClient(pid_t daemonPid) : fd_(unixConnect(socketPath(daemonPid))) { receiveTimeout(fd_); }
 
-WireClient::~WireClient() {
-    if (fd_ >= 0) close(fd_);
-}
+WireClient::~WireClient() { if (fd_ >= 0) close(fd_); }
 
 bool WireClient::sendRaw(const std::string& bytes) { return kvWireSendAll(fd_, bytes.data(), bytes.size()); }
 
@@ -124,9 +122,8 @@ bool WireClient::silentFor(int ms) { return silent(fd_, ms); }
 void WireClient::shutdownWrite() { shutdown(fd_, SHUT_WR); }
 
 HandleReply WireClient::handleReply(uint32_t opcode, const std::string& body) {
-    std::vector<int32_t> w = call(opcode, body, 3);
-    if (w.size() != 3) return {};
-    return {static_cast<uint32_t>(w[0]), w[1], w[2]};
+    Words w = call(opcode, body, 3);
+    return w.size() == 3 ? HandleReply{static_cast<uint32_t>(w[0]), w[1], w[2]} : HandleReply{};
 }
 
 Words WireClient::beginWait(int32_t pid, uint32_t entry, int32_t thread, int32_t needed,
@@ -171,9 +168,7 @@ Words ProcessSocket::nextWake() {
     return {kvWireGetWord(m, 3), kvWireGetWord(m, 4), kvWireGetWord(m, 5)};
 }
 
-bool ProcessSocket::closedByDaemon(std::string* received) {
-    return acceptDaemon(10000) && closedByPeer(fd_, received);
-}
+bool ProcessSocket::closedByDaemon(std::string* received) { return acceptDaemon(10000) && closedByPeer(fd_, received); }
 
 bool ProcessSocket::silentFor(int ms) { return !acceptDaemon(ms) || silent(fd_, ms); }
 

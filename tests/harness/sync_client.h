@@ -21,7 +21,6 @@ namespace kalvotest {
 // 32-bit words in host order, optionally followed by a name and its NUL.
 std::string words(std::initializer_list<int32_t> values);
 std::string withName(std::initializer_list<int32_t> values, const std::string& name);
-// A message header, on its own.
 std::string header(uint32_t opcode, int32_t requestLength, int32_t replyLength);
 
 // Handle, error code, error flag: the reply of create, open and duplicate.
@@ -32,7 +31,6 @@ struct HandleReply {
 };
 
 using Words = std::vector<int32_t>;
-// A create or open reply as its three words.
 inline Words replyOf(const HandleReply& r) { return {static_cast<int32_t>(r.handle), r.error, r.flag}; }
 // Reply words of set, pulse and release_mutex (success, error code, flag,
 // then the self-wake words), and of begin-wait: queued, or satisfied at once.
@@ -63,7 +61,6 @@ class WireClient {
     // false unless every reply (replyBytes each) came, appended to *replies.
     bool pipelined(const std::vector<std::string>& requests, size_t replyBytes, std::string* replies = nullptr);
     bool closedByPeer(std::string* received = nullptr) { return kalvotest::closedByPeer(fd_, received); }
-    // True if nothing at all arrives within ms.
     bool silentFor(int ms);
     void shutdownWrite();
 
@@ -141,7 +138,6 @@ class ProcessSocket {
     // The next wake-up's body (wait entry, wait result, reserved), checking
     // its header; empty if none came whole in time.
     Words nextWake();
-    // True if no byte arrives within ms.
     bool silentFor(int ms);
     // True once the daemon has closed its connection here.
     bool closedByDaemon(std::string* received);
@@ -159,7 +155,6 @@ inline const std::string kDumpWaits = "---------- Cross-process wait queue -----
 inline const std::string kDumpProcesses = "----------- Processes connected to cross-process sync server ------------\n";
 inline const std::string kDumpUsers = "in use by (process-refcount-waitcount): ";
 
-// How many waits a dump lists.
 size_t queuedWaits(const std::string& dump);
 
 // A private daemon whose standard error (where the dump goes) is captured,
@@ -184,7 +179,6 @@ class SyncDaemonTest : public ::testing::Test {
     std::string stderrPath_;
 };
 
-// A SyncDaemonTest with a raw connection of its own.
 class SyncWireTest : public SyncDaemonTest {
   protected:
     void SetUp() override {

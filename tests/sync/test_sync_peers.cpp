@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <fstream>
 #include <grp.h>
 #include <sys/stat.h>
 #include <thread>
@@ -110,10 +109,7 @@ TEST_F(SyncPeers, WakeUpsGoOnlyToAListenerOfTheWaitersOwnUser) {
 }
 
 bool stopped(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    size_t close = text.rfind(')');
-    return close != std::string::npos && text.size() > close + 2 && text[close + 2] == 'T';
+    return readFile("/proc/" + std::to_string(pid) + "/status").find("State:\tT") != std::string::npos;
 }
 
 // A process stops reading (stopped by a signal here) while thousands of its

@@ -106,16 +106,10 @@ TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
     if (!onPath("cc") || !onPath("pkg-config")) GTEST_SKIP() << "cc or pkg-config is not installed";
     ScratchDir scratch;
     const std::string& dir = scratch.path;
-    writeFile(dir + "/version.c",
-              "#include <stdio.h>\n"
-              "#include <kalvo/kalvoping.h>\n"
-              "int main(void) {\n"
-              "    DWORD a, b, c;\n"
-              "    LONG rv = KalvoQueryVersion(&a, &b, &c);\n"
-              "    if (rv != ERROR_SUCCESS) return 2;\n"
-              "    printf(\"%u.%u.%u\\n\", a, b, c);\n"
-              "    return 0;\n"
-              "}\n");
+    writeFile(dir + "/version.c", "#include <stdio.h>\n#include <kalvo/kalvoping.h>\n"
+                                  "int main(void) {\n    DWORD a, b, c;\n"
+                                  "    if (KalvoQueryVersion(&a, &b, &c) != ERROR_SUCCESS) return 2;\n"
+                                  "    printf(\"%u.%u.%u\\n\", a, b, c);\n    return 0;\n}\n");
     std::string pkg = "PKG_CONFIG_PATH='" + staged(kLib + "/pkgconfig") + "' PKG_CONFIG_SYSROOT_DIR='" + stage_ + "' ";
     ProgramRun build = runProgram({"/bin/sh", "-c",
                                 "cc " KALVO_TEST_CFLAGS " -o '" + dir + "/version' '" + dir + "/version.c' $(" + pkg +
