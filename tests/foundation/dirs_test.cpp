@@ -18,11 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void touch(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    kalvotest::writeFile(p, content);
-}
-
 class DirTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -83,7 +78,10 @@ TEST_F(DirTest, OldLayoutsMigrateOnceWithTheRightPrecedence) {
         fs::create_directories(base_);
         std::string b = base_.string();
         for (const Step& step : scenarios[n]) {
-            for (const auto& [path, content] : step.put) touch(base_ / path, content);
+            for (const auto& [path, content] : step.put) {
+                fs::create_directories((base_ / path).parent_path());
+                kalvotest::writeFile(base_ / path, content);
+            }
             uint32_t prog = step.prog;
             EXPECT_EXIT(
                 {
