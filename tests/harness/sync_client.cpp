@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -72,6 +73,11 @@ std::string socketPath(pid_t pid) {
     char name[64];
     snprintf(name, sizeof name, KV_SOCKET_NAME_FORMAT, static_cast<int>(pid));
     return std::string(KV_SOCKET_DIR) + "/" + name;
+}
+
+int modeOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 bool closedByPeer(int fd, std::string* received, int timeoutMs) {

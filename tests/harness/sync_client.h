@@ -125,6 +125,8 @@ long procStatus(pid_t pid, const std::string& field);
 
 // The path of the socket where pid's wake-ups go.
 std::string socketPath(pid_t pid);
+// A file's permission bits, or -1 for a missing file.
+int modeOf(const std::string& path);
 
 // The socket of a process that a raw client speaks for: the daemon connects
 // here to send that process its wake-ups.

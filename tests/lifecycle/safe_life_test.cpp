@@ -16,6 +16,7 @@
 #include "harness/wire_client.h"
 #include "rpc/regd_clients.h"
 
+using kalvotest::modeOf;
 using kalvotest::PrivateDaemon;
 using kalvotest::readFile;
 using kalvotest::writeFile;
@@ -23,12 +24,6 @@ using kalvotest::writeFile;
 namespace {
 
 bool exists(const std::string& p) { return std::filesystem::exists(std::filesystem::symlink_status(p)); }
-
-// Permission bits, or -1 for a missing file.
-int modeOf(const std::string& p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
 
 // Each lock file found in /tmp and what a start makes of it: the daemon's
 // "-h" takes (or refuses) the lock before anything else, so its exit status

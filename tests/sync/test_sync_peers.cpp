@@ -29,11 +29,6 @@ class SyncPeers : public SyncDaemonTest {
     }
 };
 
-mode_t socketMode(pid_t pid) {
-    struct stat st {};
-    return stat(socketPath(pid).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 // In a forked child: from now on an unprivileged user.
 bool becomeNobody() {
     constexpr uid_t kNobody = 65534;
@@ -44,7 +39,7 @@ bool becomeNobody() {
 // Each claim of the owner's pid ends the claiming connection unanswered,
 // and the owner keeps its registration, its handle and its mutex.
 TEST_F(SyncPeers, AClaimOfAnotherProcesssPidEndsTheConnectionAndChangesNothing) {
-    EXPECT_EQ(socketMode(daemonPid()), 0666u);  // open to every user only under a policy
+    EXPECT_EQ(modeOf(socketPath(daemonPid())), 0666);  // open to every user only under a policy
     const int32_t owner = getpid();
     WireClient c(daemonPid());
     c.registerPid(owner);
@@ -117,7 +112,7 @@ bool stopped(pid_t pid) {
 // withdraws its waits, and the library's pending wait fails once the
 // process runs again, instead of waiting for ever.
 TEST_F(SyncApi, AWaitWhoseWakeUpConnectionIsDroppedFails) {
-    EXPECT_EQ(socketMode(daemonPid()), 0600u);
+    EXPECT_EQ(modeOf(socketPath(daemonPid())), 0600);
     constexpr int kFlood = 4000;
     const pid_t daemon = daemonPid();
     Child child([&](Child& me) {

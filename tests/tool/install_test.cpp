@@ -126,7 +126,6 @@ TEST_F(Install, ProgramBuiltFromStagedFilesTalksToDaemon) {
     ProgramRun tool = runProgram({staged(kBin + "/kalvoreg"), "version"});
     EXPECT_EQ(tool.status, 0) << tool.err;
     EXPECT_NE(tool.out.find("protocol version 2.3.0"), std::string::npos) << tool.out;
-    daemon.stop();
 }
 
 }  // namespace

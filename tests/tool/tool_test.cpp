@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "harness/sync_client.h"
@@ -21,6 +20,16 @@ namespace {
 ProgramRun runTool(std::vector<std::string> args, bool onTerminal = false) {
     args.insert(args.begin(), KALVOREG_PATH);
     return kalvotest::runProgram(args, onTerminal);
+}
+
+// `kalvoreg add KEY` with each set of options, each expected to succeed.
+void addValues(const std::string& key, std::vector<std::vector<std::string>> adds) {
+    for (std::vector<std::string>& a : adds) {
+        a.insert(a.begin(), {"add", key});
+        ProgramRun r = runTool(a);
+        EXPECT_EQ(r.status, 0) << a[3] << ": " << r.err;
+        EXPECT_EQ(r.err, "");
+    }
 }
 
 // A daemon of its own for each test, its standard error (where the sync
@@ -59,14 +68,13 @@ const char kNotFound[] = "ERROR_FILE_NOT_FOUND (2): The system cannot find the f
 
 TEST_F(Kalvoreg, QueryShowsEveryTypeInItsLayout) {
     const std::string key = "HKLM\\Software\\KalvoregQuery";
-    ok({"add", key, "/ve", "/d", "hello world"});
-    ok({"add", key, "/v", "Count", "/t", "REG_DWORD", "/d", "42"});
-    ok({"add", key, "/v", "Big", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "0x01020304"});
-    ok({"add", key, "/v", "Wide", "/t", "REG_QWORD", "/d", "0x123456789a"});
-    ok({"add", key, "/v", "bin", "/t", "REG_BINARY", "/d", "00ff10"});
-    ok({"add", key, "/v", "Nothing", "/t", "REG_NONE"});  // text, as reg.exe stores it
-    ok({"add", key, "/v", "Expand", "/t", "REG_EXPAND_SZ", "/d", "%HOME%\\x"});
-    ok({"add", key, "/v", "List", "/t", "REG_MULTI_SZ", "/d", "one\\0two"});
+    addValues(key, {{"/ve", "/d", "hello world"}, {"/v", "Count", "/t", "REG_DWORD", "/d", "42"},
+                    {"/v", "Big", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "0x01020304"},
+                    {"/v", "Wide", "/t", "REG_QWORD", "/d", "0x123456789a"},
+                    {"/v", "bin", "/t", "REG_BINARY", "/d", "00ff10"},
+                    {"/v", "Nothing", "/t", "REG_NONE"},  // text, as reg.exe stores it
+                    {"/v", "Expand", "/t", "REG_EXPAND_SZ", "/d", "%HOME%\\x"},
+                    {"/v", "List", "/t", "REG_MULTI_SZ", "/d", "one\\0two"}});
     ok({"add", key + "\\Sub", "/v", "Inner", "/d", "deep"});
     const std::string top = "\nHKEY_LOCAL_MACHINE\\Software\\KalvoregQuery", sub = top.substr(1) + "\\Sub";
     const std::string values =
@@ -144,28 +152,20 @@ TEST_F(Kalvoreg, WhatExistsIsReplacedOrDeletedOnlyWithForce) {
 
 // Values of every type, including bytes that are no UTF-8, for exports.
 void addEveryType(const std::string& key) {
-    const std::vector<std::vector<std::string>> adds = {
-        {"/ve", "/d", "caf\xE9 \"quoted\" back\\slash"},
-        {"/v", "dw", "/t", "REG_DWORD", "/d", "0xdeadbeef"},
-        {"/v", "be", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "7"},
-        {"/v", "qw", "/t", "REG_QWORD", "/d", "1"},
-        {"/v", "bin", "/t", "REG_BINARY", "/d", std::string(200, 'e')},
-        {"/v", "none", "/t", "REG_NONE", "/d", ""},
-        {"/v", "exp", "/t", "REG_EXPAND_SZ", "/d", "%PATH%;\xE2\x82\xAC"},
-        {"/v", "multi", "/t", "REG_MULTI_SZ", "/d", "a\\0\xFF\\0c"},
-    };
-    for (std::vector<std::string> a : adds) {
-        a.insert(a.begin(), {"add", key});
-        EXPECT_EQ(runTool(a).status, 0) << a[3];
-    }
+    addValues(key, {{"/ve", "/d", "caf\xE9 \"quoted\" back\\slash"},
+                    {"/v", "dw", "/t", "REG_DWORD", "/d", "0xdeadbeef"},
+                    {"/v", "be", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "7"}, {"/v", "qw", "/t", "REG_QWORD", "/d", "1"},
+                    {"/v", "bin", "/t", "REG_BINARY", "/d", std::string(200, 'e')},
+                    {"/v", "none", "/t", "REG_NONE", "/d", ""},
+                    {"/v", "exp", "/t", "REG_EXPAND_SZ", "/d", "%PATH%;\xE2\x82\xAC"},
+                    {"/v", "multi", "/t", "REG_MULTI_SZ", "/d", "a\\0\xFF\\0c"}});
 }
 
 TEST_F(Kalvoreg, ExportOfSeededRegistryImportsIntoEmptyDaemonAsSameBytes) {
     addEveryType("HKLM\\Software\\KalvoregRoundTrip\\Types");
     ok({"add", "HKLM\\Software\\KalvoregRoundTrip\\Empty\\Deeper"});
     addEveryType("HKCU\\Software\\KalvoregRoundTrip");
-    std::string dir = dir_ + "/roundtrip";
-    mkdir(dir.c_str(), 0755);
+    const std::string& dir = dir_;
     ok({"export", "HKLM", dir + "/lm.reg"});
     ok({"export", "HKLM", dir + "/lm4.reg", "/a"});
     ok({"export", "HKU", dir + "/users.reg"});
@@ -190,7 +190,6 @@ TEST_F(Kalvoreg, ExportOfSeededRegistryImportsIntoEmptyDaemonAsSameBytes) {
     EXPECT_EQ(readFile(dir + "/lm.again.reg"), lm);
     EXPECT_EQ(readFile(dir + "/lm4.again.reg"), readFile(dir + "/lm4.reg"));
     EXPECT_EQ(readFile(dir + "/users.again.reg"), readFile(dir + "/users.reg"));
-    fresh.stop();
 }
 
 // Parsing is the text tests' business; this is the import's deletions and
