@@ -30,10 +30,7 @@ uint32_t ping(uint32_t prog, uint32_t pid, uint32_t mode, const char* user, uint
 
 uint32_t localHost() { return static_cast<uint32_t>(gethostid()); }
 
-bool userKeyLoaded(const char* user) {
-    HKEY h;
-    return RegOpenKeyExA(HKEY_USERS, user, 0, 0, &h) == ERROR_SUCCESS;
-}
+bool userKeyLoaded(const char* user) { HKEY h; return RegOpenKeyExA(HKEY_USERS, user, 0, 0, &h) == ERROR_SUCCESS; }
 
 // A string value written through the registry program; its result.
 uint32_t setString(const PrivateDaemon& d, uint32_t root, const std::string& sub, const std::string& value) {

@@ -17,8 +17,7 @@ using SyncGarbage = SyncWireTest;
 const std::string kProcesses = kDumpWaits + kDumpProcesses;
 constexpr size_t npos = std::string::npos;
 
-constexpr int32_t P1 = 4101;
-constexpr int32_t P2 = 4102;
+constexpr int32_t P1 = 4101, P2 = 4102;
 
 // Creates n unnamed semaphores on one connection; the handles in order.
 std::vector<uint32_t> createSemaphores(WireClient& c, int32_t pid, int n) {

@@ -31,10 +31,7 @@ TEST(KvSRV, EndpointRefusesAnOccupiedPath) {
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
-bool shmExists(int id) {
-    struct shmid_ds st;
-    return shmctl(id, IPC_STAT, &st) == 0;
-}
+bool shmExists(int id) { struct shmid_ds st; return shmctl(id, IPC_STAT, &st) == 0; }
 
 bool semExists(int id) { return semctl(id, 0, GETVAL) != -1 || errno != EINVAL; }
 

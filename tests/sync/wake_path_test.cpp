@@ -13,10 +13,7 @@ namespace {
 struct Pair {
     int fds[2] = {-1, -1};
     Pair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds); }
-    ~Pair() {
-        for (int fd : fds)
-            if (fd >= 0) close(fd);
-    }
+    ~Pair() { for (int fd : fds) if (fd >= 0) close(fd); }
     std::string drain() const {
         std::string got;
         char buffer[4096];
@@ -31,8 +28,7 @@ TEST(KvSRVSendBatch, EachSendHasItsOwnOutcome) {
     for (size_t batch : {1u, 4u}) {
         Pair open, full, closed, second;
         std::string filler(65536, 'f');
-        while (send(full.fds[0], filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
-        }
+        while (send(full.fds[0], filler.data(), filler.size(), MSG_DONTWAIT) > 0) {}
         close(closed.fds[1]);
         closed.fds[1] = -1;
         KvSRVSend sends[] = {{open.fds[0], "wake", 4, 9}, {full.fds[0], "more", 4, 9},
