@@ -43,7 +43,8 @@ class ReaderTest : public IoTest {
     }
 };
 
-// Sub-trees and the whole registry come back as they were written.
+// A sub-tree comes back as it was written (the whole registry: the cache
+// tests' full saves and fresh starts).
 TEST_F(ReaderTest, WriteThenReadGivesBackTheSameTree) {
     populate();
     uint32_t k = mkKey(HKLM, "Software\\Trip", "trip class");
@@ -53,7 +54,6 @@ TEST_F(ReaderTest, WriteThenReadGivesBackTheSameTree) {
         uint32_t c = mkKey(k, ("c" + std::to_string(i) + "\\d\\e").c_str(), i % 2 ? "odd" : nullptr);
         setValue(c, nullptr, 1, std::string(static_cast<size_t>(i) * 10, 'x'));
     }
-    setValue(mkKey(HKU, ".Default\\Env"), "PATH", 2, "%HOME%");
     RegCacheRec* trip = regdFindHKey(testCaller, k);
     trip->lastWriteTime = RegFileTime{0x12345678u, 0x9ABCDEF0u};
     std::string expected = describeTree(trip);
@@ -61,19 +61,6 @@ TEST_F(ReaderTest, WriteThenReadGivesBackTheSameTree) {
     RegCacheRec* back = regdReadRegistryDatabase("trip.dat", 0);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(describeTree(back), expected);
-    ASSERT_EQ(regdRegDeleteKey(back), 0u);
-    regdResetPackState();  // as a full save does
-    auto wholeTree = [] {
-        std::string all;
-        for (uint32_t i = 0; i < 6; i++) all += describeTree(regCacheTable[i]);
-        return all;
-    };
-    const std::string whole = wholeTree();
-    ASSERT_EQ(regdWriteRegistryDatabase(testCaller, 0, "kalvo_reg.dat", 1), 0u);
-    regdDiscardCache();
-    ASSERT_NE(regdReadRegistryDatabase("kalvo_reg.dat", 1), nullptr);
-    EXPECT_EQ(wholeTree(), whole);
-    EXPECT_EQ(g_version, 20300u);
 }
 
 // Creation, lookup, deletion, writing and reading all walk a very deep
@@ -136,6 +123,7 @@ TEST_F(ReaderTest, MainFileKeepsOnlyDefaultUnderUsersAndLetsTheRestGo) {
     ASSERT_NE(users, nullptr);
     EXPECT_EQ(childNames(users), std::vector<std::string>{".Default"});
     EXPECT_EQ(g_nEntries, 8u);  // the six roots, .Default and its Software
+    EXPECT_EQ(g_version, 20300u);
     EXPECT_EQ(liveSlots(), 8u);
     EXPECT_EQ(freeCacheNode.size(), g_nCacheSlots - 8u);
 }
