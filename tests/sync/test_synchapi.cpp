@@ -95,8 +95,7 @@ TEST_F(SyncApi, AnUnreachableDaemonIsReportedAndThePidVariableOverridesThePing) 
         // The variable names the daemon without asking the registry.
         setenv("KALVO_REGISTRY_PID", daemon.c_str(), 1);
         HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (h == nullptr || !CloseHandle(h)) return 5;
-        return 0;
+        return h != nullptr && CloseHandle(h) ? 0 : 5;
     }).wait(), 0);
     // This process's own connection is unaffected.
     HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);

@@ -47,9 +47,8 @@ std::string sectionsAsText(const RegDocument& doc) {
     std::string out;
     for (const RegFileSection& s : doc.sections) {
         out += (s.remove ? "-" : "+") + s.path + "\n";
-        for (const RegFileValue& v : s.values) {
+        for (const RegFileValue& v : s.values)
             out += "  [" + v.name + "] " + (v.remove ? "removed" : std::to_string(v.type) + ":" + v.data) + "\n";
-        }
     }
     return out;
 }
@@ -80,11 +79,7 @@ TEST(RegFile, Regedit4OutputIsExactAndWrapsLongHex) {
               "\"Empty\"=hex:\r\n"
               "\"Two NULs\"=hex(1):61,00,62,00\r\n"
               "\"Q\"=hex(b):01,02,03,04,05,06,07,08\r\n" +
-                  firstLine + "\\\r\n" + secondLine +
-                  "\r\n"
-                  "\r\n"
-                  "[-HKEY_CURRENT_USER\\Old]\r\n"
-                  "\r\n");
+                  firstLine + "\\\r\n" + secondLine + "\r\n\r\n[-HKEY_CURRENT_USER\\Old]\r\n\r\n");
     RegDocument back;
     EXPECT_EQ(parseProblems(bytes, &back), "");
     EXPECT_EQ(sectionsAsText(back), sectionsAsText(doc));
@@ -204,9 +199,7 @@ TEST(RegFile, DamagedInputIsReportedWithItsLine) {
 // Lines of a file as the parser counts them (UTF-16 files decoded).
 int lineCount(const std::string& bytes) {
     std::string text = bytes;
-    if (bytes.substr(0, 2) == "\xFF\xFE") {
-        utf16leToBytes(bytes.substr(2, (bytes.size() - 2) / 2 * 2), &text);
-    }
+    if (bytes.substr(0, 2) == "\xFF\xFE") utf16leToBytes(bytes.substr(2, (bytes.size() - 2) / 2 * 2), &text);
     return static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1;
 }
 
@@ -305,9 +298,8 @@ TEST(RegPath, RootsByFullAndShortNames) {
     ASSERT_TRUE(parseKeyPath("HKEY_CLASSES_ROOT", &p, &why));
     EXPECT_EQ(p.root, HKEY_CLASSES_ROOT);
     EXPECT_EQ(p.subKey, "");
-    for (const char* bad : {"", "\\\\host\\HKLM\\A", "HKLM2\\A", "Software", "HKEY_DYN_DATA"}) {
+    for (const char* bad : {"", "\\\\host\\HKLM\\A", "HKLM2\\A", "Software", "HKEY_DYN_DATA"})
         EXPECT_FALSE(parseKeyPath(bad, &p, &why)) << bad;
-    }
     // On the command line, as reg.exe takes a KEY.
     for (const char* bad : {"HKCU\\", "HKCU\\A\\\\", "\\\\host\\HKLM"})
         EXPECT_FALSE(parseKeyArgument(bad, &p, &why)) << bad;
