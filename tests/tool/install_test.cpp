@@ -63,9 +63,8 @@ TEST_F(Install, StagingHoldsEveryFile) {
     for (const std::string& file :
          {kLib + "/libkalvoclient.a", std::string("include/kalvo/winreg.h"), std::string("include/kalvo/kalvoping.h"),
           std::string("include/kalvo/synchapi.h"), kLib + "/pkgconfig/kalvoclient.pc",
-          kMan + "/man1/kalvoreg.1", kMan + "/man8/kalvo_registryd.8", kSystemUnit, kUserUnit}) {
+          kMan + "/man1/kalvoreg.1", kMan + "/man8/kalvo_registryd.8", kSystemUnit, kUserUnit})
         EXPECT_FALSE(readFile(staged(file)).empty()) << file;
-    }
     std::string system = readFile(staged(kSystemUnit));
     EXPECT_NE(system.find("ExecStart=-" + kDaemonPath + " -d /var/adm\n"), std::string::npos) << system;
     EXPECT_NE(system.find("After=rpcbind.service"), std::string::npos);

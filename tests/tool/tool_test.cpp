@@ -293,10 +293,9 @@ TEST_F(Kalvoreg, DaemonCommandsAndAnAbsentDaemon) {
     EXPECT_NE(dump.find(kalvotest::kDumpObjects), std::string::npos) << dump;
     setenv("KALVO_REGISTRY_PROG", std::to_string(kalvotest::uniqueProg()).c_str(), 1);
     const char unavailable[] = "RPC_S_SERVER_UNAVAILABLE (1722): The RPC server is unavailable.";
-    fails({"ping"}, unavailable);
-    fails({"version"}, unavailable);
-    fails({"query", "HKLM"}, unavailable);
-    fails({"sync-dump"}, unavailable);
+    using Args = std::vector<std::string>;
+    for (const Args& args : {Args{"ping"}, Args{"version"}, Args{"query", "HKLM"}, Args{"sync-dump"}})
+        fails(args, unavailable);
 }
 
 TEST_F(Kalvoreg, HelpInEveryFormAndForEachCommand) {
