@@ -10,7 +10,7 @@
 
 namespace kalvotest {
 
-bool writeBigRegistry(const std::string& path, bool asHive) {
+bool writeBigRegistry(const std::string& path, bool asHive, int keys) {
     pid_t child = fork();
     if (child == 0) {
         if (chdir(std::filesystem::path(path).parent_path().c_str()) != 0 || regdInitCache() != 1) _exit(1);
@@ -20,7 +20,7 @@ bool writeBigRegistry(const std::string& path, bool asHive) {
                           0) != 0)
             _exit(1);
         char name[32], text[48];
-        for (int k = 0; k < 50000; k++) {
+        for (int k = 0; k < keys; k++) {
             uint32_t key = 0;
             snprintf(name, sizeof name, "G%03d\\K%03d", k / 200, k % 200);
             if (regdInsertKey(none, big, name, 0, nullptr, 0, 0, nullptr, &key, nullptr, 0) != 0) _exit(1);

@@ -10,7 +10,3 @@ kalvo_add_test(lifecycle_safe_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/safe_life_test.cpp ${CMAKE_SOURCE_DIR}/tests/harness/big_registry.cpp
   LIBS kalvo_test_harness kalvo_rpc kalvo_store kalvo_base)
 add_dependencies(lifecycle_safe_test kalvo_registryd)
-kalvo_add_test(lifecycle_register_fail_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/register_fail_test.cpp
-  LIBS kalvo_test_harness)
-add_dependencies(lifecycle_register_fail_test kalvo_registryd)

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
@@ -15,45 +16,15 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/files.h"
+#include "harness/big_registry.h"
 #include "persistence_util.h"
-#include "store/regdcache.h"
-#include "store/regdio.h"
 
 using namespace persisttest;
 
 namespace {
 
 constexpr int kRounds = 25;
-constexpr int kBulkKeys = 5000;
-constexpr int kValuesPerKey = 40;  // about 205,000 records in all
-
-std::string bulkValue(int key, int value) { return "value " + std::to_string(key) + "/" + std::to_string(value); }
-
-// Builds the large registry in this process and writes it as the daemon's
-// main file; the store logs into the registry directory meanwhile.
-void writeBigRegistry(const std::string& dir) {
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-    ASSERT_EQ(regdInitCache(), 1);
-    const RegdCaller none{};
-    uint32_t bulk = 0, key = 0;
-    ASSERT_EQ(regdInsertKey(none, REGD_HKEY_LOCAL_MACHINE, "Software\\Bulk", 0, nullptr, 0, 0, nullptr, &bulk, nullptr, 0),
-              0u);
-    for (int k = 0; k < kBulkKeys; k++) {
-        std::string name = "K" + std::to_string(k);
-        ASSERT_EQ(regdInsertKey(none, bulk, name.c_str(), 0, "bulk", 0, 0, nullptr, &key, nullptr, 0), 0u);
-        for (int v = 0; v < kValuesPerKey; v++) {
-            std::string text = bulkValue(k, v);
-            regdRegSetValue(none, key, ("v" + std::to_string(v)).c_str(), 0, REGD_REG_SZ,
-                            reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()), 0);
-        }
-    }
-    ASSERT_EQ(regdWriteRegistryDatabase(none, 0, REGD_DB_FILE, 1), 0u);
-    regdDiscardCache();
-    ASSERT_EQ(chdir(cwd), 0);
-}
+constexpr int kBulkKeys = 10000;  // about 200,000 records in all
 
 // The file's inode: each save replaces the file by a new one.
 ino_t fileId(const std::string& path) {
@@ -80,7 +51,7 @@ int crashGenerations() {
 
 TEST(CrashTest, KilledWhileSavingAlwaysRestartsOnAWholeEarlierSave) {
     RegistryHome home;
-    writeBigRegistry(home.dir());
+    ASSERT_TRUE(kalvotest::writeBigRegistry(home.file("kalvo_reg.dat"), false, kBulkKeys));
     const uintmax_t bigSize = std::filesystem::file_size(home.file("kalvo_reg.dat"));
     unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
@@ -94,12 +65,13 @@ TEST(CrashTest, KilledWhileSavingAlwaysRestartsOnAWholeEarlierSave) {
         auto d = home.start({"-i", "1"});
         ASSERT_NE(d, nullptr);
         ASSERT_EQ(home.log().find("Trying backup"), std::string::npos) << "the main file was unreadable";
-        ASSERT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, "Software\\Bulk"), static_cast<DWORD>(kBulkKeys));
-        int k = static_cast<int>(rng() % kBulkKeys);
-        int v = static_cast<int>(rng() % kValuesPerKey);
-        ASSERT_EQ(
-            queryValue(HKEY_LOCAL_MACHINE, "Software\\Bulk\\K" + std::to_string(k), ("v" + std::to_string(v)).c_str()),
-            bulkValue(k, v) + '\0');
+        ASSERT_EQ(subKeyCount(HKEY_LOCAL_MACHINE, "Software\\Big"), static_cast<DWORD>(kBulkKeys / 200));
+        int k = static_cast<int>(rng() % kBulkKeys), v = static_cast<int>(rng() % 19);
+        char key[32], value[8];
+        snprintf(key, sizeof key, "Software\\Big\\G%03d\\K%03d", k / 200, k % 200);
+        snprintf(value, sizeof value, "V%02d", v);
+        ASSERT_EQ(queryValue(HKEY_LOCAL_MACHINE, key, value),
+                  "value " + std::to_string(v) + " of key " + std::to_string(k) + '\0');
         int present = crashGenerations();
         ASSERT_GE(present, 0) << "generations with a hole: a torn save";
         ASSERT_GE(present, lastSaved) << "a finished save was lost";
