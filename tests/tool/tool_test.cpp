@@ -240,6 +240,7 @@ TEST_F(Kalvoreg, CopyAndCompareKeys) {
         {{"copy", a, b}, 0, done},
         {{"query", b, "/s"}, 0, "\n" + fb + "\n    x    REG_SZ    1\n\n"},
         {{"compare", a, b}, 2, "< Key: " + fa + "\\Sub\n" + differ},
+        {{"compare", b, a}, 2, "> Key: " + fa + "\\Sub\n" + differ},
         {{"compare", a, b, "/v", "x"}, 0, same},
         {{"copy", a, b, "/s", "/f"}, 0, done},
         {{"compare", a, b, "/s"}, 0, same},
